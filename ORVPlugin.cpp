@@ -1,0 +1,102 @@
+// The plug-in's face towards the host: the exported entry points, the
+// host's suites, and the dispatch of every action by name.
+
+#include "ORVPlugin.h"
+
+#include <cstring>
+#include <new>
+
+OfxHost* gHost = nullptr;
+const OfxImageEffectSuiteV1* gEffect = nullptr;
+const OfxPropertySuiteV1* gProp = nullptr;
+const OfxParameterSuiteV1* gParam = nullptr;
+const OfxInteractSuiteV1* gInteract = nullptr;
+const OfxMessageSuiteV1* gMessage = nullptr;
+
+namespace {
+
+void setHost(OfxHost* host) {
+  gHost = host;
+  if (!host || !host->fetchSuite) return;
+  gEffect = static_cast<const OfxImageEffectSuiteV1*>(host->fetchSuite(host->host, kOfxImageEffectSuite, 1));
+  gProp = static_cast<const OfxPropertySuiteV1*>(host->fetchSuite(host->host, kOfxPropertySuite, 1));
+  gParam = static_cast<const OfxParameterSuiteV1*>(host->fetchSuite(host->host, kOfxParameterSuite, 1));
+  gInteract = static_cast<const OfxInteractSuiteV1*>(host->fetchSuite(host->host, kOfxInteractSuite, 1));
+  gMessage = static_cast<const OfxMessageSuiteV1*>(host->fetchSuite(host->host, kOfxMessageSuite, 1));
+}
+
+// Without the image-effect, property and parameter suites the effect can do
+// nothing at all; without messages or interacts it only stays silent or
+// draws no overlay.
+bool hostIsUsable() { return gEffect && gProp && gParam; }
+
+OfxStatus getClipPreferences(OfxPropertySetHandle outArgs) {
+  gProp->propSetString(outArgs, kOfxImageEffectPropPreMultiplication, 0, kOfxImagePreMultiplied);
+  return kOfxStatOK;
+}
+
+OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle inArgs,
+                   OfxPropertySetHandle outArgs) {
+  (void)inArgs;
+  auto effect = static_cast<OfxImageEffectHandle>(const_cast<void*>(handle));
+  if (std::strcmp(action, kOfxActionLoad) == 0)
+    return hostIsUsable() ? kOfxStatOK : kOfxStatErrMissingHostFeature;
+  if (std::strcmp(action, kOfxActionUnload) == 0) return kOfxStatOK;
+  if (!hostIsUsable()) return kOfxStatErrMissingHostFeature;
+  if (std::strcmp(action, kOfxActionDescribe) == 0) return describe(effect);
+  if (std::strcmp(action, kOfxImageEffectActionDescribeInContext) == 0) return describeInContext(effect);
+  if (std::strcmp(action, kOfxActionCreateInstance) == 0) return kOfxStatOK;
+  if (std::strcmp(action, kOfxActionDestroyInstance) == 0) return kOfxStatOK;
+  if (std::strcmp(action, kOfxImageEffectActionGetClipPreferences) == 0) return getClipPreferences(outArgs);
+  return kOfxStatReplyDefault;
+}
+
+OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandle inArgs,
+                     OfxPropertySetHandle outArgs) {
+  if (!action) return kOfxStatReplyDefault;
+  try {
+    return dispatch(action, handle, inArgs, outArgs);
+  } catch (const std::bad_alloc&) {
+    return kOfxStatErrMemory;
+  } catch (...) {
+    return kOfxStatFailed;
+  }
+}
+
+OfxPlugin gPlugin = {
+    kOfxImageEffectPluginApi,
+    kOfxImageEffectPluginApiVersion,
+    "com.prismhollow.duneveil.ofx",
+    1,
+    1,
+    setHost,
+    pluginMain,
+};
+
+}  // namespace
+
+std::string get_string(OfxImageEffectHandle instance, const char* name) {
+  OfxParamSetHandle params = nullptr;
+  gEffect->getParamSet(instance, &params);
+  OfxParamHandle param = nullptr;
+  gParam->paramGetHandle(params, name, &param, nullptr);
+  char* value = nullptr;
+  gParam->paramGetValue(param, &value);
+  return value ? std::string(value) : std::string();
+}
+
+OfxStatus overlayEntryPoint(const char* action, const void* handle, OfxPropertySetHandle inArgs,
+                            OfxPropertySetHandle outArgs) {
+  if (!action) return kOfxStatReplyDefault;
+  try {
+    return orv::overlayMain(action, handle, inArgs, outArgs);
+  } catch (const std::bad_alloc&) {
+    return kOfxStatErrMemory;
+  } catch (...) {
+    return kOfxStatFailed;
+  }
+}
+
+__attribute__((visibility("default"))) OfxPlugin* OfxGetPlugin(int) { return &gPlugin; }
+
+__attribute__((visibility("default"))) int OfxGetNumberOfPlugins(void) { return 1; }

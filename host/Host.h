@@ -1,0 +1,65 @@
+#pragma once
+// A headless OpenFX host: its own property set and suites, the plug-ins it
+// loaded, the messages they posted, and switches that make suites or suite
+// calls fail so that a plug-in's handling of a poor host can be tried.
+
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Messages.h"
+#include "Plugin.h"
+#include "PropertySet.h"
+#include "ofxCore.h"
+
+namespace ofxhost {
+
+class Host {
+ public:
+  Host();
+  // Destroys the plug-ins' live instances, unloads them and closes their
+  // binaries.
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // The host whose suites the plug-ins were last given; the message suite
+  // posts to it when the plug-in names no instance.
+  static Host* current();
+
+  PropertySet& properties() const { return *props_; }
+  OfxHost* ofxHost() { return &ofxHost_; }
+
+  // Loads effect number index of the bundle (or .ofx file) at path and
+  // describes it. Throws HostError with a clear message on every failure.
+  Plugin& loadPlugin(const std::string& path, int index = 0);
+  void unloadAll();
+
+  MessageLog& messages() { return messages_; }
+
+  // Failure injection: a suite that fetchSuite then does not offer, and
+  // suite calls (by member name, such as "clipGetImage") that then answer
+  // kOfxStatFailed and deliver nothing.
+  void removeSuite(const std::string& name);
+  void failCall(const std::string& call);
+  void clearFailures();
+  bool shouldFail(const char* call) const;
+  bool offersSuite(const std::string& name) const;
+
+ private:
+  std::shared_ptr<PropertySet> props_;
+  OfxHost ofxHost_{};
+  MessageLog messages_;
+  mutable std::mutex mu_;
+  std::set<std::string> missingSuites_;
+  std::set<std::string> failingCalls_;
+  std::vector<std::unique_ptr<Plugin>> plugins_;
+};
+
+// The suites, as fetchSuite hands them out (Suites.cpp).
+const void* fetchSuite(OfxPropertySetHandle host, const char* name, int version);
+Host* findHost(const void* handle);
+
+}  // namespace ofxhost
