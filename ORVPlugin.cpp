@@ -97,6 +97,8 @@ OfxStatus overlayEntryPoint(const char* action, const void* handle, OfxPropertyS
   }
 }
 
-__attribute__((visibility("default"))) OfxPlugin* OfxGetPlugin(int) { return &gPlugin; }
+// The library's only exported symbols, with C linkage whatever the API
+// headers in use declare.
+extern "C" __attribute__((visibility("default"))) OfxPlugin* OfxGetPlugin(int) { return &gPlugin; }
 
-__attribute__((visibility("default"))) int OfxGetNumberOfPlugins(void) { return 1; }
+extern "C" __attribute__((visibility("default"))) int OfxGetNumberOfPlugins(void) { return 1; }

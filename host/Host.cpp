@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <map>
+#include <new>
+#include <stdexcept>
 
 #include "HostError.h"
 #include "ofxImageEffect.h"
@@ -91,15 +93,24 @@ void Host::failCall(const std::string& call) {
   failingCalls_.insert(call);
 }
 
+void Host::throwInCall(const std::string& call, bool outOfMemory) {
+  std::lock_guard<std::mutex> lock(mu_);
+  (outOfMemory ? exhaustedCalls_ : throwingCalls_).insert(call);
+}
+
 void Host::clearFailures() {
   std::lock_guard<std::mutex> lock(mu_);
   missingSuites_.clear();
   failingCalls_.clear();
+  throwingCalls_.clear();
+  exhaustedCalls_.clear();
 }
 
 bool Host::shouldFail(const char* call) const {
   std::lock_guard<std::mutex> lock(mu_);
-  return !failingCalls_.empty() && failingCalls_.count(call) != 0;
+  if (exhaustedCalls_.count(call)) throw std::bad_alloc();
+  if (throwingCalls_.count(call)) throw std::runtime_error(std::string("injected failure in ") + call);
+  return failingCalls_.count(call) != 0;
 }
 
 bool Host::offersSuite(const std::string& name) const {

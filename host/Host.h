@@ -44,7 +44,11 @@ class Host {
   // kOfxStatFailed and deliver nothing.
   void removeSuite(const std::string& name);
   void failCall(const std::string& call);
+  // Makes a suite call throw out of the host, as a host written in C++
+  // might: std::bad_alloc when outOfMemory, std::runtime_error otherwise.
+  void throwInCall(const std::string& call, bool outOfMemory);
   void clearFailures();
+  // Throws when the call was set to throw; true when it should fail.
   bool shouldFail(const char* call) const;
   bool offersSuite(const std::string& name) const;
 
@@ -55,6 +59,8 @@ class Host {
   mutable std::mutex mu_;
   std::set<std::string> missingSuites_;
   std::set<std::string> failingCalls_;
+  std::set<std::string> throwingCalls_;
+  std::set<std::string> exhaustedCalls_;
   std::vector<std::unique_ptr<Plugin>> plugins_;
 };
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "HostError.h"
+#include "Overlay.h"
 #include "PluginFixture.h"
 #include "ofxImageEffect.h"
 
@@ -143,4 +144,55 @@ TEST(PoorHost, DescribeSucceedsEvenWhenTheHostRefusesDefinitions) {
   EXPECT_TRUE(described.clips().empty());
   EXPECT_TRUE(described.paramDefinitions()->params().empty());
   EXPECT_EQ(plugin.descriptor().properties().getString(kOfxPropLabel), "Prismhollow Dune Veil");
+}
+
+// Whatever goes wrong inside the effect reaches the host as a status, never
+// as an exception: running out of memory as kOfxStatErrMemory, anything else
+// as kOfxStatFailed.
+TEST(PoorHost, ExceptionsNeverLeaveTheEntryPoints) {
+  {
+    Host host;
+    host.throwInCall("propSetString", /*outOfMemory=*/true);
+    try {
+      host.loadPlugin(kBundle);
+      ADD_FAILURE() << "describe succeeded although the host ran out of memory";
+    } catch (const HostError& e) {
+      EXPECT_NE(std::string(e.what()).find("OfxActionDescribe (kOfxStatErrMemory)"), std::string::npos) << e.what();
+    }
+  }
+  Host host;
+  Plugin& plugin = host.loadPlugin(kBundle);
+  auto fx = plugin.createInstance();
+  host.throwInCall("propSetString", /*outOfMemory=*/false);
+  OfxStatus status = kOfxStatOK;
+  fx->clipPreferences(&status);
+  EXPECT_EQ(status, kOfxStatFailed);
+}
+
+TEST_F(PluginTest, AnOverlaySeesItsEffectThroughTheInteractSuite) {
+  auto fx = newInstance();
+  auto overlay = fx->createOverlay();
+  ASSERT_NE(overlay, nullptr);
+  auto interact = static_cast<const OfxInteractSuiteV1*>(
+      host->ofxHost()->fetchSuite(host->ofxHost()->host, kOfxInteractSuite, 1));
+  auto props = static_cast<const OfxPropertySuiteV1*>(
+      host->ofxHost()->fetchSuite(host->ofxHost()->host, kOfxPropertySuite, 1));
+  ASSERT_TRUE(interact && props);
+  OfxPropertySetHandle set = nullptr;
+  ASSERT_EQ(interact->interactGetPropertySet(overlay->handle(), &set), kOfxStatOK);
+  void* effect = nullptr;
+  EXPECT_EQ(props->propGetPointer(set, kOfxPropEffectInstance, 0, &effect), kOfxStatOK);
+  EXPECT_EQ(effect, static_cast<void*>(fx->handle()));
+  double scale[2] = {0, 0}, background[3] = {-1, -1, -1};
+  EXPECT_EQ(props->propGetDoubleN(set, kOfxInteractPropPixelScale, 2, scale), kOfxStatOK);
+  EXPECT_EQ(props->propGetDoubleN(set, kOfxInteractPropBackgroundColour, 3, background), kOfxStatOK);
+  EXPECT_EQ(scale[0], 1.0);
+  EXPECT_EQ(background[0], 0.0);
+  // Two overlays on one effect are two interacts with handles of their own.
+  auto second = fx->createOverlay();
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second->handle(), overlay->handle());
+  overlay->destroy();
+  EXPECT_EQ(interact->interactGetPropertySet(overlay->handle(), &set), kOfxStatErrBadHandle);
+  EXPECT_EQ(interact->interactGetPropertySet(second->handle(), &set), kOfxStatOK);
 }
