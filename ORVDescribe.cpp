@@ -16,9 +16,7 @@ OfxPropertySetHandle defineParam(OfxParamSetHandle params, const char* type, con
   return props;
 }
 
-void setLabel(OfxPropertySetHandle props, const char* label) {
-  gProp->propSetString(props, kOfxPropLabel, 0, label);
-}
+void setLabel(OfxPropertySetHandle props, const char* label) { gProp->propSetString(props, kOfxPropLabel, 0, label); }
 
 OfxPropertySetHandle defineString(OfxParamSetHandle params, const char* name) {
   return defineParam(params, kOfxParamTypeString, name);
@@ -32,8 +30,7 @@ void defineChoice(OfxParamSetHandle params, const char* name, const char* label,
   for (const char* option : options) gProp->propSetString(props, kOfxParamPropChoiceOption, index++, option);
 }
 
-void defineDouble(OfxParamSetHandle params, const char* name, const char* label, double value, double min,
-                  double max) {
+void defineDouble(OfxParamSetHandle params, const char* name, const char* label, double value, double min, double max) {
   OfxPropertySetHandle props = defineParam(params, kOfxParamTypeDouble, name);
   setLabel(props, label);
   gProp->propSetDouble(props, kOfxParamPropDefault, 0, value);

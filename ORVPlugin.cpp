@@ -35,12 +35,9 @@ OfxStatus getClipPreferences(OfxPropertySetHandle outArgs) {
   return kOfxStatOK;
 }
 
-OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle inArgs,
-                   OfxPropertySetHandle outArgs) {
-  (void)inArgs;
+OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs) {
   auto effect = static_cast<OfxImageEffectHandle>(const_cast<void*>(handle));
-  if (std::strcmp(action, kOfxActionLoad) == 0)
-    return hostIsUsable() ? kOfxStatOK : kOfxStatErrMissingHostFeature;
+  if (std::strcmp(action, kOfxActionLoad) == 0) return hostIsUsable() ? kOfxStatOK : kOfxStatErrMissingHostFeature;
   if (std::strcmp(action, kOfxActionUnload) == 0) return kOfxStatOK;
   if (!hostIsUsable()) return kOfxStatErrMissingHostFeature;
   if (std::strcmp(action, kOfxActionDescribe) == 0) return describe(effect);
@@ -48,6 +45,7 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
   if (std::strcmp(action, kOfxActionCreateInstance) == 0) return kOfxStatOK;
   if (std::strcmp(action, kOfxActionDestroyInstance) == 0) return kOfxStatOK;
   if (std::strcmp(action, kOfxImageEffectActionGetClipPreferences) == 0) return getClipPreferences(outArgs);
+  if (std::strcmp(action, kOfxImageEffectActionRender) == 0) return render(effect, inArgs);
   return kOfxStatReplyDefault;
 }
 

@@ -32,6 +32,10 @@ std::string get_string(OfxImageEffectHandle instance, const char* name);
 OfxStatus describe(OfxImageEffectHandle descriptor);
 OfxStatus describeInContext(OfxImageEffectHandle descriptor);
 
+// Renders one frame: kOfxStatOK once written, kOfxStatFailed when an image
+// cannot be fetched.
+OfxStatus render(OfxImageEffectHandle instance, OfxPropertySetHandle inArgs);
+
 namespace orv {
 OfxStatus overlayMain(const char* action, const void* handle, OfxPropertySetHandle inArgs,
                       OfxPropertySetHandle outArgs);

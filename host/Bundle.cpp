@@ -50,7 +50,8 @@ std::string binaryInBundle(const std::string& path) {
     if (!endsWith(folder, kBundleSuffix)) throw HostError(path + " is not a plug-in bundle (a NAME.ofx.bundle folder)");
     std::string name = folder.substr(0, folder.size() - std::string(".bundle").size());
     fs::path binary = p / kArchFolder / name;
-    if (!fs::is_regular_file(binary, ec)) throw HostError("bundle " + path + " has no " + std::string(kArchFolder) + "/" + name);
+    if (!fs::is_regular_file(binary, ec))
+      throw HostError("bundle " + path + " has no " + std::string(kArchFolder) + "/" + name);
     return binary.string();
   }
   if (!endsWith(p.filename().string(), ".ofx")) throw HostError(path + " is not a plug-in binary (a .ofx file)");
@@ -62,7 +63,8 @@ std::shared_ptr<Bundle> Bundle::open(const std::string& path) {
   bundle->binaryPath_ = fs::absolute(binaryInBundle(path)).lexically_normal().string();
   fs::path binary(bundle->binaryPath_);
   fs::path arch = binary.parent_path();
-  bool inBundle = arch.filename() == "Linux-x86-64" && endsWith(arch.parent_path().parent_path().string(), kBundleSuffix);
+  bool inBundle =
+      arch.filename() == "Linux-x86-64" && endsWith(arch.parent_path().parent_path().string(), kBundleSuffix);
   bundle->bundlePath_ = inBundle ? arch.parent_path().parent_path().string() : binary.parent_path().string();
 
   dlerror();

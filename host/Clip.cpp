@@ -33,8 +33,7 @@ std::shared_ptr<Clip> Clip::define(const std::string& name) {
   return clip;
 }
 
-std::shared_ptr<Clip> Clip::instantiate(const std::shared_ptr<EffectInstance>& owner,
-                                        const std::string& depth) const {
+std::shared_ptr<Clip> Clip::instantiate(const std::shared_ptr<EffectInstance>& owner, const std::string& depth) const {
   std::shared_ptr<Clip> clip(new Clip(name_));
   clip->owner_ = owner;
   clip->props_ = props_->clone("clip " + name_);

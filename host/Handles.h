@@ -29,6 +29,16 @@ class HandleTable {
     auto it = live_.find(reinterpret_cast<std::uintptr_t>(handle));
     return it == live_.end() ? nullptr : it->second;
   }
+  // Finds and forgets the object in one step: of two callers racing to take
+  // the same handle, exactly one gets the object.
+  std::shared_ptr<T> take(const void* handle) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = live_.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == live_.end()) return nullptr;
+    std::shared_ptr<T> taken = std::move(it->second);
+    live_.erase(it);
+    return taken;
+  }
   void remove(std::uintptr_t token) {
     std::shared_ptr<T> doomed;  // destroyed outside the lock
     std::lock_guard<std::mutex> lock(mu_);

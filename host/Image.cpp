@@ -9,8 +9,8 @@ namespace ofxhost {
 
 bool ImageBuffer::isFloat() const { return depth_ == kOfxBitDepthFloat; }
 
-std::shared_ptr<ImageBuffer> ImageBuffer::allocate(const OfxRectI& bounds, const std::string& depth,
-                                                   int rowPadding, bool topDown) {
+std::shared_ptr<ImageBuffer> ImageBuffer::allocate(const OfxRectI& bounds, const std::string& depth, int rowPadding,
+                                                   bool topDown) {
   if (depth != kOfxBitDepthByte && depth != kOfxBitDepthFloat)
     throw HostError("images are 8-bit or float, not " + depth);
   long long w = static_cast<long long>(bounds.x2) - bounds.x1;

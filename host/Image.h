@@ -16,8 +16,8 @@ class ImageBuffer {
   // depth: kOfxBitDepthByte or kOfxBitDepthFloat. rowPadding: extra bytes at
   // the end of each row. topDown: rows stored from the top, so that row
   // bytes are negative.
-  static std::shared_ptr<ImageBuffer> allocate(const OfxRectI& bounds, const std::string& depth,
-                                               int rowPadding = 0, bool topDown = false);
+  static std::shared_ptr<ImageBuffer> allocate(const OfxRectI& bounds, const std::string& depth, int rowPadding = 0,
+                                               bool topDown = false);
 
   const OfxRectI& bounds() const { return bounds_; }
   int width() const { return bounds_.x2 - bounds_.x1; }

@@ -103,10 +103,7 @@ OfxStatus EffectInstance::destroy() {
     left.swap(liveImages_);
   }
   for (auto token : left)
-    if (auto record = images().find(reinterpret_cast<const void*>(token))) {
-      record->props->retire();
-      images().remove(token);
-    }
+    if (auto record = images().take(reinterpret_cast<const void*>(token))) record->props->retire();
   retireHandles();
   return status;
 }
@@ -307,13 +304,12 @@ OfxStatus EffectInstance::getImage(Clip& clip, OfxTime time, OfxPropertySetHandl
 }
 
 OfxStatus EffectInstance::releaseImage(const void* image) {
-  auto record = images().find(image);
+  auto record = images().take(image);
   if (!record) {
     ++gStrayReleases;
     return kOfxStatErrBadHandle;
   }
   auto token = reinterpret_cast<std::uintptr_t>(image);
-  images().remove(token);
   record->props->retire();
   if (auto owner = record->owner.lock()) {
     std::lock_guard<std::mutex> lock(owner->mu_);
@@ -341,7 +337,18 @@ RenderResult EffectInstance::render(OfxTime time, std::optional<OfxRectI> window
       static_cast<int>(std::lround(settings_.offsetY * scale)),
       static_cast<int>(std::lround((settings_.offsetX + settings_.projectWidth) * scale / settings_.pixelAspect)),
       static_cast<int>(std::lround((settings_.offsetY + settings_.projectHeight) * scale))});
-  result.output = ImageBuffer::allocate(w, settings_.depth);
+  return renderInto(time, ImageBuffer::allocate(w, settings_.depth), scale);
+}
+
+RenderResult EffectInstance::renderInto(OfxTime time, std::shared_ptr<ImageBuffer> output, double scale) {
+  RenderResult result;
+  if (!alive_) {
+    result.status = kOfxStatErrBadHandle;
+    return result;
+  }
+  if (!output) throw HostError("renderInto needs an output image");
+  result.output = std::move(output);
+  const OfxRectI w = result.output->bounds();
   {
     std::lock_guard<std::mutex> lock(mu_);
     outputs_[std::this_thread::get_id()] = result.output;

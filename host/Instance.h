@@ -110,6 +110,10 @@ class EffectInstance : public Effect, public std::enable_shared_from_this<Effect
   // Renders one frame. The window defaults to the project rectangle at the
   // render scale; the output image is allocated to it.
   RenderResult render(OfxTime time, std::optional<OfxRectI> window = std::nullopt, double scale = 1.0);
+  // Renders into an output image the caller supplies (padded or top-down
+  // rows, say, or one image reused frame after frame); the render window is
+  // its bounds.
+  RenderResult renderInto(OfxTime time, std::shared_ptr<ImageBuffer> output, double scale = 1.0);
   // Asks for clip preferences; returns outArgs' string properties by name.
   std::map<std::string, std::string> clipPreferences(OfxStatus* status = nullptr);
 

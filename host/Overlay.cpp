@@ -56,7 +56,10 @@ std::shared_ptr<Overlay> Overlay::create(const std::shared_ptr<EffectInstance>& 
   return overlay;
 }
 
-Overlay::~Overlay() { destroy(); }
+// The handle table holds a live overlay until destroy() takes it out, so an
+// overlay still alive here is being dropped by the table itself as the
+// program ends: neither the table nor the (unloaded) plug-in may be touched.
+Overlay::~Overlay() = default;
 
 void Overlay::destroy() {
   if (!alive_) return;
@@ -94,8 +97,7 @@ OfxStatus Overlay::pen(const char* action, double x, double y, OfxTime time, dou
   args->defineDouble(kOfxPropTime, {time});
   args->defineDouble(kOfxImageEffectPropRenderScale, {scale, scale}, 2);
   args->defineDouble(kOfxInteractPropPenPosition, {x, y}, 2);
-  args->defineInt(kOfxInteractPropPenViewportPosition,
-                  {static_cast<int>(x * scale), static_cast<int>(y * scale)}, 2);
+  args->defineInt(kOfxInteractPropPenViewportPosition, {static_cast<int>(x * scale), static_cast<int>(y * scale)}, 2);
   args->defineDouble(kOfxInteractPropPenPressure, {pressure});
   OfxStatus status = callAction(action, args.get());
   args->retire();

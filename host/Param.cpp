@@ -48,9 +48,9 @@ void defineValued(PropertySet& p) {
 
 bool paramKindFromType(const std::string& type, ParamKind* kind) {
   static const std::pair<const char*, ParamKind> kTypes[] = {
-      {kOfxParamTypeBoolean, ParamKind::Boolean},   {kOfxParamTypeChoice, ParamKind::Choice},
-      {kOfxParamTypeDouble, ParamKind::Double},     {kOfxParamTypeInteger, ParamKind::Integer},
-      {kOfxParamTypeString, ParamKind::String},     {kOfxParamTypePushButton, ParamKind::PushButton},
+      {kOfxParamTypeBoolean, ParamKind::Boolean}, {kOfxParamTypeChoice, ParamKind::Choice},
+      {kOfxParamTypeDouble, ParamKind::Double},   {kOfxParamTypeInteger, ParamKind::Integer},
+      {kOfxParamTypeString, ParamKind::String},   {kOfxParamTypePushButton, ParamKind::PushButton},
   };
   for (const auto& [name, k] : kTypes)
     if (type == name) {
@@ -62,12 +62,18 @@ bool paramKindFromType(const std::string& type, ParamKind* kind) {
 
 const char* paramKindName(ParamKind kind) {
   switch (kind) {
-    case ParamKind::Boolean: return "boolean";
-    case ParamKind::Choice: return "choice";
-    case ParamKind::Double: return "double";
-    case ParamKind::Integer: return "integer";
-    case ParamKind::String: return "string";
-    case ParamKind::PushButton: return "button";
+    case ParamKind::Boolean:
+      return "boolean";
+    case ParamKind::Choice:
+      return "choice";
+    case ParamKind::Double:
+      return "double";
+    case ParamKind::Integer:
+      return "integer";
+    case ParamKind::String:
+      return "string";
+    case ParamKind::PushButton:
+      return "button";
   }
   return "?";
 }

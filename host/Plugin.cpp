@@ -12,15 +12,24 @@ namespace {
 
 std::string statusText(OfxStatus status) {
   switch (status) {
-    case kOfxStatOK: return "kOfxStatOK";
-    case kOfxStatFailed: return "kOfxStatFailed";
-    case kOfxStatErrFatal: return "kOfxStatErrFatal";
-    case kOfxStatErrUnknown: return "kOfxStatErrUnknown";
-    case kOfxStatErrMissingHostFeature: return "kOfxStatErrMissingHostFeature";
-    case kOfxStatErrUnsupported: return "kOfxStatErrUnsupported";
-    case kOfxStatErrMemory: return "kOfxStatErrMemory";
-    case kOfxStatReplyDefault: return "kOfxStatReplyDefault";
-    default: return "status " + std::to_string(status);
+    case kOfxStatOK:
+      return "kOfxStatOK";
+    case kOfxStatFailed:
+      return "kOfxStatFailed";
+    case kOfxStatErrFatal:
+      return "kOfxStatErrFatal";
+    case kOfxStatErrUnknown:
+      return "kOfxStatErrUnknown";
+    case kOfxStatErrMissingHostFeature:
+      return "kOfxStatErrMissingHostFeature";
+    case kOfxStatErrUnsupported:
+      return "kOfxStatErrUnsupported";
+    case kOfxStatErrMemory:
+      return "kOfxStatErrMemory";
+    case kOfxStatReplyDefault:
+      return "kOfxStatReplyDefault";
+    default:
+      return "status " + std::to_string(status);
   }
 }
 
@@ -42,7 +51,8 @@ Plugin::Plugin(Host& host, std::shared_ptr<Bundle> bundle, int index) : host_(ho
   if (record_->setHost) record_->setHost(host_.ofxHost());
 
   loadStatus_ = mainEntry(kOfxActionLoad, nullptr, nullptr, nullptr);
-  if (!handled(loadStatus_)) throw HostError(where + ": the plug-in refused OfxActionLoad (" + statusText(loadStatus_) + ")");
+  if (!handled(loadStatus_))
+    throw HostError(where + ": the plug-in refused OfxActionLoad (" + statusText(loadStatus_) + ")");
   loaded_ = true;
 
   descriptor_ = EffectDescriptor::create(bundle_->bundlePath());

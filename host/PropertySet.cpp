@@ -26,10 +26,14 @@ std::uintptr_t newToken() {
 
 const char* propTypeName(PropType type) {
   switch (type) {
-    case PropType::Pointer: return "pointer";
-    case PropType::String: return "string";
-    case PropType::Double: return "double";
-    case PropType::Int: return "int";
+    case PropType::Pointer:
+      return "pointer";
+    case PropType::String:
+      return "string";
+    case PropType::Double:
+      return "double";
+    case PropType::Int:
+      return "int";
   }
   return "?";
 }
@@ -60,20 +64,32 @@ void PropertySet::retire() {
 
 std::size_t PropertySet::Property::size() const {
   switch (type) {
-    case PropType::Pointer: return pointers.size();
-    case PropType::String: return strings.size();
-    case PropType::Double: return doubles.size();
-    case PropType::Int: return ints.size();
+    case PropType::Pointer:
+      return pointers.size();
+    case PropType::String:
+      return strings.size();
+    case PropType::Double:
+      return doubles.size();
+    case PropType::Int:
+      return ints.size();
   }
   return 0;
 }
 
 void PropertySet::Property::resize(std::size_t n) {
   switch (type) {
-    case PropType::Pointer: pointers.resize(n, nullptr); break;
-    case PropType::String: strings.resize(n, std::make_shared<const std::string>()); break;
-    case PropType::Double: doubles.resize(n, 0.0); break;
-    case PropType::Int: ints.resize(n, 0); break;
+    case PropType::Pointer:
+      pointers.resize(n, nullptr);
+      break;
+    case PropType::String:
+      strings.resize(n, std::make_shared<const std::string>());
+      break;
+    case PropType::Double:
+      doubles.resize(n, 0.0);
+      break;
+    case PropType::Int:
+      ints.resize(n, 0);
+      break;
   }
 }
 
@@ -178,27 +194,24 @@ const PropertySet::Property* PropertySet::lookup(const char* name, PropType type
   return &it->second;
 }
 
-#define OFXHOST_GET(TYPE, FIELD, EXPR)                                            \
-  std::lock_guard<std::mutex> lock(mu_);                                          \
-  OfxStatus status;                                                               \
-  const Property* p = lookup(name, TYPE, &status);                                \
-  if (!p) return status;                                                          \
+#define OFXHOST_GET(TYPE, FIELD, EXPR)                                                             \
+  std::lock_guard<std::mutex> lock(mu_);                                                           \
+  OfxStatus status;                                                                                \
+  const Property* p = lookup(name, TYPE, &status);                                                 \
+  if (!p) return status;                                                                           \
   if (index < 0 || static_cast<std::size_t>(index) >= p->FIELD.size()) return kOfxStatErrBadIndex; \
-  *value = EXPR;                                                                  \
+  *value = EXPR;                                                                                   \
   return kOfxStatOK;
 
 OfxStatus PropertySet::get(const char* name, int index, void** value) const {
-  OFXHOST_GET(PropType::Pointer, pointers, p->pointers[index])
-}
-OfxStatus PropertySet::get(const char* name, int index, const char** value) const {
-  OFXHOST_GET(PropType::String, strings, p->strings[index]->c_str())
-}
-OfxStatus PropertySet::get(const char* name, int index, double* value) const {
-  OFXHOST_GET(PropType::Double, doubles, p->doubles[index])
-}
-OfxStatus PropertySet::get(const char* name, int index, int* value) const {
-  OFXHOST_GET(PropType::Int, ints, p->ints[index])
-}
+    OFXHOST_GET(PropType::Pointer, pointers,
+                p->pointers[index])} OfxStatus PropertySet::get(const char* name, int index, const char** value) const {
+    OFXHOST_GET(PropType::String, strings,
+                p->strings[index]->c_str())} OfxStatus PropertySet::get(const char* name, int index,
+                                                                        double* value) const {
+    OFXHOST_GET(PropType::Double, doubles, p->doubles[index])} OfxStatus PropertySet::get(const char* name, int index,
+                                                                                          int* value) const {
+    OFXHOST_GET(PropType::Int, ints, p->ints[index])}
 #undef OFXHOST_GET
 
 OfxStatus PropertySet::reset(const char* name) {
@@ -215,12 +228,13 @@ OfxStatus PropertySet::reset(const char* name) {
   return kOfxStatOK;
 }
 
-OfxStatus PropertySet::prepareCount(const char* name, int count) {
+OfxStatus PropertySet::prepareCount(const char* name, PropType type, int count) {
   if (!name) return kOfxStatErrUnknown;
   std::lock_guard<std::mutex> lock(mu_);
   auto it = props_.find(name);
   if (it == props_.end()) return kOfxStatErrUnknown;
   Property& p = it->second;
+  if (p.type != type) return kOfxStatErrValue;
   if (count < 0 || (p.dimension != kVariable && count > p.dimension)) return kOfxStatErrBadIndex;
   if (p.dimension == kVariable) {
     if (p.type == PropType::String)
@@ -241,8 +255,7 @@ OfxStatus PropertySet::dimension(const char* name, int* count) const {
 
 namespace {
 void check(OfxStatus status, const std::string& kind, const std::string& name) {
-  if (status != kOfxStatOK)
-    throw HostError("property " + name + " of " + kind + ": status " + std::to_string(status));
+  if (status != kOfxStatOK) throw HostError("property " + name + " of " + kind + ": status " + std::to_string(status));
 }
 }  // namespace
 

@@ -60,8 +60,9 @@ class PropertySet {
   OfxStatus get(const char* name, int index, int* value) const;
   OfxStatus reset(const char* name);
   // For the N-valued calls: a variable-dimension property takes exactly
-  // count values; kOfxStatErrBadIndex when count exceeds a fixed dimension.
-  OfxStatus prepareCount(const char* name, int count);
+  // count values; kOfxStatErrValue (and nothing changed) for the wrong type,
+  // kOfxStatErrBadIndex when count exceeds a fixed dimension.
+  OfxStatus prepareCount(const char* name, PropType type, int count);
   OfxStatus dimension(const char* name, int* count) const;
 
   // Conveniences for the host's own code; they throw HostError on misuse.

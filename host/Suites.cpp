@@ -41,12 +41,13 @@ OfxStatus propSet(OfxPropertySetHandle handle, const char* name, int index, T va
 }
 
 template <class T>
-OfxStatus propSetN(OfxPropertySetHandle handle, const char* name, int count, const T* values, const char* call) {
+OfxStatus propSetN(OfxPropertySetHandle handle, const char* name, int count, const T* values, PropType type,
+                   const char* call) {
   OFXHOST_INJECTED_FAILURE(call);
   auto set = findPropertySet(handle);
   if (!set) return kOfxStatErrBadHandle;
   if (count > 0 && !values) return kOfxStatErrValue;
-  OfxStatus status = set->prepareCount(name, count);
+  OfxStatus status = set->prepareCount(name, type, count);
   for (int i = 0; status == kOfxStatOK && i < count; ++i) status = set->set(name, i, values[i]);
   if (status == kOfxStatOK) set->notePluginWrite(name);
   return status;
@@ -83,16 +84,16 @@ OfxStatus propSetDouble(OfxPropertySetHandle h, const char* n, int i, double v) 
 }
 OfxStatus propSetInt(OfxPropertySetHandle h, const char* n, int i, int v) { return propSet(h, n, i, v, "propSetInt"); }
 OfxStatus propSetPointerN(OfxPropertySetHandle h, const char* n, int c, void* const* v) {
-  return propSetN(h, n, c, v, "propSetPointerN");
+  return propSetN(h, n, c, v, PropType::Pointer, "propSetPointerN");
 }
 OfxStatus propSetStringN(OfxPropertySetHandle h, const char* n, int c, const char* const* v) {
-  return propSetN(h, n, c, v, "propSetStringN");
+  return propSetN(h, n, c, v, PropType::String, "propSetStringN");
 }
 OfxStatus propSetDoubleN(OfxPropertySetHandle h, const char* n, int c, const double* v) {
-  return propSetN(h, n, c, v, "propSetDoubleN");
+  return propSetN(h, n, c, v, PropType::Double, "propSetDoubleN");
 }
 OfxStatus propSetIntN(OfxPropertySetHandle h, const char* n, int c, const int* v) {
-  return propSetN(h, n, c, v, "propSetIntN");
+  return propSetN(h, n, c, v, PropType::Int, "propSetIntN");
 }
 OfxStatus propGetPointer(OfxPropertySetHandle h, const char* n, int i, void** v) {
   return propGet(h, n, i, v, "propGetPointer");
@@ -129,9 +130,9 @@ OfxStatus propGetDimension(OfxPropertySetHandle h, const char* n, int* count) {
 }
 
 const OfxPropertySuiteV1 kPropertySuite = {
-    propSetPointer,  propSetString,  propSetDouble,   propSetInt,      propSetPointerN, propSetStringN,
-    propSetDoubleN,  propSetIntN,    propGetPointer,  propGetString,   propGetDouble,   propGetInt,
-    propGetPointerN, propGetStringN, propGetDoubleN,  propGetIntN,     propReset,       propGetDimension,
+    propSetPointer,  propSetString,  propSetDouble,  propSetInt,    propSetPointerN, propSetStringN,
+    propSetDoubleN,  propSetIntN,    propGetPointer, propGetString, propGetDouble,   propGetInt,
+    propGetPointerN, propGetStringN, propGetDoubleN, propGetIntN,   propReset,       propGetDimension,
 };
 
 // ------------------------------------------------------------ image effect
@@ -187,9 +188,9 @@ OfxStatus clipGetPropertySet(OfxImageClipHandle clip, OfxPropertySetHandle* prop
 }
 
 OfxStatus clipGetImage(OfxImageClipHandle clip, OfxTime time, const OfxRectD*, OfxPropertySetHandle* image) {
+  if (image) *image = nullptr;  // no image on any failure, injected ones included
   OFXHOST_INJECTED_FAILURE("clipGetImage");
   if (!image) return kOfxStatErrValue;
-  *image = nullptr;
   auto c = findClip(clip);
   if (!c) return kOfxStatErrBadHandle;
   auto owner = c->owner();
@@ -264,9 +265,10 @@ OfxStatus imageMemoryUnlock(OfxImageMemoryHandle memory) {
 }
 
 const OfxImageEffectSuiteV1 kImageEffectSuite = {
-    getPropertySet,   getParamSet,  clipDefine,       clipGetHandle,    clipGetPropertySet,
-    clipGetImage,     clipReleaseImage, clipGetRegionOfDefinition, abortRender, imageMemoryAlloc,
-    imageMemoryFree,  imageMemoryLock,  imageMemoryUnlock,
+    getPropertySet,     getParamSet,      clipDefine,       clipGetHandle,
+    clipGetPropertySet, clipGetImage,     clipReleaseImage, clipGetRegionOfDefinition,
+    abortRender,        imageMemoryAlloc, imageMemoryFree,  imageMemoryLock,
+    imageMemoryUnlock,
 };
 
 // --------------------------------------------------------------- parameter
@@ -282,8 +284,7 @@ OfxStatus paramDefine(OfxParamSetHandle set, const char* type, const char* name,
   return status;
 }
 
-OfxStatus paramGetHandle(OfxParamSetHandle set, const char* name, OfxParamHandle* param,
-                         OfxPropertySetHandle* props) {
+OfxStatus paramGetHandle(OfxParamSetHandle set, const char* name, OfxParamHandle* param, OfxPropertySetHandle* props) {
   OFXHOST_INJECTED_FAILURE("paramGetHandle");
   if (!param || !name) return kOfxStatErrValue;
   auto s = findParamSet(set);
@@ -460,10 +461,10 @@ OfxStatus paramEditBegin(OfxParamSetHandle set, const char*) {
 OfxStatus paramEditEnd(OfxParamSetHandle set) { return findParamSet(set) ? kOfxStatOK : kOfxStatErrBadHandle; }
 
 const OfxParameterSuiteV1 kParameterSuite = {
-    paramDefine,      paramGetHandle,   paramSetGetPropertySet, paramGetPropertySet, paramGetValue,
-    paramGetValueAtTime, paramGetDerivative, paramGetIntegral,  paramSetValue,       paramSetValueAtTime,
-    paramGetNumKeys,  paramGetKeyTime,  paramGetKeyIndex,       paramDeleteKey,      paramDeleteAllKeys,
-    paramCopy,        paramEditBegin,   paramEditEnd,
+    paramDefine,         paramGetHandle,     paramSetGetPropertySet, paramGetPropertySet, paramGetValue,
+    paramGetValueAtTime, paramGetDerivative, paramGetIntegral,       paramSetValue,       paramSetValueAtTime,
+    paramGetNumKeys,     paramGetKeyTime,    paramGetKeyIndex,       paramDeleteKey,      paramDeleteAllKeys,
+    paramCopy,           paramEditBegin,     paramEditEnd,
 };
 
 // ---------------------------------------------------------------- interact
@@ -503,8 +504,10 @@ OfxStatus message(void* handle, const char* type, const char* id, const char* fo
   Host* host = Host::current();
   if (handle) {
     auto effect = findInstance(handle);
-    if (effect) host = &effect->plugin().host();
-    else if (!findEffect(handle)) return kOfxStatErrBadHandle;
+    if (effect)
+      host = &effect->plugin().host();
+    else if (!findEffect(handle))
+      return kOfxStatErrBadHandle;
   }
   va_list args;
   va_start(args, format);

@@ -6,14 +6,14 @@
 // integer pins are static_asserts (a drift breaks the build); the string
 // values are table-driven tests so a mismatch names the offending macro.
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <iterator>
 #include <limits>
 #include <set>
 #include <string>
 #include <type_traits>
-
-#include <gtest/gtest.h>
 
 #include "ofxCore.h"
 #include "ofxImageEffect.h"
@@ -40,28 +40,27 @@ static_assert(sizeof(void (*)()) == 8 && alignof(void (*)()) == 8, "function poi
 
 // Size, alignment and C compatibility of a record: it must stay a plain C
 // struct so it can be memcpy'd and shared with C code.
-#define OFX_PIN_RECORD(S, size, align)                                           \
-  static_assert(sizeof(S) == (size), "sizeof(" #S ") must be " #size);          \
-  static_assert(alignof(S) == (align), "alignof(" #S ") must be " #align);      \
+#define OFX_PIN_RECORD(S, size, align)                                             \
+  static_assert(sizeof(S) == (size), "sizeof(" #S ") must be " #size);             \
+  static_assert(alignof(S) == (align), "alignof(" #S ") must be " #align);         \
   static_assert(std::is_standard_layout<S>::value, #S " must be standard-layout"); \
   static_assert(std::is_trivial<S>::value, #S " must be trivial")
 
 // Byte offset and exact declared type of one member. The type is passed last
 // because function-pointer types contain commas.
-#define OFX_PIN_MEMBER(S, m, off, ...)                                           \
-  static_assert(offsetof(S, m) == (off), #S "::" #m " must be at byte " #off);  \
-  static_assert(std::is_same<decltype(S::m), __VA_ARGS__>::value,               \
-                #S "::" #m " must have type " #__VA_ARGS__)
+#define OFX_PIN_MEMBER(S, m, off, ...)                                         \
+  static_assert(offsetof(S, m) == (off), #S "::" #m " must be at byte " #off); \
+  static_assert(std::is_same<decltype(S::m), __VA_ARGS__>::value, #S "::" #m " must have type " #__VA_ARGS__)
 
 // An opaque handle is a pointer to its own never-defined struct tag; the tag
 // is part of the C++ mangled name of every function taking the handle.
-#define OFX_PIN_HANDLE(H, Tag)                                                   \
-  static_assert(std::is_same<H, Tag*>::value, #H " must be " #Tag "*");         \
+#define OFX_PIN_HANDLE(H, Tag)                                          \
+  static_assert(std::is_same<H, Tag*>::value, #H " must be " #Tag "*"); \
   static_assert(sizeof(H) == 8, "sizeof(" #H ") must be 8")
 
 // Integer constants must be plain int (they are compared with OfxStatus).
-#define OFX_PIN_INT(name, want)                                                  \
-  static_assert((name) == (want), #name " must be " #want);                     \
+#define OFX_PIN_INT(name, want)                             \
+  static_assert((name) == (want), #name " must be " #want); \
   static_assert(std::is_same<decltype(name), int>::value, #name " must be an int")
 
 constexpr bool ConstexprStrEq(const char* a, const char* b) {
@@ -157,71 +156,49 @@ OFX_PIN_MEMBER(OfxPlugin, mainEntry, 40,
 // Suites: nothing but function pointers, member i at byte 8*i.
 
 OFX_PIN_RECORD(OfxPropertySuiteV1, 144, 8);
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propSetPointer, 0,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int, void*));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propSetPointer, 0, OfxStatus (*)(OfxPropertySetHandle, const char*, int, void*));
 OFX_PIN_MEMBER(OfxPropertySuiteV1, propSetString, 8,
                OfxStatus (*)(OfxPropertySetHandle, const char*, int, const char*));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propSetDouble, 16,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int, double));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propSetInt, 24,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int, int));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propSetDouble, 16, OfxStatus (*)(OfxPropertySetHandle, const char*, int, double));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propSetInt, 24, OfxStatus (*)(OfxPropertySetHandle, const char*, int, int));
 OFX_PIN_MEMBER(OfxPropertySuiteV1, propSetPointerN, 32,
                OfxStatus (*)(OfxPropertySetHandle, const char*, int, void* const*));
 OFX_PIN_MEMBER(OfxPropertySuiteV1, propSetStringN, 40,
                OfxStatus (*)(OfxPropertySetHandle, const char*, int, const char* const*));
 OFX_PIN_MEMBER(OfxPropertySuiteV1, propSetDoubleN, 48,
                OfxStatus (*)(OfxPropertySetHandle, const char*, int, const double*));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propSetIntN, 56,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int, const int*));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetPointer, 64,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int, void**));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetString, 72,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int, char**));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetDouble, 80,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int, double*));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetInt, 88,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int, int*));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetPointerN, 96,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int, void**));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetStringN, 104,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int, char**));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetDoubleN, 112,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int, double*));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetIntN, 120,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int, int*));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propReset, 128,
-               OfxStatus (*)(OfxPropertySetHandle, const char*));
-OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetDimension, 136,
-               OfxStatus (*)(OfxPropertySetHandle, const char*, int*));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propSetIntN, 56, OfxStatus (*)(OfxPropertySetHandle, const char*, int, const int*));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetPointer, 64, OfxStatus (*)(OfxPropertySetHandle, const char*, int, void**));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetString, 72, OfxStatus (*)(OfxPropertySetHandle, const char*, int, char**));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetDouble, 80, OfxStatus (*)(OfxPropertySetHandle, const char*, int, double*));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetInt, 88, OfxStatus (*)(OfxPropertySetHandle, const char*, int, int*));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetPointerN, 96, OfxStatus (*)(OfxPropertySetHandle, const char*, int, void**));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetStringN, 104, OfxStatus (*)(OfxPropertySetHandle, const char*, int, char**));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetDoubleN, 112, OfxStatus (*)(OfxPropertySetHandle, const char*, int, double*));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetIntN, 120, OfxStatus (*)(OfxPropertySetHandle, const char*, int, int*));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propReset, 128, OfxStatus (*)(OfxPropertySetHandle, const char*));
+OFX_PIN_MEMBER(OfxPropertySuiteV1, propGetDimension, 136, OfxStatus (*)(OfxPropertySetHandle, const char*, int*));
 
 OFX_PIN_RECORD(OfxImageEffectSuiteV1, 104, 8);
-OFX_PIN_MEMBER(OfxImageEffectSuiteV1, getPropertySet, 0,
-               OfxStatus (*)(OfxImageEffectHandle, OfxPropertySetHandle*));
-OFX_PIN_MEMBER(OfxImageEffectSuiteV1, getParamSet, 8,
-               OfxStatus (*)(OfxImageEffectHandle, OfxParamSetHandle*));
+OFX_PIN_MEMBER(OfxImageEffectSuiteV1, getPropertySet, 0, OfxStatus (*)(OfxImageEffectHandle, OfxPropertySetHandle*));
+OFX_PIN_MEMBER(OfxImageEffectSuiteV1, getParamSet, 8, OfxStatus (*)(OfxImageEffectHandle, OfxParamSetHandle*));
 OFX_PIN_MEMBER(OfxImageEffectSuiteV1, clipDefine, 16,
                OfxStatus (*)(OfxImageEffectHandle, const char*, OfxPropertySetHandle*));
 OFX_PIN_MEMBER(OfxImageEffectSuiteV1, clipGetHandle, 24,
                OfxStatus (*)(OfxImageEffectHandle, const char*, OfxImageClipHandle*, OfxPropertySetHandle*));
-OFX_PIN_MEMBER(OfxImageEffectSuiteV1, clipGetPropertySet, 32,
-               OfxStatus (*)(OfxImageClipHandle, OfxPropertySetHandle*));
+OFX_PIN_MEMBER(OfxImageEffectSuiteV1, clipGetPropertySet, 32, OfxStatus (*)(OfxImageClipHandle, OfxPropertySetHandle*));
 OFX_PIN_MEMBER(OfxImageEffectSuiteV1, clipGetImage, 40,
                OfxStatus (*)(OfxImageClipHandle, OfxTime, const OfxRectD*, OfxPropertySetHandle*));
-OFX_PIN_MEMBER(OfxImageEffectSuiteV1, clipReleaseImage, 48,
-               OfxStatus (*)(OfxPropertySetHandle));
+OFX_PIN_MEMBER(OfxImageEffectSuiteV1, clipReleaseImage, 48, OfxStatus (*)(OfxPropertySetHandle));
 OFX_PIN_MEMBER(OfxImageEffectSuiteV1, clipGetRegionOfDefinition, 56,
                OfxStatus (*)(OfxImageClipHandle, OfxTime, OfxRectD*));
 // abort answers 0/1 as a plain int rather than a status code.
-OFX_PIN_MEMBER(OfxImageEffectSuiteV1, abort, 64,
-               int (*)(OfxImageEffectHandle));
+OFX_PIN_MEMBER(OfxImageEffectSuiteV1, abort, 64, int (*)(OfxImageEffectHandle));
 OFX_PIN_MEMBER(OfxImageEffectSuiteV1, imageMemoryAlloc, 72,
                OfxStatus (*)(OfxImageEffectHandle, std::size_t, OfxImageMemoryHandle*));
-OFX_PIN_MEMBER(OfxImageEffectSuiteV1, imageMemoryFree, 80,
-               OfxStatus (*)(OfxImageMemoryHandle));
-OFX_PIN_MEMBER(OfxImageEffectSuiteV1, imageMemoryLock, 88,
-               OfxStatus (*)(OfxImageMemoryHandle, void**));
-OFX_PIN_MEMBER(OfxImageEffectSuiteV1, imageMemoryUnlock, 96,
-               OfxStatus (*)(OfxImageMemoryHandle));
+OFX_PIN_MEMBER(OfxImageEffectSuiteV1, imageMemoryFree, 80, OfxStatus (*)(OfxImageMemoryHandle));
+OFX_PIN_MEMBER(OfxImageEffectSuiteV1, imageMemoryLock, 88, OfxStatus (*)(OfxImageMemoryHandle, void**));
+OFX_PIN_MEMBER(OfxImageEffectSuiteV1, imageMemoryUnlock, 96, OfxStatus (*)(OfxImageMemoryHandle));
 
 // The value calls must stay C variadic: on x86-64 a variadic call passes the
 // vector-register count in %al, so a fixed-argument declaration is not
@@ -233,48 +210,30 @@ OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetHandle, 8,
                OfxStatus (*)(OfxParamSetHandle, const char*, OfxParamHandle*, OfxPropertySetHandle*));
 OFX_PIN_MEMBER(OfxParameterSuiteV1, paramSetGetPropertySet, 16,
                OfxStatus (*)(OfxParamSetHandle, OfxPropertySetHandle*));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetPropertySet, 24,
-               OfxStatus (*)(OfxParamHandle, OfxPropertySetHandle*));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetValue, 32,
-               OfxStatus (*)(OfxParamHandle, ...));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetValueAtTime, 40,
-               OfxStatus (*)(OfxParamHandle, OfxTime, ...));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetDerivative, 48,
-               OfxStatus (*)(OfxParamHandle, OfxTime, ...));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetIntegral, 56,
-               OfxStatus (*)(OfxParamHandle, OfxTime, OfxTime, ...));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramSetValue, 64,
-               OfxStatus (*)(OfxParamHandle, ...));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramSetValueAtTime, 72,
-               OfxStatus (*)(OfxParamHandle, OfxTime, ...));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetNumKeys, 80,
-               OfxStatus (*)(OfxParamHandle, unsigned int*));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetKeyTime, 88,
-               OfxStatus (*)(OfxParamHandle, unsigned int, OfxTime*));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetKeyIndex, 96,
-               OfxStatus (*)(OfxParamHandle, OfxTime, int, int*));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramDeleteKey, 104,
-               OfxStatus (*)(OfxParamHandle, OfxTime));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramDeleteAllKeys, 112,
-               OfxStatus (*)(OfxParamHandle));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetPropertySet, 24, OfxStatus (*)(OfxParamHandle, OfxPropertySetHandle*));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetValue, 32, OfxStatus (*)(OfxParamHandle, ...));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetValueAtTime, 40, OfxStatus (*)(OfxParamHandle, OfxTime, ...));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetDerivative, 48, OfxStatus (*)(OfxParamHandle, OfxTime, ...));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetIntegral, 56, OfxStatus (*)(OfxParamHandle, OfxTime, OfxTime, ...));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramSetValue, 64, OfxStatus (*)(OfxParamHandle, ...));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramSetValueAtTime, 72, OfxStatus (*)(OfxParamHandle, OfxTime, ...));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetNumKeys, 80, OfxStatus (*)(OfxParamHandle, unsigned int*));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetKeyTime, 88, OfxStatus (*)(OfxParamHandle, unsigned int, OfxTime*));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramGetKeyIndex, 96, OfxStatus (*)(OfxParamHandle, OfxTime, int, int*));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramDeleteKey, 104, OfxStatus (*)(OfxParamHandle, OfxTime));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramDeleteAllKeys, 112, OfxStatus (*)(OfxParamHandle));
 OFX_PIN_MEMBER(OfxParameterSuiteV1, paramCopy, 120,
                OfxStatus (*)(OfxParamHandle, OfxParamHandle, OfxTime, const OfxRangeD*));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramEditBegin, 128,
-               OfxStatus (*)(OfxParamSetHandle, const char*));
-OFX_PIN_MEMBER(OfxParameterSuiteV1, paramEditEnd, 136,
-               OfxStatus (*)(OfxParamSetHandle));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramEditBegin, 128, OfxStatus (*)(OfxParamSetHandle, const char*));
+OFX_PIN_MEMBER(OfxParameterSuiteV1, paramEditEnd, 136, OfxStatus (*)(OfxParamSetHandle));
 
 OFX_PIN_RECORD(OfxInteractSuiteV1, 24, 8);
-OFX_PIN_MEMBER(OfxInteractSuiteV1, interactSwapBuffers, 0,
-               OfxStatus (*)(OfxInteractHandle));
-OFX_PIN_MEMBER(OfxInteractSuiteV1, interactRedraw, 8,
-               OfxStatus (*)(OfxInteractHandle));
-OFX_PIN_MEMBER(OfxInteractSuiteV1, interactGetPropertySet, 16,
-               OfxStatus (*)(OfxInteractHandle, OfxPropertySetHandle*));
+OFX_PIN_MEMBER(OfxInteractSuiteV1, interactSwapBuffers, 0, OfxStatus (*)(OfxInteractHandle));
+OFX_PIN_MEMBER(OfxInteractSuiteV1, interactRedraw, 8, OfxStatus (*)(OfxInteractHandle));
+OFX_PIN_MEMBER(OfxInteractSuiteV1, interactGetPropertySet, 16, OfxStatus (*)(OfxInteractHandle, OfxPropertySetHandle*));
 
 OFX_PIN_RECORD(OfxMessageSuiteV1, 8, 8);
-OFX_PIN_MEMBER(OfxMessageSuiteV1, message, 0,
-               OfxStatus (*)(void*, const char*, const char*, const char*, ...));
+OFX_PIN_MEMBER(OfxMessageSuiteV1, message, 0, OfxStatus (*)(void*, const char*, const char*, const char*, ...));
 
 // ---------------------------------------------------------------------------
 // Integer constants.
@@ -315,7 +274,8 @@ struct StringPin {
   const char* expected;
 };
 
-#define OFX_STR_ROW(m, literal) StringPin{#m, "" m, literal}
+#define OFX_STR_ROW(m, literal) \
+  StringPin { #m, "" m, literal }
 
 template <std::size_t N>
 void ExpectStringPins(const StringPin (&rows)[N]) {
@@ -403,7 +363,7 @@ const StringPin kParamStrings[] = {
 
 // ofxInteract.h
 const StringPin kInteractStrings[] = {
-  // The interact describe/create/destroy actions alias the generic ones.
+    // The interact describe/create/destroy actions alias the generic ones.
     OFX_STR_ROW(kOfxInteractSuite, "OfxInteractSuite"),
     OFX_STR_ROW(kOfxActionDescribeInteract, "OfxActionDescribe"),
     OFX_STR_ROW(kOfxActionCreateInstanceInteract, "OfxActionCreateInstance"),
@@ -430,12 +390,9 @@ const StringPin kInteractStrings[] = {
 
 // ofxMessage.h
 const StringPin kMessageStrings[] = {
-    OFX_STR_ROW(kOfxMessageSuite, "OfxMessageSuite"),
-    OFX_STR_ROW(kOfxMessageFatal, "OfxMessageFatal"),
-    OFX_STR_ROW(kOfxMessageError, "OfxMessageError"),
-    OFX_STR_ROW(kOfxMessageWarning, "OfxMessageWarning"),
-    OFX_STR_ROW(kOfxMessageMessage, "OfxMessageMessage"),
-    OFX_STR_ROW(kOfxMessageLog, "OfxMessageLog"),
+    OFX_STR_ROW(kOfxMessageSuite, "OfxMessageSuite"),       OFX_STR_ROW(kOfxMessageFatal, "OfxMessageFatal"),
+    OFX_STR_ROW(kOfxMessageError, "OfxMessageError"),       OFX_STR_ROW(kOfxMessageWarning, "OfxMessageWarning"),
+    OFX_STR_ROW(kOfxMessageMessage, "OfxMessageMessage"),   OFX_STR_ROW(kOfxMessageLog, "OfxMessageLog"),
     OFX_STR_ROW(kOfxMessageQuestion, "OfxMessageQuestion"),
 };
 

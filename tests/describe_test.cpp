@@ -130,13 +130,12 @@ void expectClipsAsDeclared(const EffectDescriptor& described) {
 
 TEST_F(PluginTest, DescribeSetsTheEffectPropertiesInOrder) {
   const PropertySet& d = plugin->descriptor().properties();
-  EXPECT_EQ(d.pluginWrites(), (Names{kOfxPropLabel, kOfxImageEffectPluginPropGrouping, kOfxPropPluginDescription,
-                                     kOfxImageEffectPropSupportedContexts, kOfxImageEffectPropSupportedPixelDepths,
-                                     kOfxImageEffectPluginPropSingleInstance,
-                                     kOfxImageEffectPluginPropHostFrameThreading,
-                                     kOfxImageEffectPluginRenderThreadSafety,
-                                     kOfxImageEffectPropSupportsMultiResolution, kOfxImageEffectPropSupportsTiles,
-                                     kOfxImageEffectPluginPropOverlayInteractV1}));
+  EXPECT_EQ(d.pluginWrites(),
+            (Names{kOfxPropLabel, kOfxImageEffectPluginPropGrouping, kOfxPropPluginDescription,
+                   kOfxImageEffectPropSupportedContexts, kOfxImageEffectPropSupportedPixelDepths,
+                   kOfxImageEffectPluginPropSingleInstance, kOfxImageEffectPluginPropHostFrameThreading,
+                   kOfxImageEffectPluginRenderThreadSafety, kOfxImageEffectPropSupportsMultiResolution,
+                   kOfxImageEffectPropSupportsTiles, kOfxImageEffectPluginPropOverlayInteractV1}));
   EXPECT_EQ(d.getString(kOfxPropLabel), "Prismhollow Dune Veil");
   EXPECT_EQ(d.getString(kOfxImageEffectPluginPropGrouping), "Prismhollow");
   EXPECT_EQ(d.getString(kOfxPropPluginDescription), kDescription);

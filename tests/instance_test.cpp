@@ -61,10 +61,9 @@ TEST_F(PluginTest, ActionsTheEffectDoesNotHandleGetTheDefaultReplyAndChangeNothi
   out->defineDouble(kOfxImageEffectPropRegionOfDefinition, {1, 2, 3, 4}, 4);
   for (const char* action :
        {kOfxImageEffectActionGetRegionOfDefinition, kOfxImageEffectActionGetRegionsOfInterest,
-        kOfxImageEffectActionIsIdentity, kOfxImageEffectActionGetFramesNeeded,
-        kOfxImageEffectActionBeginSequenceRender, kOfxImageEffectActionEndSequenceRender,
-        kOfxActionBeginInstanceChanged, kOfxActionEndInstanceChanged, kOfxActionPurgeCaches,
-        "OfxActionNobodyKnows"}) {
+        kOfxImageEffectActionIsIdentity, kOfxImageEffectActionGetFramesNeeded, kOfxImageEffectActionBeginSequenceRender,
+        kOfxImageEffectActionEndSequenceRender, kOfxActionBeginInstanceChanged, kOfxActionEndInstanceChanged,
+        kOfxActionPurgeCaches, "OfxActionNobodyKnows"}) {
     SCOPED_TRACE(action);
     EXPECT_EQ(fx->callAction(action, in.get(), out.get()), kOfxStatReplyDefault);
   }
@@ -173,10 +172,10 @@ TEST_F(PluginTest, AnOverlaySeesItsEffectThroughTheInteractSuite) {
   auto fx = newInstance();
   auto overlay = fx->createOverlay();
   ASSERT_NE(overlay, nullptr);
-  auto interact = static_cast<const OfxInteractSuiteV1*>(
-      host->ofxHost()->fetchSuite(host->ofxHost()->host, kOfxInteractSuite, 1));
-  auto props = static_cast<const OfxPropertySuiteV1*>(
-      host->ofxHost()->fetchSuite(host->ofxHost()->host, kOfxPropertySuite, 1));
+  auto interact =
+      static_cast<const OfxInteractSuiteV1*>(host->ofxHost()->fetchSuite(host->ofxHost()->host, kOfxInteractSuite, 1));
+  auto props =
+      static_cast<const OfxPropertySuiteV1*>(host->ofxHost()->fetchSuite(host->ofxHost()->host, kOfxPropertySuite, 1));
   ASSERT_TRUE(interact && props);
   OfxPropertySetHandle set = nullptr;
   ASSERT_EQ(interact->interactGetPropertySet(overlay->handle(), &set), kOfxStatOK);

@@ -1,0 +1,357 @@
+// The render action: the source, the character premultiplied by its matte,
+// or the matte alone, from the matte file of the frame being rendered.
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "ORVMatteCache.h"
+#include "ORVPlugin.h"
+
+namespace {
+
+enum OutputMode { kCharacter = 0, kMatteOnly = 1, kSourceBypass = 2 };
+
+// What render needs of a host image.
+struct Image {
+  unsigned char* data = nullptr;
+  int rowBytes = 0;
+  OfxRectI bounds{0, 0, 0, 0};
+
+  unsigned char* row(int y) const {
+    return data + static_cast<std::ptrdiff_t>(rowBytes) * (static_cast<long long>(y) - bounds.y1);
+  }
+  bool holdsRow(int y) const { return data && y >= bounds.y1 && y < bounds.y2; }
+};
+
+Image readImage(OfxPropertySetHandle handle) {
+  Image image;
+  void* data = nullptr;
+  gProp->propGetPointer(handle, kOfxImagePropData, 0, &data);
+  image.data = static_cast<unsigned char*>(data);
+  gProp->propGetInt(handle, kOfxImagePropRowBytes, 0, &image.rowBytes);
+  int b[4] = {0, 0, 0, 0};
+  gProp->propGetIntN(handle, kOfxImagePropBounds, 4, b);
+  image.bounds = OfxRectI{b[0], b[1], b[2], b[3]};
+  return image;
+}
+
+// Hands both images back to the host on every way out of render, the
+// source first.
+struct FetchedImages {
+  OfxPropertySetHandle source = nullptr;
+  OfxPropertySetHandle output = nullptr;
+  ~FetchedImages() {
+    if (source) gEffect->clipReleaseImage(source);
+    if (output) gEffect->clipReleaseImage(output);
+  }
+};
+
+// A channel value written at byte depth: clamped to [0, 1], scaled, rounded.
+inline std::uint8_t toByte(float v) {
+  v = std::max(0.0f, v);
+  if (v > 1.0f) v = 1.0f;
+  return static_cast<std::uint8_t>(v * 255.0f + 0.5f);
+}
+
+// Everything byte-depth rendering computes depends on one byte or one
+// pair of bytes, so it is worked out once, with the same arithmetic.
+struct ByteTables {
+  std::uint8_t copy[256];         // a source byte passed through
+  std::uint8_t matte[256];        // a matte byte as an output byte
+  std::uint8_t premul[256][256];  // [matte][source]: source times matte
+  float matteFloat[256];          // a matte byte as a float
+  // Whether the float arithmetic above comes down to plain integer forms
+  // (checked for every byte and pair, so the fast paths stay bit-identical):
+  bool copyIsIdentity = true;   // copy[b] == b
+  bool matteIsIdentity = true;  // matte[m] == m
+  bool premulIsRounded = true;  // premul[m][b] == round(b * m / 255)
+
+  ByteTables() {
+    for (int m = 0; m < 256; ++m) {
+      matteFloat[m] = static_cast<float>(m) / 255.0f;
+      matte[m] = toByte(matteFloat[m]);
+      matteIsIdentity = matteIsIdentity && matte[m] == m;
+    }
+    for (int b = 0; b < 256; ++b) {
+      copy[b] = toByte(static_cast<float>(b) / 255.0f);
+      copyIsIdentity = copyIsIdentity && copy[b] == b;
+    }
+    for (int m = 0; m < 256; ++m)
+      for (int b = 0; b < 256; ++b) {
+        premul[m][b] = toByte((static_cast<float>(b) / 255.0f) * matteFloat[m]);
+        premulIsRounded = premulIsRounded && premul[m][b] == roundedProduct(b, m);
+      }
+  }
+
+  // round(b * m / 255) for bytes, exactly, in 16-bit steps.
+  static int roundedProduct(int b, int m) { return ((b * m + 128) * 257) >> 16; }
+};
+
+const ByteTables& tables() {
+  static const ByteTables t;
+  return t;
+}
+
+// Eight pixels' matte bytes, each repeated in its pixel's four channels:
+// the first four pixels in lo, the next four in hi.
+inline void spreadMatte(const std::uint8_t* m, __m128i* lo, __m128i* hi) {
+  __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(m));
+  v = _mm_unpacklo_epi8(v, v);
+  *lo = _mm_unpacklo_epi16(v, v);
+  *hi = _mm_unpackhi_epi16(v, v);
+}
+
+const __m128i kAlphaLanes = _mm_set1_epi32(static_cast<int>(0xFF000000u));  // RGBA in memory order
+
+// Four pixels times their spread matte, alpha replaced by the matte.
+inline __m128i premultiplyFour(__m128i src, __m128i mm) {
+  const __m128i zero = _mm_setzero_si128(), half = _mm_set1_epi16(128), k257 = _mm_set1_epi16(257);
+  __m128i lo = _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(src, zero), _mm_unpacklo_epi8(mm, zero)), half);
+  __m128i hi = _mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(src, zero), _mm_unpackhi_epi8(mm, zero)), half);
+  const __m128i product = _mm_packus_epi16(_mm_mulhi_epu16(lo, k257), _mm_mulhi_epu16(hi, k257));
+  return _mm_or_si128(_mm_andnot_si128(kAlphaLanes, product), _mm_and_si128(kAlphaLanes, mm));
+}
+
+// Source pixels times their matte, alpha replaced by the matte: n pixels.
+void premultiplyBytes(std::uint8_t* o, const std::uint8_t* s, const std::uint8_t* mv, std::size_t n) {
+  const ByteTables& t = tables();
+  std::size_t i = 0;
+  if (t.premulIsRounded && t.matteIsIdentity)
+    for (; i + 8 <= n; i += 8) {
+      __m128i m0, m1;
+      spreadMatte(mv + i, &m0, &m1);
+      const __m128i s0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * i));
+      const __m128i s1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * i + 16));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 4 * i), premultiplyFour(s0, m0));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 4 * i + 16), premultiplyFour(s1, m1));
+    }
+  for (; i < n; ++i) {
+    const std::uint8_t* premul = t.premul[mv[i]];
+    o[4 * i + 0] = premul[s[4 * i + 0]];
+    o[4 * i + 1] = premul[s[4 * i + 1]];
+    o[4 * i + 2] = premul[s[4 * i + 2]];
+    o[4 * i + 3] = t.matte[mv[i]];
+  }
+}
+
+// The matte as an opaque grey image: n pixels.
+void matteBytes(std::uint8_t* o, const std::uint8_t* mv, std::size_t n) {
+  const ByteTables& t = tables();
+  std::size_t i = 0;
+  if (t.matteIsIdentity)
+    for (; i + 8 <= n; i += 8) {
+      __m128i m0, m1;
+      spreadMatte(mv + i, &m0, &m1);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 4 * i), _mm_or_si128(m0, kAlphaLanes));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 4 * i + 16), _mm_or_si128(m1, kAlphaLanes));
+    }
+  for (; i < n; ++i) {
+    o[4 * i + 0] = o[4 * i + 1] = o[4 * i + 2] = t.matte[mv[i]];
+    o[4 * i + 3] = 255;
+  }
+}
+
+// The frame's matte, looked up for one render.
+struct FrameMatte {
+  bool found = false;
+  Matte matte;
+};
+
+// Nearest-neighbour sampling of the matte over the output bounds: the matte
+// column of every output column, and the matte row of an output row, with
+// the matte's top row at the output's top row.
+std::vector<int> matteColumns(const Matte& m, long long width) {
+  std::vector<int> columns(static_cast<std::size_t>(width));
+  for (long long i = 0; i < width; ++i) {
+    auto mx =
+        static_cast<long long>(static_cast<double>(m.width) * static_cast<double>(i) / static_cast<double>(width));
+    columns[static_cast<std::size_t>(i)] = static_cast<int>(std::clamp<long long>(mx, 0, m.width - 1));
+  }
+  return columns;
+}
+
+const std::uint8_t* matteRow(const Matte& m, long long fromTop, long long height) {
+  auto my = static_cast<long long>(static_cast<double>(m.height) * static_cast<double>(height - 1 - fromTop) /
+                                   static_cast<double>(height));
+  my = std::clamp<long long>(my, 0, m.height - 1);
+  return m.pixels->data() + static_cast<std::size_t>(m.width) * static_cast<std::size_t>(my);
+}
+
+// The matte bytes under an output row, one per output column. A matte as
+// wide as the output is read in place.
+const std::uint8_t* matteAlongRow(const Matte& m, const std::vector<int>& columns, long long fromTop, long long height,
+                                  std::vector<std::uint8_t>& row) {
+  const std::uint8_t* source = matteRow(m, fromTop, height);
+  if (static_cast<std::size_t>(m.width) == columns.size()) return source;
+  for (std::size_t i = 0; i < columns.size(); ++i) row[i] = source[columns[i]];
+  return row.data();
+}
+
+// The output columns [begin, end) of a row that lie over the source.
+struct Span {
+  int begin, end;
+};
+
+Span sourceSpan(const Image& out, const Image& src, int y) {
+  if (!src.holdsRow(y)) return {out.bounds.x1, out.bounds.x1};
+  int begin = std::max(out.bounds.x1, src.bounds.x1);
+  int end = std::min(out.bounds.x2, src.bounds.x2);
+  return end > begin ? Span{begin, end} : Span{out.bounds.x1, out.bounds.x1};
+}
+
+void renderBytes(const Image& out, const Image& src, const FrameMatte& fm, int mode) {
+  const ByteTables& t = tables();
+  const OfxRectI& b = out.bounds;
+  const long long width = static_cast<long long>(b.x2) - b.x1, height = static_cast<long long>(b.y2) - b.y1;
+  std::vector<int> columns;
+  std::vector<std::uint8_t> rowMatte;
+  if (fm.found) {
+    columns = matteColumns(fm.matte, width);
+    rowMatte.resize(static_cast<std::size_t>(width));
+  }
+  for (int y = b.y1; y < b.y2; ++y) {
+    std::uint8_t* o = out.row(y);
+    Span inside = sourceSpan(out, src, y);
+    const std::uint8_t* s = inside.end > inside.begin ? src.row(y) + 4LL * (inside.begin - src.bounds.x1) : nullptr;
+    if (!fm.found) {
+      // A plain copy; transparent black where the source does not reach.
+      std::memset(o, 0, 4 * static_cast<std::size_t>(inside.begin - b.x1));
+      std::uint8_t* oi = o + 4LL * (inside.begin - b.x1);
+      std::size_t n = 4 * static_cast<std::size_t>(inside.end - inside.begin);
+      if (t.copyIsIdentity) {
+        if (n) std::memcpy(oi, s, n);
+      } else {
+        for (std::size_t i = 0; i < n; ++i) oi[i] = t.copy[s[i]];
+      }
+      std::memset(oi + n, 0, 4 * static_cast<std::size_t>(b.x2 - inside.end));
+      continue;
+    }
+    const std::uint8_t* mv = matteAlongRow(fm.matte, columns, y - b.y1, height, rowMatte);
+    if (mode == kMatteOnly) {
+      matteBytes(o, mv, static_cast<std::size_t>(width));
+      continue;
+    }
+    const std::size_t before = static_cast<std::size_t>(inside.begin - b.x1);
+    const std::size_t n = static_cast<std::size_t>(inside.end - inside.begin);
+    std::memset(o, 0, 4 * before);  // no character where there is no source
+    premultiplyBytes(o + 4 * before, s, mv + before, n);
+    std::memset(o + 4 * (before + n), 0, 4 * static_cast<std::size_t>(b.x2 - inside.end));
+  }
+}
+
+void renderFloats(const Image& out, const Image& src, const FrameMatte& fm, int mode) {
+  const ByteTables& t = tables();
+  const OfxRectI& b = out.bounds;
+  const long long width = static_cast<long long>(b.x2) - b.x1, height = static_cast<long long>(b.y2) - b.y1;
+  std::vector<int> columns;
+  if (fm.found) columns = matteColumns(fm.matte, width);
+  for (int y = b.y1; y < b.y2; ++y) {
+    float* o = reinterpret_cast<float*>(out.row(y));
+    Span inside = sourceSpan(out, src, y);
+    const float* s = inside.end > inside.begin
+                         ? reinterpret_cast<const float*>(src.row(y)) + 4LL * (inside.begin - src.bounds.x1)
+                         : nullptr;
+    if (!fm.found) {
+      std::size_t before = 4 * static_cast<std::size_t>(inside.begin - b.x1);
+      std::size_t n = 4 * static_cast<std::size_t>(inside.end - inside.begin);
+      std::fill(o, o + before, 0.0f);
+      if (n) std::memcpy(o + before, s, n * sizeof(float));
+      std::fill(o + before + n, o + 4 * width, 0.0f);
+      continue;
+    }
+    const std::uint8_t* mrow = matteRow(fm.matte, y - b.y1, height);
+    const int* col = columns.data() - b.x1;
+    for (int x = b.x1; x < b.x2; ++x, o += 4) {
+      const float a = t.matteFloat[mrow[col[x]]];
+      if (mode == kMatteOnly) {
+        o[0] = o[1] = o[2] = a;
+        o[3] = 1.0f;
+      } else if (x >= inside.begin && x < inside.end) {
+        const float* p = s + 4LL * (x - inside.begin);
+        o[0] = p[0] * a;
+        o[1] = p[1] * a;
+        o[2] = p[2] * a;
+        o[3] = a;
+      } else {
+        o[0] = o[1] = o[2] = o[3] = 0.0f;
+      }
+    }
+  }
+}
+
+int outputMode(OfxImageEffectHandle instance) {
+  OfxParamSetHandle params = nullptr;
+  gEffect->getParamSet(instance, &params);
+  OfxParamHandle param = nullptr;
+  gParam->paramGetHandle(params, "output_mode", &param, nullptr);
+  int mode = 0;
+  gParam->paramGetValue(param, &mode);
+  return mode;
+}
+
+// The frame index of a render time, or -1 when there is none: before the
+// clip start, or too far from it for a 32-bit index.
+long long frameIndex(double time, double clipStart) {
+  double frame = std::round(time - clipStart);  // halves away from zero
+  if (!(frame >= 0.0 && frame <= static_cast<double>(INT_MAX))) return -1;
+  return static_cast<long long>(frame);
+}
+
+FrameMatte findMatte(OfxImageEffectHandle instance, double time, int mode) {
+  FrameMatte fm;
+  if (mode == kSourceBypass) return fm;
+  std::string session = get_string(instance, "session_id");
+  if (session.empty()) return fm;
+  double clipStart = std::strtod(get_string(instance, "clip_start").c_str(), nullptr);
+  long long frame = frameIndex(time, clipStart);
+  if (frame < 0) return fm;
+  char name[32];
+  std::snprintf(name, sizeof name, "%06lld.png", frame);
+  fm.found = getMatte("/tmp/prismhollow/" + session + "/" + name, &fm.matte);
+  fm.found = fm.found && fm.matte.width > 0 && fm.matte.height > 0;
+  return fm;
+}
+
+}  // namespace
+
+OfxStatus render(OfxImageEffectHandle instance, OfxPropertySetHandle inArgs) {
+  double time = 0.0;
+  gProp->propGetDouble(inArgs, kOfxPropTime, 0, &time);
+  OfxImageClipHandle sourceClip = nullptr, outputClip = nullptr;
+  gEffect->clipGetHandle(instance, kOfxImageEffectSimpleSourceClipName, &sourceClip, nullptr);
+  gEffect->clipGetHandle(instance, kOfxImageEffectOutputClipName, &outputClip, nullptr);
+
+  FetchedImages images;
+  if (gEffect->clipGetImage(sourceClip, time, nullptr, &images.source) != kOfxStatOK || !images.source) {
+    images.source = nullptr;
+    return kOfxStatFailed;
+  }
+  if (gEffect->clipGetImage(outputClip, time, nullptr, &images.output) != kOfxStatOK || !images.output) {
+    images.output = nullptr;
+    return kOfxStatFailed;
+  }
+  Image src = readImage(images.source);
+  Image out = readImage(images.output);
+  char* depth = nullptr;
+  gProp->propGetString(images.output, kOfxImageEffectPropPixelDepth, 0, &depth);
+  const bool isFloat = depth && std::strcmp(depth, kOfxBitDepthFloat) == 0;
+
+  int mode = outputMode(instance);
+  FrameMatte fm = findMatte(instance, time, mode);
+  if (out.data && out.bounds.x2 > out.bounds.x1 && out.bounds.y2 > out.bounds.y1) {
+    if (isFloat)
+      renderFloats(out, src, fm, mode);
+    else
+      renderBytes(out, src, fm, mode);
+  }
+  return kOfxStatOK;
+}

@@ -1,0 +1,259 @@
+#include "orv/image.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+// Declarations only; the implementations are compiled in stb.cpp.
+#include <stb_image.h>
+#include <stb_image_write.h>
+
+// Part of the encoder but missing from its header's declarations.
+extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes, int x, int y, int n,
+                                                int* out_len);
+
+namespace orv {
+
+// Defined in stb.cpp: the per-thread cap on single decoder allocations.
+extern thread_local std::size_t gDecodeAllocLimit;
+
+namespace {
+
+const char kB64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+const char kPngDataUrlPrefix[] = "data:image/png;base64,";
+
+// stb_image_write's output callback: appends to the byte vector in `context`.
+// It may throw std::bad_alloc; the JPEG writer holds no heap memory of its
+// own, so unwinding through it leaks nothing and rgba_to_jpeg catches it.
+void write_cb(void* context, void* data, int size) {
+  auto* out = static_cast<std::vector<uint8_t>*>(context);
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  out->insert(out->end(), bytes, bytes + size);
+}
+
+// Owns a buffer that stb allocated with malloc, so it is freed on every path.
+struct FreeDeleter {
+  void operator()(unsigned char* block) const { std::free(block); }
+};
+using StbBuffer = std::unique_ptr<unsigned char, FreeDeleter>;
+
+// Encodes `components`-channel pixels as a PNG data URL; the bare prefix when
+// the writer fails.
+std::string pngDataUrl(const unsigned char* pixels, int width, int height, int stride, int components) {
+  std::string url = kPngDataUrlPrefix;
+  // The writer does its sizes in int and happily writes a PNG of width 0;
+  // refuse what it would get wrong instead.
+  const long long rowBytes = static_cast<long long>(width) * components;
+  if (pixels == nullptr || width <= 0 || height <= 0 || stride < rowBytes || (rowBytes + 1) * height > INT_MAX ||
+      static_cast<long long>(stride) * height > INT_MAX) {
+    return url;
+  }
+  int length = 0;
+  StbBuffer png(stbi_write_png_to_mem(pixels, stride, width, height, components, &length));
+  if (png && length > 0) {
+    const std::vector<uint8_t> bytes(png.get(), png.get() + length);
+    url += base64_encode(bytes.data(), bytes.size());
+  }
+  return url;
+}
+
+// Closes a file descriptor on every path.
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Reads the whole of a regular file of at most kMaxImageFileBytes. Reading
+// once into memory means a file that changes while it is read cannot make the
+// decoder see one size in the header check and another in the decode. The
+// non-blocking open keeps a FIFO from hanging before it is refused.
+bool readRegularFile(const std::string& path, std::vector<unsigned char>* data) {
+  Fd file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  if (file.fd < 0) return false;
+  struct stat info {};
+  if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
+      static_cast<unsigned long long>(info.st_size) > kMaxImageFileBytes) {
+    return false;
+  }
+  // One byte more than the size seen, so a file that grew is noticed.
+  data->resize(static_cast<std::size_t>(info.st_size) + 1);
+  std::size_t used = 0;
+  for (;;) {
+    if (used == data->size()) {
+      if (used > kMaxImageFileBytes) return false;
+      data->resize(std::min(used * 2, kMaxImageFileBytes + 1));
+    }
+    const ssize_t got = ::read(file.fd, data->data() + used, data->size() - used);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    used += static_cast<std::size_t>(got);
+  }
+  data->resize(used);
+  return true;
+}
+
+// Sets the decoder's allocation cap for the current scope.
+class DecodeAllocLimit {
+ public:
+  explicit DecodeAllocLimit(std::size_t limit) : saved_(gDecodeAllocLimit) { gDecodeAllocLimit = limit; }
+  ~DecodeAllocLimit() { gDecodeAllocLimit = saved_; }
+  DecodeAllocLimit(const DecodeAllocLimit&) = delete;
+  DecodeAllocLimit& operator=(const DecodeAllocLimit&) = delete;
+
+ private:
+  std::size_t saved_;
+};
+
+// CRC-32 of PNG chunks (ISO 3309 polynomial, reflected), table-driven.
+struct CrcTable {
+  std::uint32_t entry[256];
+  constexpr CrcTable() : entry() {
+    for (std::uint32_t n = 0; n < 256; ++n) {
+      std::uint32_t c = n;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      entry[n] = c;
+    }
+  }
+};
+constexpr CrcTable kCrcTable;
+
+std::uint32_t crc32(const unsigned char* data, std::size_t len) {
+  std::uint32_t c = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < len; ++i) c = kCrcTable.entry[(c ^ data[i]) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
+std::uint32_t readBe32(const unsigned char* p) {
+  return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+
+// The decoder checks neither chunk CRCs nor the zlib checksum, so a matte
+// damaged on the way would show as wrong pixels; it also accepts a file cut
+// off inside its final chunk. Whole chunks up to IEND, each with its CRC.
+bool pngChunksIntact(const std::vector<unsigned char>& file) {
+  static const unsigned char kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
+  if (file.size() < 8 || !std::equal(kSignature, kSignature + 8, file.begin())) return false;
+  std::size_t pos = 8;
+  while (file.size() - pos >= 12) {
+    const std::size_t length = readBe32(&file[pos]);
+    if (length > file.size() - pos - 12) return false;
+    const unsigned char* type = &file[pos + 4];
+    if (crc32(type, length + 4) != readBe32(type + 4 + length)) return false;
+    if (std::equal(type, type + 4, "IEND")) return true;
+    pos += 12 + length;
+  }
+  return false;
+}
+
+std::vector<uint8_t> decodeGray(const std::vector<unsigned char>& file, int* width, int* height) {
+  if (!pngChunksIntact(file)) return {};
+  const int length = static_cast<int>(file.size());  // at most kMaxImageFileBytes
+  int w = 0, h = 0, channels = 0;
+  // The header alone first: only PNG is recognised, and the size is checked
+  // before the decoder allocates anything for the pixels.
+  if (!stbi_info_from_memory(file.data(), length, &w, &h, &channels)) return {};
+  if (w <= 0 || h <= 0 || w > kMaxImageSide || h > kMaxImageSide ||
+      static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h) > kMaxImagePixels) {
+    return {};
+  }
+  // No buffer of an honest file exceeds this: at most 8 bytes a pixel
+  // (16-bit RGBA) plus row filter bytes, doubled once because the inflater
+  // grows its output by doubling from the non-interlaced size; compressed
+  // data grows by doubling up to twice the file. Anything larger is data
+  // inflating beyond what the header declares.
+  const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+  const std::size_t rows = static_cast<std::size_t>(h);
+  const std::size_t limit = 2 * (8 * pixels + 8 * rows) + 2 * file.size() + (std::size_t(1) << 20);
+  int dw = 0, dh = 0;
+  StbBuffer grey;
+  {
+    DecodeAllocLimit scope(limit);
+    grey.reset(stbi_load_from_memory(file.data(), length, &dw, &dh, &channels, 1));
+  }
+  if (!grey || dw != w || dh != h) return {};
+  std::vector<uint8_t> out(grey.get(), grey.get() + pixels);
+  *width = w;
+  *height = h;
+  return out;
+}
+
+}  // namespace
+
+std::string base64_encode(const unsigned char* data, size_t len) {
+  std::string out;
+  out.reserve(4 * ((len + 2) / 3));
+  size_t i = 0;
+  for (; i + 3 <= len; i += 3) {
+    const unsigned b0 = data[i], b1 = data[i + 1], b2 = data[i + 2];
+    out += kB64Alphabet[b0 >> 2];
+    out += kB64Alphabet[((b0 << 16 | b1 << 8) >> 12) & 63];
+    out += kB64Alphabet[((b1 << 8) + b2) >> 6 & 63];
+    out += kB64Alphabet[b2 & 63];
+  }
+  if (len - i == 1) {
+    const unsigned b0 = data[i];
+    out += kB64Alphabet[b0 >> 2];
+    out += kB64Alphabet[(b0 << 4) & 63];
+    out += "==";
+  } else if (len - i == 2) {
+    const unsigned b0 = data[i], b1 = data[i + 1];
+    out += kB64Alphabet[b0 >> 2];
+    out += kB64Alphabet[((b0 << 16 | b1 << 8) >> 12) & 63];
+    out += kB64Alphabet[(b1 << 2) & 63];
+    out += '=';
+  }
+  return out;
+}
+
+std::string rgba_to_png_data_url(const unsigned char* rgba, int width, int height, int stride) {
+  return pngDataUrl(rgba, width, height, stride, 4);
+}
+
+std::string mask_to_png_data_url(const std::vector<uint8_t>& mask, int width, int height) {
+  if (width > 0 && height > 0 && mask.size() < static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) {
+    return kPngDataUrlPrefix;
+  }
+  return pngDataUrl(mask.data(), width, height, width, 1);
+}
+
+std::vector<uint8_t> rgba_to_jpeg(const unsigned char* rgba, int width, int height, int quality) {
+  std::vector<uint8_t> out;
+  // Besides empty input, the writer would silently truncate sides beyond
+  // the 16 bits of a JPEG header and overflow its int offsets on huge
+  // images; it refuses only zero sizes itself.
+  if (rgba == nullptr || width <= 0 || height <= 0 || width > 65535 || height > 65535 ||
+      static_cast<long long>(width) * height * 4 > INT_MAX) {
+    return out;
+  }
+  try {
+    stbi_write_jpg_to_func(write_cb, &out, width, height, 4, rgba, quality);
+  } catch (const std::bad_alloc&) {
+    out.clear();
+  }
+  return out;
+}
+
+std::vector<uint8_t> load_gray(const std::string& path, int* width, int* height) {
+  *width = 0;
+  *height = 0;
+  try {
+    std::vector<unsigned char> file;
+    if (!readRegularFile(path, &file)) return {};
+    return decodeGray(file, width, height);
+  } catch (const std::bad_alloc&) {
+    // A file or image too large for the memory left: treated as unreadable.
+    return {};
+  }
+}
+
+}  // namespace orv
