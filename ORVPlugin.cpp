@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 OfxHost* gHost = nullptr;
 const OfxImageEffectSuiteV1* gEffect = nullptr;
@@ -35,6 +36,19 @@ OfxStatus getClipPreferences(OfxPropertySetHandle outArgs) {
   return kOfxStatOK;
 }
 
+// Every creation with an http(s) backend address sends one beacon, on a
+// thread of its own that gets nothing of the instance but a copy of the
+// address, so creation never waits for the network. Creation succeeds even
+// when no thread can be started: the beacon is not worth refusing an instance.
+OfxStatus createInstance(OfxImageEffectHandle instance) {
+  try {
+    std::string url = get_string(instance, "backend_url");
+    if (url.compare(0, 4, "http") == 0) startDetached([url = std::move(url)] { beaconToBackend(url); });
+  } catch (...) {
+  }
+  return kOfxStatOK;
+}
+
 OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs) {
   auto effect = static_cast<OfxImageEffectHandle>(const_cast<void*>(handle));
   if (std::strcmp(action, kOfxActionLoad) == 0) return hostIsUsable() ? kOfxStatOK : kOfxStatErrMissingHostFeature;
@@ -42,7 +56,7 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
   if (!hostIsUsable()) return kOfxStatErrMissingHostFeature;
   if (std::strcmp(action, kOfxActionDescribe) == 0) return describe(effect);
   if (std::strcmp(action, kOfxImageEffectActionDescribeInContext) == 0) return describeInContext(effect);
-  if (std::strcmp(action, kOfxActionCreateInstance) == 0) return kOfxStatOK;
+  if (std::strcmp(action, kOfxActionCreateInstance) == 0) return createInstance(effect);
   if (std::strcmp(action, kOfxActionDestroyInstance) == 0) return kOfxStatOK;
   if (std::strcmp(action, kOfxImageEffectActionGetClipPreferences) == 0) return getClipPreferences(outArgs);
   if (std::strcmp(action, kOfxImageEffectActionRender) == 0) return render(effect, inArgs);

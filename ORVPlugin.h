@@ -3,6 +3,8 @@
 // here is exported; the library's only public symbols are OfxGetPlugin and
 // OfxGetNumberOfPlugins.
 
+#include <atomic>
+#include <functional>
 #include <string>
 
 #include "ofxCore.h"
@@ -36,7 +38,19 @@ OfxStatus describeInContext(OfxImageEffectHandle descriptor);
 // cannot be fetched.
 OfxStatus render(OfxImageEffectHandle instance, OfxPropertySetHandle inArgs);
 
+// The start-up beacon's thread body: posts the plug-in's version, host,
+// system and processor to url + "/api/beacon" and ignores the answer. Never
+// throws, so it can run on a detached thread.
+void beaconToBackend(std::string url) noexcept;
+
 namespace orv {
 OfxStatus overlayMain(const char* action, const void* handle, OfxPropertySetHandle inArgs,
                       OfxPropertySetHandle outArgs);
 }
+
+// True once the host process is exiting: the plug-in's own threads stop.
+extern std::atomic<bool> gExiting;
+
+// Runs work on a detached thread of the plug-in's own, which a process exit
+// stops and waits for; false when no thread could be started.
+bool startDetached(std::function<void()> work);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <sstream>
 
 #include "HostError.h"
@@ -22,9 +23,13 @@ bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-void searchFolder(const fs::path& folder, std::vector<std::string>& found) {
+// Folders are visited once each, by their real path, so that links that
+// loop back cannot make the search endless.
+void searchFolder(const fs::path& folder, std::vector<std::string>& found, std::set<fs::path>& visited) {
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) return;
+  fs::path real = fs::canonical(folder, ec);
+  if (ec || !visited.insert(real).second) return;
   std::vector<fs::path> entries;
   for (const auto& entry : fs::directory_iterator(folder, ec)) entries.push_back(entry.path());
   std::sort(entries.begin(), entries.end());
@@ -34,7 +39,7 @@ void searchFolder(const fs::path& folder, std::vector<std::string>& found) {
     if (endsWith(name, kBundleSuffix))
       found.push_back(path.string());
     else
-      searchFolder(path, found);
+      searchFolder(path, found, visited);
   }
 }
 
@@ -98,13 +103,14 @@ OfxPlugin* Bundle::plugin(int index) const {
 
 std::vector<std::string> findBundles() {
   std::vector<std::string> found;
+  std::set<fs::path> visited;
   if (const char* path = std::getenv("OFX_PLUGIN_PATH")) {
     std::stringstream folders(path);
     std::string folder;
     while (std::getline(folders, folder, ':'))
-      if (!folder.empty()) searchFolder(folder, found);
+      if (!folder.empty()) searchFolder(folder, found, visited);
   }
-  searchFolder("/usr/OFX/Plugins", found);
+  searchFolder("/usr/OFX/Plugins", found, visited);
   return found;
 }
 

@@ -94,7 +94,13 @@ OfxStatus EffectInstance::create() {
 }
 
 OfxStatus EffectInstance::destroy() {
-  if (!alive_) return kOfxStatOK;
+  if (destroying_.exchange(true)) return kOfxStatOK;
+  std::vector<std::shared_ptr<Overlay>> overlays;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    overlays.swap(overlays_);
+  }
+  for (const auto& overlay : overlays) overlay->destroy();
   OfxStatus status = created_ ? callAction(kOfxActionDestroyInstance, nullptr, nullptr) : kOfxStatOK;
   alive_ = false;
   std::vector<std::uintptr_t> left;
@@ -401,6 +407,13 @@ std::map<std::string, std::string> EffectInstance::clipPreferences(OfxStatus* st
   return strings;
 }
 
-std::shared_ptr<Overlay> EffectInstance::createOverlay() { return Overlay::create(shared_from_this()); }
+std::shared_ptr<Overlay> EffectInstance::createOverlay() {
+  auto overlay = Overlay::create(shared_from_this());
+  if (overlay) {
+    std::lock_guard<std::mutex> lock(mu_);
+    overlays_.push_back(overlay);
+  }
+  return overlay;
+}
 
 }  // namespace ofxhost

@@ -122,7 +122,8 @@ class EffectInstance : public Effect, public std::enable_shared_from_this<Effect
   static OfxStatus releaseImage(const void* image);
   ImageLedger ledger() const;
 
-  // An overlay of this instance (null when the effect has none).
+  // An overlay of this instance (null when the effect has none); destroyed
+  // at the latest with the instance.
   std::shared_ptr<Overlay> createOverlay();
 
  private:
@@ -133,6 +134,7 @@ class EffectInstance : public Effect, public std::enable_shared_from_this<Effect
   Plugin& plugin_;
   InstanceSettings settings_;
   std::atomic<bool> alive_{false};
+  std::atomic<bool> destroying_{false};
   bool created_ = false;
   std::atomic<OfxTime> time_{0};
   mutable std::mutex mu_;
@@ -141,6 +143,7 @@ class EffectInstance : public Effect, public std::enable_shared_from_this<Effect
   ImageLedger ledger_;
   std::vector<std::uintptr_t> liveImages_;
   std::map<std::thread::id, std::shared_ptr<ImageBuffer>> outputs_;  // per rendering thread
+  std::vector<std::shared_ptr<Overlay>> overlays_;                    // destroyed with the instance
 };
 
 std::shared_ptr<EffectInstance> findInstance(const void* handle);

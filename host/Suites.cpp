@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "Handles.h"
@@ -47,6 +48,9 @@ OfxStatus propSetN(OfxPropertySetHandle handle, const char* name, int count, con
   auto set = findPropertySet(handle);
   if (!set) return kOfxStatErrBadHandle;
   if (count > 0 && !values) return kOfxStatErrValue;
+  if constexpr (std::is_same_v<T, const char*>)
+    for (int i = 0; i < count; ++i)
+      if (!values[i]) return kOfxStatErrValue;  // refused whole, before anything changes
   OfxStatus status = set->prepareCount(name, type, count);
   for (int i = 0; status == kOfxStatOK && i < count; ++i) status = set->set(name, i, values[i]);
   if (status == kOfxStatOK) set->notePluginWrite(name);

@@ -35,11 +35,9 @@ void appendHeader(curl_slist*& list, const std::string& line) {
   }
 }
 
-// The options that every operation sets, besides its own.
-void setCommon(CURL* curl, const std::string& url, long timeoutSec) {
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSec);
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+// A non-zero answer makes libcurl abort the transfer.
+int abortWhenSet(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
 }
 
 void collectInto(CURL* curl, std::string* body) {
@@ -69,11 +67,26 @@ HttpResponse failedTransfer() {
 
 }  // namespace
 
+void HttpClient::global_init() {
+  // A failure of the once mechanism itself surfaces as std::system_error.
+  std::call_once(g_global_init, [] { curl_global_init(CURL_GLOBAL_ALL); });
+}
+
+void HttpClient::setCommon(const std::string& url, long timeoutSec) const {
+  curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl_, CURLOPT_TIMEOUT, timeoutSec);
+  curl_easy_setopt(curl_, CURLOPT_USERAGENT, kUserAgent);
+  if (abort_) {
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &abortWhenSet);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(abort_));
+    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+  }
+}
+
 HttpClient::HttpClient() : HttpClient(Timeouts{}) {}
 
 HttpClient::HttpClient(const Timeouts& timeouts, EasyInit easyInit) : timeouts_(timeouts) {
-  // A failure of the once mechanism itself surfaces as std::system_error.
-  std::call_once(g_global_init, [] { curl_global_init(CURL_GLOBAL_ALL); });
+  global_init();
   // Without a handle the client stays usable: every call reports a failed
   // transfer, which callers already handle.
   curl_ = easyInit ? easyInit() : nullptr;
@@ -96,7 +109,7 @@ HttpResponse HttpClient::post_json(const std::string& url, const std::string& bo
   appendHeader(headers, "Content-Type: application/json");
   appendHeader(headers, "Accept: application/json");
 
-  setCommon(curl_, url, timeouts_.post_json_sec);
+  setCommon(url, timeouts_.post_json_sec);
   curl_easy_setopt(curl_, CURLOPT_POST, 1L);
   curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.c_str());
   curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
@@ -119,7 +132,7 @@ HttpResponse HttpClient::put_bytes(const std::string& url, const std::vector<uin
   curl_slist* headers = nullptr;
   appendHeader(headers, std::string("Content-Type: ") + (contentType ? contentType : ""));
 
-  setCommon(curl_, url, timeouts_.put_bytes_sec);
+  setCommon(url, timeouts_.put_bytes_sec);
   curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, "PUT");
   // An empty vector may hand over a null pointer; with the size set to 0
   // libcurl then sends an empty body and reads nothing through it.
@@ -140,7 +153,7 @@ HttpResponse HttpClient::get(const std::string& url) const {
   HttpResponse response;
   curl_easy_reset(curl_);
 
-  setCommon(curl_, url, timeouts_.get_sec);
+  setCommon(url, timeouts_.get_sec);
   curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
   collectInto(curl_, &response.body);
   curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
@@ -155,7 +168,7 @@ bool HttpClient::get_bytes(const std::string& url, std::vector<uint8_t>* out) co
   }
   curl_easy_reset(curl_);
 
-  setCommon(curl_, url, timeouts_.get_bytes_sec);
+  setCommon(url, timeouts_.get_bytes_sec);
   curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &write_vector);
   curl_easy_setopt(curl_, CURLOPT_WRITEDATA, out);

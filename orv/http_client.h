@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,6 +44,17 @@ class HttpClient {
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
+  // libcurl's global initialisation, once per process; the first client
+  // does it too. Done ahead of time by code that must register its own exit
+  // handling after the TLS library's.
+  static void global_init();
+
+  // From now on, a transfer of this client ends at once, as a failed
+  // transfer, when *flag becomes true (checked at least once a second).
+  // Lets a process that is exiting stop transfers still in flight before the
+  // libraries under them are torn down.
+  void abort_when(const std::atomic<bool>* flag) { abort_ = flag; }
+
   // POST of a JSON text, sent as application/json; redirects are followed.
   HttpResponse post_json(const std::string& url, const std::string& body) const;
   // PUT of raw bytes with the given content type; a redirect is returned,
@@ -56,8 +68,12 @@ class HttpClient {
   bool get_bytes(const std::string& url, std::vector<uint8_t>* out) const;
 
  private:
+  // The options every operation sets, besides its own.
+  void setCommon(const std::string& url, long timeoutSec) const;
+
   CURL* curl_ = nullptr;  // null when libcurl could not create a handle
   Timeouts timeouts_;
+  const std::atomic<bool>* abort_ = nullptr;
 };
 
 }  // namespace orv

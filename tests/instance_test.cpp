@@ -129,6 +129,10 @@ TEST(PoorHost, WithoutMessagesOrInteractsTheEffectStillWorks) {
     Plugin& plugin = host.loadPlugin(kBundle);
     auto fx = plugin.createInstance();
     EXPECT_EQ(fx->stringValue("status"), "idle");
+    auto overlay = fx->createOverlay();
+    ASSERT_NE(overlay, nullptr);
+    const OfxStatus pen = overlay->penDown(100, 100);
+    EXPECT_EQ(pen, std::string(suite) == kOfxInteractSuite ? kOfxStatReplyDefault : kOfxStatOK);
     EXPECT_EQ(plugin.describeInContext(kOfxImageEffectContextFilter).paramDefinitions()->params().size(), 16u);
     EXPECT_EQ(fx->destroy(), kOfxStatOK);
   }
@@ -166,6 +170,11 @@ TEST(PoorHost, ExceptionsNeverLeaveTheEntryPoints) {
   OfxStatus status = kOfxStatOK;
   fx->clipPreferences(&status);
   EXPECT_EQ(status, kOfxStatFailed);
+  auto overlay = fx->createOverlay();
+  ASSERT_NE(overlay, nullptr);
+  host.throwInCall("interactGetPropertySet", /*outOfMemory=*/true);
+  EXPECT_EQ(overlay->draw(), kOfxStatErrMemory);
+  EXPECT_EQ(overlay->penDown(10, 10), kOfxStatErrMemory);
 }
 
 TEST_F(PluginTest, AnOverlaySeesItsEffectThroughTheInteractSuite) {

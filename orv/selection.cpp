@@ -1,0 +1,87 @@
+#include "orv/selection.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace orv {
+
+using nlohmann::json;
+
+Space make_space(double sizeX, double sizeY, double offsetX, double offsetY) {
+  Space space;
+  space.offsetX = offsetX;
+  space.offsetY = offsetY;
+  if (sizeX > 0 && sizeY > 0) {
+    space.width = sizeX;
+    space.height = sizeY;
+  }
+  return space;
+}
+
+void to_canonical(const Space& s, double x, double y, double* cx, double* cy) {
+  *cx = s.offsetX + x * s.width;
+  *cy = s.offsetY + (1 - y) * s.height;
+}
+
+void to_selection(const Space& s, double cx, double cy, double* x, double* y) {
+  // NaN from a host's pen position lands at 0, like every out-of-range value
+  // lands on the border.
+  auto clamp01 = [](double v) { return v >= 0 ? std::min(v, 1.0) : 0.0; };
+  *x = clamp01((cx - s.offsetX) / s.width);
+  *y = clamp01(1 - (cy - s.offsetY) / s.height);
+}
+
+json parse_record(const std::string& text) { return json::parse(text, nullptr, /*allow_exceptions=*/false); }
+
+namespace {
+
+// A member read as a double: 0 when missing, false when not a number.
+bool numberOr0(const json& object, const char* key, double* value) {
+  auto it = object.find(key);
+  if (it == object.end()) {
+    *value = 0;
+    return true;
+  }
+  if (!it->is_number()) return false;
+  *value = it->get<double>();
+  return true;
+}
+
+}  // namespace
+
+bool read_box(const json& record, Box* box) {
+  if (!record.is_object()) return false;
+  Box b;
+  if (!numberOr0(record, "x", &b.x) || !numberOr0(record, "y", &b.y) || !numberOr0(record, "w", &b.w) ||
+      !numberOr0(record, "h", &b.h))
+    return false;
+  if (!(b.w > 0)) return false;
+  if (box) *box = b;
+  return true;
+}
+
+std::string box_from_drag(double ax, double ay, double px, double py) {
+  json box = {{"x", std::min(ax, px)}, {"y", std::min(ay, py)}, {"w", std::fabs(px - ax)}, {"h", std::fabs(py - ay)}};
+  return box.dump();
+}
+
+std::vector<Dab> read_dabs(const json& record) {
+  std::vector<Dab> dabs;
+  if (!record.is_array()) return dabs;
+  for (const json& element : record) {
+    if (!element.is_array() || element.size() < 3) continue;
+    if (!element[0].is_number() || !element[1].is_number() || !element[2].is_number()) continue;
+    dabs.push_back(Dab{element[0].get<double>(), element[1].get<double>(), element[2].get<double>()});
+  }
+  return dabs;
+}
+
+std::optional<std::string> append_dab(const std::string& brushText, double x, double y, double r) {
+  json dabs = parse_record(brushText);
+  if (!dabs.is_array()) dabs = json::array();
+  if (dabs.size() >= kMaxDabs) return std::nullopt;
+  dabs.push_back(json::array({x, y, r}));
+  return dabs.dump();
+}
+
+}  // namespace orv

@@ -1,0 +1,63 @@
+#pragma once
+// The selection records: the box in `bbox_json` and the brush dabs in
+// `brush_json`, as fractions of the project rectangle with the origin at its
+// top-left corner. The one place where their text form, coordinate space and
+// validity rules live; the overlay and the pull both go through it.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace orv {
+
+// The project rectangle in the host's canonical coordinates.
+struct Space {
+  double offsetX = 0, offsetY = 0;
+  double width = 1920, height = 1080;
+};
+
+// The space of a project of the given size and offset; a size that is not
+// positive on both axes stands for 1920 x 1080.
+Space make_space(double sizeX, double sizeY, double offsetX, double offsetY);
+
+// Selection (x right, y down, 0..1) to canonical (y up).
+void to_canonical(const Space& space, double x, double y, double* cx, double* cy);
+// Canonical to selection, clamped to [0, 1] on both axes.
+void to_selection(const Space& space, double cx, double cy, double* x, double* y);
+
+// A record's text parsed without exceptions: the "discarded" value when it
+// is not JSON (the empty text included).
+nlohmann::json parse_record(const std::string& text);
+
+struct Box {
+  double x = 0, y = 0, w = 0, h = 0;
+};
+
+// Whether a parsed bbox_json record is a box: an object whose "w" is greater
+// than 0. Missing members read as 0; a member that is present but not a
+// number makes the record no box.
+bool read_box(const nlohmann::json& record, Box* box = nullptr);
+
+// The bbox_json text of the box spanned by a drag from the anchor (ax, ay)
+// to the pen (px, py), both in clamped selection coordinates.
+std::string box_from_drag(double ax, double ay, double px, double py);
+
+struct Dab {
+  double x = 0, y = 0, r = 0;  // r > 0 adds, otherwise excludes; |r| is a fraction of the width
+};
+
+// The dabs of a parsed brush_json record, in stored order. Elements that are
+// not arrays of at least three numbers are skipped.
+std::vector<Dab> read_dabs(const nlohmann::json& record);
+
+inline constexpr std::size_t kMaxDabs = 2048;
+
+// The brush_json text with one dab [x, y, r] appended, or nothing when it
+// already holds kMaxDabs dabs. Text that is not a JSON array counts as no
+// dabs; the dabs already there are kept exactly as they were.
+std::optional<std::string> append_dab(const std::string& brushText, double x, double y, double r);
+
+}  // namespace orv

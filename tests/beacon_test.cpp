@@ -1,0 +1,271 @@
+// The start-up beacon, seen from a real HTTP backend on 127.0.0.1: what one
+// instance creation sends, which backend addresses send nothing, and that a
+// failing or silent backend never holds up the instance.
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RenderFixture.h"
+
+using namespace ofxhost;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kBody = R"({"arch":"x86_64","host":"resolve","os":"linux","plugin_version":"1.1.0"})";
+
+struct Seen {
+  std::string method, path, body;
+  httplib::Headers headers;
+  // The value of a header sent exactly once, "?" otherwise.
+  std::string header(const char* name) const { return headers.count(name) == 1 ? headers.find(name)->second : "?"; }
+};
+
+// A backend that records every request and answers with `status`, or, when
+// `hang` is set, holds each request until it is destroyed (30 s at most).
+class Backend {
+ public:
+  explicit Backend(int status = 200, bool hang = false) : status_(status), hang_(hang) {
+    const auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+      std::unique_lock<std::mutex> lock(mu_);
+      seen_.push_back(Seen{req.method, req.path, req.body, req.headers});
+      cv_.notify_all();
+      if (hang_) cv_.wait_until(lock, Clock::now() + 30s, [this] { return released_; });
+      ++answered_;
+      res.status = status_;
+      res.set_content("{}", "application/json");
+    };
+    server_.Get(".*", handler).Post(".*", handler).Put(".*", handler).Delete(".*", handler).Patch(".*", handler);
+    server_.set_keep_alive_timeout(1);  // idle connections must not hold up stop()
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // stop() does nothing until the accept loop runs.
+    for (const auto deadline = Clock::now() + 5s; !server_.is_running() && Clock::now() < deadline;)
+      std::this_thread::sleep_for(1ms);
+  }
+  ~Backend() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      released_ = true;
+    }
+    cv_.notify_all();
+    server_.stop();
+    thread_.join();
+  }
+
+  bool ready() const { return port_ > 0 && server_.is_running(); }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  // Wait until at least n requests, or one that matches, have arrived; 10 s at most.
+  bool waitFor(size_t n) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_until(lock, Clock::now() + 10s, [&] { return seen_.size() >= n; });
+  }
+  bool waitFor(const std::function<bool(const Seen&)>& match) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_until(lock, Clock::now() + 10s, [&] { return std::any_of(seen_.begin(), seen_.end(), match); });
+  }
+  std::vector<Seen> seen() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return seen_;
+  }
+  int answered() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return answered_;
+  }
+
+ private:
+  const int status_;
+  const bool hang_;
+  httplib::Server server_;
+  int port_ = -1;
+  std::thread thread_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<Seen> seen_;
+  bool released_ = false;
+  int answered_ = 0;
+};
+
+// A listening socket on 127.0.0.1 that nobody serves: a beacon sent to it in
+// any protocol still leaves a completed connection in its backlog.
+class Tripwire {
+ public:
+  Tripwire() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd_, 16) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+      port_ = ntohs(addr.sin_port);
+  }
+  ~Tripwire() { ::close(fd_); }
+  int port() const { return port_; }
+  // Waits, 10 s at most, until a connection is waiting to be taken.
+  bool pending() const {
+    pollfd waiting{fd_, POLLIN, 0};
+    return ::poll(&waiting, 1, 10000) == 1;
+  }
+  // Connections made so far; each is closed at once, so its sender gives up.
+  int connections() {
+    for (int c; (c = ::accept(fd_, nullptr, nullptr)) >= 0; ++count_) ::close(c);
+    return count_;
+  }
+
+ private:
+  int fd_;
+  int port_ = -1;
+  int count_ = 0;
+};
+
+class BeaconTest : public PluginTest {
+ protected:
+  // Creates an instance whose backend_url holds `url` from the start, as
+  // when a project is opened; creation succeeds whatever the address.
+  std::shared_ptr<EffectInstance> createWith(const std::string& url) {
+    ofxhost::InstanceSettings settings;
+    settings.projectWidth = settings.projectHeight = 4;
+    auto fx = plugin->makeInstance(settings);
+    fx->setValue("backend_url", url);
+    EXPECT_EQ(fx->create(), kOfxStatOK) << url;
+    instances.push_back(fx);
+    return fx;
+  }
+
+  // Waits for the `expected` beacons, then sends one more to a path of its
+  // own and waits for that too, so that any surplus beacon of the earlier
+  // creations has had its turn; returns every request but the last one.
+  std::vector<Seen> settle(Backend& backend, size_t expected) {
+    EXPECT_TRUE(backend.waitFor(expected));
+    createWith(backend.url() + "/marker");
+    EXPECT_TRUE(backend.waitFor([](const Seen& s) { return s.path == "/marker/api/beacon"; }));
+    std::vector<Seen> seen = backend.seen();
+    seen.erase(std::remove_if(seen.begin(), seen.end(), [](const Seen& s) { return s.path == "/marker/api/beacon"; }),
+               seen.end());
+    return seen;
+  }
+
+  std::vector<std::shared_ptr<EffectInstance>> instances;
+};
+
+}  // namespace
+
+TEST_F(BeaconTest, OneCreationPostsTheFixedBodyOnceAsJson) {
+  Backend backend;
+  ASSERT_TRUE(backend.ready());
+  createWith(backend.url());
+  const std::vector<Seen> seen = settle(backend, 1);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_EQ(seen[0].path, "/api/beacon");
+  EXPECT_EQ(seen[0].body, kBody);
+  EXPECT_EQ(seen[0].body.size(), 72u);
+  EXPECT_EQ(seen[0].header("Content-Type"), "application/json");
+  EXPECT_EQ(seen[0].header("Accept"), "application/json");
+  EXPECT_EQ(seen[0].header("User-Agent"), "PrismhollowDuneVeil-OFX/1.1");
+}
+
+TEST_F(BeaconTest, TheBaseAddressIsUsedAsTypedAndEveryCreationSendsOne) {
+  Backend backend;
+  ASSERT_TRUE(backend.ready());
+  createWith(backend.url() + "/");
+  for (int i = 0; i < 3; ++i) createWith(backend.url());
+  const std::vector<Seen> seen = settle(backend, 4);
+  ASSERT_EQ(seen.size(), 4u);
+  int plain = 0, doubled = 0;
+  for (const Seen& s : seen) {
+    EXPECT_EQ(s.method, "POST");
+    EXPECT_EQ(s.body, kBody);
+    plain += s.path == "/api/beacon";
+    doubled += s.path == "//api/beacon";
+  }
+  EXPECT_EQ(plain, 3);
+  EXPECT_EQ(doubled, 1);
+}
+
+TEST_F(BeaconTest, OnlyAnAddressStartingWithLowerCaseHttpSendsABeacon) {
+  Backend backend;
+  Tripwire tripwire;
+  ASSERT_TRUE(backend.ready());
+  ASSERT_GT(tripwire.port(), 0);
+  const std::string hostPort = backend.url().substr(std::string("http://").size());
+  const std::string ftp = "ftp://127.0.0.1:" + std::to_string(tripwire.port());
+  for (const std::string& refused : {std::string(), ftp, "HTTP://" + hostPort, hostPort + "/http"}) createWith(refused);
+  EXPECT_TRUE(settle(backend, 0).empty());
+  EXPECT_EQ(tripwire.connections(), 0);
+
+  // The tripwire does notice a beacon that is sent.
+  createWith("http://127.0.0.1:" + std::to_string(tripwire.port()));
+  const auto deadline = Clock::now() + 10s;
+  while (tripwire.connections() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
+  EXPECT_EQ(tripwire.connections(), 1);
+}
+
+TEST_F(BeaconTest, AFailingOrSilentBackendLeavesTheInstanceWorking) {
+  for (const bool silent : {false, true}) {
+    SCOPED_TRACE(silent ? "silent backend" : "backend answering 500");
+    Backend backend(500, silent);
+    ASSERT_TRUE(backend.ready());
+    auto fx = createWith(backend.url());
+    ASSERT_TRUE(backend.waitFor(1));
+
+    auto source = solidImage({0, 0, 4, 4}, kOfxBitDepthByte, {200, 100, 50, 255});
+    fx->setSource([source](OfxTime) { return source; });
+    RenderResult rendered = fx->render(0);
+    ASSERT_EQ(rendered.status, kOfxStatOK);
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 4; ++x)
+        EXPECT_EQ(std::memcmp(rendered.output->pixel(x, y), source->pixel(x, y), 4), 0) << x << "," << y;
+    EXPECT_EQ(fx->userEdit("text_hint", "the dancer"), kOfxStatReplyDefault);
+    EXPECT_EQ(fx->stringValue("text_hint"), "the dancer");
+    // Creation and the later actions all returned while the backend still
+    // held the beacon unanswered.
+    if (silent) {
+      EXPECT_EQ(backend.answered(), 0);
+    }
+  }
+}
+
+TEST_F(BeaconTest, ThePluginStaysMappedAfterUnloadWhileABeaconIsInFlight) {
+  Tripwire silent;
+  createWith("http://127.0.0.1:" + std::to_string(silent.port()));
+  ASSERT_TRUE(silent.pending());  // the beacon now waits for an answer inside the plug-in's code
+  const std::string binary = plugin->bundle().binaryPath();
+  instances.clear();
+  host.reset();
+  void* stillMapped = dlopen(binary.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  EXPECT_NE(stillMapped, nullptr);
+  if (stillMapped) dlclose(stillMapped);
+  // Wakes the beacon, which returns into the plug-in and ends.
+  EXPECT_EQ(silent.connections(), 1);
+}
+
+// Quitting a host while beacons are still talking TLS must not crash the
+// exit: the plug-in stops its threads before the TLS library is torn down.
+TEST(BeaconAtExit, AHostThatExitsWithBeaconsInFlightExitsCleanly) {
+  Tripwire silent;  // accepts and never answers
+  const std::string refused = "https://127.0.0.1:9";
+  for (int run = 0; run < 12; ++run) {
+    const std::string url = run % 2 ? refused : "https://127.0.0.1:" + std::to_string(silent.port());
+    const std::string command = "timeout -k 5 60 '" EXIT_WITH_BEACONS_COMMAND "' '" ORV_BUNDLE_DIR "' '" + url + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << "run " << run << ": " << url;
+  }
+}

@@ -1,0 +1,223 @@
+// The overlay through our host's interact support: pen events in canonical
+// coordinates edit the selection records, checked as exact texts, and draw
+// actions are checked call by call against the GL calls they must make.
+
+#include <GL/gl.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "GlRecorder.h"
+#include "Host.h"
+#include "Instance.h"
+#include "Overlay.h"
+#include "Plugin.h"
+
+using namespace ofxhost;
+
+namespace {
+
+const std::string kBundle = ORV_BUNDLE_DIR;
+
+GlCall begin(GLenum mode) { return {"glBegin", {static_cast<double>(mode)}}; }
+GlCall end() { return {"glEnd", {}}; }
+GlCall vertex(double x, double y) { return {"glVertex2d", {x, y}}; }
+GlCall colour(float r, float g, float b, float a) { return {"glColor4f", {r, g, b, a}}; }
+GlCall lineWidth(float w) { return {"glLineWidth", {w}}; }
+
+// The calls that draw a box with canonical corners (x0, y0) and (x1, y1).
+std::vector<GlCall> boxCalls(double x0, double y0, double x1, double y1) {
+  std::vector<GlCall> calls = {lineWidth(1.5f), colour(0.902f, 0.616f, 0.153f, 1.0f), begin(GL_LINE_LOOP),
+                               vertex(x0, y0),  vertex(x1, y0),                     vertex(x1, y1),
+                               vertex(x0, y1),  end()};
+  for (auto [cx, cy] : {std::pair{x0, y0}, {x0, y1}, {x1, y0}, {x1, y1}}) {
+    std::vector<GlCall> square = {begin(GL_QUADS),        vertex(cx - 5, cy - 5), vertex(cx + 5, cy - 5),
+                                  vertex(cx + 5, cy + 5), vertex(cx - 5, cy + 5), end()};
+    calls.insert(calls.end(), square.begin(), square.end());
+  }
+  return calls;
+}
+
+// The calls that draw a dab centred on canonical (cx, cy) with a canonical
+// radius, in the add or the exclude colour.
+std::vector<GlCall> dabCalls(double cx, double cy, double radius, bool add) {
+  std::vector<GlCall> calls = {add ? colour(0.0f, 0.898f, 1.0f, 0.35f) : colour(1.0f, 0.271f, 0.227f, 0.35f),
+                               begin(GL_TRIANGLE_FAN), vertex(cx, cy)};
+  for (int i = 0; i <= 20; ++i) {
+    double a = i / 20.0 * 2 * M_PI;
+    calls.push_back(vertex(cx + radius * std::cos(a), cy + radius * std::sin(a)));
+  }
+  calls.push_back(end());
+  return calls;
+}
+
+class OverlayTest : public ::testing::Test {
+ protected:
+  // A 1024 x 512 project: selection fractions with few bits map to exact
+  // canonical positions and back.
+  void SetUp() override { open(1024, 512); }
+
+  void open(double width, double height) {
+    overlay.reset();
+    fx.reset();
+    host = std::make_unique<Host>();
+    Plugin& plugin = host->loadPlugin(kBundle);
+    InstanceSettings settings;
+    settings.projectWidth = width;
+    settings.projectHeight = height;
+    fx = plugin.createInstance(settings);
+    overlay = fx->createOverlay();
+    ASSERT_NE(overlay, nullptr);
+  }
+
+  std::vector<GlCall> drawn() {
+    glCalls().clear();
+    EXPECT_EQ(overlay->draw(), kOfxStatOK);
+    return glCalls();
+  }
+
+  std::string box() const { return fx->stringValue("bbox_json"); }
+  std::string brush() const { return fx->stringValue("brush_json"); }
+
+  std::unique_ptr<Host> host;
+  std::shared_ptr<EffectInstance> fx;
+  std::shared_ptr<Overlay> overlay;
+};
+
+}  // namespace
+
+TEST_F(OverlayTest, ABoxDragIsStoredAsTheExactRecordAndDrawnAsOutlineAndCorners) {
+  // From selection (0.125, 0.25) to (0.625, 0.5): canonical y runs upwards.
+  EXPECT_EQ(overlay->penDown(128, 384), kOfxStatOK);
+  EXPECT_EQ(box(), R"({"h":0.0,"w":0.0,"x":0.125,"y":0.25})");
+  EXPECT_TRUE(drawn().empty());  // a click is no box
+  EXPECT_EQ(overlay->penMotion(640, 256), kOfxStatOK);
+  EXPECT_EQ(overlay->penUp(640, 256), kOfxStatOK);
+  EXPECT_EQ(box(), R"({"h":0.25,"w":0.5,"x":0.125,"y":0.25})");
+  EXPECT_EQ(drawn(), boxCalls(128, 384, 640, 256));
+  EXPECT_EQ(brush(), "[]");
+}
+
+TEST_F(OverlayTest, MirroredDragsAndDragsPastTheBorderStoreTheSameKindOfBox) {
+  overlay->penDown(640, 256);
+  overlay->penMotion(128, 384);
+  EXPECT_EQ(box(), R"({"h":0.25,"w":0.5,"x":0.125,"y":0.25})");
+  overlay->penUp(128, 384);
+  overlay->penDown(512, 256);
+  overlay->penMotion(5000, -300);  // far beyond the lower right corner
+  EXPECT_EQ(box(), R"({"h":0.5,"w":0.5,"x":0.5,"y":0.5})");
+  overlay->penMotion(-1, 1e6);  // beyond the upper left
+  EXPECT_EQ(box(), R"({"h":0.5,"w":0.5,"x":0.0,"y":0.0})");
+}
+
+TEST_F(OverlayTest, EveryBrushEventAddsOneDabEvenWithoutMoving) {
+  fx->setValue("select_tool", 1);
+  fx->setValue("brush_size", 0.0625);
+  overlay->penDown(256, 256);
+  EXPECT_EQ(brush(), "[[0.25,0.5,0.0625]]");
+  overlay->penMotion(256, 256);
+  overlay->penMotion(512, 128);
+  overlay->penUp(512, 128);
+  EXPECT_EQ(brush(), "[[0.25,0.5,0.0625],[0.25,0.5,0.0625],[0.5,0.75,0.0625]]");
+  EXPECT_EQ(overlay->penMotion(0, 0), kOfxStatReplyDefault);  // after pen-up: no drag
+  fx->setValue("select_tool", 2);
+  fx->setValue("brush_size", 0.05);
+  overlay->penDown(1024, 0);
+  EXPECT_EQ(brush(), "[[0.25,0.5,0.0625],[0.25,0.5,0.0625],[0.5,0.75,0.0625],[1.0,1.0,-0.05]]");
+  std::vector<GlCall> expected;
+  for (auto [cx, cy] : {std::pair{256.0, 256.0}, {256.0, 256.0}, {512.0, 128.0}}) {
+    auto dab = dabCalls(cx, cy, 0.0625 * 1024, true);
+    expected.insert(expected.end(), dab.begin(), dab.end());
+  }
+  auto excluded = dabCalls(1024, 0, 0.05 * 1024, false);
+  expected.insert(expected.end(), excluded.begin(), excluded.end());
+  EXPECT_EQ(drawn(), expected);
+}
+
+TEST_F(OverlayTest, TheBoxIsDrawnBeforeTheDabsInStoredOrder) {
+  fx->setValue("bbox_json", R"({"h":0.5,"w":0.25,"x":0.5,"y":0})");
+  fx->setValue("brush_json", "[[0.5,0.5,-0.125],[0.25,0.25,0.125]]");
+  std::vector<GlCall> expected = boxCalls(512, 512, 768, 256);
+  for (auto part : {dabCalls(512, 256, 128, false), dabCalls(256, 384, 128, true)})
+    expected.insert(expected.end(), part.begin(), part.end());
+  EXPECT_EQ(drawn(), expected);
+}
+
+TEST_F(OverlayTest, TheDabLimitStopsAppendingButNotTheDrag) {
+  fx->setValue("select_tool", 1);
+  std::string dabs = "[";
+  for (int i = 0; i < 2047; ++i) dabs += std::string(i ? "," : "") + "[0.5,0.5,0.03]";
+  fx->setValue("brush_json", dabs + "]");
+  EXPECT_EQ(overlay->penDown(0, 512), kOfxStatOK);
+  const std::string full = brush();
+  EXPECT_EQ(full, dabs + ",[0.0,0.0,0.03]]");
+  EXPECT_EQ(overlay->penMotion(10, 10), kOfxStatOK);
+  EXPECT_EQ(brush(), full);
+}
+
+TEST_F(OverlayTest, WithEditingOffNothingIsDrawnOrChanged) {
+  fx->setValue("bbox_json", R"({"h":0.5,"w":0.25,"x":0.5,"y":0})");
+  overlay->penDown(0, 0);  // a drag that is active when editing is turned off
+  fx->setValue("draw_mask", 0);
+  glCalls().clear();
+  EXPECT_EQ(overlay->draw(), kOfxStatReplyDefault);
+  EXPECT_EQ(overlay->penMotion(512, 256), kOfxStatReplyDefault);
+  EXPECT_EQ(overlay->penUp(512, 256), kOfxStatReplyDefault);
+  EXPECT_EQ(overlay->penDown(512, 256), kOfxStatReplyDefault);
+  EXPECT_TRUE(glCalls().empty());
+  EXPECT_EQ(box(), R"({"h":0.0,"w":0.0,"x":0.0,"y":1.0})");
+  // The drag stayed active: with editing back on, motion goes on editing.
+  fx->setValue("draw_mask", 1);
+  EXPECT_EQ(overlay->penMotion(1024, 512), kOfxStatOK);
+  EXPECT_EQ(box(), R"({"h":1.0,"w":1.0,"x":0.0,"y":0.0})");
+}
+
+TEST_F(OverlayTest, MotionWithoutPenDownAndOtherActionsGetTheDefaultReply) {
+  EXPECT_EQ(overlay->penMotion(100, 100), kOfxStatReplyDefault);
+  EXPECT_EQ(box(), "");
+  for (const char* action : {kOfxInteractActionKeyDown, kOfxInteractActionGainFocus, "OfxInteractActionNobody"})
+    EXPECT_EQ(overlay->callAction(action, nullptr), kOfxStatReplyDefault) << action;
+  EXPECT_EQ(overlay->redrawRequests() + overlay->swapRequests(), 0);
+}
+
+TEST_F(OverlayTest, TwoViewersKeepSeparateDragsButEditTheSameRecords) {
+  auto second = fx->createOverlay();
+  ASSERT_NE(second, nullptr);
+  overlay->penDown(0, 512);
+  EXPECT_EQ(second->penMotion(512, 256), kOfxStatReplyDefault);  // no drag in the second viewer
+  second->penDown(1024, 0);
+  overlay->penMotion(512, 256);  // the first viewer's drag, anchored at its own pen-down
+  EXPECT_EQ(box(), R"({"h":0.5,"w":0.5,"x":0.0,"y":0.0})");
+  second->penMotion(512, 256);
+  EXPECT_EQ(box(), R"({"h":0.5,"w":0.5,"x":0.5,"y":0.5})");
+}
+
+TEST_F(OverlayTest, AProjectOfNoSizeMapsThroughTheDefaultSize) {
+  open(0, 0);
+  overlay->penDown(960, 540);
+  EXPECT_EQ(box(), R"({"h":0.0,"w":0.0,"x":0.5,"y":0.5})");
+}
+
+TEST_F(OverlayTest, RecordsThatAreNotSelectionsAreIgnoredOrReplaced) {
+  for (const char* text : {"null", "[]", "7", "{", R"({"w":0})", R"({"x":"left","w":0.5})", R"({"w":true})"}) {
+    fx->setValue("bbox_json", text);
+    EXPECT_TRUE(drawn().empty()) << text;
+  }
+  // Dabs that are not three numbers are skipped when drawing and kept when
+  // another is appended.
+  fx->setValue("bbox_json", "");
+  fx->setValue("brush_json", R"([[0.5,"y",0.1],[0.5],7,[0.5,0.5,0.125,9]])");
+  EXPECT_EQ(drawn(), dabCalls(512, 256, 128, true));
+  fx->setValue("select_tool", 1);
+  fx->setValue("brush_size", 0.125);
+  overlay->penDown(0, 0);
+  EXPECT_EQ(brush(), R"([[0.5,"y",0.1],[0.5],7,[0.5,0.5,0.125,9],[0.0,1.0,0.125]])");
+  overlay->penUp(0, 0);
+  for (const char* text : {"", "{}", "not json"}) {
+    fx->setValue("brush_json", text);
+    overlay->penDown(1024, 512);
+    EXPECT_EQ(brush(), "[[1.0,0.0,0.125]]") << text;
+  }
+}
