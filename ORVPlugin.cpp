@@ -42,6 +42,7 @@ OfxStatus getClipPreferences(OfxPropertySetHandle outArgs) {
 // when no thread can be started: the beacon is not worth refusing an instance.
 OfxStatus createInstance(OfxImageEffectHandle instance) {
   try {
+    instanceCreated(instance);
     std::string url = get_string(instance, "backend_url");
     if (url.compare(0, 4, "http") == 0) startDetached([url = std::move(url)] { beaconToBackend(url); });
   } catch (...) {
@@ -57,9 +58,13 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
   if (std::strcmp(action, kOfxActionDescribe) == 0) return describe(effect);
   if (std::strcmp(action, kOfxImageEffectActionDescribeInContext) == 0) return describeInContext(effect);
   if (std::strcmp(action, kOfxActionCreateInstance) == 0) return createInstance(effect);
-  if (std::strcmp(action, kOfxActionDestroyInstance) == 0) return kOfxStatOK;
+  if (std::strcmp(action, kOfxActionDestroyInstance) == 0) {
+    instanceDestroyed(effect);
+    return kOfxStatOK;
+  }
   if (std::strcmp(action, kOfxImageEffectActionGetClipPreferences) == 0) return getClipPreferences(outArgs);
   if (std::strcmp(action, kOfxImageEffectActionRender) == 0) return render(effect, inArgs);
+  if (std::strcmp(action, kOfxActionInstanceChanged) == 0) return onInstanceChanged(effect, inArgs);
   return kOfxStatReplyDefault;
 }
 

@@ -54,3 +54,44 @@ extern std::atomic<bool> gExiting;
 // Runs work on a detached thread of the plug-in's own, which a process exit
 // stops and waits for; false when no thread could be started.
 bool startDetached(std::function<void()> work);
+
+// ------------------------------------------------------------ whole-clip pull
+
+// One pull per process at a time, across all instances: taken by the pull
+// command, released by whoever ends the pull.
+extern std::atomic<bool> gBusy;
+
+// What the pull command hands to the worker thread, which owns it.
+struct PullJob {
+  OfxImageEffectHandle instance = nullptr;  // not owned; used only while alive
+  std::string backendUrl;
+  std::string uploadDir;  // ends in "/"
+  int frameCount = 1;
+  double fps = 25.0;
+  std::string startBody;
+};
+
+// The staging root of every upload and matte folder.
+inline constexpr const char* kStagingRoot = "/tmp/prismhollow/";
+
+// The pull command: stages the Source clip's frames and starts the worker.
+void pullAlpha(OfxImageEffectHandle instance, double time);
+// The worker thread's body.
+void runPullJob(PullJob job);
+// "OfxActionInstanceChanged": the three buttons.
+OfxStatus onInstanceChanged(OfxImageEffectHandle instance, OfxPropertySetHandle inArgs);
+
+// Instances the host has created and not yet destroyed. A thread of the
+// plug-in's own calls the host about an instance only through
+// withLiveInstance, so that a destroy can never overlap such a call.
+void instanceCreated(OfxImageEffectHandle instance);
+void instanceDestroyed(OfxImageEffectHandle instance);
+// Runs work while the instance is known to be alive; false (and work not
+// run) when it is gone.
+bool withLiveInstance(OfxImageEffectHandle instance, const std::function<void()>& work);
+
+// Host conveniences shared by the pull, the worker and the buttons.
+void setString(OfxImageEffectHandle instance, const char* name, const std::string& value);
+// A message to the user: "OfxMessageMessage", format "%s"; dropped when the
+// host has no message suite.
+void postMessage(const std::string& text);

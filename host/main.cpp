@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,14 +11,25 @@
 #include "Host.h"
 #include "HostError.h"
 #include "Listing.h"
+#include "OverlayPreview.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: prismhollow describe [BUNDLE]\n"
+    "       prismhollow overlay BUNDLE OUT.png [--size WxH] [--image FRAME.png] [--bbox JSON] [--brush JSON]\n"
     "  describe   load the plug-in bundle (a NAME.ofx.bundle folder or .ofx file; by default\n"
     "             every bundle in OFX_PLUGIN_PATH and /usr/OFX/Plugins) and list what a host\n"
-    "             shows of it: label, contexts, pixel depths, clips and parameters\n";
+    "             shows of it: label, contexts, pixel depths, clips and parameters\n"
+    "  overlay    draw the effect's overlay as a viewer shows it, over a frame, into the PNG\n"
+    "             file OUT.png (offscreen OpenGL through EGL; no display needed)\n"
+    "    --size WxH         project size in pixels (default: the frame's size, else 1920x1080)\n"
+    "    --image FRAME.png  the frame under the overlay, stretched over the project\n"
+    "                       (default: mid-grey)\n"
+    "    --bbox JSON        the box selection record, such as {\"h\":0.25,\"w\":0.5,\"x\":0.1,\"y\":0.2}\n"
+    "    --brush JSON       the brush dab list, such as [[0.25,0.5,0.03],[0.5,0.75,-0.05]]\n";
+
+constexpr int kMaxSide = 16384;
 
 int describe(const std::vector<std::string>& args) {
   if (args.size() > 1) {
@@ -42,6 +55,79 @@ int describe(const std::vector<std::string>& args) {
   return failures ? 1 : 0;
 }
 
+// "WxH" with both sides whole numbers from 1 to kMaxSide.
+bool parseSize(const std::string& text, int* width, int* height) {
+  std::size_t x = text.find('x');
+  if (x == std::string::npos) return false;
+  auto side = [](const std::string& digits, int* value) {
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    *value = std::stoi(digits);
+    return *value >= 1 && *value <= kMaxSide;
+  };
+  return side(text.substr(0, x), width) && side(text.substr(x + 1), height);
+}
+
+int overlay(const std::vector<std::string>& args) {
+  std::vector<std::string> positional;
+  std::string size, image;
+  std::optional<std::string> bbox, brush;  // the instance's defaults when not given
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--size" || a == "--image" || a == "--bbox" || a == "--brush") {
+      if (i + 1 == args.size()) {
+        std::fprintf(stderr, "prismhollow: %s needs a value\n%s", a.c_str(), kUsage);
+        return 2;
+      }
+      const std::string& value = args[++i];
+      if (a == "--size") size = value;
+      if (a == "--image") image = value;
+      if (a == "--bbox") bbox = value;
+      if (a == "--brush") brush = value;
+    } else if (a.size() > 1 && a[0] == '-') {
+      std::fprintf(stderr, "prismhollow: unknown option \"%s\"\n%s", a.c_str(), kUsage);
+      return 2;
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (positional.size() != 2) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  int width = 0, height = 0;
+  if (!size.empty() && !parseSize(size, &width, &height)) {
+    std::fprintf(stderr, "prismhollow: --size must be WIDTHxHEIGHT, such as 1920x1080 (1 to %d a side), not \"%s\"\n",
+                 kMaxSide, size.c_str());
+    return 2;
+  }
+  try {
+    std::shared_ptr<ofxhost::ImageBuffer> frame;
+    if (!image.empty()) {
+      frame = ofxhost::loadFramePng(image);
+    } else {
+      frame = ofxhost::solidFrame(width ? width : 1920, height ? height : 1080, {128, 128, 128});
+    }
+    ofxhost::InstanceSettings settings;
+    settings.projectWidth = width ? width : frame->width();
+    settings.projectHeight = height ? height : frame->height();
+    ofxhost::Host host;
+    ofxhost::Plugin& plugin = host.loadPlugin(positional[0]);
+    auto instance = plugin.createInstance(settings);
+    if (bbox) instance->setValue("bbox_json", *bbox);
+    if (brush) instance->setValue("brush_json", *brush);
+    ofxhost::OverlayPreview preview = ofxhost::renderOverlayPreview(instance, *frame);
+    if (preview.status == kOfxStatReplyDefault)
+      std::fputs("prismhollow: the overlay drew nothing (is \"Edit selection in viewer\" off?)\n", stderr);
+    if (preview.glError) std::fprintf(stderr, "prismhollow: the overlay left OpenGL error 0x%x\n", preview.glError);
+    ofxhost::writeFramePng(*preview.image, positional[1]);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "prismhollow: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,6 +137,7 @@ int main(int argc, char** argv) {
     return args.empty() ? 2 : 0;
   }
   if (args[0] == "describe") return describe({args.begin() + 1, args.end()});
+  if (args[0] == "overlay") return overlay({args.begin() + 1, args.end()});
   std::fprintf(stderr, "prismhollow: unknown command \"%s\"\n%s", args[0].c_str(), kUsage);
   return 2;
 }

@@ -155,8 +155,59 @@ bool pngChunksIntact(const std::vector<unsigned char>& file) {
   return false;
 }
 
-std::vector<uint8_t> decodeGray(const std::vector<unsigned char>& file, int* width, int* height) {
-  if (!pngChunksIntact(file)) return {};
+void writeBe32(unsigned char* p, std::uint32_t value) {
+  p[0] = static_cast<unsigned char>(value >> 24);
+  p[1] = static_cast<unsigned char>(value >> 16);
+  p[2] = static_cast<unsigned char>(value >> 8);
+  p[3] = static_cast<unsigned char>(value);
+}
+
+// The decoder keeps a palette in an uninitialised array of 256 entries and
+// fills only those that the PLTE chunk holds, so a pixel whose index lies
+// beyond them took its colour from whatever the stack held: the same file
+// decoded differently from call to call. In a palette image the first PLTE
+// chunk is therefore widened to 256 entries, the new ones black and opaque,
+// into *widened (left empty when nothing needs widening). False when the
+// decoder would refuse the file for a tRNS chunk longer than the palette,
+// which the widening would otherwise let through. `file` holds whole chunks
+// up to IEND (pngChunksIntact).
+bool widenPalette(const std::vector<unsigned char>& file, std::vector<unsigned char>* widened) {
+  // The colour type is the IHDR's tenth byte; the decoder refuses a file
+  // that does not start with a 13-byte IHDR.
+  if (file.size() < 33 || readBe32(&file[8]) != 13 || !std::equal(&file[12], &file[16], "IHDR") || file[25] != 3) {
+    return true;
+  }
+  std::size_t entries = 0;  // of the latest PLTE, as the decoder counts them
+  bool widen = true;
+  for (std::size_t pos = 8;;) {
+    const std::size_t length = readBe32(&file[pos]);
+    const unsigned char* type = &file[pos + 4];
+    if (std::equal(type, type + 4, "IEND")) return true;
+    if (std::equal(type, type + 4, "PLTE") && length % 3 == 0 && length <= 3 * 256) {
+      entries = length / 3;
+      if (widen && length > 0 && length < 3 * 256) {
+        widen = false;
+        widened->assign(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(pos));
+        const std::size_t at = widened->size();
+        widened->resize(at + 12 + 3 * 256);  // zeros: black
+        writeBe32(&(*widened)[at], 3 * 256);
+        std::copy(type, type + 4 + length, widened->begin() + static_cast<std::ptrdiff_t>(at + 4));
+        writeBe32(&(*widened)[at + 8 + 3 * 256], crc32(&(*widened)[at + 4], 4 + 3 * 256));
+        widened->insert(widened->end(), file.begin() + static_cast<std::ptrdiff_t>(pos + 12 + length), file.end());
+      }
+    } else if (std::equal(type, type + 4, "tRNS") && entries > 0 && length > entries) {
+      widened->clear();
+      return false;
+    }
+    pos += 12 + length;
+  }
+}
+
+std::vector<uint8_t> decodeGray(const std::vector<unsigned char>& original, int* width, int* height) {
+  if (!pngChunksIntact(original)) return {};
+  std::vector<unsigned char> widened;
+  if (!widenPalette(original, &widened)) return {};
+  const std::vector<unsigned char>& file = widened.empty() ? original : widened;
   const int length = static_cast<int>(file.size());  // at most kMaxImageFileBytes
   int w = 0, h = 0, channels = 0;
   // The header alone first: only PNG is recognised, and the size is checked
@@ -252,6 +303,17 @@ std::vector<uint8_t> load_gray(const std::string& path, int* width, int* height)
     return decodeGray(file, width, height);
   } catch (const std::bad_alloc&) {
     // A file or image too large for the memory left: treated as unreadable.
+    return {};
+  }
+}
+
+std::vector<uint8_t> load_gray_from_memory(const std::vector<uint8_t>& file, int* width, int* height) {
+  *width = 0;
+  *height = 0;
+  if (file.size() > kMaxImageFileBytes) return {};  // what readRegularFile refuses
+  try {
+    return decodeGray(file, width, height);
+  } catch (const std::bad_alloc&) {
     return {};
   }
 }

@@ -50,4 +50,8 @@ std::vector<uint8_t> rgba_to_jpeg(const unsigned char* rgba, int width, int heig
 // empty.
 std::vector<uint8_t> load_gray(const std::string& path, int* width, int* height);
 
+// What load_gray does with the file's bytes once it has read them: the same
+// result for the same bytes.
+std::vector<uint8_t> load_gray_from_memory(const std::vector<uint8_t>& file, int* width, int* height);
+
 }  // namespace orv

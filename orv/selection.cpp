@@ -31,7 +31,39 @@ void to_selection(const Space& s, double cx, double cy, double* x, double* y) {
   *y = clamp01(1 - (cy - s.offsetY) / s.height);
 }
 
-json parse_record(const std::string& text) { return json::parse(text, nullptr, /*allow_exceptions=*/false); }
+namespace {
+
+// Whether the brackets of a JSON text nest at most `limit` deep. Exact for
+// valid JSON (brackets inside strings do not count); other text is refused
+// by the parser anyway.
+bool nestsAtMost(const std::string& text, int limit) {
+  int depth = 0;
+  bool inString = false, escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+json parse_record(const std::string& text) {
+  if (!nestsAtMost(text, kMaxRecordDepth)) return json(json::value_t::discarded);
+  return json::parse(text, nullptr, /*allow_exceptions=*/false);
+}
 
 namespace {
 

@@ -28,8 +28,15 @@ void to_canonical(const Space& space, double x, double y, double* cx, double* cy
 // Canonical to selection, clamped to [0, 1] on both axes.
 void to_selection(const Space& space, double cx, double cy, double* x, double* y);
 
+// Deepest nesting of arrays and objects a record may have. A record has two
+// levels; writing back or copying a parsed value recurses once per level, so
+// a text nested hundreds of thousands deep would exhaust the host thread's
+// stack.
+inline constexpr int kMaxRecordDepth = 64;
+
 // A record's text parsed without exceptions: the "discarded" value when it
-// is not JSON (the empty text included).
+// is not JSON (the empty text included) or is nested deeper than
+// kMaxRecordDepth.
 nlohmann::json parse_record(const std::string& text);
 
 struct Box {

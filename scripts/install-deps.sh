@@ -7,6 +7,8 @@ packages=(
   cmake g++ make binutils pkg-config
   libcurl4-openssl-dev nlohmann-json3-dev libstb-dev libgl-dev
   libgtest-dev libbenchmark-dev libcpp-httplib-dev
+  libegl-dev libegl-mesa0 libgl1-mesa-dri
+  clang-14 libclang-rt-14-dev libturbojpeg0-dev curl
 )
 
 missing=()

@@ -1,0 +1,306 @@
+// Staging speed: the whole grab of a clip by "Pull alpha (whole clip)" to
+// its JPEG files, per frame, against the stb encoder alone on the staged
+// frame, measured in the same run; libjpeg-turbo's encoder at the same
+// quality as the reference of what a user's own tools would take.
+//
+//   build/bench/staging_bench [--benchmark_filter=...]
+//
+// The grab runs through our host on the real bundle: an instance with a
+// Source of the clip's size, a backend address on a closed 127.0.0.1 port
+// (so the worker fails at once at create), and a press of the button, which
+// returns once every frame is staged. Between presses the job's failure is
+// awaited, so that the busy flag is free, and the upload folder is removed.
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Host.h"
+#include "Image.h"
+#include "Instance.h"
+#include "orv/image.h"
+
+using namespace ofxhost;
+
+namespace {
+
+constexpr int kFramesPerPress = 8;
+constexpr int kQuality = 92;
+const std::string kRoot = "/tmp/prismhollow/";
+
+struct Size {
+  int w, h;
+};
+const Size kSizes[] = {{3840, 2160}, {1920, 1080}};
+
+std::string sizeName(const Size& s) { return std::to_string(s.w) + "x" + std::to_string(s.h); }
+
+// A picture with what a camera frame has for an encoder: smooth gradients,
+// edges and fine grain. Channel c of pixel (x, y), y from the top, 0..255.
+unsigned char sceneAt(int x, int y, int c, const Size& s) {
+  const double u = static_cast<double>(x) / s.w, v = static_cast<double>(y) / s.h;
+  double value = 90 + 70 * u + 40 * v * (c + 1) / 3.0;
+  value += 35 * std::sin(12 * u + 5 * v + c) * std::cos(7 * v - 3 * u);
+  if (std::hypot(u - 0.5, (v - 0.55) * 0.56) < 0.18) value = 200 - 60 * v + 10 * c;  // a figure
+  const unsigned hash = (static_cast<unsigned>(x) * 73856093u) ^ (static_cast<unsigned>(y) * 19349663u) ^
+                        (static_cast<unsigned>(c) * 83492791u);
+  value += static_cast<int>(hash % 13) - 6;  // grain
+  return static_cast<unsigned char>(std::clamp(value, 0.0, 255.0));
+}
+
+std::shared_ptr<ImageBuffer> sourceFrame(const Size& s, const char* depth) {
+  auto image = ImageBuffer::allocate({0, 0, s.w, s.h}, depth);
+  for (int y = 0; y < s.h; ++y)
+    for (int x = 0; x < s.w; ++x)
+      for (int c = 0; c < 4; ++c) {
+        const unsigned char v = c == 3 ? 255 : sceneAt(x, y, c, s);
+        // OpenFX rows go up: the picture's top row is the bounds' last.
+        if (image->isFloat())
+          image->pixelFloat(x, s.h - 1 - y)[c] = v / 255.0f;
+        else
+          image->pixel(x, s.h - 1 - y)[c] = v;
+      }
+  return image;
+}
+
+// The staged frame of a clip of that size: at most 1920 on the longer side,
+// nearest neighbour, as 8-bit RGBA rows from the top.
+std::vector<unsigned char> stagedFrame(const Size& s, int* W, int* H) {
+  const double scale = std::min(1920.0 / std::max(s.w, s.h), 1.0);
+  *W = std::max(static_cast<int>(s.w * scale), 2);
+  *H = std::max(static_cast<int>(s.h * scale), 2);
+  std::vector<unsigned char> rgba(static_cast<std::size_t>(*W) * *H * 4);
+  for (int y = 0; y < *H; ++y)
+    for (int x = 0; x < *W; ++x)
+      for (int c = 0; c < 4; ++c) {
+        const int sx = std::min(static_cast<int>(x / scale), s.w - 1);
+        const int sy = std::min(static_cast<int>(y / scale), s.h - 1);
+        rgba[(static_cast<std::size_t>(y) * *W + x) * 4 + c] = c == 3 ? 255 : sceneAt(sx, sy, c, s);
+      }
+  return rgba;
+}
+
+// A 127.0.0.1 port that nothing listens on: bound, then closed again.
+int closedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+std::set<std::string> uploadDirs() {
+  std::set<std::string> dirs;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(kRoot, ec))
+    if (entry.path().filename().string().rfind("upload_", 0) == 0) dirs.insert(entry.path().string());
+  return dirs;
+}
+
+struct Fixture {
+  Host host;
+  Plugin* plugin = nullptr;
+  std::string url = "http://127.0.0.1:" + std::to_string(closedPort());
+
+  Fixture() { plugin = &host.loadPlugin(ORV_BUNDLE_DIR); }
+
+  std::shared_ptr<EffectInstance> clip(const Size& s, const char* depth) {
+    InstanceSettings settings;
+    settings.projectWidth = s.w, settings.projectHeight = s.h, settings.depth = depth;
+    auto fx = plugin->createInstance(settings);
+    fx->setValue("backend_url", url);  // after creation: no beacon
+    fx->setSourceFrameRange(0, kFramesPerPress - 1);
+    auto frame = sourceFrame(s, depth);
+    fx->setSource([frame](OfxTime) { return frame; });
+    return fx;
+  }
+
+  std::vector<std::string> messages() {
+    std::vector<std::string> texts;
+    for (const auto& m : host.messages().all()) texts.push_back(m.text);
+    return texts;
+  }
+};
+
+Fixture& fixture() {
+  static Fixture f;
+  return f;
+}
+
+// One press, timed; a press refused because the last job is still letting
+// go of the busy flag is repeated untimed.
+bool timedPress(Fixture& f, EffectInstance& fx, double* seconds) {
+  for (int attempt = 0; attempt < 5000; ++attempt) {
+    f.host.messages().clear();
+    const auto start = std::chrono::steady_clock::now();
+    fx.pressButton("pull_alpha");
+    const auto end = std::chrono::steady_clock::now();
+    const auto texts = f.messages();
+    if (texts.size() == 1 && texts[0] == "Prismhollow: a matte is already being pulled.") {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    *seconds = std::chrono::duration<double>(end - start).count();
+    return true;
+  }
+  return false;
+}
+
+// Waits for the worker's failure at create: then the flag is about to be free.
+bool awaitFailure(Fixture& f) {
+  for (int waited = 0; waited < 10000; ++waited) {
+    for (const auto& text : f.messages())
+      if (text == "Prismhollow: cannot reach backend") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+void BM_Grab(benchmark::State& state, Size size, const char* depth) {
+  Fixture& f = fixture();
+  auto fx = f.clip(size, depth);
+  std::uintmax_t bytes = 0;
+  for (auto _ : state) {
+    const auto before = uploadDirs();
+    double seconds = 0;
+    if (!timedPress(f, *fx, &seconds)) return state.SkipWithError("the busy flag stayed taken");
+    state.SetIterationTime(seconds / kFramesPerPress);
+    if (!awaitFailure(f)) return state.SkipWithError("the worker did not end");
+    // Exactly one new folder with every frame in it, then it goes.
+    int files = 0;
+    for (const auto& dir : uploadDirs()) {
+      if (before.count(dir)) continue;
+      for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        ++files;
+        bytes += entry.file_size();
+      }
+      std::filesystem::remove_all(dir);
+    }
+    if (files != kFramesPerPress) return state.SkipWithError("the frames were not staged");
+  }
+  state.counters["jpeg_kB"] = static_cast<double>(bytes) / (1000.0 * state.iterations() * kFramesPerPress);
+  fx->destroy();
+}
+
+void BM_Stb(benchmark::State& state, Size size) {
+  int W = 0, H = 0;
+  const std::vector<unsigned char> rgba = stagedFrame(size, &W, &H);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    std::vector<uint8_t> jpeg = orv::rgba_to_jpeg(rgba.data(), W, H, kQuality);
+    bytes = jpeg.size();
+    benchmark::DoNotOptimize(jpeg.data());
+  }
+  state.counters["jpeg_kB"] = bytes / 1000.0;
+}
+
+void BM_Turbo(benchmark::State& state, Size size, int subsampling) {
+  int W = 0, H = 0;
+  const std::vector<unsigned char> rgba = stagedFrame(size, &W, &H);
+  tjhandle encoder = tjInitCompress();
+  unsigned char* buffer = nullptr;
+  unsigned long length = 0;
+  for (auto _ : state) {
+    if (tjCompress2(encoder, rgba.data(), W, 0, H, TJPF_RGBA, &buffer, &length, subsampling, kQuality, 0) != 0)
+      return state.SkipWithError(tjGetErrorStr2(encoder));
+    benchmark::DoNotOptimize(buffer);
+  }
+  state.counters["jpeg_kB"] = length / 1000.0;
+  tjFree(buffer);
+  tjDestroy(encoder);
+}
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    // The median of the repetitions.
+    for (const Run& run : runs)
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median" && !run.error_occurred)
+        seconds_[run.run_name.function_name] =
+            run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void PrintRatios() const {
+    std::printf("\nper frame; grab = fetch, resample, convert, encode and write, through the host\n");
+    for (const Size& s : kSizes) {
+      const std::string n = sizeName(s);
+      const double stb = find("Stb/" + n), t444 = find("Turbo/" + n + "/444"), t420 = find("Turbo/" + n + "/420");
+      for (const char* depth : {"byte", "float"}) {
+        const double grab = find("Grab/" + n + "/" + depth);
+        if (grab > 0 && stb > 0)
+          std::printf("  grab %s %-5s %7.2f ms = %5.2fx the stb encoder alone (%.2f ms; target <= 1.20)\n", n.c_str(),
+                      depth, grab * 1e3, grab / stb, stb * 1e3);
+      }
+      if (stb > 0 && t444 > 0 && t420 > 0)
+        std::printf("  stb alone on the staged %s frame = %.2fx libjpeg-turbo 4:4:4 (%.2f ms), %.2fx 4:2:0 (%.2f ms)\n",
+                    n.c_str(), stb / t444, t444 * 1e3, stb / t420, t420 * 1e3);
+    }
+  }
+
+ private:
+  double find(const std::string& name) const {
+    auto it = seconds_.find(name);
+    return it == seconds_.end() ? 0 : it->second;
+  }
+  std::map<std::string, double> seconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (const Size& s : kSizes) {
+    const std::string n = sizeName(s);
+    for (const char* depth : {kOfxBitDepthByte, kOfxBitDepthFloat})
+      benchmark::RegisterBenchmark(
+          ("Grab/" + n + "/" + (std::strcmp(depth, kOfxBitDepthFloat) ? "byte" : "float")).c_str(), BM_Grab, s, depth)
+          ->UseManualTime()
+          ->Iterations(2)
+          ->Repetitions(3)
+          ->ReportAggregatesOnly(true)
+          ->Unit(benchmark::kMillisecond);
+    // The stb writer uses full-resolution colour above quality 90, so
+    // libjpeg-turbo's 4:4:4 is the like-for-like reference; 4:2:0 is what
+    // tools pick by default.
+    benchmark::RegisterBenchmark(("Stb/" + n).c_str(), BM_Stb, s)
+        ->MinTime(0.5)
+        ->Repetitions(3)
+        ->ReportAggregatesOnly(true)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Turbo/" + n + "/444").c_str(), BM_Turbo, s, TJSAMP_444)
+        ->MinTime(0.5)
+        ->Repetitions(3)
+        ->ReportAggregatesOnly(true)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Turbo/" + n + "/420").c_str(), BM_Turbo, s, TJSAMP_420)
+        ->MinTime(0.5)
+        ->Repetitions(3)
+        ->ReportAggregatesOnly(true)
+        ->Unit(benchmark::kMillisecond);
+  }
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatios();
+  benchmark::Shutdown();
+  return 0;
+}

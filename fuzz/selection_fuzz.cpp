@@ -1,0 +1,94 @@
+// The selection records as the overlay and the pull read them: any text
+// stored in bbox_json or brush_json (a project file can hold anything) is
+// parsed, tested for a box, read as dabs, appended to, and built into the
+// start body, without an error escaping and with the results consistent
+// with the parsed record.
+
+#include <cstddef>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "fuzz_check.h"
+#include "orv/backend.h"
+#include "orv/selection.h"
+
+using nlohmann::json;
+
+namespace {
+
+// Whether an element is a dab as read_dabs takes it.
+bool isDab(const json& element) {
+  return element.is_array() && element.size() >= 3 && element[0].is_number() && element[1].is_number() &&
+         element[2].is_number();
+}
+
+void checkAppend(const std::string& text, const json& record, double x, double y, double r) {
+  std::optional<std::string> appended = orv::append_dab(text, x, y, r);
+  const std::size_t before = record.is_array() ? record.size() : 0;
+  if (before >= orv::kMaxDabs) {
+    FUZZ_CHECK(!appended);
+    return;
+  }
+  FUZZ_CHECK(appended);
+  json written = json::parse(*appended, nullptr, false);
+  FUZZ_CHECK(written.is_array());
+  FUZZ_CHECK(written.size() == before + 1);
+  for (std::size_t i = 0; i < before; ++i) FUZZ_CHECK(written[i] == record[i]);  // kept as they were
+  FUZZ_CHECK(written.back() == json::array({x, y, r}));
+  // What the overlay draws next time: the old dabs and the new one.
+  std::vector<orv::Dab> dabs = orv::read_dabs(written);
+  FUZZ_CHECK(dabs.size() == orv::read_dabs(record).size() + 1);
+  FUZZ_CHECK(dabs.back().x == x && dabs.back().y == y && dabs.back().r == r);
+}
+
+void checkStartBody(const std::string& bboxText, const std::string& brushText) {
+  orv::StartSettings settings;
+  settings.anchorFrame = 3;
+  settings.edgeSoftness = 0.5;
+  settings.bboxText = bboxText;
+  settings.brushText = brushText;
+  // Only a text_prompt that is not UTF-8 may make it throw; stored records
+  // that are not JSON count as no box and no strokes.
+  const std::string body = orv::start_body(settings);
+  json sent = json::parse(body, nullptr, false);
+  FUZZ_CHECK(sent.is_object());
+  const json box = orv::parse_record(bboxText), strokes = orv::parse_record(brushText);
+  FUZZ_CHECK(sent.contains("bbox") == orv::read_box(box));
+  if (sent.contains("bbox")) FUZZ_CHECK(sent["bbox"] == box);
+  FUZZ_CHECK(sent["strokes"] == (strokes.is_array() ? strokes : json::array()));
+  FUZZ_CHECK(sent["anchor_frame"] == 3 && sent["quality"] == "fine" && sent["text_prompt"] == "");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const json record = orv::parse_record(text);
+
+  orv::Box box;
+  const bool isBox = orv::read_box(record, &box);
+  if (isBox) {
+    FUZZ_CHECK(record.is_object());
+    FUZZ_CHECK(box.w > 0);
+    FUZZ_CHECK(record.value("w", 0.0) == box.w);
+  } else {
+    FUZZ_CHECK(box.x == 0 && box.y == 0 && box.w == 0 && box.h == 0);  // untouched
+  }
+
+  const std::vector<orv::Dab> dabs = orv::read_dabs(record);
+  std::size_t expected = 0;
+  if (record.is_array())
+    for (const json& element : record) expected += isDab(element) ? 1 : 0;
+  FUZZ_CHECK(dabs.size() == expected);
+
+  // An add dab and an exclude dab as the overlay writes them: positions
+  // clamped to [0, 1], radii within the brush size's range.
+  checkAppend(text, record, 0.25, 0.5, 0.03);
+  checkAppend(text, record, 1.0, 0.0, -0.3);
+
+  checkStartBody(text, text);
+  checkStartBody(text, "[]");
+  return 0;
+}

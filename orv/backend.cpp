@@ -1,0 +1,102 @@
+#include "orv/backend.h"
+
+#include <nlohmann/json.hpp>
+
+#include "orv/selection.h"
+
+namespace orv {
+
+using nlohmann::json;
+
+namespace {
+
+bool succeeded(long status) { return status >= 200 && status <= 299; }
+
+// A JSON member as text: its string, or `fallback` when missing or not a string.
+std::string textOr(const json& object, const char* key, const std::string& fallback) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : fallback;
+}
+
+}  // namespace
+
+bool valid_session_id(const std::string& id) {
+  if (id.empty() || id.size() > 128 || id == "." || id == "..") return false;
+  for (unsigned char c : id) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+              c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string create_body(double fps) {
+  return json{{"fps", fps}, {"source", "plugin"}}.dump();
+}
+
+std::string start_body(const StartSettings& s) {
+  json body = {{"anchor_frame", s.anchorFrame},
+               {"quality", s.fastQuality ? "fast" : "fine"},
+               {"edge_softness", s.edgeSoftness},
+               {"text_prompt", s.textPrompt}};
+  json box = parse_record(s.bboxText);
+  if (read_box(box)) body["bbox"] = box;
+  json strokes = parse_record(s.brushText);
+  body["strokes"] = strokes.is_array() ? strokes : json::array();
+  return body.dump();
+}
+
+std::optional<std::string> create_session(const HttpClient& client, const std::string& backendUrl, double fps) {
+  HttpResponse r = client.post_json(backendUrl + "/api/matte/sessions", create_body(fps));
+  return read_create_response(r.status, r.body);
+}
+
+std::optional<std::string> read_create_response(long status, const std::string& body) {
+  if (!succeeded(status)) return std::nullopt;
+  json answer = json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (!answer.is_object()) return std::nullopt;
+  auto id = answer.find("session_id");
+  if (id == answer.end() || !id->is_string() || !valid_session_id(id->get<std::string>())) return std::nullopt;
+  return id->get<std::string>();
+}
+
+std::string session_url(const std::string& backendUrl, const std::string& sessionId) {
+  return backendUrl + "/api/matte/sessions/" + sessionId;
+}
+
+bool upload_frame(const HttpClient& client, const std::string& sessionUrl, int index,
+                  const std::vector<std::uint8_t>& jpeg) {
+  return succeeded(client.put_bytes(sessionUrl + "/frames/" + std::to_string(index), jpeg, "image/jpeg").status);
+}
+
+HttpResponse start_job(const HttpClient& client, const std::string& sessionUrl, const std::string& body) {
+  return client.post_json(sessionUrl + "/start", body);
+}
+
+JobStatus poll_job(const HttpClient& client, const std::string& sessionUrl) {
+  HttpResponse r = client.get(sessionUrl);
+  return read_job_status(r.status, r.body);
+}
+
+JobStatus read_job_status(long httpStatus, const std::string& body) {
+  JobStatus job;
+  if (!succeeded(httpStatus)) return job;
+  json answer = json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (!answer.is_object()) return job;
+  auto status = answer.find("status");
+  if (status != answer.end() && !status->is_string()) return job;  // unreadable: poll again
+  job.answered = true;
+  job.status = status == answer.end() ? "" : status->get<std::string>();
+  job.error = textOr(answer, "error", "matting failed");
+  auto progress = answer.find("progress");
+  if (progress != answer.end() && progress->is_object()) job.stage = textOr(*progress, "stage", "...");
+  return job;
+}
+
+bool download_matte(const HttpClient& client, const std::string& sessionUrl, int index,
+                    std::vector<std::uint8_t>* png) {
+  png->clear();
+  return client.get_bytes(sessionUrl + "/alpha/" + std::to_string(index) + ".png", png);
+}
+
+}  // namespace orv

@@ -1,0 +1,74 @@
+#pragma once
+// The matting backend's wire protocol: the five calls of one job, with their
+// paths and bodies built and their responses read here, so that the worker
+// reads as the job's steps. Every call goes through the caller's client.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "orv/http_client.h"
+
+namespace orv {
+
+// A session id names a local folder and a URL path segment: only letters,
+// digits, ".", "_" and "-", at most 128 bytes, and not "." or "..".
+bool valid_session_id(const std::string& id);
+
+// The body of the create call: {"fps":<rate as a float>,"source":"plugin"}.
+std::string create_body(double fps);
+
+// What the start call carries: the user's selection and settings.
+struct StartSettings {
+  long long anchorFrame = 0;
+  bool fastQuality = false;
+  double edgeSoftness = 0;
+  std::string textPrompt;
+  std::string bboxText;   // bbox_json as stored
+  std::string brushText;  // brush_json as stored
+};
+
+// The start body: "bbox" only when the stored text is a box, "strokes" the
+// stored dab array or []. Throws nlohmann::json's type_error when a text
+// is not valid UTF-8 and so cannot be sent.
+std::string start_body(const StartSettings& settings);
+
+// 1. POST backendUrl/api/matte/sessions. The new session's id; nothing when
+// the call failed: no transfer, a status outside 2xx, a body that is not a
+// JSON object, or a "session_id" that is missing, not a string or not valid.
+std::optional<std::string> create_session(const HttpClient& client, const std::string& backendUrl, double fps);
+
+// How create_session reads the answer it received (status -1: no transfer).
+std::optional<std::string> read_create_response(long status, const std::string& body);
+
+// backendUrl/api/matte/sessions/<id>: the base of every later call.
+std::string session_url(const std::string& backendUrl, const std::string& sessionId);
+
+// 2. PUT sessionUrl/frames/<index> of a JPEG file; true on 2xx.
+bool upload_frame(const HttpClient& client, const std::string& sessionUrl, int index,
+                  const std::vector<std::uint8_t>& jpeg);
+
+// 3. POST sessionUrl/start of the start body. Success is a 2xx status; a
+// refusal's body explains it to the user.
+HttpResponse start_job(const HttpClient& client, const std::string& sessionUrl, const std::string& body);
+
+// 4. GET sessionUrl: the job's state as the backend reports it.
+struct JobStatus {
+  bool answered = false;  // 2xx and a JSON object whose "status", if any, is a string
+  std::string status;     // "" when absent
+  std::string error;      // "error" when it is a string, else "matting failed"
+  std::optional<std::string> stage;  // when "progress" is an object: its "stage", or "..."
+  bool completed() const { return answered && status == "COMPLETED"; }
+  bool failed() const { return answered && status == "FAILED"; }
+};
+JobStatus poll_job(const HttpClient& client, const std::string& sessionUrl);
+
+// How poll_job reads the answer it received (status -1: no transfer).
+JobStatus read_job_status(long httpStatus, const std::string& body);
+
+// 5. GET sessionUrl/alpha/<index>.png into *png (emptied first); true on 2xx.
+bool download_matte(const HttpClient& client, const std::string& sessionUrl, int index,
+                    std::vector<std::uint8_t>* png);
+
+}  // namespace orv

@@ -1,0 +1,174 @@
+// The real bundle's overlay drawn into a real offscreen OpenGL context and
+// read back pixel by pixel: where the box outline, its corner squares and the
+// translucent dabs land over a known frame, and the prismhollow command that
+// writes such a picture.
+
+#include <gtest/gtest.h>
+#include <stb_image.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "Host.h"
+#include "HostError.h"
+#include "Instance.h"
+#include "OverlayPreview.h"
+#include "Plugin.h"
+
+using namespace ofxhost;
+
+namespace {
+
+constexpr int kWidth = 1024, kHeight = 512;
+using Rgb = std::array<int, 3>;
+using Colour = std::array<double, 3>;
+const Rgb kBackground = {64, 64, 64};
+const Colour kBox = {0.902, 0.616, 0.153}, kAdd = {0.0, 0.898, 1.0}, kExclude = {1.0, 0.271, 0.227};
+const std::string kBoxText = R"({"h":0.25,"w":0.5,"x":0.125,"y":0.25})";
+// An add dab at canonical (768, 384), radius 51.2; an exclude dab at (256, 128), radius 40.96.
+const std::string kBrushText = "[[0.75,0.25,0.05],[0.25,0.75,-0.04]]";
+
+// What GL_SRC_ALPHA / GL_ONE_MINUS_SRC_ALPHA makes of the colour over the pixel.
+Rgb blend(const Colour& colour, double alpha, const Rgb& under) {
+  Rgb out;
+  for (int i = 0; i < 3; ++i) out[i] = static_cast<int>(std::lround(alpha * colour[i] * 255 + (1 - alpha) * under[i]));
+  return out;
+}
+
+::testing::AssertionResult near(const Rgb& got, const Rgb& want, int x, int y) {
+  for (int i = 0; i < 3; ++i)
+    if (std::abs(got[i] - want[i]) > 2)
+      return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") is " << got[0] << "," << got[1] << ","
+                                           << got[2] << ", expected " << want[0] << "," << want[1] << "," << want[2];
+  return ::testing::AssertionSuccess();
+}
+
+class PreviewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InstanceSettings settings;
+    settings.projectWidth = kWidth;
+    settings.projectHeight = kHeight;
+    instance = host.loadPlugin(ORV_BUNDLE_DIR).createInstance(settings);
+    instance->setValue("bbox_json", kBoxText);
+    instance->setValue("brush_json", kBrushText);
+  }
+  // Draws over the dark frame, whose top-left 8 x 8 corner is white so that
+  // a frame drawn upside down shows.
+  void draw() {
+    auto frame = solidFrame(kWidth, kHeight, {64, 64, 64});
+    for (int y = kHeight - 8; y < kHeight; ++y)
+      for (int x = 0; x < 8; ++x) frame->pixel(x, y)[0] = frame->pixel(x, y)[1] = frame->pixel(x, y)[2] = 255;
+    try {
+      preview = renderOverlayPreview(instance, *frame);
+    } catch (const HostError& e) {
+      FAIL() << "the overlay cannot be drawn offscreen on this machine: " << e.what();
+    }
+    ASSERT_EQ(preview.image->width(), kWidth);
+    ASSERT_EQ(preview.image->height(), kHeight);
+  }
+  // Pixel (x, y) counted from the bottom, as canonical y is.
+  Rgb at(int x, int y) const {
+    const unsigned char* p = preview.image->pixel(x, y);
+    return {p[0], p[1], p[2]};
+  }
+  Host host;
+  std::shared_ptr<EffectInstance> instance;
+  OverlayPreview preview;
+};
+
+TEST_F(PreviewTest, BoxOutlineLiesOnTheBoxEdgesOnly) {
+  ASSERT_NO_FATAL_FAILURE(draw());
+  EXPECT_EQ(preview.status, kOfxStatOK);
+  EXPECT_EQ(preview.glError, 0u);
+  const Rgb box = blend(kBox, 1.0, kBackground);
+  // Edges at canonical x 128 and 640, y 384 (top) and 256 (bottom); the
+  // 1.5 wide line covers the pixels on both sides of each.
+  for (int y : {383, 384, 255, 256}) EXPECT_TRUE(near(at(384, y), box, 384, y));
+  for (int x : {127, 128, 639, 640}) EXPECT_TRUE(near(at(x, 320), box, x, 320));
+  for (auto [x, y] : {std::pair{384, 320}, {384, 381}, {384, 386}, {125, 320}, {131, 320}})
+    EXPECT_TRUE(near(at(x, y), kBackground, x, y));
+}
+
+TEST_F(PreviewTest, CornerSquaresAreFilledTenByTen) {
+  ASSERT_NO_FATAL_FAILURE(draw());
+  const Rgb box = blend(kBox, 1.0, kBackground);
+  for (auto [cx, cy] : {std::pair{128, 384}, {128, 256}, {640, 384}, {640, 256}}) {
+    for (int y = cy - 5; y < cy + 5; ++y)
+      for (int x = cx - 5; x < cx + 5; ++x) EXPECT_TRUE(near(at(x, y), box, x, y));
+    // The ring just outside, where it is off the outline.
+    for (int i = -6; i <= 5; ++i)
+      for (auto [x, y] : {std::pair{cx + i, cy - 6}, {cx + i, cy + 5}, {cx - 6, cy + i}, {cx + 5, cy + i}})
+        if (std::abs(x - cx) > 1 && std::abs(y - cy) > 1) {
+          EXPECT_TRUE(near(at(x, y), kBackground, x, y));
+        }
+  }
+}
+
+TEST_F(PreviewTest, DabsBlendTheirColoursOverTheFrame) {
+  ASSERT_NO_FATAL_FAILURE(draw());
+  const Rgb add = blend(kAdd, 0.35, kBackground), exclude = blend(kExclude, 0.35, kBackground);
+  EXPECT_TRUE(near(at(768, 384), add, 768, 384));
+  EXPECT_TRUE(near(at(768 + 45, 384), add, 768 + 45, 384));
+  EXPECT_TRUE(near(at(768, 384 - 58), kBackground, 768, 384 - 58));
+  EXPECT_TRUE(near(at(256, 128), exclude, 256, 128));
+  EXPECT_TRUE(near(at(256, 128 + 36), exclude, 256, 128 + 36));
+  EXPECT_TRUE(near(at(256 - 47, 128), kBackground, 256 - 47, 128));
+  // Far from everything: the frame, the right way up.
+  EXPECT_TRUE(near(at(1000, 20), kBackground, 1000, 20));
+  EXPECT_TRUE(near(at(3, kHeight - 3), Rgb{255, 255, 255}, 3, kHeight - 3));
+  EXPECT_TRUE(near(at(3, 3), kBackground, 3, 3));
+  writeFramePng(*preview.image, PREVIEW_OUTPUT_DIR "/overlay_preview.png");
+}
+
+TEST_F(PreviewTest, NothingIsDrawnWhileEditingInTheViewerIsOff) {
+  instance->setValue("draw_mask", 0);
+  ASSERT_NO_FATAL_FAILURE(draw());
+  EXPECT_EQ(preview.status, kOfxStatReplyDefault);
+  for (auto [x, y] : {std::pair{384, 384}, {128, 384}, {768, 384}, {256, 128}})
+    EXPECT_TRUE(near(at(x, y), kBackground, x, y));
+}
+
+// Runs prismhollow overlay, killed if still running after a minute; the exit code.
+int runOverlayCommand(const std::string& arguments) {
+  const std::string command = "timeout -k 5 60 '" PRISMHOLLOW_COMMAND "' overlay " + arguments + " 2>&1";
+  int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(PreviewCommand, WritesThePictureTopRowFirst) {
+  const std::string out = PREVIEW_OUTPUT_DIR "/overlay_command.png";
+  std::remove(out.c_str());
+  ASSERT_EQ(runOverlayCommand("'" ORV_BUNDLE_DIR "' '" + out + "' --size 1024x512 --bbox '" + kBoxText + "'"), 0);
+  int width = 0, height = 0, channels = 0;
+  std::unique_ptr<unsigned char, void (*)(void*)> png(stbi_load(out.c_str(), &width, &height, &channels, 3),
+                                                      stbi_image_free);
+  ASSERT_NE(png, nullptr) << out << " is not a PNG";
+  ASSERT_EQ(width, kWidth);
+  ASSERT_EQ(height, kHeight);
+  auto pixel = [&](int x, int row) {
+    const unsigned char* p = png.get() + (row * width + x) * 3;
+    return Rgb{p[0], p[1], p[2]};
+  };
+  // Canonical y 384 (the top edge) is the PNG's row 127 or 128 from the top.
+  const Rgb grey = {128, 128, 128};
+  EXPECT_TRUE(near(pixel(384, kHeight - 1 - 384), blend(kBox, 1.0, grey), 384, kHeight - 1 - 384));
+  EXPECT_TRUE(near(pixel(384, 384), grey, 384, 384));  // canonical y 127, below the box
+  EXPECT_TRUE(near(pixel(384, kHeight - 1 - 320), grey, 384, kHeight - 1 - 320));
+}
+
+TEST(PreviewCommand, FailsForAMissingBundle) {
+  const std::string out = PREVIEW_OUTPUT_DIR "/overlay_missing.png";
+  std::remove(out.c_str());
+  EXPECT_NE(runOverlayCommand("'" PREVIEW_OUTPUT_DIR "/no-such.ofx.bundle' '" + out + "'"), 0);
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+}  // namespace
