@@ -174,22 +174,13 @@ Staged stageFrame(OfxImageEffectHandle instance, double time, const std::string&
   return writeFile(path, orv::rgba_to_jpeg(rgba.data(), W, H, kJpegQuality)) ? Staged::kOk : Staged::kUnwritable;
 }
 
-int readChoice(OfxImageEffectHandle instance, const char* name) {
+// A parameter's current value; `value` is what stands when the host gives none.
+template <class T>
+T readParam(OfxImageEffectHandle instance, const char* name, T value) {
   OfxParamSetHandle params = nullptr;
   gEffect->getParamSet(instance, &params);
   OfxParamHandle param = nullptr;
   gParam->paramGetHandle(params, name, &param, nullptr);
-  int value = 0;
-  gParam->paramGetValue(param, &value);
-  return value;
-}
-
-double readDouble(OfxImageEffectHandle instance, const char* name) {
-  OfxParamSetHandle params = nullptr;
-  gEffect->getParamSet(instance, &params);
-  OfxParamHandle param = nullptr;
-  gParam->paramGetHandle(params, name, &param, nullptr);
-  double value = 0.0;
   gParam->paramGetValue(param, &value);
   return value;
 }
@@ -234,8 +225,8 @@ void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::strin
   double anchor = std::round(time - first);
   if (!(anchor >= 0)) anchor = 0;
   settings.anchorFrame = static_cast<long long>(std::min(anchor, static_cast<double>(frameCount - 1)));
-  settings.fastQuality = readChoice(instance, "quality") != 0;
-  settings.edgeSoftness = readDouble(instance, "edge_softness");
+  settings.fastQuality = readParam(instance, "quality", 0) != 0;
+  settings.edgeSoftness = readParam(instance, "edge_softness", 0.0);
   settings.textPrompt = get_string(instance, "text_hint");
   settings.bboxText = get_string(instance, "bbox_json");
   settings.brushText = get_string(instance, "brush_json");

@@ -74,6 +74,7 @@ struct Fixture {
       for (const char* depth : {kOfxBitDepthByte, kOfxBitDepthFloat}) {
         InstanceSettings settings;
         settings.projectWidth = s.w, settings.projectHeight = s.h, settings.depth = depth;
+        settings.strings["backend_url"] = "";  // no beacon
         auto fx = plugin->createInstance(settings);
         auto source = ImageBuffer::allocate({0, 0, s.w, s.h}, depth);
         for (int y = 0; y < s.h; ++y)

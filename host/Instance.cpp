@@ -81,6 +81,7 @@ std::shared_ptr<EffectInstance> EffectInstance::make(Plugin& plugin, const Effec
   }
   instance->registerHandle(instance);
   instance->alive_ = true;
+  for (const auto& [name, value] : settings.strings) instance->setValue(name, value);
   return instance;
 }
 

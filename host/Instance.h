@@ -29,6 +29,9 @@ struct InstanceSettings {
   double frameRate = 25.0;
   double firstFrame = 0, lastFrame = 0;
   std::string depth = kOfxBitDepthByte;  // of both clips
+  // String parameter values the project holds, set before the instance is
+  // created (as loading a saved project does).
+  std::map<std::string, std::string> strings;
 };
 
 struct RenderResult {

@@ -259,6 +259,18 @@ void check(OfxStatus status, const std::string& kind, const std::string& name) {
 }
 }  // namespace
 
+namespace {
+// Every value of a property, read one index at a time.
+template <class T, class Get>
+std::vector<T> allValues(const PropertySet& set, const std::string& name, Get get) {
+  int n = 0;
+  check(set.dimension(name.c_str(), &n), set.kind(), name);
+  std::vector<T> out;
+  for (int i = 0; i < n; ++i) out.push_back(get(i));
+  return out;
+}
+}  // namespace
+
 std::string PropertySet::getString(const std::string& name, int index) const {
   const char* value = nullptr;
   check(get(name.c_str(), index, &value), kind_, name);
@@ -266,11 +278,7 @@ std::string PropertySet::getString(const std::string& name, int index) const {
 }
 
 std::vector<std::string> PropertySet::getStrings(const std::string& name) const {
-  int n = 0;
-  check(dimension(name.c_str(), &n), kind_, name);
-  std::vector<std::string> out;
-  for (int i = 0; i < n; ++i) out.push_back(getString(name, i));
-  return out;
+  return allValues<std::string>(*this, name, [&](int i) { return getString(name, i); });
 }
 
 int PropertySet::getInt(const std::string& name, int index) const {
@@ -280,11 +288,7 @@ int PropertySet::getInt(const std::string& name, int index) const {
 }
 
 std::vector<int> PropertySet::getInts(const std::string& name) const {
-  int n = 0;
-  check(dimension(name.c_str(), &n), kind_, name);
-  std::vector<int> out;
-  for (int i = 0; i < n; ++i) out.push_back(getInt(name, i));
-  return out;
+  return allValues<int>(*this, name, [&](int i) { return getInt(name, i); });
 }
 
 double PropertySet::getDouble(const std::string& name, int index) const {
@@ -294,11 +298,7 @@ double PropertySet::getDouble(const std::string& name, int index) const {
 }
 
 std::vector<double> PropertySet::getDoubles(const std::string& name) const {
-  int n = 0;
-  check(dimension(name.c_str(), &n), kind_, name);
-  std::vector<double> out;
-  for (int i = 0; i < n; ++i) out.push_back(getDouble(name, i));
-  return out;
+  return allValues<double>(*this, name, [&](int i) { return getDouble(name, i); });
 }
 
 void* PropertySet::getPointer(const std::string& name, int index) const {

@@ -12,14 +12,22 @@
 
 inline const std::string kBundle = ORV_BUNDLE_DIR;
 
+// Settings whose project holds no backend address: creating the instance
+// starts no beacon thread.
+inline ofxhost::InstanceSettings offline(ofxhost::InstanceSettings settings = {}) {
+  settings.strings.emplace("backend_url", "");
+  return settings;
+}
+
 class PluginTest : public ::testing::Test {
  protected:
   void SetUp() override {
     host = std::make_unique<ofxhost::Host>();
     plugin = &host->loadPlugin(kBundle);
   }
-  std::shared_ptr<ofxhost::EffectInstance> newInstance(const ofxhost::InstanceSettings& settings = {}) {
-    return plugin->createInstance(settings);
+  // An instance without a backend address, so that it sends no beacon.
+  std::shared_ptr<ofxhost::EffectInstance> newInstance(ofxhost::InstanceSettings settings = {}) {
+    return plugin->createInstance(offline(std::move(settings)));
   }
   std::unique_ptr<ofxhost::Host> host;
   ofxhost::Plugin* plugin = nullptr;

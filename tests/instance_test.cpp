@@ -15,7 +15,7 @@
 using namespace ofxhost;
 
 TEST_F(PluginTest, AFreshInstanceHoldsTheDefaults) {
-  auto fx = newInstance();
+  auto fx = plugin->createInstance();
   EXPECT_EQ(fx->stringValue("backend_url"), "https://127.0.0.1:8765");
   EXPECT_EQ(fx->intValue("output_mode"), 0);
   EXPECT_EQ(fx->intValue("draw_mask"), 1);
@@ -127,7 +127,7 @@ TEST(PoorHost, WithoutMessagesOrInteractsTheEffectStillWorks) {
     Host host;
     host.removeSuite(suite);
     Plugin& plugin = host.loadPlugin(kBundle);
-    auto fx = plugin.createInstance();
+    auto fx = plugin.createInstance(offline());
     EXPECT_EQ(fx->stringValue("status"), "idle");
     auto overlay = fx->createOverlay();
     ASSERT_NE(overlay, nullptr);
@@ -165,7 +165,7 @@ TEST(PoorHost, ExceptionsNeverLeaveTheEntryPoints) {
   }
   Host host;
   Plugin& plugin = host.loadPlugin(kBundle);
-  auto fx = plugin.createInstance();
+  auto fx = plugin.createInstance(offline());
   host.throwInCall("propSetString", /*outOfMemory=*/false);
   OfxStatus status = kOfxStatOK;
   fx->clipPreferences(&status);

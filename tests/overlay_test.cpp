@@ -67,6 +67,7 @@ class OverlayTest : public ::testing::Test {
     InstanceSettings settings;
     settings.projectWidth = width;
     settings.projectHeight = height;
+    settings.strings["backend_url"] = "";  // no beacon
     fx = plugin.createInstance(settings);
     overlay = fx->createOverlay();
     ASSERT_NE(overlay, nullptr);

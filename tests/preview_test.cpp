@@ -56,6 +56,7 @@ class PreviewTest : public ::testing::Test {
     InstanceSettings settings;
     settings.projectWidth = kWidth;
     settings.projectHeight = kHeight;
+    settings.strings["backend_url"] = "";  // no beacon
     instance = host.loadPlugin(ORV_BUNDLE_DIR).createInstance(settings);
     instance->setValue("bbox_json", kBoxText);
     instance->setValue("brush_json", kBrushText);
