@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
 
 // Declarations only; the implementations are compiled in stb.cpp.
@@ -21,8 +23,10 @@ extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int
 
 namespace orv {
 
-// Defined in stb.cpp: the per-thread cap on single decoder allocations.
-extern thread_local std::size_t gDecodeAllocLimit;
+// Defined in stb.cpp: the cap on single decoder allocations, and the lock
+// that lets one decode at a time set it.
+extern std::atomic<std::size_t> gDecodeAllocLimit;
+extern std::mutex gDecodeMu;
 
 namespace {
 
@@ -102,15 +106,19 @@ bool readRegularFile(const std::string& path, std::vector<unsigned char>* data) 
   return true;
 }
 
-// Sets the decoder's allocation cap for the current scope.
+// Sets the decoder's allocation cap for the current scope, holding the
+// decode lock meanwhile.
 class DecodeAllocLimit {
  public:
-  explicit DecodeAllocLimit(std::size_t limit) : saved_(gDecodeAllocLimit) { gDecodeAllocLimit = limit; }
+  explicit DecodeAllocLimit(std::size_t limit) : lock_(gDecodeMu), saved_(gDecodeAllocLimit) {
+    gDecodeAllocLimit = limit;
+  }
   ~DecodeAllocLimit() { gDecodeAllocLimit = saved_; }
   DecodeAllocLimit(const DecodeAllocLimit&) = delete;
   DecodeAllocLimit& operator=(const DecodeAllocLimit&) = delete;
 
  private:
+  std::lock_guard<std::mutex> lock_;
   std::size_t saved_;
 };
 

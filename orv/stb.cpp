@@ -3,29 +3,34 @@
 // plug-in's own link and are neither exported nor interposed by a host that
 // carries its own copy.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 
 #include "orv/image.h"
 
 namespace orv {
 
-// Largest single allocation the decoder may make on this thread. load_gray
-// lowers it while it decodes, to what the image's header can justify, so a
-// small file whose compressed data inflates without end (a zlib bomb) fails
-// quickly instead of reserving gigabytes. Unlimited otherwise.
-thread_local std::size_t gDecodeAllocLimit = SIZE_MAX;
+// Largest single allocation the decoder may make. load_gray lowers it while
+// it decodes (one decode at a time, under gDecodeMu), to what the image's
+// header can justify, so a small file whose compressed data inflates without
+// end (a zlib bomb) fails quickly instead of reserving gigabytes. Unlimited
+// otherwise. Not thread-local: a dlopen'd library's dynamic TLS trips the
+// leak checker's thread scan, and decodes are serialised anyway.
+std::atomic<std::size_t> gDecodeAllocLimit{SIZE_MAX};
+std::mutex gDecodeMu;
 
 }  // namespace orv
 
 namespace {
 
-void* cappedMalloc(std::size_t size) { return size > orv::gDecodeAllocLimit ? nullptr : std::malloc(size); }
+void* cappedMalloc(std::size_t size) { return size > orv::gDecodeAllocLimit.load() ? nullptr : std::malloc(size); }
 
 // On refusal the old block stays valid; the decoder frees it itself.
 void* cappedRealloc(void* block, std::size_t size) {
-  return size > orv::gDecodeAllocLimit ? nullptr : std::realloc(block, size);
+  return size > orv::gDecodeAllocLimit.load() ? nullptr : std::realloc(block, size);
 }
 
 }  // namespace

@@ -13,10 +13,6 @@ if [ "${1:-}" = "--sanitize" ]; then
   build=build-asan
   flags=(-DORV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-  # The leak checker's thread scan can crash on the thread-local storage of
-  # a dlopen'd library (the plug-in's); nothing of ours keeps heap pointers
-  # only in thread-local storage, so it is not scanned.
-  export LSAN_OPTIONS=use_tls=0
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
 
