@@ -12,12 +12,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -25,6 +23,7 @@
 
 #include "ORVPlugin.h"
 #include "orv/backend.h"
+#include "orv/files.h"
 #include "orv/image.h"
 
 std::atomic<bool> gBusy{false};
@@ -57,12 +56,6 @@ bool stagingRootIsSafe() {
   struct stat st {};
   if (::lstat(root.c_str(), &st) != 0) return false;
   return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-std::string frameFile(const std::string& dir, int index, const char* extension) {
-  char name[32];
-  std::snprintf(name, sizeof name, "%06d%s", index, extension);
-  return dir + name;
 }
 
 // A host image as the staging reads it.
@@ -147,13 +140,6 @@ std::vector<unsigned char> stage(const Frame& f, int* outW, int* outH) {
   return rgba;
 }
 
-bool writeFile(const std::string& path, const std::vector<unsigned char>& bytes) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  file.close();
-  return !bytes.empty() && file.good();
-}
-
 // Fetches, stages and writes frame index i; false when it cannot be read.
 enum class Staged { kOk, kUnreadable, kUnwritable };
 
@@ -171,7 +157,8 @@ Staged stageFrame(OfxImageEffectHandle instance, double time, const std::string&
     gEffect->clipReleaseImage(image);
   }
   if (rgba.empty()) return Staged::kUnreadable;
-  return writeFile(path, orv::rgba_to_jpeg(rgba.data(), W, H, kJpegQuality)) ? Staged::kOk : Staged::kUnwritable;
+  const std::vector<unsigned char> jpeg = orv::rgba_to_jpeg(rgba.data(), W, H, kJpegQuality);
+  return !jpeg.empty() && orv::write_file(path, jpeg) ? Staged::kOk : Staged::kUnwritable;
 }
 
 // A parameter's current value; `value` is what stands when the host gives none.
@@ -216,7 +203,7 @@ void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::strin
   setString(instance, "status", "grabbing " + std::to_string(frameCount) + " frames...");
 
   for (int i = 0; i < frameCount; ++i) {
-    Staged staged = stageFrame(instance, first + i, frameFile(uploadDir, i, ".jpg"));
+    Staged staged = stageFrame(instance, first + i, orv::numbered_file(uploadDir, i, ".jpg"));
     if (staged == Staged::kUnreadable) return abandon("Prismhollow: could not read frame " + std::to_string(i));
     if (staged == Staged::kUnwritable) return abandon("Prismhollow: could not write frame " + std::to_string(i));
   }

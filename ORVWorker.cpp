@@ -4,14 +4,15 @@
 // outcome in `status` and a message. It touches its instance only while the
 // instance is alive, and stops quietly once it is gone or the process exits.
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <thread>
-#include <sys/stat.h>
 
 #include "ORVPlugin.h"
 #include "orv/backend.h"
+#include "orv/files.h"
 #include "orv/http_client.h"
 
 namespace {
@@ -54,8 +55,8 @@ class Worker {
     const std::string sessionUrl = orv::session_url(job_.backendUrl, *id);
 
     for (int i = 0; i < n; ++i) {
-      const std::string path = frameFile(job_.uploadDir, i, ".jpg");
-      const std::vector<std::uint8_t> jpeg = readFile(path);
+      const std::string path = orv::numbered_file(job_.uploadDir, i, ".jpg");
+      const std::vector<std::uint8_t> jpeg = orv::read_file(path);
       bool sent = false;
       for (int attempt = 0; attempt < kUploadAttempts && !sent; ++attempt) {
         checkStillWanted();
@@ -94,7 +95,7 @@ class Worker {
       checkStillWanted();
       if (!orv::download_matte(client_, sessionUrl, i, &png))
         return reportFailure("download failed at frame " + std::to_string(i));
-      if (!writeFile(frameFile(matteDir, i, ".png"), png))
+      if (!orv::write_file(orv::numbered_file(matteDir, i, ".png"), png))
         return reportFailure("could not write matte " + std::to_string(i));
       if (i % kProgressEvery == 0) setStatus("downloading matte " + std::to_string(i + 1) + "/" + std::to_string(n));
     }
@@ -134,31 +135,6 @@ class Worker {
       std::this_thread::sleep_for(std::min<Clock::duration>(until - Clock::now(), std::chrono::milliseconds(100)));
     }
     checkStillWanted();
-  }
-
-  static std::string frameFile(const std::string& dir, int index, const char* extension) {
-    char name[32];
-    std::snprintf(name, sizeof name, "%06d%s", index, extension);
-    return dir + name;
-  }
-
-  // The whole file in one read sized to it; empty when it cannot be opened.
-  static std::vector<std::uint8_t> readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file) return {};
-    const std::streamoff size = file.tellg();
-    std::vector<std::uint8_t> bytes(size > 0 ? static_cast<std::size_t>(size) : 0);
-    file.seekg(0);
-    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<std::size_t>(file.gcount()));
-    return bytes;
-  }
-
-  static bool writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    file.close();
-    return file.good();
   }
 
   PullJob job_;

@@ -10,9 +10,6 @@
 //   build/bench/transfer_bench [--benchmark_filter=...]
 //
 // Printed at the end: each direction's throughput as a ratio ours / curl.
-// "Upload/ours" reads each staged file the way the worker does today;
-// "Upload/ours_sized_read" reads it in one call into a vector of its size,
-// which shows what that read costs.
 
 #include <benchmark/benchmark.h>
 #include <httplib.h>
@@ -35,6 +32,7 @@
 #include <vector>
 
 #include "orv/backend.h"
+#include "orv/files.h"
 #include "orv/http_client.h"
 
 extern char** environ;
@@ -122,20 +120,6 @@ struct Files {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   }
-  // How the worker reads a staged frame (ORVWorker.cpp): through stream
-  // iterators, the vector growing as the bytes come.
-  static std::vector<std::uint8_t> readAsWorker(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  // The same bytes in one read into a vector of the file's size.
-  static std::vector<std::uint8_t> readSized(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-  }
 };
 
 struct Fixture {
@@ -164,14 +148,14 @@ bool runCurl(const std::vector<std::string>& args) {
 }
 
 // The worker's uploads: each staged file read, then sent with upload_frame.
-void BM_UploadOurs(benchmark::State& state, std::vector<std::uint8_t> (*read)(const std::string&)) {
+void BM_UploadOurs(benchmark::State& state) {
   Fixture& f = fixture();
   const std::string sessionUrl = f.server.sessionUrl();
   orv::HttpClient client;
   for (auto _ : state) {
     f.server.resetCount();
     for (int i = 0; i < kFrames; ++i) {
-      const std::vector<std::uint8_t> jpeg = read(Files::name(f.files.uploads, i, ".jpg"));
+      const std::vector<std::uint8_t> jpeg = orv::read_file(orv::numbered_file(f.files.uploads, i, ".jpg"));
       if (!orv::upload_frame(client, sessionUrl, i, jpeg)) return state.SkipWithError("upload failed");
     }
     if (f.server.received() != kFrames) return state.SkipWithError("frames missing at the server");
@@ -238,8 +222,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
   void PrintRatios() const {
     std::printf("\n%d frames of %zu KB; throughput ours / curl (target >= 0.80)\n", kFrames, kFrameBytes / 1000);
-    const std::pair<const char*, const char*> pairs[] = {
-        {"Upload/ours", "Upload/curl"}, {"Upload/ours_sized_read", "Upload/curl"}, {"Download/ours", "Download/curl"}};
+    const std::pair<const char*, const char*> pairs[] = {{"Upload/ours", "Upload/curl"},
+                                                         {"Download/ours", "Download/curl"}};
     for (const auto& [oursName, curlName] : pairs) {
       auto ours = seconds_.find(oursName), curl = seconds_.find(curlName);
       if (ours == seconds_.end() || curl == seconds_.end()) continue;
@@ -260,8 +244,7 @@ int main(int argc, char** argv) {
   auto settings = [](benchmark::internal::Benchmark* b) {
     b->MinTime(0.5)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
   };
-  settings(benchmark::RegisterBenchmark("Upload/ours", BM_UploadOurs, &Files::readAsWorker));
-  settings(benchmark::RegisterBenchmark("Upload/ours_sized_read", BM_UploadOurs, &Files::readSized));
+  settings(benchmark::RegisterBenchmark("Upload/ours", BM_UploadOurs));
   settings(benchmark::RegisterBenchmark("Upload/curl", BM_UploadCurl));
   settings(benchmark::RegisterBenchmark("Download/ours", BM_DownloadOurs));
   settings(benchmark::RegisterBenchmark("Download/curl", BM_DownloadCurl));
