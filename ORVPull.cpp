@@ -140,7 +140,7 @@ std::vector<unsigned char> stage(const Frame& f, int* outW, int* outH) {
   return rgba;
 }
 
-// Fetches, stages and writes frame index i; false when it cannot be read.
+// Fetches, stages and writes one frame of the Source clip.
 enum class Staged { kOk, kUnreadable, kUnwritable };
 
 Staged stageFrame(OfxImageEffectHandle instance, double time, const std::string& path) {
