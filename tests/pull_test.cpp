@@ -128,7 +128,8 @@ TEST_F(PullTest, AWholeJobOnTenFramesEndsReadyAndRendersEachFramesMatte) {
   fx->setValue("output_mode", 1);
   for (int i = 0; i < 10; ++i) {
     EXPECT_EQ(readFile(kRoot + session + "/" + frameName(i, ".png")), greyPng(matteValue(i))) << i;
-    const unsigned char *px = fx->render(i).output->pixel(10, 10), m = matteValue(i);
+    const RenderResult rendered = fx->render(i);
+    const unsigned char *px = rendered.output->pixel(10, 10), m = matteValue(i);
     EXPECT_EQ(std::vector<unsigned char>(px, px + 4), (std::vector<unsigned char>{m, m, m, 255})) << "frame " << i;
   }
 }
