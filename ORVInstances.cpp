@@ -31,11 +31,7 @@ bool withLiveInstance(OfxImageEffectHandle instance, const std::function<void()>
 }
 
 void setString(OfxImageEffectHandle instance, const char* name, const std::string& value) {
-  OfxParamSetHandle params = nullptr;
-  gEffect->getParamSet(instance, &params);
-  OfxParamHandle param = nullptr;
-  gParam->paramGetHandle(params, name, &param, nullptr);
-  gParam->paramSetValue(param, value.c_str());
+  gParam->paramSetValue(fetchParam(instance, name), value.c_str());
 }
 
 void postMessage(const std::string& text) {

@@ -39,24 +39,10 @@ constexpr double kPi = 3.14159265358979323846;
 
 enum Tool { kBoundingBox = 0, kBrushAdd = 1, kBrushExclude = 2 };
 
-OfxParamHandle fetchParam(OfxImageEffectHandle effect, const char* name) {
-  OfxParamSetHandle params = nullptr;
-  gEffect->getParamSet(effect, &params);
-  OfxParamHandle param = nullptr;
-  gParam->paramGetHandle(params, name, &param, nullptr);
-  return param;
-}
-
 std::string readString(OfxParamHandle param) {
   char* value = nullptr;
   gParam->paramGetValue(param, &value);
   return value ? std::string(value) : std::string();
-}
-
-int readInt(OfxParamHandle param) {
-  int value = 0;
-  gParam->paramGetValue(param, &value);
-  return value;
 }
 
 void corner(double cx, double cy) {
@@ -117,7 +103,7 @@ OfxStatus penEdit(bool down, const void* handle, OfxImageEffectHandle effect, co
   gProp->propGetDoubleN(inArgs, kOfxInteractPropPenPosition, 2, pen);
   double px, py;
   to_selection(space, pen[0], pen[1], &px, &py);
-  const int tool = readInt(fetchParam(effect, "select_tool"));
+  const int tool = readParam(effect, "select_tool", 0);
   if (down) {
     drag.active = true;
     drag.x0 = px;
@@ -127,8 +113,7 @@ OfxStatus penEdit(bool down, const void* handle, OfxImageEffectHandle effect, co
     gParam->paramSetValue(bbox, box_from_drag(drag.x0, drag.y0, px, py).c_str());
     return kOfxStatOK;
   }
-  double size = kDefaultBrushSize;
-  gParam->paramGetValue(fetchParam(effect, "brush_size"), &size);
+  const double size = readParam(effect, "brush_size", kDefaultBrushSize);
   const double r = tool == kBrushExclude ? -size : size;
   if (auto dabs = append_dab(readString(brush), px, py, r)) gParam->paramSetValue(brush, dabs->c_str());
   return kOfxStatOK;
@@ -149,7 +134,7 @@ OfxStatus overlayMain(const char* action, const void* handle, OfxPropertySetHand
   auto effect = static_cast<OfxImageEffectHandle>(effectPointer);
   if (!effect) return kOfxStatReplyDefault;  // an interact descriptor
 
-  if (readInt(fetchParam(effect, "draw_mask")) == 0) return kOfxStatReplyDefault;
+  if (readParam(effect, "draw_mask", 0) == 0) return kOfxStatReplyDefault;
   OfxParamHandle bbox = fetchParam(effect, "bbox_json");
   OfxParamHandle brush = fetchParam(effect, "brush_json");
 

@@ -92,13 +92,17 @@ OfxPlugin gPlugin = {
 
 }  // namespace
 
-std::string get_string(OfxImageEffectHandle instance, const char* name) {
+OfxParamHandle fetchParam(OfxImageEffectHandle instance, const char* name) {
   OfxParamSetHandle params = nullptr;
   gEffect->getParamSet(instance, &params);
   OfxParamHandle param = nullptr;
   gParam->paramGetHandle(params, name, &param, nullptr);
+  return param;
+}
+
+std::string get_string(OfxImageEffectHandle instance, const char* name) {
   char* value = nullptr;
-  gParam->paramGetValue(param, &value);
+  gParam->paramGetValue(fetchParam(instance, name), &value);
   return value ? std::string(value) : std::string();
 }
 

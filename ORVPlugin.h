@@ -27,6 +27,16 @@ extern const OfxMessageSuiteV1* gMessage;
 OfxStatus overlayEntryPoint(const char* action, const void* handle, OfxPropertySetHandle inArgs,
                             OfxPropertySetHandle outArgs);
 
+// The named parameter of an instance, or null when the host gives none.
+OfxParamHandle fetchParam(OfxImageEffectHandle instance, const char* name);
+
+// A parameter's current value; `value` stands when the host gives none.
+template <class T>
+T readParam(OfxImageEffectHandle instance, const char* name, T value) {
+  gParam->paramGetValue(fetchParam(instance, name), &value);
+  return value;
+}
+
 // The current text of an instance's string parameter, or "" when there is none.
 std::string get_string(OfxImageEffectHandle instance, const char* name);
 

@@ -161,17 +161,6 @@ Staged stageFrame(OfxImageEffectHandle instance, double time, const std::string&
   return !jpeg.empty() && orv::write_file(path, jpeg) ? Staged::kOk : Staged::kUnwritable;
 }
 
-// A parameter's current value; `value` is what stands when the host gives none.
-template <class T>
-T readParam(OfxImageEffectHandle instance, const char* name, T value) {
-  OfxParamSetHandle params = nullptr;
-  gEffect->getParamSet(instance, &params);
-  OfxParamHandle param = nullptr;
-  gParam->paramGetHandle(params, name, &param, nullptr);
-  gParam->paramGetValue(param, &value);
-  return value;
-}
-
 // Everything after the busy flag is taken; the caller releases the flag if
 // this throws.
 void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::string& url) {

@@ -15,6 +15,7 @@
 
 #include "ORVMatteCache.h"
 #include "ORVPlugin.h"
+#include "orv/files.h"
 
 namespace {
 
@@ -288,16 +289,6 @@ void renderFloats(const Image& out, const Image& src, const FrameMatte& fm, int 
   }
 }
 
-int outputMode(OfxImageEffectHandle instance) {
-  OfxParamSetHandle params = nullptr;
-  gEffect->getParamSet(instance, &params);
-  OfxParamHandle param = nullptr;
-  gParam->paramGetHandle(params, "output_mode", &param, nullptr);
-  int mode = 0;
-  gParam->paramGetValue(param, &mode);
-  return mode;
-}
-
 // The frame index of a render time, or -1 when there is none: before the
 // clip start, or too far from it for a 32-bit index.
 long long frameIndex(double time, double clipStart) {
@@ -314,9 +305,7 @@ FrameMatte findMatte(OfxImageEffectHandle instance, double time, int mode) {
   double clipStart = std::strtod(get_string(instance, "clip_start").c_str(), nullptr);
   long long frame = frameIndex(time, clipStart);
   if (frame < 0) return fm;
-  char name[32];
-  std::snprintf(name, sizeof name, "%06lld.png", frame);
-  fm.found = getMatte("/tmp/prismhollow/" + session + "/" + name, &fm.matte);
+  fm.found = getMatte(orv::numbered_file(kStagingRoot + session + "/", static_cast<int>(frame), ".png"), &fm.matte);
   fm.found = fm.found && fm.matte.width > 0 && fm.matte.height > 0;
   return fm;
 }
@@ -345,7 +334,7 @@ OfxStatus render(OfxImageEffectHandle instance, OfxPropertySetHandle inArgs) {
   gProp->propGetString(images.output, kOfxImageEffectPropPixelDepth, 0, &depth);
   const bool isFloat = depth && std::strcmp(depth, kOfxBitDepthFloat) == 0;
 
-  int mode = outputMode(instance);
+  const int mode = readParam(instance, "output_mode", 0);
   FrameMatte fm = findMatte(instance, time, mode);
   if (out.data && out.bounds.x2 > out.bounds.x1 && out.bounds.y2 > out.bounds.y1) {
     if (isFloat)

@@ -34,6 +34,7 @@
 #include "Host.h"
 #include "Image.h"
 #include "Instance.h"
+#include "MedianReporter.h"
 #include "orv/image.h"
 
 using namespace ofxhost;
@@ -242,23 +243,16 @@ void BM_Turbo(benchmark::State& state, Size size, int subsampling) {
   tjDestroy(encoder);
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public MedianReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // The median of the repetitions.
-    for (const Run& run : runs)
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median" && !run.error_occurred)
-        seconds_[run.run_name.function_name] =
-            run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-    ConsoleReporter::ReportRuns(runs);
-  }
   void PrintRatios() const {
     std::printf("\nper frame; grab = fetch, resample, convert, encode and write, through the host\n");
     for (const Size& s : kSizes) {
       const std::string n = sizeName(s);
-      const double stb = find("Stb/" + n), t444 = find("Turbo/" + n + "/444"), t420 = find("Turbo/" + n + "/420");
+      const double stb = seconds("Stb/" + n), t444 = seconds("Turbo/" + n + "/444"),
+                   t420 = seconds("Turbo/" + n + "/420");
       for (const char* depth : {"byte", "float"}) {
-        const double grab = find("Grab/" + n + "/" + depth);
+        const double grab = seconds("Grab/" + n + "/" + depth);
         if (grab > 0 && stb > 0)
           std::printf("  grab %s %-5s %7.2f ms = %5.2fx the stb encoder alone (%.2f ms; target <= 1.20)\n", n.c_str(),
                       depth, grab * 1e3, grab / stb, stb * 1e3);
@@ -268,13 +262,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
                     n.c_str(), stb / t444, t444 * 1e3, stb / t420, t420 * 1e3);
     }
   }
-
- private:
-  double find(const std::string& name) const {
-    auto it = seconds_.find(name);
-    return it == seconds_.end() ? 0 : it->second;
-  }
-  std::map<std::string, double> seconds_;
 };
 
 }  // namespace

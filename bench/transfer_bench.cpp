@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "MedianReporter.h"
 #include "orv/backend.h"
 #include "orv/files.h"
 #include "orv/http_client.h"
@@ -210,31 +211,19 @@ void BM_DownloadCurl(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * kFrames * static_cast<int64_t>(kFrameBytes));
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public MedianReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // The median of the repetitions.
-    for (const Run& run : runs)
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median" && !run.error_occurred)
-        seconds_[run.run_name.function_name] =
-            run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-    ConsoleReporter::ReportRuns(runs);
-  }
   void PrintRatios() const {
     std::printf("\n%d frames of %zu KB; throughput ours / curl (target >= 0.80)\n", kFrames, kFrameBytes / 1000);
-    const std::pair<const char*, const char*> pairs[] = {{"Upload/ours", "Upload/curl"},
-                                                         {"Download/ours", "Download/curl"}};
-    for (const auto& [oursName, curlName] : pairs) {
-      auto ours = seconds_.find(oursName), curl = seconds_.find(curlName);
-      if (ours == seconds_.end() || curl == seconds_.end()) continue;
+    for (const char* direction : {"Upload", "Download"}) {
+      const double ours = seconds(std::string(direction) + "/ours"), curl = seconds(std::string(direction) + "/curl");
+      if (ours <= 0 || curl <= 0) continue;
       const double mb = kFrames * static_cast<double>(kFrameBytes) / 1e6;
-      std::printf("  %-24s %7.1f ms (%5.0f MB/s), curl %7.1f ms (%5.0f MB/s): %.2f\n", oursName, ours->second * 1e3,
-                  mb / ours->second, curl->second * 1e3, mb / curl->second, curl->second / ours->second);
+      std::printf("  %-24s %7.1f ms (%5.0f MB/s), curl %7.1f ms (%5.0f MB/s): %.2f\n",
+                  (std::string(direction) + "/ours").c_str(), ours * 1e3, mb / ours, curl * 1e3, mb / curl,
+                  curl / ours);
     }
   }
-
- private:
-  std::map<std::string, double> seconds_;
 };
 
 }  // namespace

@@ -91,11 +91,13 @@ void Host::removeSuite(const std::string& name) {
 void Host::failCall(const std::string& call) {
   std::lock_guard<std::mutex> lock(mu_);
   failingCalls_.insert(call);
+  injecting_ = true;
 }
 
 void Host::throwInCall(const std::string& call, bool outOfMemory) {
   std::lock_guard<std::mutex> lock(mu_);
   (outOfMemory ? exhaustedCalls_ : throwingCalls_).insert(call);
+  injecting_ = true;
 }
 
 void Host::clearFailures() {
@@ -104,9 +106,11 @@ void Host::clearFailures() {
   failingCalls_.clear();
   throwingCalls_.clear();
   exhaustedCalls_.clear();
+  injecting_ = false;
 }
 
 bool Host::shouldFail(const char* call) const {
+  if (!injecting_) return false;
   std::lock_guard<std::mutex> lock(mu_);
   if (exhaustedCalls_.count(call)) throw std::bad_alloc();
   if (throwingCalls_.count(call)) throw std::runtime_error(std::string("injected failure in ") + call);

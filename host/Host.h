@@ -3,6 +3,7 @@
 // loaded, the messages they posted, and switches that make suites or suite
 // calls fail so that a plug-in's handling of a poor host can be tried.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -61,6 +62,7 @@ class Host {
   std::set<std::string> failingCalls_;
   std::set<std::string> throwingCalls_;
   std::set<std::string> exhaustedCalls_;
+  std::atomic<bool> injecting_{false};  // any call set to fail: suite calls skip the lock otherwise
   std::vector<std::unique_ptr<Plugin>> plugins_;
 };
 
