@@ -1,0 +1,22 @@
+#pragma once
+// The character on the anchor frame, from the user's box and dabs.
+
+#include <opencv2/core.hpp>
+
+#include "matting/appearance.h"
+#include "matting/engine.h"
+
+namespace matting {
+
+// Refuses, with a message for the user, a selection the engine cannot
+// start from: a text hint alone, a box without area, dabs that all lie
+// outside the frame, only excluding dabs.
+void check_selection(const Selection& selection);
+
+// The character's mask (CV_8U, 0 or 255) on the anchor frame: GrabCut on
+// the pixels' looks (see Appearance) seeded with the box (or, without one,
+// grown from the adding dabs), the dabs as definite character and
+// background.
+cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& selection);
+
+}  // namespace matting

@@ -1,0 +1,212 @@
+#include "matting/engine.h"
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+
+#include <opencv2/imgproc.hpp>
+
+#include "matting/anchor.h"
+#include "matting/appearance.h"
+#include "matting/frames.h"
+#include "matting/pipeline.h"
+#include "matting/shots.h"
+#include "matting/tracker.h"
+
+namespace matting {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+void check_job(const Job& job) {
+  const int n = int(job.frames.size());
+  if (n == 0) throw Error("the clip has no frames");
+  if (job.anchor < 0 || job.anchor >= n)
+    throw Error("the anchor frame " + std::to_string(job.anchor) + " is outside the clip's " + std::to_string(n) +
+                " frames");
+  if (!(job.edgeSoftness >= 0 && job.edgeSoftness <= 1)) throw Error("the edge softness must lie between 0 and 1");
+  check_selection(job.selection);
+  std::error_code ec;
+  std::filesystem::create_directories(job.outputDir, ec);
+  if (!std::filesystem::is_directory(job.outputDir, ec))
+    throw Error("could not create the matte folder " + job.outputDir);
+}
+
+// "5", "5-9", or "" for an empty range.
+std::string frame_range(int first, int last) {
+  if (first > last) return "";
+  return first == last ? std::to_string(first) : std::to_string(first) + "-" + std::to_string(last);
+}
+
+// Where the track went wrong: the mask's colours no longer look like the
+// character's, or its area left any plausible range around the anchor's.
+struct TrackCheck {
+  double area = 0, agreement = 0;
+  bool lost(const cv::Mat& bgr, const cv::Mat& mask, Appearance& appearance) const {
+    const double a = cv::countNonZero(mask);
+    if (a < 0.02 * area || a > 4 * area) return true;
+    return appearance.agreement(bgr, mask) < 0.5 * agreement;
+  }
+};
+
+class Run {
+ public:
+  Run(const Job& job, const ProgressFn& progress, const CancelFn& cancelled)
+      : job_(job), progress_(progress), cancelled_(cancelled), writer_(job) {}
+
+  Summary go() {
+    const int n = int(job_.frames.size());
+    summary_.shotFirst = 0;
+    summary_.shotLast = n - 1;
+    anchor();
+    track(+1);
+    track(-1);
+    leave_other_shots_empty();
+    writer_.finish();
+    summary_.seconds.alpha = writer_.alphaSeconds();
+    summary_.seconds.encode = writer_.encodeSeconds();
+    summary_.frames = n;
+    summary_.note = note();
+    return summary_;
+  }
+
+ private:
+  void report(const std::string& stage, int frame, int frames) {
+    if (progress_) progress_({stage, frame, frames});
+  }
+  void check_cancelled() {
+    if (cancelled_ && cancelled_()) throw Cancelled();
+  }
+
+  void anchor() {
+    const int a = job_.anchor;
+    report("finding the character on frame " + std::to_string(a), 0, 1);
+    auto start = Clock::now();
+    anchorFull_ = read_frame(job_.frames[a], a);
+    cv::resize(anchorFull_, anchorWork_, working_size(anchorFull_.size(), job_.quality), 0, 0, cv::INTER_AREA);
+    summary_.seconds.decode += since(start);
+    start = Clock::now();
+    // The anchor is segmented at the finer size whatever the quality: the
+    // look of hair and edges needs the detail, and it is done once.
+    const cv::Size fine = working_size(anchorFull_.size(), Quality::Fine);
+    if (fine == anchorWork_.size()) {
+      anchorMask_ = segment_anchor(anchorWork_, job_.selection);
+    } else {
+      cv::Mat anchorFine;
+      cv::resize(anchorFull_, anchorFine, fine, 0, 0, cv::INTER_AREA);
+      cv::resize(segment_anchor(anchorFine, job_.selection), anchorMask_, anchorWork_.size(), 0, 0, cv::INTER_AREA);
+      cv::threshold(anchorMask_, anchorMask_, 127, 255, cv::THRESH_BINARY);
+    }
+    appearance_.learn(anchorWork_, anchorMask_);
+    check_.area = cv::countNonZero(anchorMask_);
+    check_.agreement = appearance_.agreement(anchorWork_, anchorMask_);
+    summary_.seconds.anchor += since(start);
+    writer_.tracked(a, anchorMask_, anchorWork_, anchorFull_);
+    report("finding the character on frame " + std::to_string(a), 1, 1);
+  }
+
+  // From the anchor to the end of its shot in one direction.
+  void track(int direction) {
+    const int n = int(job_.frames.size());
+    std::vector<int> order;
+    for (int i = job_.anchor + direction; i >= 0 && i < n; i += direction) order.push_back(i);
+    if (order.empty()) return;
+    const std::string stage = direction > 0 ? "tracking forward " : "tracking backward ";
+    Tracker tracker(anchorWork_.size(), appearance_);
+    tracker.reset(anchorWork_, anchorMask_);
+    cv::Mat previous = shot_signature(anchorWork_);
+    int lostAt = -1, done = 0;
+    FrameReader reader(job_, job_.quality, order);
+    while (auto frame = reader.next()) {
+      check_cancelled();
+      if (!frame->error.empty()) throw Error(frame->error);
+      const int i = frame->index;
+      if (frame->full.size() != anchorFull_.size() || is_cut(previous, frame->signature)) {
+        // The anchor's shot ends here.
+        if (direction > 0) summary_.shotLast = i - 1;
+        else summary_.shotFirst = i + 1;
+        summary_.cuts.push_back(direction > 0 ? i : i + 1);
+        break;
+      }
+      previous = frame->signature;
+      if (lostAt < 0) {
+        const auto start = Clock::now();
+        const cv::Mat& mask = tracker.step(frame->work);
+        if (check_.lost(frame->work, mask, appearance_)) {
+          lostAt = i;
+        } else {
+          writer_.tracked(i, mask.clone(), frame->work, frame->full);
+        }
+        summary_.seconds.track += since(start);
+      }
+      if (lostAt >= 0) {
+        writer_.empty(i, frame->full.size());
+        ++summary_.lostFrames;
+        ++summary_.emptyFrames;
+      }
+      ++done;
+      report(stage + std::to_string(done) + "/" + std::to_string(order.size()), done, int(order.size()));
+    }
+    summary_.seconds.decode += reader.seconds();
+    if (lostAt >= 0) (direction > 0 ? lostForward_ : lostBackward_) = lostAt;
+  }
+
+  void leave_other_shots_empty() {
+    const int n = int(job_.frames.size());
+    const int others = n - (summary_.shotLast - summary_.shotFirst + 1);
+    int done = 0;
+    for (int i = 0; i < n; ++i) {
+      if (i >= summary_.shotFirst && i <= summary_.shotLast) continue;
+      check_cancelled();
+      const auto start = Clock::now();
+      const cv::Size size = read_frame_size(job_.frames[i], i);
+      summary_.seconds.decode += since(start);
+      writer_.empty(i, size);
+      ++summary_.emptyFrames;
+      ++done;
+      report("leaving other shots empty " + std::to_string(done) + "/" + std::to_string(others), done, others);
+    }
+    std::sort(summary_.cuts.begin(), summary_.cuts.end());
+  }
+
+  std::string note() const {
+    std::string text;
+    auto add = [&](const std::string& part) {
+      if (part.empty()) return;
+      text += (text.empty() ? "" : "; ") + part;
+    };
+    const int n = int(job_.frames.size());
+    std::string others = frame_range(0, summary_.shotFirst - 1);
+    const std::string after = frame_range(summary_.shotLast + 1, n - 1);
+    if (!after.empty()) others += (others.empty() ? "" : ", ") + after;
+    if (!others.empty()) add("frames " + others + " are in other shots and were left empty");
+    if (lostForward_ >= 0)
+      add("the character was lost at frame " + std::to_string(lostForward_) + ": frames " +
+          frame_range(lostForward_, summary_.shotLast) + " were left empty");
+    if (lostBackward_ >= 0)
+      add("the character was lost at frame " + std::to_string(lostBackward_) + ": frames " +
+          frame_range(summary_.shotFirst, lostBackward_) + " were left empty");
+    return text.empty() ? "every frame is in the anchor's shot and was matted" : text;
+  }
+
+  const Job& job_;
+  const ProgressFn& progress_;
+  const CancelFn& cancelled_;
+  MatteWriter writer_;
+  Summary summary_;
+  cv::Mat anchorFull_, anchorWork_, anchorMask_;
+  Appearance appearance_;
+  TrackCheck check_;
+  int lostForward_ = -1, lostBackward_ = -1;
+};
+
+}  // namespace
+
+Summary run(const Job& job, const ProgressFn& progress, const CancelFn& cancelled) {
+  check_job(job);
+  return Run(job, progress, cancelled).go();
+}
+
+}  // namespace matting

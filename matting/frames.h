@@ -1,0 +1,30 @@
+#pragma once
+// Reading the clip's frames and writing mattes, with the messages a user
+// sees when a file is at fault.
+
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "matting/engine.h"
+
+namespace matting {
+
+// The frame as 8-bit BGR; Error "could not read frame i (path)" otherwise.
+cv::Mat read_frame(const std::string& path, int index);
+
+// Only the frame's size, for mattes of frames that are not tracked.
+cv::Size read_frame_size(const std::string& path, int index);
+
+// An 8-bit grey PNG; Error "could not write matte i (path)" otherwise. The
+// file appears whole or not at all.
+void write_matte(const std::string& path, const cv::Mat& matte, int index);
+
+// Where matte i of a job goes.
+std::string matte_path(const Job& job, int index);
+
+// The size the tracking works at: the long side at most 480 ("fast") or
+// 960 ("fine"), never enlarged.
+cv::Size working_size(cv::Size frame, Quality quality);
+
+}  // namespace matting

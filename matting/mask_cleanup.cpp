@@ -1,0 +1,39 @@
+#include "matting/mask_cleanup.h"
+
+#include <opencv2/imgproc.hpp>
+
+namespace matting {
+
+void clean_mask(cv::Mat& mask, double islandShare, double holeShare) {
+  cv::Mat labels, stats, centroids;
+  const int parts = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+  if (parts <= 1) return;
+  int area = 0, largest = 1;
+  for (int i = 1; i < parts; ++i) {
+    area += stats.at<int>(i, cv::CC_STAT_AREA);
+    if (stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(largest, cv::CC_STAT_AREA)) largest = i;
+  }
+  std::vector<uchar> keep(parts, 0);
+  for (int i = 1; i < parts; ++i)
+    keep[i] = i == largest || stats.at<int>(i, cv::CC_STAT_AREA) >= islandShare * area;
+
+  cv::Mat holes;
+  cv::bitwise_not(mask, holes);
+  cv::Mat holeLabels, holeStats;
+  const int holeParts = cv::connectedComponentsWithStats(holes, holeLabels, holeStats, centroids, 4, CV_32S);
+  std::vector<uchar> fill(holeParts, 0);
+  for (int i = 1; i < holeParts; ++i) {
+    const int x = holeStats.at<int>(i, cv::CC_STAT_LEFT), y = holeStats.at<int>(i, cv::CC_STAT_TOP);
+    const int w = holeStats.at<int>(i, cv::CC_STAT_WIDTH), h = holeStats.at<int>(i, cv::CC_STAT_HEIGHT);
+    const bool border = x == 0 || y == 0 || x + w == mask.cols || y + h == mask.rows;
+    fill[i] = !border && holeStats.at<int>(i, cv::CC_STAT_AREA) < holeShare * area;
+  }
+  for (int y = 0; y < mask.rows; ++y) {
+    uchar* m = mask.ptr<uchar>(y);
+    const int* l = labels.ptr<int>(y);
+    const int* h = holeLabels.ptr<int>(y);
+    for (int x = 0; x < mask.cols; ++x) m[x] = (keep[l[x]] || fill[h[x]]) ? 255 : 0;
+  }
+}
+
+}  // namespace matting

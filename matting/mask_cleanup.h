@@ -1,0 +1,13 @@
+#pragma once
+// Tidying a binary mask (CV_8U, 0 or 255): specks and pin-holes are
+// segmentation noise, not parts of a character.
+
+#include <opencv2/core.hpp>
+
+namespace matting {
+
+// Drops the parts smaller than islandShare of the mask's area (the largest
+// part always stays) and fills the holes smaller than holeShare of it.
+void clean_mask(cv::Mat& mask, double islandShare = 0.02, double holeShare = 0.01);
+
+}  // namespace matting

@@ -1,0 +1,92 @@
+#include "matting/pipeline.h"
+
+#include <chrono>
+
+#include <opencv2/imgproc.hpp>
+
+#include "matting/frames.h"
+#include "matting/shots.h"
+
+namespace matting {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+}  // namespace
+
+FrameReader::FrameReader(const Job& job, Quality quality, std::vector<int> order)
+    : thread_([this, &job, quality, order = std::move(order)] {
+        for (int index : order) {
+          DecodedFrame frame;
+          frame.index = index;
+          const auto start = Clock::now();
+          try {
+            frame.full = read_frame(job.frames[index], index);
+            cv::resize(frame.full, frame.work, working_size(frame.full.size(), quality), 0, 0, cv::INTER_AREA);
+            frame.signature = shot_signature(frame.work);
+          } catch (const std::exception& e) {
+            frame.full.release();
+            frame.error = e.what();
+          }
+          seconds_ = seconds_ + since(start);
+          const bool failed = !frame.error.empty();
+          if (!queue_.push(std::move(frame)) || failed) break;
+        }
+        queue_.close();
+      }) {}
+
+FrameReader::~FrameReader() {
+  queue_.close();
+  thread_.join();
+}
+
+MatteWriter::MatteWriter(const Job& job)
+    : job_(job), edge_(job.edgeSoftness), thread_([this] {
+        cv::Mat matte;
+        while (auto item = queue_.pop()) {
+          try {
+            auto start = Clock::now();
+            if (item->mask.empty()) {
+              matte = cv::Mat::zeros(item->size, CV_8U);
+            } else {
+              edge_.render(item->mask, item->work, item->full, matte);
+            }
+            alpha_ += since(start);
+            start = Clock::now();
+            write_matte(matte_path(job_, item->index), matte, item->index);
+            encode_ += since(start);
+          } catch (const std::exception& e) {
+            std::lock_guard<std::mutex> lock(errorMutex_);
+            if (error_.empty()) error_ = e.what();
+            queue_.close();
+          }
+        }
+      }) {}
+
+MatteWriter::~MatteWriter() {
+  queue_.close();
+  if (thread_.joinable()) thread_.join();
+}
+
+void MatteWriter::rethrow() {
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  if (!error_.empty()) throw Error(error_);
+}
+
+void MatteWriter::tracked(int index, cv::Mat mask, cv::Mat work, cv::Mat full) {
+  rethrow();
+  if (!queue_.push({index, std::move(mask), std::move(work), std::move(full), {}})) rethrow();
+}
+
+void MatteWriter::empty(int index, cv::Size size) {
+  rethrow();
+  if (!queue_.push({index, {}, {}, {}, size})) rethrow();
+}
+
+void MatteWriter::finish() {
+  queue_.close();
+  if (thread_.joinable()) thread_.join();
+  rethrow();
+}
+
+}  // namespace matting

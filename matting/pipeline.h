@@ -1,0 +1,72 @@
+#pragma once
+// The two threads beside the tracker: one decodes the next frames ahead of
+// it, one turns tracked masks into full-size mattes and writes them. Each
+// holds at most two frames, so memory does not grow with the clip.
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "matting/bounded_queue.h"
+#include "matting/engine.h"
+#include "matting/soft_edge.h"
+
+namespace matting {
+
+struct DecodedFrame {
+  int index = 0;
+  cv::Mat full, work;   // 8-bit BGR, at its own and at working size
+  cv::Mat signature;    // for cut detection
+  std::string error;    // set instead of the pictures when it could not be read
+};
+
+// Decodes the frames of `order` one after another on its own thread.
+class FrameReader {
+ public:
+  FrameReader(const Job& job, Quality quality, std::vector<int> order);
+  ~FrameReader();
+  // The next frame in order; nothing after the last.
+  std::optional<DecodedFrame> next() { return queue_.pop(); }
+  double seconds() const { return seconds_; }  // spent decoding so far
+
+ private:
+  BoundedQueue<DecodedFrame> queue_{2};
+  std::atomic<double> seconds_{0};
+  std::thread thread_;
+};
+
+// Writes mattes on its own thread: soft edges for tracked frames, empty
+// ones for frames without the character. A failed write is reported by the
+// next call, or by finish().
+class MatteWriter {
+ public:
+  MatteWriter(const Job& job);
+  ~MatteWriter();
+  void tracked(int index, cv::Mat mask, cv::Mat work, cv::Mat full);
+  void empty(int index, cv::Size size);
+  // Waits for every matte; throws the first write error.
+  void finish();
+  double alphaSeconds() const { return alpha_; }
+  double encodeSeconds() const { return encode_; }
+
+ private:
+  struct Item {
+    int index;
+    cv::Mat mask, work, full;
+    cv::Size size;
+  };
+  void rethrow();
+
+  const Job& job_;
+  SoftEdge edge_;
+  BoundedQueue<Item> queue_{2};
+  std::mutex errorMutex_;
+  std::string error_;
+  double alpha_ = 0, encode_ = 0;
+  std::thread thread_;
+};
+
+}  // namespace matting

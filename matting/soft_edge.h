@@ -1,0 +1,26 @@
+#pragma once
+// The matte at full size from the working-size mask: a guided filter whose
+// coefficients are computed at working size and applied to the full-size
+// frame inside the edge band only, so hair and motion blur get soft alpha
+// while the inside and outside stay exactly 1 and 0.
+
+#include <opencv2/core.hpp>
+
+namespace matting {
+
+class SoftEdge {
+ public:
+  // softness 0 gives a hard edge, 1 the widest, smoothest one.
+  explicit SoftEdge(double softness) : softness_(softness) {}
+
+  // mask: CV_8U 0/255 at working size; workBgr: the frame at working size;
+  // fullBgr: the frame itself. matte: CV_8U at full size.
+  void render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat& fullBgr, cv::Mat& matte);
+
+ private:
+  double softness_;
+  cv::Mat guide_, p_, meanI_, meanP_, corrIP_, varI_, a_, b_, band_, fullGray_, fullA_, fullB_, fullMask_,
+      fullBand_;
+};
+
+}  // namespace matting
