@@ -1,6 +1,7 @@
 #include "matting/anchor.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include <opencv2/imgproc.hpp>
@@ -43,7 +44,36 @@ cv::Point dab_centre(const Dab& d, cv::Size size) {
 }
 int dab_radius(const Dab& d, cv::Size size) { return std::max(1, int(std::lround(std::abs(d.r) * size.width))); }
 
-constexpr int kRounds = 5;
+constexpr int kRounds = 4;
+// GrabCut starts its colour models from a random k-means: fixed seeds make
+// a job repeatable, and a second seed is tried where the first falls short.
+constexpr uint64 kSeeds[] = {0x5eed0001, 0x5eed0002};
+
+// GrabCut from the seeds (not changed) on a 3-channel image within `area`
+// (outside it, only background is possible), tidied; only the parts
+// touching `keep` when it is given.
+cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, uint64 seed, const cv::Mat* keep);
+
+// How far the mask stays from each side of the box (left, top, right,
+// bottom) as a fraction of the box's size; sides on the frame's border
+// count as reached.
+std::array<double, 4> gaps(const cv::Mat& mask, const cv::Rect& box) {
+  if (cv::countNonZero(mask(box)) == 0) return {1, 1, 1, 1};
+  const cv::Rect e = cv::boundingRect(mask(box));
+  return {box.x > 0 ? double(e.x) / box.width : 0.0, box.y > 0 ? double(e.y) / box.height : 0.0,
+          box.x + box.width < mask.cols ? 1.0 - double(e.x + e.width) / box.width : 0.0,
+          box.y + box.height < mask.rows ? 1.0 - double(e.y + e.height) / box.height : 0.0};
+}
+
+// A box drawn around a character is tight to within a few percent: a
+// reading that stops well short of a side the other reading reaches has
+// lost part of the character (dark hair on a dark wall, typically).
+bool reaches_what_is_missed(const cv::Mat& other, const cv::Mat& mask, const cv::Rect& box) {
+  const auto mine = gaps(other, box), theirs = gaps(mask, box);
+  for (int side = 0; side < 4; ++side)
+    if (theirs[side] > 0.1 && mine[side] < 0.5 * theirs[side]) return true;
+  return false;
+}
 
 // Keeps the parts of mask that touch the adding dabs.
 void keep_touching(cv::Mat& mask, const cv::Mat& adding) {
@@ -55,6 +85,21 @@ void keep_touching(cv::Mat& mask, const cv::Mat& adding) {
       if (adding.at<uchar>(y, x) && mask.at<uchar>(y, x)) touched[labels.at<int>(y, x)] = 1;
   for (int y = 0; y < mask.rows; ++y)
     for (int x = 0; x < mask.cols; ++x) mask.at<uchar>(y, x) = touched[labels.at<int>(y, x)] ? mask.at<uchar>(y, x) : 0;
+}
+
+cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, uint64 seed, const cv::Mat* keep) {
+  cv::Mat labels = seeds(area).clone(), bgModel, fgModel;
+  cv::theRNG().state = seed;
+  try {
+    cv::grabCut(image(area), labels, cv::Rect(), bgModel, fgModel, kRounds, cv::GC_INIT_WITH_MASK);
+  } catch (const cv::Exception& e) {
+    throw Error(std::string("could not segment the anchor frame: ") + e.what());
+  }
+  cv::Mat mask = cv::Mat::zeros(image.size(), CV_8U);
+  mask(area).setTo(255, (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD));
+  if (keep) keep_touching(mask, *keep);
+  clean_mask(mask);
+  return mask;
 }
 
 }  // namespace
@@ -123,17 +168,38 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
   if (sure == 0 || sure == size.area())
     throw Error("the selection covers nothing or everything: draw a box or dabs around the character");
 
-  // GrabCut on looks rather than colours (see Appearance).
-  cv::Mat looks, bgModel, fgModel;
-  look(bgr, looks);
-  try {
-    cv::grabCut(looks, seeds, cv::Rect(), bgModel, fgModel, kRounds, cv::GC_INIT_WITH_MASK);
-  } catch (const cv::Exception& e) {
-    throw Error(std::string("could not segment the anchor frame: ") + e.what());
+  // Two readings of the frame: its colours, and its looks (see Appearance),
+  // which find dark hair on a dark wall but can also take in a dark wall
+  // between a character's limbs. The colours are trusted unless they fall
+  // well short of a side of the box that the looks reach.
+  // With a box, the colour reading looks only at its surroundings: the
+  // background nearby is what the character must be told apart from, and
+  // it costs less. The looks need the whole frame's background: with only
+  // the surroundings their models settle on the wall as often as on hair.
+  cv::Rect area(cv::Point(), size);
+  if (s.box) {
+    cv::Rect around = box_pixels(*s.box, size);
+    for (const Dab& d : s.dabs) {
+      if (!dab_in_frame(d, aspect)) continue;
+      const int r = dab_radius(d, size);
+      const cv::Point c = dab_centre(d, size);
+      around |= cv::Rect(c.x - r, c.y - r, 2 * r + 1, 2 * r + 1);
+    }
+    const int mx = std::max(16, around.width / 4), my = std::max(16, around.height / 4);
+    area &= cv::Rect(around.x - mx, around.y - my, around.width + 2 * mx, around.height + 2 * my);
   }
-  cv::Mat mask = (seeds == cv::GC_FGD) | (seeds == cv::GC_PR_FGD);
-  if (!s.box) keep_touching(mask, adding);
-  clean_mask(mask);
+  cv::Mat mask = grab_cut(bgr, seeds, area, kSeeds[0], s.box ? nullptr : &adding);
+  if (s.box) {
+    const cv::Rect box = box_pixels(*s.box, size);
+    cv::Mat looks;
+    look(bgr, looks);
+    for (uint64 seed : kSeeds) {
+      cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), size), seed, nullptr);
+      if (!reaches_what_is_missed(byLook, mask, box)) continue;
+      mask = byLook;
+      break;
+    }
+  }
   if (cv::countNonZero(mask) == 0) throw Error("nothing was found inside the selection on the anchor frame");
   return mask;
 }

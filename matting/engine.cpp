@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "matting/anchor.h"
+#include "matting/edge_refiner.h"
 #include "matting/appearance.h"
 #include "matting/frames.h"
 #include "matting/pipeline.h"
@@ -88,18 +89,25 @@ class Run {
     cv::resize(anchorFull_, anchorWork_, working_size(anchorFull_.size(), job_.quality), 0, 0, cv::INTER_AREA);
     summary_.seconds.decode += since(start);
     start = Clock::now();
-    // The anchor is segmented at the finer size whatever the quality: the
-    // look of hair and edges needs the detail, and it is done once.
-    const cv::Size fine = working_size(anchorFull_.size(), Quality::Fine);
-    if (fine == anchorWork_.size()) {
-      anchorMask_ = segment_anchor(anchorWork_, job_.selection);
+    // The anchor is segmented at its own size whatever the quality, then
+    // enlarged or reduced to working size, its edge re-decided there when
+    // enlarged.
+    const cv::Size segmented = anchor_size(anchorFull_.size());
+    cv::Mat mask;
+    if (segmented == anchorWork_.size()) {
+      mask = segment_anchor(anchorWork_, job_.selection);
     } else {
-      cv::Mat anchorFine;
-      cv::resize(anchorFull_, anchorFine, fine, 0, 0, cv::INTER_AREA);
-      cv::resize(segment_anchor(anchorFine, job_.selection), anchorMask_, anchorWork_.size(), 0, 0, cv::INTER_AREA);
-      cv::threshold(anchorMask_, anchorMask_, 127, 255, cv::THRESH_BINARY);
+      cv::Mat small;
+      cv::resize(anchorFull_, small, segmented, 0, 0, cv::INTER_AREA);
+      cv::resize(segment_anchor(small, job_.selection), mask, anchorWork_.size(), 0, 0, cv::INTER_LINEAR);
+      cv::threshold(mask, mask, 127, 255, cv::THRESH_BINARY);
     }
-    appearance_.learn(anchorWork_, anchorMask_);
+    appearance_.learn(anchorWork_, mask);
+    if (segmented.width < anchorWork_.cols) {
+      EdgeRefiner(Tracker::band(anchorWork_.size())).refine(anchorWork_, mask, appearance_, anchorMask_);
+    } else {
+      anchorMask_ = mask;
+    }
     check_.area = cv::countNonZero(anchorMask_);
     check_.agreement = appearance_.agreement(anchorWork_, anchorMask_);
     summary_.seconds.anchor += since(start);

@@ -58,8 +58,7 @@ std::string matte_path(const Job& job, int index) {
   return job.outputDir + "/" + name;
 }
 
-cv::Size working_size(cv::Size frame, Quality quality) {
-  const int longSide = quality == Quality::Fast ? 480 : 960;
+cv::Size fit_within(cv::Size frame, int longSide) {
   const int have = std::max(frame.width, frame.height);
   if (have <= longSide) return frame;
   const double s = double(longSide) / have;

@@ -23,8 +23,17 @@ void write_matte(const std::string& path, const cv::Mat& matte, int index);
 // Where matte i of a job goes.
 std::string matte_path(const Job& job, int index);
 
+// The frame's size with its long side at most longSide, never enlarged.
+cv::Size fit_within(cv::Size frame, int longSide);
+
 // The size the tracking works at: the long side at most 480 ("fast") or
-// 960 ("fine"), never enlarged.
-cv::Size working_size(cv::Size frame, Quality quality);
+// 960 ("fine").
+inline cv::Size working_size(cv::Size frame, Quality quality) {
+  return fit_within(frame, quality == Quality::Fast ? 480 : 960);
+}
+
+// The size the anchor is segmented at: GrabCut costs too much above it and
+// loses hair below it.
+inline cv::Size anchor_size(cv::Size frame) { return fit_within(frame, 720); }
 
 }  // namespace matting

@@ -1,0 +1,46 @@
+#include "matting/edge_refiner.h"
+
+#include <algorithm>
+
+#include <opencv2/imgproc.hpp>
+
+#include "matting/graph_cut.h"
+#include "matting/mask_cleanup.h"
+
+namespace matting {
+
+namespace {
+// Appearance votes span +-Appearance::kMaxVote, the shape term
+// +-kShapeClamp: off the edge the guess wins over all but the clearest look.
+constexpr float kAppearanceWeight = 0.5f;
+constexpr float kShapeWeight = 1.5f;
+constexpr float kShapeClamp = 3.f;
+constexpr float kSmoothness = 3.f;
+}  // namespace
+
+EdgeRefiner::EdgeRefiner(int band) : band_(band), sigma_(std::max(2.f, band / 2.f)) {}
+
+void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, Appearance& appearance, cv::Mat& mask) {
+  // Signed distance to the guess's edge, positive inside.
+  cv::compare(guess, 0, hard_, cv::CMP_GT);
+  cv::distanceTransform(hard_, inside_, cv::DIST_L2, 3);
+  cv::bitwise_not(hard_, seeds_);
+  cv::distanceTransform(seeds_, outside_, cv::DIST_L2, 3);
+  cv::subtract(inside_, outside_, signedDist_);
+
+  appearance.vote(bgr, vote_);
+  seeds_.create(bgr.size(), CV_8U);
+  for (int y = 0; y < bgr.rows; ++y) {
+    const float* sd = signedDist_.ptr<float>(y);
+    float* v = vote_.ptr<float>(y);
+    uchar* s = seeds_.ptr<uchar>(y);
+    for (int x = 0; x < bgr.cols; ++x) {
+      s[x] = std::abs(sd[x]) <= band_ ? kFree : sd[x] > 0 ? kFixedCharacter : kFixedBackground;
+      v[x] = kAppearanceWeight * v[x] + kShapeWeight * std::clamp(sd[x] / sigma_, -kShapeClamp, kShapeClamp);
+    }
+  }
+  graph_cut(bgr, vote_, seeds_, kSmoothness, mask);
+  clean_mask(mask);
+}
+
+}  // namespace matting

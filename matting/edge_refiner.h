@@ -1,0 +1,28 @@
+#pragma once
+// Re-decides a narrow band around a mask's edge with a graph cut that weighs
+// the character's appearance against agreement with the mask: the rest of
+// the mask is kept. Used after warping a mask to a new frame and after
+// enlarging the anchor's mask to working size.
+
+#include <opencv2/core.hpp>
+
+#include "matting/appearance.h"
+
+namespace matting {
+
+class EdgeRefiner {
+ public:
+  // The band reaches `band` pixels to each side of the edge.
+  explicit EdgeRefiner(int band);
+
+  // guess: CV_8U, non-zero for the character; mask receives the result
+  // (CV_8U, 0 or 255).
+  void refine(const cv::Mat& bgr, const cv::Mat& guess, Appearance& appearance, cv::Mat& mask);
+
+ private:
+  const int band_;
+  const float sigma_;  // how fast trust in the guess grows off its edge
+  cv::Mat hard_, inside_, outside_, signedDist_, seeds_, vote_;
+};
+
+}  // namespace matting
