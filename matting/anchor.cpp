@@ -68,10 +68,15 @@ std::array<double, 4> gaps(const cv::Mat& mask, const cv::Rect& box) {
 // A box drawn around a character is tight to within a few percent: a
 // reading that stops well short of a side the other reading reaches has
 // lost part of the character (dark hair on a dark wall, typically).
+constexpr double kShort = 0.1;
+bool falls_short(const cv::Mat& mask, const cv::Rect& box) {
+  const auto g = gaps(mask, box);
+  return *std::max_element(g.begin(), g.end()) > kShort;
+}
 bool reaches_what_is_missed(const cv::Mat& other, const cv::Mat& mask, const cv::Rect& box) {
   const auto mine = gaps(other, box), theirs = gaps(mask, box);
   for (int side = 0; side < 4; ++side)
-    if (theirs[side] > 0.1 && mine[side] < 0.5 * theirs[side]) return true;
+    if (theirs[side] > kShort && mine[side] < 0.5 * theirs[side]) return true;
   return false;
 }
 
@@ -189,8 +194,8 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
     area &= cv::Rect(around.x - mx, around.y - my, around.width + 2 * mx, around.height + 2 * my);
   }
   cv::Mat mask = grab_cut(bgr, seeds, area, kSeeds[0], s.box ? nullptr : &adding);
-  if (s.box) {
-    const cv::Rect box = box_pixels(*s.box, size);
+  const cv::Rect box = s.box ? box_pixels(*s.box, size) : cv::Rect();
+  if (s.box && falls_short(mask, box)) {
     cv::Mat looks;
     look(bgr, looks);
     for (uint64 seed : kSeeds) {

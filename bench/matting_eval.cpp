@@ -1,0 +1,342 @@
+// matting_eval eval CLIPDIR [--quality fine|fast|both] [--softness S]
+//   Runs the engine on a clip written by eval_clip and prints how its mattes
+//   compare with the truth, what each stage cost, and the peak memory.
+// matting_eval sheet CLIP (--box X,Y,W,H | --box-px X,Y,W,H) --anchor N
+//   [--frames FIRST:LAST] [--quality fine|fast] [--softness S]
+//   [--dab X,Y,R ...] [--masks DIR] --out SHEET.png
+//   Runs the engine on a video file or a folder of images (in the order of
+//   their names) and draws a contact sheet of the anchor's shot. Frame
+//   numbers are the clip's; box and dabs are fractions of the frame.
+
+#include "bench/eval_common.h"
+#include "matting/engine.h"
+
+#include <nlohmann/json.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- running the engine ----------------------------------------------------
+
+// One line per stage, and one each tenth of the stage's frames.
+matting::ProgressFn progressLog() {
+  auto last = std::make_shared<std::pair<std::string, int>>();
+  return [last](const matting::Progress& p) {
+    std::string kind;
+    for (char c : p.stage)
+      if (!std::isdigit(static_cast<unsigned char>(c)) && c != '/') kind += c;
+    const int tenth = p.frames > 0 ? p.frame * 10 / p.frames : 0;
+    if (kind == last->first && tenth <= last->second) return;
+    *last = {kind, tenth};
+    std::cerr << "  " << p.stage << " (" << 10 * tenth << "%)\n";
+  };
+}
+
+// The process's peak resident set (VmHWM), in MiB.
+double peakRssMiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024;
+  return 0;
+}
+
+struct Run {
+  matting::Summary summary;
+  double wallSeconds = 0;
+  double peakMiB = 0;
+  bool peakIsOwn = false;  // false: the peak since the process started
+};
+
+Run runEngine(const matting::Job& job) {
+  Run r;
+  // Linux resets VmHWM on "5", so that each run's peak is its own.
+  std::ofstream reset("/proc/self/clear_refs");
+  r.peakIsOwn = static_cast<bool>(reset << "5" << std::flush);
+  std::fflush(stdout);  // what was printed before the progress lines stays before them
+  const auto start = std::chrono::steady_clock::now();
+  r.summary = matting::run(job, progressLog());
+  r.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  r.peakMiB = peakRssMiB();
+  return r;
+}
+
+// Frame numbers in what is printed are the clip's: offset + engine index.
+void printSummary(const Run& r, int offset) {
+  const matting::Summary& s = r.summary;
+  const double n = std::max(1, s.frames);
+  std::printf("  %s\n  mattes %d, anchor's shot %d..%d, empty %d (track lost %d), cuts before:", s.note.c_str(), s.frames,
+              s.shotFirst + offset, s.shotLast + offset, s.emptyFrames, s.lostFrames);
+  for (int c : s.cuts) std::printf(" %d", c + offset);
+  const matting::StageTimes& t = s.seconds;
+  std::printf("\n  ms/frame: cuts %.1f, decode %.1f, anchor %.1f, track %.1f, alpha %.1f, encode %.1f; wall %.1f\n",
+              1e3 * t.cuts / n, 1e3 * t.decode / n, 1e3 * t.anchor / n, 1e3 * t.track / n, 1e3 * t.alpha / n,
+              1e3 * t.encode / n, 1e3 * r.wallSeconds / n);
+  std::printf("  peak RSS of the whole process %s: %.0f MiB\n", r.peakIsOwn ? "during the run" : "since it started",
+              r.peakMiB);
+}
+
+// The contact sheet of the anchor's shot; the selection drawn on the anchor.
+void writeSheet(const std::string& out, const std::vector<std::string>& frames, const std::string& matteDir,
+                const matting::Job& job, const matting::Summary& s, int offset) {
+  std::vector<eval::SheetFrame> shown;
+  for (int i : eval::evenlySpaced(s.shotFirst, s.shotLast, 10, job.anchor)) {
+    eval::SheetFrame f{frames.at(i), eval::numbered(matteDir, i, "png"), "frame " + std::to_string(i + offset), {}, {}};
+    if (i == job.anchor) {
+      if (const auto& b = job.selection.box) f.boxes.emplace_back(b->x, b->y, b->w, b->h);
+      for (const matting::Dab& d : job.selection.dabs) f.dabs.emplace_back(d.x, d.y, d.r);
+    }
+    shown.push_back(f);
+  }
+  if (!cv::imwrite(out, eval::contactSheet(shown))) throw std::runtime_error("cannot write " + out);
+  std::printf("  contact sheet: %s\n", out.c_str());
+}
+
+// ---- scores against the truth ----------------------------------------------
+
+cv::Mat boundary(const cv::Mat& mask) {
+  cv::Mat inner;
+  cv::erode(mask, inner, cv::Mat());
+  return mask & ~inner;
+}
+
+// Boundary F-measure: boundary pixels matched within tolerance pixels.
+double boundaryF(const cv::Mat& pred, const cv::Mat& truth, int tolerance) {
+  const cv::Mat bp = boundary(pred), bt = boundary(truth);
+  const int np = cv::countNonZero(bp), nt = cv::countNonZero(bt);
+  if (np == 0 || nt == 0) return np == nt ? 1 : 0;
+  const cv::Mat disk = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * tolerance + 1, 2 * tolerance + 1));
+  cv::Mat near_t, near_p;
+  cv::dilate(bt, near_t, disk);
+  cv::dilate(bp, near_p, disk);
+  const double precision = double(cv::countNonZero(bp & near_t)) / np;
+  const double recall = double(cv::countNonZero(bt & near_p)) / nt;
+  return precision + recall > 0 ? 2 * precision * recall / (precision + recall) : 0;
+}
+
+struct Scores {
+  double iou = 0, mad = 0, boundaryF = 0, dtssd = 0;
+  int emptyAfterCut = 0, framesAfterCut = 0;
+};
+
+// IoU, MAD, F and dtSSD over the character's shot [0, cut); empty frames after.
+Scores score(const std::string& clip, const std::string& mattes, int frames, int cut) {
+  Scores s;
+  cv::Mat prevA, prevG;
+  for (int i = 0; i < cut; ++i) {
+    const cv::Mat pred = eval::readGrey(eval::numbered(mattes, i, "png"));
+    const cv::Mat truth = eval::readGrey(eval::numbered(clip + "/truth", i, "png"));
+    if (pred.size() != truth.size()) throw std::runtime_error("matte " + std::to_string(i) + " is not the frame's size");
+    const cv::Mat p = pred > 127, t = truth > 127;
+    const int uni = cv::countNonZero(p | t);
+    s.iou += uni == 0 ? 1 : double(cv::countNonZero(p & t)) / uni;
+    s.mad += cv::mean(cv::abs(cv::Mat_<float>(pred) - cv::Mat_<float>(truth)))[0] / 255;
+    s.boundaryF += boundaryF(p, t, 2);
+    cv::Mat a, g;
+    pred.convertTo(a, CV_32F, 1.0 / 255);
+    truth.convertTo(g, CV_32F, 1.0 / 255);
+    if (i > 0) {
+      const cv::Mat d = (a - prevA) - (g - prevG);
+      s.dtssd += std::sqrt(cv::mean(d.mul(d))[0]);
+    }
+    prevA = a, prevG = g;
+  }
+  s.iou /= cut, s.mad /= cut, s.boundaryF /= cut;
+  s.dtssd /= std::max(1, cut - 1);
+  for (int i = cut; i < frames; ++i, ++s.framesAfterCut)
+    s.emptyAfterCut += cv::countNonZero(eval::readGrey(eval::numbered(mattes, i, "png"))) == 0;
+  return s;
+}
+
+// ---- arguments -------------------------------------------------------------
+
+std::vector<double> numbers(const std::string& text, size_t count, const char* what) {
+  std::vector<double> v;
+  std::stringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) v.push_back(std::atof(item.c_str()));
+  if (v.size() != count) throw std::invalid_argument(std::string(what) + " wants " + std::to_string(count) + " numbers");
+  return v;
+}
+
+matting::Quality quality(const std::string& name) {
+  if (name == "fine") return matting::Quality::Fine;
+  if (name == "fast") return matting::Quality::Fast;
+  throw std::invalid_argument("quality is fine or fast, not " + name);
+}
+
+// Options after the positional argument: repeated ones keep every value.
+std::multimap<std::string, std::string> options(int argc, char** argv, int from) {
+  std::multimap<std::string, std::string> o;
+  for (int i = from; i < argc; i += 2) {
+    if (i + 1 >= argc || std::string(argv[i]).rfind("--", 0) != 0)
+      throw std::invalid_argument(std::string("expected --option value at ") + argv[i]);
+    o.emplace(argv[i] + 2, argv[i + 1]);
+  }
+  return o;
+}
+
+std::string option(const std::multimap<std::string, std::string>& o, const std::string& key, const std::string& dflt) {
+  auto it = o.find(key);
+  return it == o.end() ? dflt : it->second;
+}
+
+// ---- the two commands --------------------------------------------------------
+
+int evalCommand(const std::string& clip, const std::multimap<std::string, std::string>& o) {
+  std::ifstream in(clip + "/clip.json");
+  if (!in) throw std::runtime_error("cannot read " + clip + "/clip.json");
+  const nlohmann::json meta = nlohmann::json::parse(in);
+  const int frames = meta["frames"], cut = meta["cut"];
+  matting::Job job;
+  for (int i = 0; i < frames; ++i) job.frames.push_back(eval::numbered(clip, i, "jpg"));
+  job.anchor = meta["anchor"];
+  job.selection.box = matting::Box{meta["box"]["x"], meta["box"]["y"], meta["box"]["w"], meta["box"]["h"]};
+  job.edgeSoftness = std::atof(option(o, "softness", "0.5").c_str());
+  const std::string which = option(o, "quality", "both");
+  const std::vector<std::string> qualities =
+      which == "both" ? std::vector<std::string>{"fine", "fast"} : std::vector<std::string>{which};
+
+  std::vector<std::pair<Run, Scores>> rows;
+  for (const std::string& q : qualities) {
+    job.quality = quality(q);
+    job.outputDir = clip + "/out_" + q;
+    fs::create_directories(job.outputDir);
+    std::printf("%s:\n", q.c_str());
+    const Run r = runEngine(job);
+    printSummary(r, 0);
+    writeSheet(clip + "/sheet_" + q + ".png", job.frames, job.outputDir, job, r.summary, 0);
+    rows.emplace_back(r, score(clip, job.outputDir, frames, cut));
+  }
+
+  std::printf("\n%d frames: the character in 0..%d (scored there), absent in %d..%d; alpha on a 0..1 scale\n", frames,
+              cut - 1, cut, frames - 1);
+  std::printf("quality   IoU    empty after cut   MAD     F@2px   dtSSD\n");
+  for (size_t k = 0; k < rows.size(); ++k) {
+    const Scores& s = rows[k].second;
+    std::printf("%-7s   %.3f  %3d of %-3d        %.4f  %.3f   %.4f\n", qualities[k].c_str(), s.iou, s.emptyAfterCut,
+                s.framesAfterCut, s.mad, s.boundaryF, s.dtssd);
+  }
+  std::printf("\nquality   ms per frame: cuts  decode  anchor  track  alpha  encode   wall   peak RSS, whole process\n");
+  for (size_t k = 0; k < rows.size(); ++k) {
+    const Run& r = rows[k].first;
+    const matting::StageTimes& t = r.summary.seconds;
+    const double n = std::max(1, r.summary.frames) / 1e3;
+    std::printf("%-7s                 %5.1f  %6.1f  %6.1f  %5.1f  %5.1f  %6.1f  %5.1f   %.0f MiB%s\n", qualities[k].c_str(),
+                t.cuts / n, t.decode / n, t.anchor / n, t.track / n, t.alpha / n, t.encode / n, r.wallSeconds / n,
+                r.peakMiB, r.peakIsOwn ? "" : " (since start)");
+  }
+  return 0;
+}
+
+// Frames FIRST..LAST of a video file or a folder of images, staged as JPEG.
+std::vector<std::string> stage(const std::string& clip, int first, int last, const std::string& dir) {
+  std::vector<std::string> staged;
+  auto keep = [&](const cv::Mat& f) {
+    staged.push_back(eval::numbered(dir, static_cast<int>(staged.size()), "jpg"));
+    eval::writeJpeg(staged.back(), f);
+  };
+  if (fs::is_directory(clip)) {
+    std::vector<std::string> files;
+    for (const auto& e : fs::directory_iterator(clip)) {
+      std::string ext = e.path().extension().string();
+      for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (ext == ".jpg" || ext == ".jpeg" || ext == ".png" || ext == ".bmp" || ext == ".tif" || ext == ".tiff")
+        files.push_back(e.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    for (int i = first; i < static_cast<int>(files.size()) && (last < 0 || i <= last); ++i)
+      keep(eval::readImage(files[i], cv::IMREAD_COLOR));
+  } else {
+    cv::VideoCapture in(clip);
+    if (!in.isOpened()) throw std::runtime_error("cannot open " + clip);
+    cv::Mat f;
+    for (int i = 0; (last < 0 || i <= last) && in.read(f); ++i)
+      if (i >= first) keep(f);
+  }
+  if (staged.empty()) throw std::runtime_error("no frames in " + clip + " from " + std::to_string(first));
+  return staged;
+}
+
+int sheetCommand(const std::string& clip, const std::multimap<std::string, std::string>& o) {
+  const std::string out = option(o, "out", "");
+  if (out.empty() || !o.count("anchor") || o.count("box") + o.count("box-px") != 1)
+    throw std::invalid_argument("sheet needs --out, --anchor and one of --box or --box-px");
+  int first = 0, last = -1;
+  if (o.count("frames") && std::sscanf(option(o, "frames", "").c_str(), "%d:%d", &first, &last) != 2)
+    throw std::invalid_argument("--frames is FIRST:LAST");
+
+  char tmpl[] = "/tmp/matting_eval.XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a temporary folder");
+  const std::string tmp = tmpl;
+  struct Remove {
+    std::string dir;
+    ~Remove() { fs::remove_all(dir); }
+  } remove{tmp};
+
+  matting::Job job;
+  job.frames = stage(clip, first, last, tmp);
+  job.outputDir = tmp + "/mattes";
+  fs::create_directories(job.outputDir);
+  job.anchor = std::atoi(option(o, "anchor", "").c_str()) - first;
+  if (job.anchor < 0 || job.anchor >= static_cast<int>(job.frames.size()))
+    throw std::invalid_argument("--anchor is not among the frames staged");
+  job.quality = quality(option(o, "quality", "fine"));
+  job.edgeSoftness = std::atof(option(o, "softness", "0.5").c_str());
+  if (o.count("box")) {
+    const auto b = numbers(option(o, "box", ""), 4, "--box");
+    job.selection.box = matting::Box{b[0], b[1], b[2], b[3]};
+  } else {
+    const cv::Size size = eval::readImage(job.frames[0], cv::IMREAD_COLOR).size();
+    const auto b = numbers(option(o, "box-px", ""), 4, "--box-px");
+    job.selection.box = matting::Box{b[0] / size.width, b[1] / size.height, b[2] / size.width, b[3] / size.height};
+  }
+  for (auto [it, end] = o.equal_range("dab"); it != end; ++it) {
+    const auto d = numbers(it->second, 3, "--dab");
+    job.selection.dabs.push_back({d[0], d[1], d[2]});
+  }
+
+  std::printf("%s, frames %d..%d, anchor %d:\n", clip.c_str(), first, first + static_cast<int>(job.frames.size()) - 1,
+              job.anchor + first);
+  const Run r = runEngine(job);
+  printSummary(r, first);
+  writeSheet(out, job.frames, job.outputDir, job, r.summary, first);
+  if (o.count("masks")) {
+    const std::string masks = option(o, "masks", "");
+    fs::create_directories(masks);
+    for (int i = 0; i < static_cast<int>(job.frames.size()); ++i)
+      fs::copy_file(eval::numbered(job.outputDir, i, "png"), eval::numbered(masks, i + first, "png"),
+                    fs::copy_options::overwrite_existing);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 2 ? argv[1] : "";
+  try {
+    if (command == "eval") return evalCommand(argv[2], options(argc, argv, 3));
+    if (command == "sheet") return sheetCommand(argv[2], options(argc, argv, 3));
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "matting_eval: " << e.what() << "\n";
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "matting_eval: " << e.what() << "\n";
+    return 1;
+  }
+  std::cerr << "usage: matting_eval eval CLIPDIR [--quality fine|fast|both] [--softness S]\n"
+               "       matting_eval sheet CLIP (--box X,Y,W,H | --box-px X,Y,W,H) --anchor N [--frames FIRST:LAST]\n"
+               "                          [--quality fine|fast] [--softness S] [--dab X,Y,R ...] [--masks DIR] --out SHEET.png\n";
+  return 2;
+}
