@@ -116,23 +116,24 @@ void check_selection(const Selection& s) {
     throw Error("nothing is selected: draw a box or brush dabs around the character");
   }
   if (s.box && !box_has_area(*s.box)) throw Error("the box has no area inside the frame: draw it again");
-  // The aspect is unknown here; a square frame is the most forgiving test
-  // for a dab's vertical reach and the exact test follows at segmentation.
-  bool anyInside = false, anyAdding = false;
-  for (const Dab& d : s.dabs) {
-    if (!dab_in_frame(d, 1.0)) continue;
-    anyInside = true;
-    anyAdding = anyAdding || d.r > 0;
-  }
-  if (!s.dabs.empty() && !anyInside) throw Error("the brush dabs lie outside the frame: paint them on the character");
-  if (!s.box && !anyAdding)
-    throw Error("only excluding dabs were painted: draw a box or add dabs on the character");
+  const bool adding = std::any_of(s.dabs.begin(), s.dabs.end(), [](const Dab& d) { return d.r > 0; });
+  if (!s.box && !adding) throw Error("only excluding dabs were painted: draw a box or add dabs on the character");
 }
 
 cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
   check_selection(s);
   const cv::Size size = bgr.size();
+  // Whether a dab reaches into the frame depends on the frame's shape: a
+  // radius is a fraction of the width on both axes.
   const double aspect = double(size.height) / size.width;
+  bool anyInside = false, anyAdding = false;
+  for (const Dab& d : s.dabs) {
+    if (!dab_in_frame(d, aspect)) continue;
+    anyInside = true;
+    anyAdding = anyAdding || d.r > 0;
+  }
+  if (!s.dabs.empty() && !anyInside) throw Error("the brush dabs lie outside the frame: paint them on the character");
+  if (!s.box && !anyAdding) throw Error("the adding dabs lie outside the frame: paint them on the character");
   cv::Mat seeds(size, CV_8U);
   if (s.box) {
     seeds.setTo(cv::GC_BGD);

@@ -9,8 +9,9 @@
 namespace matting {
 
 // Refuses, with a message for the user, a selection the engine cannot
-// start from: a text hint alone, a box without area, dabs that all lie
-// outside the frame, only excluding dabs.
+// start from whatever the frame: nothing, a text hint alone, a box without
+// area, only excluding dabs. Dabs outside the frame are refused by
+// segment_anchor, which knows the frame's shape.
 void check_selection(const Selection& selection);
 
 // The character's mask (CV_8U, 0 or 255) on the anchor frame: GrabCut on

@@ -111,7 +111,9 @@ class Run {
     check_.area = cv::countNonZero(anchorMask_);
     check_.agreement = appearance_.agreement(anchorWork_, anchorMask_);
     summary_.seconds.anchor += since(start);
-    writer_.tracked(a, anchorMask_, anchorWork_, anchorFull_);
+    TrackingFrame pictures{cv::Mat(), anchorWork_};
+    cv::cvtColor(anchorFull_, pictures.gray, cv::COLOR_BGR2GRAY);
+    writer_.tracked(a, anchorMask_, pictures);
     report("finding the character on frame " + std::to_string(a), 1, 1);
   }
 
@@ -131,7 +133,7 @@ class Run {
       check_cancelled();
       if (!frame->error.empty()) throw Error(frame->error);
       const int i = frame->index;
-      if (frame->full.size() != anchorFull_.size() || is_cut(previous, frame->signature)) {
+      if (frame->pictures.gray.size() != anchorFull_.size() || is_cut(previous, frame->signature)) {
         // The anchor's shot ends here.
         if (direction > 0) summary_.shotLast = i - 1;
         else summary_.shotFirst = i + 1;
@@ -141,16 +143,16 @@ class Run {
       previous = frame->signature;
       if (lostAt < 0) {
         const auto start = Clock::now();
-        const cv::Mat& mask = tracker.step(frame->work);
-        if (check_.lost(frame->work, mask, appearance_)) {
+        const cv::Mat& mask = tracker.step(frame->pictures.work);
+        if (check_.lost(frame->pictures.work, mask, appearance_)) {
           lostAt = i;
         } else {
-          writer_.tracked(i, mask.clone(), frame->work, frame->full);
+          writer_.tracked(i, mask.clone(), frame->pictures);
         }
         summary_.seconds.track += since(start);
       }
       if (lostAt >= 0) {
-        writer_.empty(i, frame->full.size());
+        writer_.empty(i, frame->pictures.gray.size());
         ++summary_.lostFrames;
         ++summary_.emptyFrames;
       }

@@ -1,11 +1,26 @@
 #include "matting/frames.h"
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 namespace matting {
+
+namespace {
+bool read_file(const std::string& path, std::vector<uchar>& bytes) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return false;
+  const std::streamoff size = in.tellg();
+  if (size <= 0) return false;
+  bytes.resize(size_t(size));
+  in.seekg(0);
+  return bool(in.read(reinterpret_cast<char*>(bytes.data()), size));
+}
+}  // namespace
 
 cv::Mat read_frame(const std::string& path, int index) {
   cv::Mat frame;
@@ -15,6 +30,37 @@ cv::Mat read_frame(const std::string& path, int index) {
     frame.release();
   }
   if (frame.empty()) throw Error("could not read frame " + std::to_string(index) + " (" + path + ")");
+  return frame;
+}
+
+namespace {
+[[noreturn]] void unreadable(const std::string& path, int index) {
+  throw Error("could not read frame " + std::to_string(index) + " (" + path + ")");
+}
+}  // namespace
+
+TrackingFrame read_for_tracking(const std::string& path, int index, Quality quality) {
+  std::vector<uchar> bytes;
+  if (!read_file(path, bytes)) unreadable(path, index);
+  TrackingFrame frame;
+  try {
+    frame.gray = cv::imdecode(bytes, cv::IMREAD_GRAYSCALE);
+    if (frame.gray.empty()) unreadable(path, index);
+    const cv::Size size = frame.gray.size(), work = working_size(size, quality);
+    int flag = cv::IMREAD_COLOR;
+    for (const auto& [factor, reduced] : {std::pair{8, cv::IMREAD_REDUCED_COLOR_8}, std::pair{4, cv::IMREAD_REDUCED_COLOR_4},
+                                          std::pair{2, cv::IMREAD_REDUCED_COLOR_2}}) {
+      if ((size.width + factor - 1) / factor >= work.width && (size.height + factor - 1) / factor >= work.height) {
+        flag = reduced;
+        break;
+      }
+    }
+    frame.work = cv::imdecode(bytes, flag);
+    if (frame.work.empty()) unreadable(path, index);
+    if (frame.work.size() != work) cv::resize(frame.work, frame.work, work, 0, 0, cv::INTER_AREA);
+  } catch (const cv::Exception&) {
+    unreadable(path, index);
+  }
   return frame;
 }
 

@@ -13,6 +13,15 @@ namespace matting {
 // The frame as 8-bit BGR; Error "could not read frame i (path)" otherwise.
 cv::Mat read_frame(const std::string& path, int index);
 
+// A frame as the tracking needs it: its grey at full size (the guide of the
+// soft edges) and its colours at working size, each decoded directly at its
+// size (JPEG decodes at a half, a quarter or an eighth for little cost).
+struct TrackingFrame {
+  cv::Mat gray;  // 8-bit, full size
+  cv::Mat work;  // 8-bit BGR, working size
+};
+TrackingFrame read_for_tracking(const std::string& path, int index, Quality quality);
+
 // Only the frame's size, for mattes of frames that are not tracked.
 cv::Size read_frame_size(const std::string& path, int index);
 

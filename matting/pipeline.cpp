@@ -21,11 +21,10 @@ FrameReader::FrameReader(const Job& job, Quality quality, std::vector<int> order
           frame.index = index;
           const auto start = Clock::now();
           try {
-            frame.full = read_frame(job.frames[index], index);
-            cv::resize(frame.full, frame.work, working_size(frame.full.size(), quality), 0, 0, cv::INTER_AREA);
-            frame.signature = shot_signature(frame.work);
+            frame.pictures = read_for_tracking(job.frames[index], index, quality);
+            frame.signature = shot_signature(frame.pictures.work);
           } catch (const std::exception& e) {
-            frame.full.release();
+            frame.pictures = {};
             frame.error = e.what();
           }
           seconds_ = seconds_ + since(start);
@@ -49,7 +48,7 @@ MatteWriter::MatteWriter(const Job& job)
             if (item->mask.empty()) {
               matte = cv::Mat::zeros(item->size, CV_8U);
             } else {
-              edge_.render(item->mask, item->work, item->full, matte);
+              edge_.render(item->mask, item->pictures.work, item->pictures.gray, matte);
             }
             alpha_ += since(start);
             start = Clock::now();
@@ -73,14 +72,14 @@ void MatteWriter::rethrow() {
   if (!error_.empty()) throw Error(error_);
 }
 
-void MatteWriter::tracked(int index, cv::Mat mask, cv::Mat work, cv::Mat full) {
+void MatteWriter::tracked(int index, cv::Mat mask, TrackingFrame pictures) {
   rethrow();
-  if (!queue_.push({index, std::move(mask), std::move(work), std::move(full), {}})) rethrow();
+  if (!queue_.push({index, std::move(mask), std::move(pictures), {}})) rethrow();
 }
 
 void MatteWriter::empty(int index, cv::Size size) {
   rethrow();
-  if (!queue_.push({index, {}, {}, {}, size})) rethrow();
+  if (!queue_.push({index, {}, {}, size})) rethrow();
 }
 
 void MatteWriter::finish() {

@@ -12,15 +12,16 @@
 
 #include "matting/bounded_queue.h"
 #include "matting/engine.h"
+#include "matting/frames.h"
 #include "matting/soft_edge.h"
 
 namespace matting {
 
 struct DecodedFrame {
   int index = 0;
-  cv::Mat full, work;   // 8-bit BGR, at its own and at working size
-  cv::Mat signature;    // for cut detection
-  std::string error;    // set instead of the pictures when it could not be read
+  TrackingFrame pictures;
+  cv::Mat signature;  // for cut detection
+  std::string error;  // set instead of the pictures when it could not be read
 };
 
 // Decodes the frames of `order` one after another on its own thread.
@@ -45,7 +46,7 @@ class MatteWriter {
  public:
   MatteWriter(const Job& job);
   ~MatteWriter();
-  void tracked(int index, cv::Mat mask, cv::Mat work, cv::Mat full);
+  void tracked(int index, cv::Mat mask, TrackingFrame pictures);
   void empty(int index, cv::Size size);
   // Waits for every matte; throws the first write error.
   void finish();
@@ -55,7 +56,8 @@ class MatteWriter {
  private:
   struct Item {
     int index;
-    cv::Mat mask, work, full;
+    cv::Mat mask;  // empty for an empty matte
+    TrackingFrame pictures;
     cv::Size size;
   };
   void rethrow();

@@ -14,13 +14,12 @@ class SoftEdge {
   explicit SoftEdge(double softness) : softness_(softness) {}
 
   // mask: CV_8U 0/255 at working size; workBgr: the frame at working size;
-  // fullBgr: the frame itself. matte: CV_8U at full size.
-  void render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat& fullBgr, cv::Mat& matte);
+  // fullGray: the frame's grey at full size. matte: CV_8U at full size.
+  void render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat& fullGray, cv::Mat& matte);
 
  private:
   double softness_;
-  cv::Mat guide_, p_, meanI_, meanP_, corrIP_, varI_, a_, b_, band_, fullGray_, fullA_, fullB_, fullMask_,
-      fullBand_;
+  cv::Mat guide_, p_, meanI_, meanP_, corrIP_, varI_, a_, b_, band_, fullA_, fullB_, fullMask_, fullBand_;
 };
 
 }  // namespace matting

@@ -1,0 +1,277 @@
+// The matting engine through run() on synthetic clips whose answer is known:
+// textured red discs on noisy backgrounds of other hues.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <tuple>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "matting/engine.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Disc {
+  int x, y, r;
+  bool holds(int px, int py) const { return (px - x) * (px - x) + (py - y) * (py - y) <= r * r; }
+};
+const cv::Vec3b kGreen{70, 150, 60}, kBlue{170, 100, 40}, kGrey{120, 110, 115};
+const cv::Vec3b kRed{40, 50, 200};
+const cv::Size kSize{320, 240};
+
+int jitter(int x, int y, int seed) {
+  uint32_t h = uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u ^ uint32_t(seed) * 83492791u;
+  h ^= h >> 13, h *= 0x5bd1e995u, h ^= h >> 15;
+  return int(h % 61) - 30;
+}
+
+// Noise fixed to the background, and striped noise that moves with each disc.
+cv::Mat scene(cv::Vec3b background, const std::vector<Disc>& discs) {
+  cv::Mat img(kSize, CV_8UC3);
+  for (int y = 0; y < kSize.height; ++y)
+    for (int x = 0; x < kSize.width; ++x) {
+      cv::Vec3b base = background;
+      int u = x, v = y, seed = background[0], stripe = 0;
+      for (const Disc& d : discs)
+        if (d.holds(x, y)) base = kRed, u = x - d.x, v = y - d.y, seed = 9, stripe = ((u + 64) / 4 % 2) * 30 - 15;
+      for (int c = 0; c < 3; ++c)
+        img.at<cv::Vec3b>(y, x)[c] = cv::saturate_cast<uchar>(base[c] + stripe + jitter(u, v, seed * 3 + c));
+    }
+  return img;
+}
+
+cv::Mat truth(const std::vector<Disc>& discs) {
+  cv::Mat m = cv::Mat::zeros(kSize, CV_8U);
+  for (const Disc& d : discs) cv::circle(m, {d.x, d.y}, d.r, 255, cv::FILLED);
+  return m;
+}
+
+double iou(const cv::Mat& matte, const cv::Mat& truth) {
+  const cv::Mat m = matte > 127;
+  return cv::countNonZero(m & truth) / double(std::max(1, cv::countNonZero(m | truth)));
+}
+
+// A box around a disc, margin pixels clear of it.
+matting::Box box_around(const Disc& d, int margin) {
+  return {double(d.x - d.r - margin) / kSize.width, double(d.y - d.r - margin) / kSize.height,
+          double(2 * (d.r + margin)) / kSize.width, double(2 * (d.r + margin)) / kSize.height};
+}
+matting::Dab dab(int x, int y, int r) {
+  return {double(x) / kSize.width, double(y) / kSize.height, double(r) / kSize.width};
+}
+
+std::string error_of(const matting::Job& job) {
+  try {
+    matting::run(job);
+  } catch (const matting::Error& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+class Matting : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char path[] = "/tmp/matting_test_XXXXXX";
+    ASSERT_NE(mkdtemp(path), nullptr);
+    dir_ = path;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Writes the frames and returns a job on them with its own matte folder.
+  matting::Job job(const std::vector<cv::Mat>& frames, int anchor, const std::string& ext = ".png") {
+    matting::Job j;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      j.frames.push_back(dir_ + "/frame" + std::to_string(i) + ext);
+      EXPECT_TRUE(cv::imwrite(j.frames.back(), frames[i]));
+    }
+    j.outputDir = dir_ + "/out" + std::to_string(jobs_++);
+    j.anchor = anchor;
+    return j;
+  }
+  static cv::Mat matte(const matting::Job& j, int i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "/%06d.png", i);
+    return cv::imread(j.outputDir + name, cv::IMREAD_UNCHANGED);
+  }
+  static int mattes(const matting::Job& j) {
+    int n = 0;
+    if (fs::is_directory(j.outputDir))
+      for (const auto& e : fs::directory_iterator(j.outputDir)) n += e.path().extension() == ".png";
+    return n;
+  }
+
+  std::string dir_;
+  int jobs_ = 0;
+};
+
+TEST_F(Matting, SeedsFindTheDiscOnTheAnchorWithTheAskedEdge) {
+  const Disc disc{150, 120, 50};
+  const struct Row {
+    const char* name;
+    std::vector<Disc> others;  // red discs that are not the character
+    std::optional<matting::Box> box;
+    std::vector<matting::Dab> dabs;
+    double softness;
+  } rows[] = {
+      {"box only", {}, box_around(disc, 12), {}, 0.0},
+      {"dabs, a red disc apart", {{230, 120, 22}}, {}, {dab(150, 120, 10), dab(130, 105, 10), dab(170, 135, 10)}, 0.5},
+      {"box over a red disc excluded", {{235, 120, 25}}, matting::Box{0.28, 0.25, 0.58, 0.5}, {dab(235, 120, -32)}, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<Disc> all = row.others;
+    all.push_back(disc);
+    matting::Job j = job({scene(kGreen, all)}, 0);
+    j.selection.box = row.box;
+    j.selection.dabs = row.dabs;
+    j.edgeSoftness = row.softness;
+    matting::run(j);
+    const cv::Mat m = matte(j, 0);
+    ASSERT_EQ(m.size(), kSize);
+    ASSERT_EQ(m.type(), CV_8UC1);
+    const cv::Mat want = truth({disc});
+    EXPECT_GE(iou(m, want), 0.9);
+    // Fractional alpha only with softness, and then only along the edge.
+    const cv::Mat partial = (m > 0) & (m < 255);
+    if (row.softness == 0) {
+      EXPECT_EQ(cv::countNonZero(partial), 0);
+    }
+    if (row.softness == 1) {
+      cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, {21, 21}), grown, shrunk;
+      cv::dilate(want, grown, kernel);
+      cv::erode(want, shrunk, kernel);
+      EXPECT_GT(cv::countNonZero(partial), 2 * disc.r);
+      EXPECT_EQ(cv::countNonZero(partial & ~(grown & ~shrunk)), 0);
+    }
+  }
+}
+
+// The disc crosses the frame; the selection is on the middle frame.
+TEST_F(Matting, TracksForwardAndBackwardFromAMiddleAnchor) {
+  const auto at = [](int i) { return Disc{90 + 5 * i, 100 + 2 * i, 40}; };
+  std::vector<cv::Mat> frames;
+  for (int i = 0; i < 15; ++i) frames.push_back(scene(kGreen, {at(i)}));
+  matting::Job j = job(frames, 7, ".jpg");
+  j.selection.box = box_around(at(7), 10);
+  const matting::Summary s = matting::run(j);
+  EXPECT_EQ(s.emptyFrames, 0);
+  EXPECT_TRUE(s.cuts.empty());
+  EXPECT_EQ(s.shotFirst, 0);
+  EXPECT_EQ(s.shotLast, 14);
+  for (int i = 0; i < 15; ++i) EXPECT_GE(iou(matte(j, i), truth({at(i)})), 0.85) << "frame " << i;
+}
+
+// Three shots: a same-coloured disc on blue, the character on green, grey.
+TEST_F(Matting, CutsBoundTheAnchorsShotAndTheOthersStayEmpty) {
+  std::vector<cv::Mat> frames;
+  const auto at = [](int i) { return Disc{100 + 4 * i, 120, 40}; };
+  for (int i = 0; i < 13; ++i)
+    frames.push_back(i < 3 ? scene(kBlue, {{250, 70, 35}}) : i < 10 ? scene(kGreen, {at(i)}) : scene(kGrey, {}));
+  matting::Job j = job(frames, 6);
+  j.selection.box = box_around(at(6), 10);
+  const matting::Summary s = matting::run(j);
+  EXPECT_EQ(s.cuts, (std::vector<int>{3, 10}));
+  EXPECT_EQ(s.shotFirst, 3);
+  EXPECT_EQ(s.shotLast, 9);
+  EXPECT_EQ(s.emptyFrames, 6);
+  EXPECT_EQ(s.lostFrames, 0);
+  for (const char* part : {"other shots", "0-2", "10-12"}) EXPECT_NE(s.note.find(part), std::string::npos) << s.note;
+  ASSERT_EQ(mattes(j), 13);
+  for (int i = 0; i < 13; ++i) {
+    const cv::Mat m = matte(j, i);
+    ASSERT_EQ(m.size(), kSize) << "frame " << i;
+    EXPECT_EQ(cv::countNonZero(m) == 0, i < 3 || i >= 10) << "frame " << i;
+  }
+}
+
+TEST_F(Matting, AnUnreadableFrameFailsTheJobNamingIt) {
+  std::vector<cv::Mat> frames;
+  for (int i = 0; i < 10; ++i) frames.push_back(scene(kGreen, {{100 + 3 * i, 120, 40}}));
+  const matting::Job clip = job(frames, 0);
+  const std::string garbage = dir_ + "/garbage.png";
+  std::ofstream(garbage) << "\x89PNG\r\nnot a picture";
+  // The bad frame, the anchor, and whether the file is missing or garbage.
+  const std::tuple<int, int, bool> rows[] = {{7, 2, true}, {7, 2, false}, {1, 5, false}, {4, 4, true}};
+  for (const auto& [bad, anchor, missing] : rows) {
+    matting::Job j = clip;
+    j.outputDir += std::to_string(bad) + std::to_string(anchor);
+    j.anchor = anchor;
+    j.selection.box = box_around({100 + 3 * anchor, 120, 40}, 10);
+    j.frames[bad] = missing ? dir_ + "/missing.png" : garbage;
+    const std::string message = error_of(j);
+    EXPECT_NE(message.find("frame " + std::to_string(bad)), std::string::npos) << anchor << ": " << message;
+  }
+}
+
+TEST_F(Matting, DegenerateJobsAreRefusedBeforeAnyMatteIsWritten) {
+  const matting::Job base = job({scene(kGreen, {{160, 120, 40}})}, 0);
+  const matting::Box good{0.3, 0.25, 0.4, 0.5};
+  const double nan = std::nan("");
+  const struct Row {
+    const char* name;
+    matting::Selection selection;
+    int anchor;
+    double softness;
+    const char* fragment;
+  } rows[] = {
+      {"box without width", {matting::Box{0.2, 0.2, 0, 0.3}, {}, ""}, 0, 0.5, "box"},
+      {"box outside the frame", {matting::Box{1.2, 0.2, 0.3, 0.3}, {}, ""}, 0, 0.5, "box"},
+      {"dabs outside the frame", {std::nullopt, {{1.5, 0.5, 0.1}, {-0.3, -0.3, 0.05}}, ""}, 0, 0.5, "dabs"},
+      {"only excluding dabs", {std::nullopt, {{0.5, 0.5, -0.1}}, ""}, 0, 0.5, "excluding"},
+      {"a text hint alone", {std::nullopt, {}, "the one in red"}, 0, 0.5, "hint"},
+      {"nothing", {}, 0, 0.5, "nothing"},
+      {"anchor past the clip", {good, {}, ""}, 1, 0.5, "anchor"},
+      {"anchor before the clip", {good, {}, ""}, -1, 0.5, "anchor"},
+      {"softness above one", {good, {}, ""}, 0, 1.5, "softness"},
+      {"softness not a number", {good, {}, ""}, 0, nan, "softness"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    matting::Job j = base;
+    j.selection = row.selection;
+    j.anchor = row.anchor;
+    j.edgeSoftness = row.softness;
+    const std::string message = error_of(j);
+    EXPECT_NE(message.find(row.fragment), std::string::npos) << message;
+    EXPECT_EQ(mattes(j), 0);
+  }
+  // A dab's radius is a fraction of the width on both axes: on a landscape
+  // frame this one, centred below the frame, reaches into it.
+  matting::Job reaching = base;
+  reaching.selection = {good, {{0.5, 1.3, 0.25}}, ""};
+  EXPECT_NO_THROW(matting::run(reaching));
+}
+
+// cancelled() is asked between frames: once it answers true, tracking stops
+// and at most the frame in hand still reports and gets its matte.
+TEST_F(Matting, CancellingStopsWithinOneFrameAndKeepsTheMattesWritten) {
+  std::vector<cv::Mat> frames;
+  for (int i = 0; i < 12; ++i) frames.push_back(scene(kGreen, {{80 + 4 * i, 120, 40}}));
+  matting::Job j = job(frames, 0);
+  j.selection.box = box_around({80, 120, 40}, 10);
+  int asked = 0, done = 0, reportsAfter = 0;
+  bool answered = false;
+  const auto progress = [&](const matting::Progress& p) {
+    reportsAfter += answered;
+    if (!answered && p.frames > 1) done = p.frame;  // a tracking stage, not the anchor's
+  };
+  const auto cancelled = [&] { return answered = answered || ++asked >= 4; };
+  EXPECT_THROW(matting::run(j, progress, cancelled), matting::Cancelled);
+  EXPECT_LE(reportsAfter, 1);
+  EXPECT_LE(done, 4);
+  EXPECT_GE(mattes(j), 1 + done);  // the anchor and every frame reported done
+  EXPECT_LE(mattes(j), 2 + done);
+}
+
+}  // namespace
