@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libbenchmark-dev libcpp-httplib-dev
   libegl-dev libegl-mesa0 libgl1-mesa-dri
   clang-14 libclang-rt-14-dev libturbojpeg0-dev curl
+  libopencv-dev libopencv-contrib-dev opencv-doc
 )
 
 missing=()
