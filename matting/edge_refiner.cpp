@@ -16,11 +16,14 @@ constexpr float kAppearanceWeight = 0.5f;
 constexpr float kShapeWeight = 1.5f;
 constexpr float kShapeClamp = 3.f;
 constexpr float kSmoothness = 3.f;
+// Where the guess is doubted, what is left of its pull.
+constexpr float kDoubtedShape = 0.2f;
 }  // namespace
 
 EdgeRefiner::EdgeRefiner(int band) : band_(band), sigma_(std::max(2.f, band / 2.f)) {}
 
-void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, Appearance& appearance, cv::Mat& mask) {
+void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, Appearance& appearance,
+                         cv::Mat& mask) {
   // Signed distance to the guess's edge, positive inside.
   cv::compare(guess, 0, hard_, cv::CMP_GT);
   cv::distanceTransform(hard_, inside_, cv::DIST_L2, 3);
@@ -32,11 +35,14 @@ void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, Appearance& a
   seeds_.create(bgr.size(), CV_8U);
   for (int y = 0; y < bgr.rows; ++y) {
     const float* sd = signedDist_.ptr<float>(y);
+    const uchar* d = doubt.empty() ? nullptr : doubt.ptr<uchar>(y);
     float* v = vote_.ptr<float>(y);
     uchar* s = seeds_.ptr<uchar>(y);
     for (int x = 0; x < bgr.cols; ++x) {
-      s[x] = std::abs(sd[x]) <= band_ ? kFree : sd[x] > 0 ? kFixedCharacter : kFixedBackground;
-      v[x] = kAppearanceWeight * v[x] + kShapeWeight * std::clamp(sd[x] / sigma_, -kShapeClamp, kShapeClamp);
+      const bool doubtful = d && d[x];
+      s[x] = doubtful || std::abs(sd[x]) <= band_ ? kFree : sd[x] > 0 ? kFixedCharacter : kFixedBackground;
+      const float shape = std::clamp(sd[x] / sigma_, -kShapeClamp, kShapeClamp) * (doubtful ? kDoubtedShape : 1.f);
+      v[x] = kAppearanceWeight * v[x] + kShapeWeight * shape;
     }
   }
   graph_cut(bgr, vote_, seeds_, kSmoothness, mask);

@@ -15,9 +15,11 @@ class EdgeRefiner {
   // The band reaches `band` pixels to each side of the edge.
   explicit EdgeRefiner(int band);
 
-  // guess: CV_8U, non-zero for the character; mask receives the result
-  // (CV_8U, 0 or 255).
-  void refine(const cv::Mat& bgr, const cv::Mat& guess, Appearance& appearance, cv::Mat& mask);
+  // guess: CV_8U, non-zero for the character; doubt (CV_8U, or empty):
+  // non-zero where the guess is not to be trusted, which there is re-decided
+  // by appearance alone. mask receives the result (CV_8U, 0 or 255).
+  void refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, Appearance& appearance,
+              cv::Mat& mask);
 
  private:
   const int band_;

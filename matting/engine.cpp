@@ -104,7 +104,7 @@ class Run {
     }
     appearance_.learn(anchorWork_, mask);
     if (segmented.width < anchorWork_.cols) {
-      EdgeRefiner(Tracker::band(anchorWork_.size())).refine(anchorWork_, mask, appearance_, anchorMask_);
+      EdgeRefiner(Tracker::band(anchorWork_.size())).refine(anchorWork_, mask, cv::Mat(), appearance_, anchorMask_);
     } else {
       anchorMask_ = mask;
     }

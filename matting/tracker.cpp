@@ -6,6 +6,11 @@
 
 namespace matting {
 
+namespace {
+// Pixels a round trip along the flow may miss home by and still be trusted.
+constexpr float kHomeMiss = 1.5f;
+}  // namespace
+
 int Tracker::band(cv::Size size) { return std::max(4, std::max(size.width, size.height) / 60); }
 
 Tracker::Tracker(cv::Size size, Appearance& appearance)
@@ -39,7 +44,22 @@ const cv::Mat& Tracker::step(const cv::Mat& bgr) {
   // Replicated borders: a character cut by the frame's edge stays cut there.
   cv::remap(prevMask_, warped_, mapX_, mapY_, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   cv::compare(warped_, 0.5, warped_, cv::CMP_GT);
-  refiner_.refine(bgr, warped_, appearance_, mask_);
+
+  // There and back: the forward flow where each pixel came from should
+  // bring it home.
+  flow_->calc(prevGray_, gray_, flowFore_);
+  cv::remap(flowFore_, foreThere_, mapX_, mapY_, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  doubt_.create(bgr.size(), CV_8U);
+  for (int y = 0; y < bgr.rows; ++y) {
+    const cv::Point2f* back = flowBack_.ptr<cv::Point2f>(y);
+    const cv::Point2f* fore = foreThere_.ptr<cv::Point2f>(y);
+    uchar* d = doubt_.ptr<uchar>(y);
+    for (int x = 0; x < bgr.cols; ++x) {
+      const cv::Point2f miss = back[x] + fore[x];
+      d[x] = miss.dot(miss) > kHomeMiss * kHomeMiss + 0.01f * back[x].dot(back[x]) ? 255 : 0;
+    }
+  }
+  refiner_.refine(bgr, warped_, doubt_, appearance_, mask_);
 
   mask_.convertTo(prevMask_, CV_32F, 1.0 / 255);
   std::swap(prevGray_, gray_);

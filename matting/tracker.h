@@ -1,7 +1,9 @@
 #pragma once
 // Carries the character's mask from one frame to the next: the previous
 // mask is warped along dense optical flow, then the band around the warped
-// edge is re-decided (EdgeRefiner).
+// edge is re-decided (EdgeRefiner), and so is wherever the flow there and
+// back disagrees: background uncovered behind a moving character has no
+// place in the previous frame, and the flow drags the character over it.
 
 #include <opencv2/core.hpp>
 #include <opencv2/video/tracking.hpp>
@@ -29,7 +31,7 @@ class Tracker {
   EdgeRefiner refiner_;
   cv::Ptr<cv::DISOpticalFlow> flow_;
   // Buffers reused from frame to frame.
-  cv::Mat prevGray_, gray_, prevMask_, flowBack_, mapX_, mapY_, warped_, mask_;
+  cv::Mat prevGray_, gray_, prevMask_, flowBack_, flowFore_, foreThere_, mapX_, mapY_, warped_, doubt_, mask_;
 };
 
 }  // namespace matting
