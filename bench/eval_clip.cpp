@@ -1,4 +1,4 @@
-// eval_clip OUTDIR [--frames N]
+// eval_clip OUTDIR [--frames N] [--size WxH]
 //
 // Writes a labelled clip for the matting engine: a footballer cut out of a
 // still photograph, moving, scaling and turning over a shot of a film, then
@@ -21,6 +21,7 @@
 #include <opencv2/videoio.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -28,7 +29,8 @@
 namespace {
 
 const std::string kData = "/usr/share/doc/opencv-doc/examples/data/";
-const cv::Size kFrame(960, 540);
+// The frame size (--size); the player is scaled with the frame's height.
+cv::Size kFrame(960, 540);
 
 // The player's outline in messi5.jpg (548 x 342), traced by eye on a 4x
 // enlargement, clockwise from his left fingertips. The ball is left out.
@@ -96,7 +98,7 @@ std::vector<cv::Mat> background(const std::string& video, int first, int last, i
 // last): smooth travel left to right with a bob, scale 0.8 -> 1.2, and a
 // turn of +-15 degrees. Maps source pixels to frame pixels.
 cv::Matx23d placement(double p, cv::Point2d pivot) {
-  const double s = 1 - 0.2 * std::cos(CV_PI * p);
+  const double s = (1 - 0.2 * std::cos(CV_PI * p)) * kFrame.height / 540.0;
   const double turn = 15 * CV_PI / 180 * std::sin(2 * CV_PI * p);
   const cv::Point2d centre(kFrame.width * (0.35 + 0.3 * (1 - std::cos(CV_PI * p)) / 2),
                            kFrame.height * (0.52 + 0.06 * std::sin(2 * CV_PI * p)));
@@ -134,14 +136,24 @@ nlohmann::json anchorBox(const cv::Mat& truth) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2 && !(argc == 4 && std::string(argv[2]) == "--frames")) {
-    std::cerr << "usage: eval_clip OUTDIR [--frames N]\n";
+  const std::string usage = "usage: eval_clip OUTDIR [--frames N] [--size WxH]\n";
+  if (argc < 2 || argc % 2 != 0) {
+    std::cerr << usage;
     return 2;
   }
   const std::string dir = argv[1];
-  const int frames = argc == 4 ? std::atoi(argv[3]) : 120;
-  if (frames < 6) {
-    std::cerr << "eval_clip: --frames must be at least 6\n";
+  int frames = 120;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string option = argv[i], value = argv[i + 1];
+    if (option == "--frames") {
+      frames = std::atoi(value.c_str());
+    } else if (option != "--size" || std::sscanf(value.c_str(), "%dx%d", &kFrame.width, &kFrame.height) != 2) {
+      std::cerr << usage;
+      return 2;
+    }
+  }
+  if (frames < 6 || kFrame.width < 64 || kFrame.height < 64) {
+    std::cerr << "eval_clip: --frames must be at least 6 and --size at least 64x64\n";
     return 2;
   }
   const int cut = frames / 2, anchor = cut / 3;

@@ -73,11 +73,23 @@ bool falls_short(const cv::Mat& mask, const cv::Rect& box) {
   const auto g = gaps(mask, box);
   return *std::max_element(g.begin(), g.end()) > kShort;
 }
-bool reaches_what_is_missed(const cv::Mat& other, const cv::Mat& mask, const cv::Rect& box) {
+// The strips of the box between the mask's extent and the sides it falls
+// short of and `other` reaches; empty when there are none.
+cv::Mat missed_strips(const cv::Mat& other, const cv::Mat& mask, const cv::Rect& box) {
   const auto mine = gaps(other, box), theirs = gaps(mask, box);
-  for (int side = 0; side < 4; ++side)
-    if (theirs[side] > kShort && mine[side] < 0.5 * theirs[side]) return true;
-  return false;
+  cv::Mat strips;
+  if (cv::countNonZero(mask(box)) == 0) return strips;
+  const cv::Rect e = cv::boundingRect(mask(box)) + box.tl();
+  const cv::Rect side[4] = {cv::Rect(cv::Point(box.x, box.y), cv::Point(e.x, box.br().y)),
+                            cv::Rect(cv::Point(box.x, box.y), cv::Point(box.br().x, e.y)),
+                            cv::Rect(cv::Point(e.br().x, box.y), box.br()),
+                            cv::Rect(cv::Point(box.x, e.br().y), box.br())};
+  for (int k = 0; k < 4; ++k) {
+    if (theirs[k] <= kShort || mine[k] >= 0.5 * theirs[k]) continue;
+    if (strips.empty()) strips = cv::Mat::zeros(mask.size(), CV_8U);
+    strips(side[k]).setTo(255);
+  }
+  return strips;
 }
 
 // Keeps the parts of mask that touch the adding dabs.
@@ -176,8 +188,9 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
 
   // Two readings of the frame: its colours, and its looks (see Appearance),
   // which find dark hair on a dark wall but can also take in a dark wall
-  // between a character's limbs. The colours are trusted unless they fall
-  // well short of a side of the box that the looks reach.
+  // between a character's limbs. The colours are trusted; where they fall
+  // well short of a side of the box that the looks reach, what the looks
+  // hold between the colours' extent and that side is added.
   // With a box, the colour reading looks only at its surroundings: the
   // background nearby is what the character must be told apart from, and
   // it costs less. The looks need the whole frame's background: with only
@@ -200,9 +213,13 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
     cv::Mat looks;
     look(bgr, looks);
     for (uint64 seed : kSeeds) {
-      cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), size), seed, nullptr);
-      if (!reaches_what_is_missed(byLook, mask, box)) continue;
-      mask = byLook;
+      const cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), size), seed, nullptr);
+      const cv::Mat strips = missed_strips(byLook, mask, box);
+      if (strips.empty()) continue;
+      // Only what the colours missed is taken from the looks: elsewhere they
+      // may hold a dark wall between the character's limbs.
+      mask |= byLook & strips;
+      clean_mask(mask);
       break;
     }
   }

@@ -1,6 +1,5 @@
 #include "matting/engine.h"
 
-#include <chrono>
 #include <cmath>
 #include <filesystem>
 
@@ -12,14 +11,12 @@
 #include "matting/frames.h"
 #include "matting/pipeline.h"
 #include "matting/shots.h"
+#include "matting/stopwatch.h"
 #include "matting/tracker.h"
 
 namespace matting {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 void check_job(const Job& job) {
   const int n = int(job.frames.size());
@@ -83,38 +80,33 @@ class Run {
 
   void anchor() {
     const int a = job_.anchor;
-    report("finding the character on frame " + std::to_string(a), 0, 1);
-    auto start = Clock::now();
-    anchorFull_ = read_frame(job_.frames[a], a);
-    cv::resize(anchorFull_, anchorWork_, working_size(anchorFull_.size(), job_.quality), 0, 0, cv::INTER_AREA);
-    summary_.seconds.decode += since(start);
-    start = Clock::now();
+    const std::string stage = "finding the character on frame " + std::to_string(a);
+    report(stage, 0, 1);
+    Stopwatch watch;
+    anchor_ = read_for_tracking(job_.frames[a], a, job_.quality);
+    const cv::Size work = anchor_.work.size(), segmented = anchor_size(anchor_.gray.size());
+    cv::Mat picture = anchor_.work;
+    if (segmented != work) cv::resize(read_frame(job_.frames[a], a), picture, segmented, 0, 0, cv::INTER_AREA);
+    summary_.seconds.decode += watch.lap();
+
     // The anchor is segmented at its own size whatever the quality, then
-    // enlarged or reduced to working size, its edge re-decided there when
-    // enlarged.
-    const cv::Size segmented = anchor_size(anchorFull_.size());
-    cv::Mat mask;
-    if (segmented == anchorWork_.size()) {
-      mask = segment_anchor(anchorWork_, job_.selection);
-    } else {
-      cv::Mat small;
-      cv::resize(anchorFull_, small, segmented, 0, 0, cv::INTER_AREA);
-      cv::resize(segment_anchor(small, job_.selection), mask, anchorWork_.size(), 0, 0, cv::INTER_LINEAR);
+    // brought to working size, its edge re-decided there when enlarged.
+    cv::Mat mask = segment_anchor(picture, job_.selection);
+    if (segmented != work) {
+      cv::resize(mask, mask, work, 0, 0, cv::INTER_LINEAR);
       cv::threshold(mask, mask, 127, 255, cv::THRESH_BINARY);
     }
-    appearance_.learn(anchorWork_, mask);
-    if (segmented.width < anchorWork_.cols) {
-      EdgeRefiner(Tracker::band(anchorWork_.size())).refine(anchorWork_, mask, cv::Mat(), appearance_, anchorMask_);
+    appearance_.learn(anchor_.work, mask);
+    if (segmented.width < work.width) {
+      EdgeRefiner(Tracker::band(work)).refine(anchor_.work, mask, cv::Mat(), appearance_, anchorMask_);
     } else {
       anchorMask_ = mask;
     }
     check_.area = cv::countNonZero(anchorMask_);
-    check_.agreement = appearance_.agreement(anchorWork_, anchorMask_);
-    summary_.seconds.anchor += since(start);
-    TrackingFrame pictures{cv::Mat(), anchorWork_};
-    cv::cvtColor(anchorFull_, pictures.gray, cv::COLOR_BGR2GRAY);
-    writer_.tracked(a, anchorMask_, pictures);
-    report("finding the character on frame " + std::to_string(a), 1, 1);
+    check_.agreement = appearance_.agreement(anchor_.work, anchorMask_);
+    summary_.seconds.anchor += watch.lap();
+    writer_.tracked(a, anchorMask_, anchor_);
+    report(stage, 1, 1);
   }
 
   // From the anchor to the end of its shot in one direction.
@@ -124,16 +116,16 @@ class Run {
     for (int i = job_.anchor + direction; i >= 0 && i < n; i += direction) order.push_back(i);
     if (order.empty()) return;
     const std::string stage = direction > 0 ? "tracking forward " : "tracking backward ";
-    Tracker tracker(anchorWork_.size(), appearance_);
-    tracker.reset(anchorWork_, anchorMask_);
-    cv::Mat previous = shot_signature(anchorWork_);
+    Tracker tracker(anchor_.work.size(), appearance_);
+    tracker.reset(anchor_.work, anchorMask_);
+    cv::Mat previous = shot_signature(anchor_.work);
     int lostAt = -1, done = 0;
     FrameReader reader(job_, job_.quality, order);
     while (auto frame = reader.next()) {
       check_cancelled();
       if (!frame->error.empty()) throw Error(frame->error);
       const int i = frame->index;
-      if (frame->pictures.gray.size() != anchorFull_.size() || is_cut(previous, frame->signature)) {
+      if (frame->pictures.gray.size() != anchor_.gray.size() || is_cut(previous, frame->signature)) {
         // The anchor's shot ends here.
         if (direction > 0) summary_.shotLast = i - 1;
         else summary_.shotFirst = i + 1;
@@ -142,14 +134,14 @@ class Run {
       }
       previous = frame->signature;
       if (lostAt < 0) {
-        const auto start = Clock::now();
+        Stopwatch watch;
         const cv::Mat& mask = tracker.step(frame->pictures.work);
         if (check_.lost(frame->pictures.work, mask, appearance_)) {
           lostAt = i;
         } else {
           writer_.tracked(i, mask.clone(), frame->pictures);
         }
-        summary_.seconds.track += since(start);
+        summary_.seconds.track += watch.lap();
       }
       if (lostAt >= 0) {
         writer_.empty(i, frame->pictures.gray.size());
@@ -159,7 +151,8 @@ class Run {
       ++done;
       report(stage + std::to_string(done) + "/" + std::to_string(order.size()), done, int(order.size()));
     }
-    summary_.seconds.decode += reader.seconds();
+    summary_.seconds.decode += reader.decodeSeconds();
+    summary_.seconds.cuts += reader.cutSeconds();
     if (lostAt >= 0) (direction > 0 ? lostForward_ : lostBackward_) = lostAt;
   }
 
@@ -170,9 +163,9 @@ class Run {
     for (int i = 0; i < n; ++i) {
       if (i >= summary_.shotFirst && i <= summary_.shotLast) continue;
       check_cancelled();
-      const auto start = Clock::now();
+      Stopwatch watch;
       const cv::Size size = read_frame_size(job_.frames[i], i);
-      summary_.seconds.decode += since(start);
+      summary_.seconds.decode += watch.lap();
       writer_.empty(i, size);
       ++summary_.emptyFrames;
       ++done;
@@ -206,7 +199,8 @@ class Run {
   const CancelFn& cancelled_;
   MatteWriter writer_;
   Summary summary_;
-  cv::Mat anchorFull_, anchorWork_, anchorMask_;
+  TrackingFrame anchor_;
+  cv::Mat anchorMask_;
   Appearance appearance_;
   TrackCheck check_;
   int lostForward_ = -1, lostBackward_ = -1;

@@ -1,33 +1,28 @@
 #include "matting/pipeline.h"
 
-#include <chrono>
-
 #include <opencv2/imgproc.hpp>
 
 #include "matting/frames.h"
 #include "matting/shots.h"
+#include "matting/stopwatch.h"
 
 namespace matting {
-
-namespace {
-using Clock = std::chrono::steady_clock;
-double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-}  // namespace
 
 FrameReader::FrameReader(const Job& job, Quality quality, std::vector<int> order)
     : thread_([this, &job, quality, order = std::move(order)] {
         for (int index : order) {
           DecodedFrame frame;
           frame.index = index;
-          const auto start = Clock::now();
+          Stopwatch watch;
           try {
             frame.pictures = read_for_tracking(job.frames[index], index, quality);
+            decodeSeconds_ = decodeSeconds_ + watch.lap();
             frame.signature = shot_signature(frame.pictures.work);
+            cutSeconds_ = cutSeconds_ + watch.lap();
           } catch (const std::exception& e) {
             frame.pictures = {};
             frame.error = e.what();
           }
-          seconds_ = seconds_ + since(start);
           const bool failed = !frame.error.empty();
           if (!queue_.push(std::move(frame)) || failed) break;
         }
@@ -44,16 +39,15 @@ MatteWriter::MatteWriter(const Job& job)
         cv::Mat matte;
         while (auto item = queue_.pop()) {
           try {
-            auto start = Clock::now();
+            Stopwatch watch;
             if (item->mask.empty()) {
               matte = cv::Mat::zeros(item->size, CV_8U);
             } else {
               edge_.render(item->mask, item->pictures.work, item->pictures.gray, matte);
             }
-            alpha_ += since(start);
-            start = Clock::now();
+            alpha_ += watch.lap();
             write_matte(matte_path(job_, item->index), matte, item->index);
-            encode_ += since(start);
+            encode_ += watch.lap();
           } catch (const std::exception& e) {
             std::lock_guard<std::mutex> lock(errorMutex_);
             if (error_.empty()) error_ = e.what();

@@ -31,11 +31,13 @@ class FrameReader {
   ~FrameReader();
   // The next frame in order; nothing after the last.
   std::optional<DecodedFrame> next() { return queue_.pop(); }
-  double seconds() const { return seconds_; }  // spent decoding so far
+  // Seconds spent so far decoding and finding cuts.
+  double decodeSeconds() const { return decodeSeconds_; }
+  double cutSeconds() const { return cutSeconds_; }
 
  private:
   BoundedQueue<DecodedFrame> queue_{2};
-  std::atomic<double> seconds_{0};
+  std::atomic<double> decodeSeconds_{0}, cutSeconds_{0};
   std::thread thread_;
 };
 
