@@ -7,6 +7,10 @@
 //   Runs the engine on a video file or a folder of images (in the order of
 //   their names) and draws a contact sheet of the anchor's shot. Frame
 //   numbers are the clip's; box and dabs are fractions of the frame.
+// matting_eval length CLIPDIR --frames N [--quality fine|fast]
+//   Runs the engine on N frames that play the character's shot of a clip
+//   written by eval_clip back and forth (files repeat, no cut), to show
+//   that time per frame and peak memory do not grow with the clip's length.
 
 #include "bench/eval_common.h"
 #include "matting/engine.h"
@@ -239,6 +243,28 @@ int evalCommand(const std::string& clip, const std::multimap<std::string, std::s
   return 0;
 }
 
+int lengthCommand(const std::string& clip, const std::multimap<std::string, std::string>& o) {
+  std::ifstream in(clip + "/clip.json");
+  if (!in) throw std::runtime_error("cannot read " + clip + "/clip.json");
+  const nlohmann::json meta = nlohmann::json::parse(in);
+  const int cut = meta["cut"], frames = std::atoi(option(o, "frames", "0").c_str());
+  if (frames < 1 || cut < 2) throw std::invalid_argument("length needs --frames N (at least 1)");
+  matting::Job job;
+  const int period = 2 * cut - 2;
+  for (int i = 0; i < frames; ++i) job.frames.push_back(eval::numbered(clip, i % period < cut ? i % period : period - i % period, "jpg"));
+  job.anchor = std::min(meta["anchor"].get<int>(), frames - 1);
+  job.selection.box = matting::Box{meta["box"]["x"], meta["box"]["y"], meta["box"]["w"], meta["box"]["h"]};
+  job.quality = quality(option(o, "quality", "fast"));
+  char tmpl[] = "/tmp/matting_eval.XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a temporary folder");
+  job.outputDir = tmpl;
+  std::printf("%d frames of %s (%s):\n", frames, clip.c_str(), option(o, "quality", "fast").c_str());
+  const Run r = runEngine(job);
+  fs::remove_all(job.outputDir);
+  printSummary(r, 0);
+  return 0;
+}
+
 // Frames FIRST..LAST of a video file or a folder of images, staged as JPEG.
 std::vector<std::string> stage(const std::string& clip, int first, int last, const std::string& dir) {
   std::vector<std::string> staged;
@@ -328,6 +354,7 @@ int main(int argc, char** argv) {
   try {
     if (command == "eval") return evalCommand(argv[2], options(argc, argv, 3));
     if (command == "sheet") return sheetCommand(argv[2], options(argc, argv, 3));
+    if (command == "length") return lengthCommand(argv[2], options(argc, argv, 3));
   } catch (const std::invalid_argument& e) {
     std::cerr << "matting_eval: " << e.what() << "\n";
     return 2;
@@ -337,6 +364,7 @@ int main(int argc, char** argv) {
   }
   std::cerr << "usage: matting_eval eval CLIPDIR [--quality fine|fast|both] [--softness S]\n"
                "       matting_eval sheet CLIP (--box X,Y,W,H | --box-px X,Y,W,H) --anchor N [--frames FIRST:LAST]\n"
-               "                          [--quality fine|fast] [--softness S] [--dab X,Y,R ...] [--masks DIR] --out SHEET.png\n";
+               "                          [--quality fine|fast] [--softness S] [--dab X,Y,R ...] [--masks DIR] --out SHEET.png\n"
+               "       matting_eval length CLIPDIR --frames N [--quality fine|fast]\n";
   return 2;
 }
