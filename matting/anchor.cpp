@@ -92,14 +92,14 @@ cv::Mat missed_strips(const cv::Mat& other, const cv::Mat& mask, const cv::Rect&
   return strips;
 }
 
-// Keeps the parts of mask that touch the adding dabs.
-void keep_touching(cv::Mat& mask, const cv::Mat& adding) {
+// Keeps the parts of mask that touch `touching`.
+void keep_touching(cv::Mat& mask, const cv::Mat& touching) {
   cv::Mat labels;
   const int parts = cv::connectedComponents(mask, labels, 8, CV_32S);
   std::vector<uchar> touched(parts, 0);
   for (int y = 0; y < mask.rows; ++y)
     for (int x = 0; x < mask.cols; ++x)
-      if (adding.at<uchar>(y, x) && mask.at<uchar>(y, x)) touched[labels.at<int>(y, x)] = 1;
+      if (touching.at<uchar>(y, x) && mask.at<uchar>(y, x)) touched[labels.at<int>(y, x)] = 1;
   for (int y = 0; y < mask.rows; ++y)
     for (int x = 0; x < mask.cols; ++x) mask.at<uchar>(y, x) = touched[labels.at<int>(y, x)] ? mask.at<uchar>(y, x) : 0;
 }
@@ -216,9 +216,12 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
       const cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), size), seed, nullptr);
       const cv::Mat strips = missed_strips(byLook, mask, box);
       if (strips.empty()) continue;
-      // Only what the colours missed is taken from the looks: elsewhere they
-      // may hold a dark wall between the character's limbs.
-      mask |= byLook & strips;
+      // Only the parts the colours missed that reach into those strips are
+      // taken from the looks: elsewhere they may hold a dark wall between
+      // the character's limbs.
+      cv::Mat missed = byLook & ~mask;
+      keep_touching(missed, strips);
+      mask |= missed;
       clean_mask(mask);
       break;
     }

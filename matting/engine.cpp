@@ -175,23 +175,26 @@ class Run {
   }
 
   std::string note() const {
-    std::string text;
-    auto add = [&](const std::string& part) {
-      if (part.empty()) return;
-      text += (text.empty() ? "" : "; ") + part;
-    };
+    std::vector<std::string> parts;
     const int n = int(job_.frames.size());
-    std::string others = frame_range(0, summary_.shotFirst - 1);
-    const std::string after = frame_range(summary_.shotLast + 1, n - 1);
-    if (!after.empty()) others += (others.empty() ? "" : ", ") + after;
-    if (!others.empty()) add("frames " + others + " are in other shots and were left empty");
-    if (lostForward_ >= 0)
-      add("the character was lost at frame " + std::to_string(lostForward_) + ": frames " +
-          frame_range(lostForward_, summary_.shotLast) + " were left empty");
-    if (lostBackward_ >= 0)
-      add("the character was lost at frame " + std::to_string(lostBackward_) + ": frames " +
-          frame_range(summary_.shotFirst, lostBackward_) + " were left empty");
-    return text.empty() ? "every frame is in the anchor's shot and was matted" : text;
+    const int before = summary_.shotFirst, after = n - 1 - summary_.shotLast;
+    if (before + after > 0) {
+      std::string others = frame_range(0, summary_.shotFirst - 1);
+      if (after > 0) others += (others.empty() ? "" : ", ") + frame_range(summary_.shotLast + 1, n - 1);
+      parts.push_back(before + after == 1 ? "frame " + others + " is in another shot and was left empty"
+                                          : "frames " + others + " are in other shots and were left empty");
+    }
+    auto lost = [&](int at, int first, int last) {
+      const std::string range = frame_range(first, last);
+      parts.push_back("the character was lost at frame " + std::to_string(at) + " (its look no longer matches the anchor's): " +
+                      (first == last ? "frame " + range + " was" : "frames " + range + " were") + " left empty");
+    };
+    if (lostForward_ >= 0) lost(lostForward_, lostForward_, summary_.shotLast);
+    if (lostBackward_ >= 0) lost(lostBackward_, summary_.shotFirst, lostBackward_);
+    if (parts.empty()) return "every frame is in the anchor's shot and was matted";
+    std::string text = parts[0];
+    for (size_t k = 1; k < parts.size(); ++k) text += "; " + parts[k];
+    return text;
   }
 
   const Job& job_;
