@@ -100,7 +100,7 @@ class Matting : public ::testing::Test {
     return j;
   }
   static cv::Mat matte(const matting::Job& j, int i) {
-    char name[16];
+    char name[32];
     std::snprintf(name, sizeof name, "/%06d.png", i);
     return cv::imread(j.outputDir + name, cv::IMREAD_UNCHANGED);
   }
@@ -193,6 +193,19 @@ TEST_F(Matting, CutsBoundTheAnchorsShotAndTheOthersStayEmpty) {
     ASSERT_EQ(m.size(), kSize) << "frame " << i;
     EXPECT_EQ(cv::countNonZero(m) == 0, i < 3 || i >= 10) << "frame " << i;
   }
+}
+
+// The disc leaves the frame: the track is lost, said so, and left empty.
+TEST_F(Matting, ALostCharacterIsReportedAndLeftEmpty) {
+  std::vector<cv::Mat> frames;
+  for (int i = 0; i < 10; ++i) frames.push_back(scene(kGreen, {{200 + 25 * i, 120, 40}}));
+  matting::Job j = job(frames, 0);
+  j.selection.box = box_around({200, 120, 40}, 10);
+  const matting::Summary s = matting::run(j);
+  ASSERT_GT(s.lostFrames, 0);
+  EXPECT_EQ(s.emptyFrames, s.lostFrames);
+  EXPECT_NE(s.note.find("lost"), std::string::npos) << s.note;
+  for (int i = 10 - s.lostFrames; i < 10; ++i) EXPECT_EQ(cv::countNonZero(matte(j, i)), 0) << "frame " << i;
 }
 
 TEST_F(Matting, AnUnreadableFrameFailsTheJobNamingIt) {
