@@ -18,6 +18,8 @@ namespace matting {
 
 namespace {
 
+constexpr int kSmallestSide = 16;
+
 void check_job(const Job& job) {
   const int n = int(job.frames.size());
   if (n == 0) throw Error("the clip has no frames");
@@ -84,6 +86,11 @@ class Run {
     report(stage, 0, 1);
     Stopwatch watch;
     anchor_ = read_for_tracking(job_.frames[a], a, job_.quality);
+    // Optical flow needs a few patches across the picture.
+    if (std::min(anchor_.gray.cols, anchor_.gray.rows) < kSmallestSide)
+      throw Error("frame " + std::to_string(a) + " is " + std::to_string(anchor_.gray.cols) + " x " +
+                  std::to_string(anchor_.gray.rows) + " pixels: frames smaller than " + std::to_string(kSmallestSide) +
+                  " pixels on a side cannot be matted");
     const cv::Size work = anchor_.work.size(), segmented = anchor_size(anchor_.gray.size());
     cv::Mat picture = anchor_.work;
     if (segmented != work) cv::resize(read_frame(job_.frames[a], a), picture, segmented, 0, 0, cv::INTER_AREA);
@@ -213,7 +220,13 @@ class Run {
 
 Summary run(const Job& job, const ProgressFn& progress, const CancelFn& cancelled) {
   check_job(job);
-  return Run(job, progress, cancelled).go();
+  try {
+    return Run(job, progress, cancelled).go();
+  } catch (const cv::Exception& e) {
+    // A picture OpenCV cannot work on: the job fails with its reason rather
+    // than with an exception the caller does not expect.
+    throw Error(std::string("the matting failed: ") + e.err);
+  }
 }
 
 }  // namespace matting

@@ -50,7 +50,7 @@ TrackingFrame read_for_tracking(const std::string& path, int index, Quality qual
     int flag = cv::IMREAD_COLOR;
     for (const auto& [factor, reduced] : {std::pair{8, cv::IMREAD_REDUCED_COLOR_8}, std::pair{4, cv::IMREAD_REDUCED_COLOR_4},
                                           std::pair{2, cv::IMREAD_REDUCED_COLOR_2}}) {
-      if ((size.width + factor - 1) / factor >= work.width && (size.height + factor - 1) / factor >= work.height) {
+      if (size.width / factor >= work.width && size.height / factor >= work.height) {
         flag = reduced;
         break;
       }

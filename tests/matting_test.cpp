@@ -264,6 +264,12 @@ TEST_F(Matting, DegenerateJobsAreRefusedBeforeAnyMatteIsWritten) {
   matting::Job reaching = base;
   reaching.selection = {good, {{0.5, 1.3, 0.25}}, ""};
   EXPECT_NO_THROW(matting::run(reaching));
+  // Too small to track: refused as the job's error, not as OpenCV's.
+  const matting::Job tiny = job({cv::Mat(9, 12, CV_8UC3, cv::Scalar(0, 0, 255))}, 0);
+  matting::Job small = base;
+  small.frames = tiny.frames;
+  small.selection.box = good;
+  EXPECT_NE(error_of(small).find("frames smaller than"), std::string::npos) << error_of(small);
 }
 
 // cancelled() is asked between frames: once it answers true, tracking stops
