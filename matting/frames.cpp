@@ -22,22 +22,26 @@ bool read_file(const std::string& path, std::vector<uchar>& bytes) {
 }
 }  // namespace
 
-cv::Mat read_frame(const std::string& path, int index) {
-  cv::Mat frame;
-  try {
-    frame = cv::imread(path, cv::IMREAD_COLOR);
-  } catch (const cv::Exception&) {
-    frame.release();
-  }
-  if (frame.empty()) throw Error("could not read frame " + std::to_string(index) + " (" + path + ")");
-  return frame;
-}
-
 namespace {
+
 [[noreturn]] void unreadable(const std::string& path, int index) {
   throw Error("could not read frame " + std::to_string(index) + " (" + path + ")");
 }
+
+cv::Mat decode(const std::string& path, int index, int flags) {
+  cv::Mat frame;
+  try {
+    frame = cv::imread(path, flags);
+  } catch (const cv::Exception&) {
+    unreadable(path, index);
+  }
+  if (frame.empty()) unreadable(path, index);
+  return frame;
+}
+
 }  // namespace
+
+cv::Mat read_frame(const std::string& path, int index) { return decode(path, index, cv::IMREAD_COLOR); }
 
 TrackingFrame read_for_tracking(const std::string& path, int index, Quality quality) {
   std::vector<uchar> bytes;
@@ -66,14 +70,7 @@ TrackingFrame read_for_tracking(const std::string& path, int index, Quality qual
 
 cv::Size read_frame_size(const std::string& path, int index) {
   // A grey decode is the cheapest whole decode OpenCV offers.
-  cv::Mat frame;
-  try {
-    frame = cv::imread(path, cv::IMREAD_GRAYSCALE);
-  } catch (const cv::Exception&) {
-    frame.release();
-  }
-  if (frame.empty()) throw Error("could not read frame " + std::to_string(index) + " (" + path + ")");
-  return frame.size();
+  return decode(path, index, cv::IMREAD_GRAYSCALE).size();
 }
 
 void write_matte(const std::string& path, const cv::Mat& matte, int index) {
