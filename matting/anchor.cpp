@@ -45,29 +45,25 @@ cv::Point dab_centre(const Dab& d, cv::Size size) {
 int dab_radius(const Dab& d, cv::Size size) { return std::max(1, int(std::lround(std::abs(d.r) * size.width))); }
 
 constexpr int kRounds = 4;
-// GrabCut starts its colour models from a random k-means: fixed seeds make
-// a job repeatable, and a second seed is tried where the first falls short.
-constexpr uint64 kSeeds[] = {0x5eed0001, 0x5eed0002};
+// GrabCut starts its colour models from a random k-means: a fixed seed
+// makes a job repeatable.
+constexpr uint64 kSeed = 0x5eed0001;
 
 // GrabCut from the seeds (not changed) on a 3-channel image within `area`
 // (outside it, only background is possible), tidied; only the parts
 // touching `keep` when it is given.
-cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, uint64 seed, const cv::Mat* keep);
+cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep);
 
 // How far the mask stays from each side of the box (left, top, right,
-// bottom) as a fraction of the box's size; sides on the frame's border
-// count as reached.
+// bottom) as a fraction of the box's size. A side on the frame's border
+// counts too: a box drawn to the border holds a character the frame cuts.
 std::array<double, 4> gaps(const cv::Mat& mask, const cv::Rect& box) {
   if (cv::countNonZero(mask(box)) == 0) return {1, 1, 1, 1};
   const cv::Rect e = cv::boundingRect(mask(box));
-  return {box.x > 0 ? double(e.x) / box.width : 0.0, box.y > 0 ? double(e.y) / box.height : 0.0,
-          box.x + box.width < mask.cols ? 1.0 - double(e.x + e.width) / box.width : 0.0,
-          box.y + box.height < mask.rows ? 1.0 - double(e.y + e.height) / box.height : 0.0};
+  return {double(e.x) / box.width, double(e.y) / box.height, 1.0 - double(e.x + e.width) / box.width,
+          1.0 - double(e.y + e.height) / box.height};
 }
 
-// A box drawn around a character is tight to within a few percent: a
-// reading that stops well short of a side the other reading reaches has
-// lost part of the character (dark hair on a dark wall, typically).
 constexpr double kShort = 0.1;
 bool falls_short(const cv::Mat& mask, const cv::Rect& box) {
   const auto g = gaps(mask, box);
@@ -104,9 +100,9 @@ void keep_touching(cv::Mat& mask, const cv::Mat& touching) {
     for (int x = 0; x < mask.cols; ++x) mask.at<uchar>(y, x) = touched[labels.at<int>(y, x)] ? mask.at<uchar>(y, x) : 0;
 }
 
-cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, uint64 seed, const cv::Mat* keep) {
+cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep) {
   cv::Mat labels = seeds(area).clone(), bgModel, fgModel;
-  cv::theRNG().state = seed;
+  cv::theRNG().state = kSeed;
   try {
     cv::grabCut(image(area), labels, cv::Rect(), bgModel, fgModel, kRounds, cv::GC_INIT_WITH_MASK);
   } catch (const cv::Exception& e) {
@@ -207,15 +203,14 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
     const int mx = std::max(16, around.width / 4), my = std::max(16, around.height / 4);
     area &= cv::Rect(around.x - mx, around.y - my, around.width + 2 * mx, around.height + 2 * my);
   }
-  cv::Mat mask = grab_cut(bgr, seeds, area, kSeeds[0], s.box ? nullptr : &adding);
+  cv::Mat mask = grab_cut(bgr, seeds, area, s.box ? nullptr : &adding);
   const cv::Rect box = s.box ? box_pixels(*s.box, size) : cv::Rect();
   if (s.box && falls_short(mask, box)) {
     cv::Mat looks;
     look(bgr, looks);
-    for (uint64 seed : kSeeds) {
-      const cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), size), seed, nullptr);
-      const cv::Mat strips = missed_strips(byLook, mask, box);
-      if (strips.empty()) continue;
+    const cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), size), nullptr);
+    const cv::Mat strips = missed_strips(byLook, mask, box);
+    if (!strips.empty()) {
       // Only the parts the colours missed that reach into those strips are
       // taken from the looks: elsewhere they may hold a dark wall between
       // the character's limbs.
@@ -223,7 +218,6 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
       keep_touching(missed, strips);
       mask |= missed;
       clean_mask(mask);
-      break;
     }
   }
   if (cv::countNonZero(mask) == 0) throw Error("nothing was found inside the selection on the anchor frame");
