@@ -74,13 +74,12 @@ void Appearance::vote(const cv::Mat& bgr, cv::Mat& out) {
   }
 }
 
-double Appearance::agreement(const cv::Mat& bgr, const cv::Mat& mask) {
-  bins(bgr);
+double Appearance::agreement(const cv::Mat& mask) const {
   double inside = 0, agree = 0;
-  for (int y = 0; y < bgr.rows; ++y) {
+  for (int y = 0; y < bins_.rows; ++y) {
     const ushort* b = bins_.ptr<ushort>(y);
     const uchar* m = mask.ptr<uchar>(y);
-    for (int x = 0; x < bgr.cols; ++x) {
+    for (int x = 0; x < bins_.cols; ++x) {
       if (!m[x]) continue;
       inside += 1;
       agree += vote_[b[x]] > 0;

@@ -25,8 +25,9 @@ class Appearance {
   // CV_32F clipped to +-kMaxVote.
   void vote(const cv::Mat& bgr, cv::Mat& out);
 
-  // The share of the masked pixels that vote for the character.
-  double agreement(const cv::Mat& bgr, const cv::Mat& mask);
+  // The share of the masked pixels that vote for the character, on the
+  // frame last learnt from or voted on.
+  double agreement(const cv::Mat& mask) const;
 
   static constexpr float kMaxVote = 4.f;
 

@@ -44,10 +44,11 @@ std::string frame_range(int first, int last) {
 // character's, or its area left any plausible range around the anchor's.
 struct TrackCheck {
   double area = 0, agreement = 0;
-  bool lost(const cv::Mat& bgr, const cv::Mat& mask, Appearance& appearance) const {
+  // On the frame the appearance last voted on.
+  bool lost(const cv::Mat& mask, const Appearance& appearance) const {
     const double a = cv::countNonZero(mask);
     if (a < 0.02 * area || a > 4 * area) return true;
-    return appearance.agreement(bgr, mask) < 0.5 * agreement;
+    return appearance.agreement(mask) < 0.5 * agreement;
   }
 };
 
@@ -98,19 +99,19 @@ class Run {
 
     // The anchor is segmented at its own size whatever the quality, then
     // brought to working size, its edge re-decided there when enlarged.
-    cv::Mat mask = segment_anchor(picture, job_.selection);
+    anchorMask_ = segment_anchor(picture, job_.selection);
     if (segmented != work) {
-      cv::resize(mask, mask, work, 0, 0, cv::INTER_LINEAR);
-      cv::threshold(mask, mask, 127, 255, cv::THRESH_BINARY);
+      cv::resize(anchorMask_, anchorMask_, work, 0, 0, cv::INTER_LINEAR);
+      cv::threshold(anchorMask_, anchorMask_, 127, 255, cv::THRESH_BINARY);
     }
-    appearance_.learn(anchor_.work, mask);
+    appearance_.learn(anchor_.work, anchorMask_);
     if (segmented.width < work.width) {
-      EdgeRefiner(Tracker::band(work)).refine(anchor_.work, mask, cv::Mat(), appearance_, anchorMask_);
-    } else {
-      anchorMask_ = mask;
+      const cv::Mat enlarged = anchorMask_.clone();
+      EdgeRefiner(Tracker::band(work)).refine(anchor_.work, enlarged, cv::Mat(), appearance_, anchorMask_);
+      appearance_.learn(anchor_.work, anchorMask_);
     }
     check_.area = cv::countNonZero(anchorMask_);
-    check_.agreement = appearance_.agreement(anchor_.work, anchorMask_);
+    check_.agreement = appearance_.agreement(anchorMask_);
     summary_.seconds.anchor += watch.lap();
     writer_.tracked(a, anchorMask_, anchor_);
     report(stage, 1, 1);
@@ -143,7 +144,7 @@ class Run {
       if (lostAt < 0) {
         Stopwatch watch;
         const cv::Mat& mask = tracker.step(frame->pictures.work);
-        if (check_.lost(frame->pictures.work, mask, appearance_)) {
+        if (check_.lost(mask, appearance_)) {
           lostAt = i;
         } else {
           writer_.tracked(i, mask.clone(), frame->pictures);
