@@ -6,9 +6,9 @@
 
 namespace {
 
-// Where a fresh instance sends its beacon and where a pull goes until the
-// user pastes the real address: loopback, so that nothing leaves the machine.
-constexpr const char* kBackendUrlPlaceholder = "https://127.0.0.1:8765";
+// Where a fresh instance sends its beacon and its pulls: prismhollow-backend
+// as installed, on loopback, so that nothing leaves the machine.
+constexpr const char* kBackendUrlPlaceholder = "http://127.0.0.1:8765";
 
 OfxPropertySetHandle defineParam(OfxParamSetHandle params, const char* type, const char* name) {
   OfxPropertySetHandle props = nullptr;

@@ -12,7 +12,7 @@ bash scripts/install-deps.sh
 seconds="${1:-30}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(selection create_response job_status chain load_gray)
+[ ${#targets[@]} -gt 0 ] || targets=(selection create_response job_status chain load_gray backend_request)
 
 build=build-fuzz
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

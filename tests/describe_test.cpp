@@ -50,7 +50,7 @@ std::vector<ExpectedParam> expectedParams() {
                     MIN = kOfxParamPropMin, MAX = kOfxParamPropMax, S = kOfxParamPropSecret, E = kOfxParamPropEnabled;
   std::vector<ExpectedParam> p;
   p.push_back(declared("backend_url", kOfxParamTypeString, {L, D, H}, "Backend URL"));
-  p.back().stringDefault = "https://127.0.0.1:8765";
+  p.back().stringDefault = "http://127.0.0.1:8765";
   p.back().hint = "Copy it from the Prismhollow download page.";
   p.push_back(declared("output_mode", kOfxParamTypeChoice, {L, O}, "Output"));
   p.back().options = {"Character (RGBA)", "Matte only", "Source (bypass)"};

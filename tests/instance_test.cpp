@@ -16,7 +16,7 @@ using namespace ofxhost;
 
 TEST_F(PluginTest, AFreshInstanceHoldsTheDefaults) {
   auto fx = plugin->createInstance();
-  EXPECT_EQ(fx->stringValue("backend_url"), "https://127.0.0.1:8765");
+  EXPECT_EQ(fx->stringValue("backend_url"), "http://127.0.0.1:8765");
   EXPECT_EQ(fx->intValue("output_mode"), 0);
   EXPECT_EQ(fx->intValue("draw_mask"), 1);
   EXPECT_EQ(fx->intValue("select_tool"), 0);

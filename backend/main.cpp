@@ -1,0 +1,107 @@
+// prismhollow-backend: the local matting backend of the Prismhollow plug-in.
+// Serves the plug-in's five calls over HTTP and runs the matting engine on
+// the uploaded frames; see --help.
+
+#include <csignal>
+#include <condition_variable>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+#include "backend/log.h"
+#include "backend/options.h"
+#include "backend/protocol.h"
+#include "backend/server.h"
+#include "backend/sessions.h"
+
+using namespace backend;
+
+namespace {
+
+// Deletes expired sessions now and then, until told to stop.
+class Expiry {
+ public:
+  Expiry(Sessions& sessions, std::chrono::seconds maxAge)
+      : period_(std::clamp<std::chrono::seconds>(maxAge / 10, std::chrono::seconds(1), std::chrono::minutes(10))),
+        thread_([this, &sessions] {
+          std::unique_lock<std::mutex> lock(mu_);
+          while (!cv_.wait_for(lock, period_, [this] { return stop_; })) sessions.expire();
+        }) {}
+  ~Expiry() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::chrono::seconds period_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+int serve(const Options& options) {
+  // Only the signal thread below takes SIGINT and SIGTERM; every thread
+  // started from here on inherits the mask.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGUSR1);  // from serve() itself, should the server end on its own
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  Store store(options.data);
+  if (!store.lock()) {
+    std::cerr << "prismhollow-backend: another backend is using " << options.data.string() << "\n";
+    return 1;
+  }
+  Sessions sessions(options, store);
+  sessions.expire();
+  Server server(sessions, options);
+  const int port = server.bind();
+  if (port < 0) {
+    std::cerr << "prismhollow-backend: cannot listen on " << options.host << ":" << options.port << "\n";
+    return 1;
+  }
+  log_line(std::string("prismhollow-backend ") + kVersion + " listening on http://" + options.host + ":" +
+           std::to_string(port) + ", data in " + options.data.string() + ", " + std::to_string(options.jobs) +
+           (options.jobs == 1 ? " job" : " jobs") + " at once");
+  Expiry expiry(sessions, options.maxAge);
+  std::thread signals([&] {
+    int signal = 0;
+    sigwait(&stops, &signal);
+    if (signal != SIGUSR1) log_line(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    server.stop();
+  });
+  server.serve();
+  pthread_kill(signals.native_handle(), SIGUSR1);  // no-op for a thread that has already taken its signal
+  signals.join();
+  if (!sessions.stop()) {
+    log_line("stopped; the job that was running starts over when the backend starts again");
+    std::_Exit(0);  // the engine is still busy with that job's frame
+  }
+  log_line("stopped");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const Options options = parse_options(argc, argv);
+    if (options.help) return std::cout << usage(), 0;
+    if (options.version) return std::cout << "prismhollow-backend " << kVersion << "\n", 0;
+    return serve(options);
+  } catch (const UsageError& e) {
+    std::cerr << "prismhollow-backend: " << e.what() << "\n" << usage();
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "prismhollow-backend: " << e.what() << "\n";
+    return 1;
+  }
+}

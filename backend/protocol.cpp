@@ -1,0 +1,198 @@
+#include "backend/protocol.h"
+
+#include <cmath>
+#include <random>
+
+#include "backend/log.h"
+
+namespace backend {
+
+using nlohmann::json;
+
+namespace {
+
+const char* const kStateNames[] = {"CREATED", "QUEUED", "RUNNING", "COMPLETED", "FAILED"};
+constexpr std::size_t kMaxDabs = 100000;
+
+Refusal unprocessable(const std::string& reason) { return Refusal(422, reason); }
+
+json object_body(const std::string& body, const char* what) {
+  json value = parse_json(body);
+  if (value.is_discarded()) throw Refusal(400, std::string("the ") + what + " body is not valid JSON");
+  if (!value.is_object()) throw Refusal(400, std::string("the ") + what + " body must be a JSON object");
+  return value;
+}
+
+// The member when present and not null.
+const json* member(const json& object, const char* key) {
+  auto it = object.find(key);
+  return it == object.end() || it->is_null() ? nullptr : &*it;
+}
+
+int read_anchor(const json& body, int frames) {
+  const json* anchor = member(body, "anchor_frame");
+  if (!anchor) throw unprocessable("anchor_frame is missing");
+  const double value = anchor->is_number() ? anchor->get<double>() : NAN;
+  if (!(value == std::floor(value))) throw unprocessable("anchor_frame must be a whole number");
+  if (value < 0 || value >= frames)
+    throw unprocessable("anchor_frame " + json(*anchor).dump() + " is outside the clip's frames 0 to " +
+                        std::to_string(frames - 1));
+  return static_cast<int>(value);
+}
+
+// A box that reaches outside the frame is cut to it; one that misses it is refused.
+std::optional<matting::Box> read_box(const json& body) {
+  const json* box = member(body, "bbox");
+  if (!box) return std::nullopt;
+  double v[4];
+  const char* keys[] = {"x", "y", "w", "h"};
+  for (int i = 0; i < 4; ++i) {
+    const json* number = box->is_object() ? member(*box, keys[i]) : nullptr;
+    if (!number || !number->is_number()) throw unprocessable("bbox must be an object of numbers x, y, w and h");
+    v[i] = number->get<double>();
+  }
+  if (v[2] <= 0) return std::nullopt;  // the plug-in's "no box"
+  const double x0 = std::max(v[0], 0.0), y0 = std::max(v[1], 0.0);
+  const double x1 = std::min(v[0] + v[2], 1.0), y1 = std::min(v[1] + v[3], 1.0);
+  if (x1 <= x0 || y1 <= y0) throw unprocessable("bbox lies outside the frame");
+  return matting::Box{x0, y0, x1 - x0, y1 - y0};
+}
+
+std::vector<matting::Dab> read_dabs(const json& body) {
+  const json* strokes = member(body, "strokes");
+  if (!strokes) return {};
+  const auto shape = unprocessable("strokes must be an array of [x, y, r] number triples");
+  if (!strokes->is_array()) throw shape;
+  if (strokes->size() > kMaxDabs) throw unprocessable("strokes holds more than " + std::to_string(kMaxDabs) + " dabs");
+  std::vector<matting::Dab> dabs;
+  for (const json& dab : *strokes) {
+    if (!dab.is_array() || dab.size() != 3 || !dab[0].is_number() || !dab[1].is_number() || !dab[2].is_number())
+      throw shape;
+    if (dab[2].get<double>() != 0) dabs.push_back({dab[0].get<double>(), dab[1].get<double>(), dab[2].get<double>()});
+  }
+  return dabs;
+}
+
+}  // namespace
+
+std::string new_session_id() {
+  std::random_device random;  // the kernel's random source
+  static const char kHex[] = "0123456789abcdef";
+  std::string id;
+  for (int i = 0; i < 8; ++i)
+    for (unsigned word = random(), d = 0; d < 4; ++d, word >>= 4) id += kHex[word & 15];
+  return id;
+}
+
+bool is_session_id(const std::string& text) {
+  if (text.empty() || text.size() > 64) return false;
+  for (unsigned char c : text)
+    if (!std::isalnum(c) && c != '-' && c != '_') return false;
+  return true;
+}
+
+int read_frame_index(const std::string& text, int limit) {
+  const bool plain = !text.empty() && text.size() <= 9 && (text == "0" || text[0] != '0') &&
+                     text.find_first_not_of("0123456789") == std::string::npos;
+  if (!plain) throw Refusal(400, "\"" + printable(text, 40) + "\" is not a frame index (0, 1, 2, ...)");
+  const int index = std::stoi(text);
+  if (index >= limit)
+    throw Refusal(413, "frame " + text + " is past this backend's limit of " + std::to_string(limit) +
+                           " frames per session");
+  return index;
+}
+
+CreateRequest read_create(const std::string& body) {
+  CreateRequest request;
+  if (body.empty()) return request;
+  const json object = object_body(body, "create");
+  if (const json* fps = member(object, "fps")) {
+    if (!fps->is_number() || fps->get<double>() < 0) throw unprocessable("fps must be a number of at least 0");
+    request.fps = fps->get<double>();
+  }
+  if (const json* source = member(object, "source")) {
+    if (!source->is_string()) throw unprocessable("source must be a string");
+    request.source = printable(source->get<std::string>(), 64);
+  }
+  return request;
+}
+
+StartRequest read_start(const std::string& body, int frames) {
+  const json object = object_body(body, "start");
+  StartRequest request;
+  request.anchor = read_anchor(object, frames);
+  request.selection.box = read_box(object);
+  request.selection.dabs = read_dabs(object);
+  if (const json* hint = member(object, "text_prompt")) {
+    if (!hint->is_string()) throw unprocessable("text_prompt must be a string");
+    request.selection.hint = hint->get<std::string>();
+  }
+  const bool adds = std::any_of(request.selection.dabs.begin(), request.selection.dabs.end(),
+                                [](const matting::Dab& d) { return d.r > 0; });
+  if (!request.selection.box && !adds)
+    throw unprocessable(request.selection.hint.empty()
+                            ? "mark the character with a box or brush dabs on the anchor frame"
+                            : "this backend needs a box or brush dabs on the anchor frame; a text hint alone "
+                              "is not enough");
+  if (const json* quality = member(object, "quality")) {
+    if (*quality != "fine" && *quality != "fast") throw unprocessable("quality must be \"fine\" or \"fast\"");
+    request.quality = *quality == "fast" ? matting::Quality::Fast : matting::Quality::Fine;
+  }
+  if (const json* softness = member(object, "edge_softness")) {
+    const double value = softness->is_number() ? softness->get<double>() : NAN;
+    if (!(value >= 0 && value <= 1)) throw unprocessable("edge_softness must be a number from 0 to 1");
+    request.edgeSoftness = value;
+  }
+  return request;
+}
+
+std::string read_beacon(const std::string& body) {
+  const json object = object_body(body, "beacon");
+  const auto text = [&](const char* key) {
+    const json* value = member(object, key);
+    return value && value->is_string() ? printable(value->get<std::string>(), 40) : std::string("?");
+  };
+  return "plugin " + text("plugin_version") + " on " + text("host") + ", " + text("os") + " " + text("arch");
+}
+
+const char* state_name(JobState state) { return kStateNames[static_cast<int>(state)]; }
+
+std::optional<JobState> state_named(const std::string& name) {
+  for (int i = 0; i < 5; ++i)
+    if (name == kStateNames[i]) return static_cast<JobState>(i);
+  return std::nullopt;
+}
+
+json summary_json(const matting::Summary& s) {
+  const matting::StageTimes& t = s.seconds;
+  const auto ms = [](double seconds) { return std::round(seconds * 1000) / 1000; };
+  return {{"empty_frames", s.emptyFrames},
+          {"lost_frames", s.lostFrames},
+          {"shot", {s.shotFirst, s.shotLast}},
+          {"cuts", s.cuts},
+          {"note", s.note},
+          {"stage_seconds",
+           {{"cuts", ms(t.cuts)},
+            {"decode", ms(t.decode)},
+            {"anchor", ms(t.anchor)},
+            {"track", ms(t.track)},
+            {"alpha", ms(t.alpha)},
+            {"encode", ms(t.encode)}}}};
+}
+
+json status_json(const JobStatus& s) {
+  json body = {{"session_id", s.sessionId},
+               {"status", state_name(s.state)},
+               {"frames", s.frames},
+               {"width", s.width},
+               {"height", s.height},
+               {"progress", {{"stage", s.progress.stage}, {"frame", s.progress.frame}, {"frames", s.progress.frames}}},
+               {"seconds", std::round(s.seconds * 10) / 10}};
+  if (s.state == JobState::Failed) body["error"] = s.error;
+  if (s.state == JobState::Completed && s.summary.is_object()) body.update(s.summary);
+  return body;
+}
+
+json parse_json(const std::string& text) { return json::parse(text, nullptr, /*allow_exceptions=*/false); }
+
+}  // namespace backend

@@ -1,0 +1,80 @@
+#pragma once
+// The wire shapes the backend reads and answers: session ids, frame indexes
+// in paths, the create, start and beacon bodies, and the job's status. Only
+// the backend uses these; the plug-in keeps its own reading of the wire, as
+// it must work with any backend.
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "matting/engine.h"
+
+namespace backend {
+
+inline constexpr const char* kVersion = "1.1.0";
+
+// A request the backend will not serve: the HTTP status and a short reason
+// for a person, sent as the body.
+struct Refusal : std::runtime_error {
+  Refusal(int status, const std::string& reason) : std::runtime_error(reason), status(status) {}
+  int status;
+};
+
+// A fresh session id: 32 hex digits from the system's random source, so
+// that ids cannot be guessed and are safe as a folder name and a URL segment.
+std::string new_session_id();
+// Letters, digits, "-" and "_", 1 to 64 of them.
+bool is_session_id(const std::string& text);
+
+// A frame index as paths carry it: plain decimal, no sign, no leading zero,
+// below `limit`. Refusal 400 (not an index) or 413 (at or past the limit).
+int read_frame_index(const std::string& text, int limit);
+
+// The create body: {"fps": number, "source": string}, both optional; an
+// empty body is an empty object.
+struct CreateRequest {
+  double fps = 0;
+  std::string source;
+};
+CreateRequest read_create(const std::string& body);
+
+// The start body, checked against a session of `frames` frames. Refusal 400
+// for a body that is not a JSON object, 422 for a value out of place.
+struct StartRequest {
+  int anchor = 0;
+  matting::Selection selection;
+  matting::Quality quality = matting::Quality::Fine;
+  double edgeSoftness = 0.5;
+};
+StartRequest read_start(const std::string& body, int frames);
+
+// What the beacon says, for the log: "plugin 1.1.0 on resolve, linux x86_64".
+std::string read_beacon(const std::string& body);
+
+// A job's life: CREATED until started, then QUEUED, RUNNING and one of the ends.
+enum class JobState { Created, Queued, Running, Completed, Failed };
+const char* state_name(JobState state);
+std::optional<JobState> state_named(const std::string& name);
+
+// What a finished job tells its client besides COMPLETED: the empty frames
+// and why, the shot, the cuts and the seconds spent in each stage.
+nlohmann::json summary_json(const matting::Summary& summary);
+
+// The answer to a status poll.
+struct JobStatus {
+  std::string sessionId;
+  JobState state = JobState::Created;
+  int frames = 0, width = 0, height = 0;  // uploaded so far; their size
+  matting::Progress progress;             // stage text with its counts
+  std::string error;                      // with FAILED
+  nlohmann::json summary;                 // with COMPLETED
+  double seconds = 0;                     // spent running the job
+};
+nlohmann::json status_json(const JobStatus& status);
+
+// Parses JSON without throwing; a discarded value when malformed.
+nlohmann::json parse_json(const std::string& text);
+
+}  // namespace backend

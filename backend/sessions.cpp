@@ -1,0 +1,388 @@
+#include "backend/sessions.h"
+
+#include <atomic>
+#include <chrono>
+
+#include "backend/jpeg.h"
+#include "backend/log.h"
+#include "backend/protocol.h"
+#include "matting/engine.h"
+
+namespace backend {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+// A job that never ended this many times, because the backend died under
+// it, is given up instead of being resumed again.
+constexpr int kMaxAttempts = 3;
+
+struct Session {
+  std::string id;
+  std::mutex mu;  // guards everything below
+  ImageSize size;  // of the first frame uploaded; every frame has it
+  std::map<int, std::uint64_t> frames;  // index -> bytes
+  JobState state = JobState::Created;
+  int attempts = 0;  // runs begun and not yet ended
+  matting::Progress progress;
+  std::string error;
+  json summary;
+  double seconds = 0;
+  Clock::time_point started;
+  std::atomic<bool> deleted{false};
+
+  // Frames 0 to N - 1, all present: N; Refusal 422 otherwise.
+  int whole_clip() const {
+    if (frames.empty()) throw Refusal(422, "no frames have been uploaded");
+    const int n = frames.rbegin()->first + 1;
+    for (int i = 0; i < n; ++i)
+      if (!frames.count(i))
+        throw Refusal(422, "frame " + std::to_string(i) + " is missing: upload frames 0 to " + std::to_string(n - 1) +
+                               " before starting");
+    return n;
+  }
+  bool active() const { return state == JobState::Queued || state == JobState::Running; }
+};
+
+namespace {
+
+std::string size_text(ImageSize s) { return std::to_string(s.width) + " x " + std::to_string(s.height) + " pixels"; }
+
+// The stage without its counts: "tracking forward 3/40" is "tracking forward /".
+std::string stage_kind(const std::string& stage) {
+  std::string kind;
+  for (char c : stage)
+    if (!std::isdigit(static_cast<unsigned char>(c))) kind += c;
+  return kind;
+}
+
+}  // namespace
+
+Sessions::Sessions(const Options& options, Store& store)
+    : options_(options),
+      store_(store),
+      budget_(store.root(), options.diskBudget, bytes_under(store.root())),
+      queue_(options.jobs, static_cast<std::size_t>(options.queue),
+             [this](const std::string& id, const std::function<bool()>& stopping) { run(id, stopping); }) {
+  for (const std::string& id : store_.ids()) {
+    try {
+      load(id);
+    } catch (const std::exception& e) {  // a file edited or damaged by hand: the other sessions still load
+      log_line("ignoring session " + printable(id, 80) + ": " + e.what());
+    }
+  }
+}
+
+void Sessions::load(const std::string& id) {
+  const json about = parse_json(read_whole(store_.dir(id) / "session.json"));
+  if (!is_session_id(id) || !about.is_object()) {
+    log_line("ignoring " + printable(id, 80) + " in the data folder: not a session");
+    return;
+  }
+  auto s = std::make_shared<Session>();
+  s->id = id;
+  s->size = {about.value("width", 0), about.value("height", 0)};
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(store_.frames(id), ec)) {
+    const std::string name = entry.path().filename();
+    const bool frame = name.size() >= 10 && name.compare(name.size() - 4, 4, ".jpg") == 0 &&
+                       name.find_first_not_of("0123456789") == name.size() - 4;
+    if (frame) s->frames[std::stoi(name)] = entry.file_size(ec);
+    else budget_.remove(remove_tree(entry.path()));  // a write that a crash cut short
+  }
+  const json job = parse_json(read_whole(store_.dir(id) / "job.json"));
+  if (job.is_object()) {
+    s->state = state_named(job.value("status", "")).value_or(JobState::Created);
+    s->attempts = job.value("attempts", 0);
+    s->error = job.value("error", "");
+    s->seconds = job.value("seconds", 0.0);
+    s->summary = job.value("summary", json());
+  }
+  const int frames = static_cast<int>(s->frames.size());
+  if (s->state == JobState::Completed) s->progress = {"done", frames, frames};
+  const bool resume = s->active() && s->attempts < kMaxAttempts;
+  if (s->active() && !resume) {
+    s->state = JobState::Failed;
+    s->error = "the backend stopped " + std::to_string(s->attempts) + " times while this job ran; it was given up";
+    save(*s);
+  }
+  if (resume) s->state = JobState::Queued;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    sessions_[id] = std::move(s);
+  }
+  if (resume) {
+    queue_.push(id, /*always=*/true);
+    log_line("job " + id + ": queued again after a restart");
+  }
+}
+
+std::shared_ptr<Session> Sessions::find(const std::string& id) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = sessions_.find(id);
+  if (it == sessions_.end()) throw Refusal(404, "no session \"" + printable(id, 64) + "\" on this backend");
+  return it->second;
+}
+
+std::string Sessions::create(const std::string& body) {
+  const CreateRequest request = read_create(body);
+  budget_.reserve(3 * 4096);
+  auto s = std::make_shared<Session>();
+  s->id = new_session_id();
+  fs::create_directories(store_.frames(s->id));
+  fs::create_directories(store_.mattes(s->id));
+  const std::string about = json{{"fps", request.fps}, {"source", request.source}}.dump();
+  write_whole(store_.dir(s->id) / "session.json", about);
+  budget_.add(3 * 4096 + static_cast<std::int64_t>(about.size()));
+  std::lock_guard<std::mutex> lock(mu_);
+  sessions_[s->id] = s;
+  return s->id;
+}
+
+bool Sessions::put_frame(const std::string& id, const std::string& indexText, const std::string& jpeg) {
+  auto s = find(id);
+  const int index = read_frame_index(indexText, options_.maxFrames);
+  const std::string frame = "frame " + std::to_string(index);
+  const auto unchanged = [&] {
+    if (s->state != JobState::Created)
+      throw Refusal(409, "this session's job has started; its frames can no longer change");
+  };
+  {
+    std::lock_guard<std::mutex> lock(s->mu);
+    unchanged();
+  }
+  if (jpeg.empty()) throw Refusal(400, frame + " has no bytes");
+  budget_.reserve(jpeg.size());
+  const std::optional<ImageSize> size = jpeg_size(jpeg);
+  if (!size || size->width == 0 || size->height == 0) throw Refusal(415, frame + " is not a JPEG image");
+  if (size->width > options_.maxSide || size->height > options_.maxSide)
+    throw Refusal(413, frame + " is " + size_text(*size) + "; this backend takes at most " +
+                           std::to_string(options_.maxSide) + " pixels a side");
+  const auto same_size = [&] {
+    if (s->size.width && !(s->size == *size))
+      throw Refusal(422, frame + " is " + size_text(*size) + " but this session's frames are " + size_text(s->size));
+  };
+  {
+    std::lock_guard<std::mutex> lock(s->mu);
+    same_size();
+  }
+  if (!jpeg_decodes(jpeg, *size)) throw Refusal(415, frame + " does not decode as a JPEG image: damaged or cut short");
+
+  std::lock_guard<std::mutex> lock(s->mu);  // again: another upload may have come first
+  if (s->deleted) throw Refusal(404, "the session was deleted");
+  unchanged();
+  same_size();
+  if (!s->size.width) {
+    s->size = *size;
+    json about = parse_json(read_whole(store_.dir(id) / "session.json"));
+    if (!about.is_object()) about = json::object();
+    about["width"] = size->width, about["height"] = size->height;
+    write_whole(store_.dir(id) / "session.json", about.dump());
+  }
+  write_whole(store_.frame(id, index), jpeg);
+  auto [it, added] = s->frames.emplace(index, 0);
+  budget_.add(static_cast<std::int64_t>(jpeg.size()) - static_cast<std::int64_t>(it->second));
+  it->second = jpeg.size();
+  touch(*s);
+  return !added;
+}
+
+void Sessions::start(const std::string& id, const std::string& body) {
+  auto s = find(id);
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (s->active()) throw Refusal(409, std::string("this session's job is already ") + state_name(s->state));
+  read_start(body, s->whole_clip());  // checked now; read again when the job runs
+  budget_.reserve(body.size());
+  write_whole(store_.dir(id) / "start.json", body);
+  if (!queue_.push(id))
+    throw Refusal(503, "the backend's queue is full (" + std::to_string(options_.queue) +
+                           " jobs waiting); try again later");
+  s->state = JobState::Queued;
+  s->attempts = 0;
+  s->error.clear();
+  s->summary = nullptr;
+  s->seconds = 0;
+  save(*s);
+  touch(*s);
+}
+
+json Sessions::status(const std::string& id) const {
+  auto s = find(id);
+  std::lock_guard<std::mutex> lock(s->mu);
+  JobStatus status{id, s->state, static_cast<int>(s->frames.size()), s->size.width, s->size.height, s->progress,
+                   s->error, s->summary, s->seconds};
+  if (s->state == JobState::Created) status.progress = {"waiting for start", 0, 0};
+  if (s->state == JobState::Queued) {
+    const int ahead = queue_.ahead(id);
+    status.progress = {ahead > 0 ? "queued behind " + std::to_string(ahead) + (ahead == 1 ? " job" : " jobs")
+                                 : "queued, next to run",
+                       0, status.frames};
+  }
+  if (s->state == JobState::Running) status.seconds = std::chrono::duration<double>(Clock::now() - s->started).count();
+  return status_json(status);
+}
+
+fs::path Sessions::matte(const std::string& id, const std::string& indexText) const {
+  auto s = find(id);
+  const int index = read_frame_index(indexText, options_.maxFrames);
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (s->state != JobState::Completed)
+    throw Refusal(404, std::string("the mattes are not ready: the job is ") + state_name(s->state));
+  if (!s->frames.count(index))
+    throw Refusal(404, "no frame " + std::to_string(index) + " in this session of " + std::to_string(s->frames.size()) +
+                           " frames");
+  return store_.matte(id, index);
+}
+
+void Sessions::remove(const std::string& id) {
+  auto s = find(id);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    sessions_.erase(id);
+  }
+  std::lock_guard<std::mutex> lock(s->mu);
+  s->deleted = true;  // a running job stops at its next frame and deletes the files then
+  if (s->state != JobState::Running) budget_.remove(remove_tree(store_.dir(id)));
+}
+
+void Sessions::expire() {
+  const auto oldest = fs::file_time_type::clock::now() - options_.maxAge;
+  std::vector<std::string> old;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& [id, s] : sessions_) {
+      std::lock_guard<std::mutex> session(s->mu);
+      std::error_code ec;
+      const auto touched = fs::last_write_time(store_.dir(id), ec);
+      if (!s->active() && !ec && touched < oldest) old.push_back(id);
+    }
+  }
+  for (const std::string& id : old) {
+    try {
+      remove(id);
+      log_line("session " + id + " expired");
+    } catch (const Refusal&) {  // a client deleted it meanwhile
+    }
+  }
+}
+
+bool Sessions::stop() {
+  if (queue_.stop(std::chrono::seconds(1))) return true;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& [id, s] : sessions_) {
+    std::lock_guard<std::mutex> session(s->mu);
+    if (s->state != JobState::Running) continue;
+    s->state = JobState::Queued;
+    --s->attempts;  // not the job's fault
+    save(*s);
+  }
+  return false;
+}
+
+std::size_t Sessions::count() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return sessions_.size();
+}
+
+void Sessions::save(const Session& s) const {
+  write_whole(store_.dir(s.id) / "job.json", json{{"status", state_name(s.state)},
+                                                  {"attempts", s.attempts},
+                                                  {"error", s.error},
+                                                  {"seconds", s.seconds},
+                                                  {"summary", s.summary}}
+                                                 .dump());
+}
+
+void Sessions::touch(Session& s) const {
+  std::error_code ec;
+  fs::last_write_time(store_.dir(s.id), fs::file_time_type::clock::now(), ec);
+}
+
+void Sessions::run(const std::string& id, const std::function<bool()>& stopping) {
+  std::shared_ptr<Session> s;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = sessions_.find(id);
+    if (it == sessions_.end()) return;  // deleted while it waited
+    s = it->second;
+  }
+  matting::Job job;
+  {
+    std::lock_guard<std::mutex> lock(s->mu);
+    if (s->state != JobState::Queued) return;
+    try {
+      const int n = s->whole_clip();
+      const StartRequest start = read_start(read_whole(store_.dir(id) / "start.json"), n);
+      for (int i = 0; i < n; ++i) job.frames.push_back(store_.frame(id, i));
+      job.outputDir = store_.mattes(id);
+      job.anchor = start.anchor, job.selection = start.selection;
+      job.quality = start.quality, job.edgeSoftness = start.edgeSoftness;
+    } catch (const Refusal& e) {
+      s->state = JobState::Failed;
+      s->error = std::string("the saved job no longer holds: ") + e.what();
+      save(*s);
+      return;
+    }
+    budget_.remove(remove_tree(store_.mattes(id)));  // a resumed job starts over
+    fs::create_directories(store_.mattes(id));
+    s->state = JobState::Running;
+    ++s->attempts;
+    s->started = Clock::now();
+    s->progress = {"starting", 0, static_cast<int>(job.frames.size())};
+    save(*s);
+  }
+  log_line("job " + id + ": starts on " + std::to_string(job.frames.size()) + " frames, anchor " +
+           std::to_string(job.anchor) + (job.quality == matting::Quality::Fast ? ", fast" : ", fine"));
+  std::string kind;
+  const auto progress = [&](const matting::Progress& p) {
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->progress = p;
+    if (stage_kind(p.stage) != kind) log_line("job " + id + ": " + p.stage);
+    kind = stage_kind(p.stage);
+  };
+  const auto cancelled = [&] { return stopping() || s->deleted; };
+  enum class End { Completed, Stopped, Failed } end = End::Failed;
+  matting::Summary summary;
+  std::string error;
+  try {
+    summary = matting::run(job, progress, cancelled);
+    end = End::Completed;
+  } catch (const matting::Cancelled&) {
+    end = End::Stopped;
+  } catch (const matting::Error& e) {
+    error = e.what();
+  } catch (const std::exception& e) {
+    error = std::string("the backend failed: ") + e.what();
+  }
+
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (s->state != JobState::Running) return;  // stop() left it to the process's exit
+  std::string outcome;
+  if (end == End::Completed) {
+    s->state = JobState::Completed;
+    s->summary = summary_json(summary);
+    s->progress = {"done", summary.frames, summary.frames};
+    outcome = "completed: " + summary.note;
+  } else if (end == End::Stopped) {
+    s->state = JobState::Queued;  // not the job's fault: it runs again after a restart
+    --s->attempts;
+    outcome = s->deleted ? "stopped: the session was deleted" : "stopped; it runs again when the backend restarts";
+  } else {
+    s->state = JobState::Failed;
+    s->error = error;
+    outcome = "failed: " + error;
+  }
+  s->seconds = std::chrono::duration<double>(Clock::now() - s->started).count();
+  char took[32];
+  std::snprintf(took, sizeof took, " (%.1f s)", s->seconds);
+  log_line("job " + id + ": " + outcome + took);
+  if (s->deleted) {
+    budget_.remove(remove_tree(store_.dir(id)));
+    return;
+  }
+  budget_.add(static_cast<std::int64_t>(bytes_under(store_.mattes(id))));
+  save(*s);
+  touch(*s);
+}
+
+}  // namespace backend

@@ -1,0 +1,47 @@
+#pragma once
+// The data folder. DATA/sessions/<id>/ holds session.json (what the create
+// call said and the frames' size), start.json (the start body as sent),
+// job.json (the job's state), frames/%06d.jpg and mattes/%06d.png. Files
+// are written whole or not at all, so a crash leaves no half a frame.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace backend {
+
+namespace fs = std::filesystem;
+
+class Store {
+ public:
+  explicit Store(fs::path root);  // creates DATA/sessions
+  // Holds an exclusive lock on the folder for this process's life; false
+  // when another backend holds it.
+  bool lock();
+
+  fs::path dir(const std::string& id) const { return sessions_ / id; }
+  fs::path frames(const std::string& id) const { return dir(id) / "frames"; }
+  fs::path mattes(const std::string& id) const { return dir(id) / "mattes"; }
+  fs::path frame(const std::string& id, int index) const;
+  fs::path matte(const std::string& id, int index) const;
+  std::vector<std::string> ids() const;  // the session folders present
+  const fs::path& root() const { return root_; }
+
+ private:
+  fs::path root_, sessions_;
+};
+
+// Writes through a temporary file renamed into place; throws
+// std::runtime_error when the disk refuses.
+void write_whole(const fs::path& path, const std::string& bytes);
+// The file's bytes; empty when it cannot be read.
+std::string read_whole(const fs::path& path);
+// The bytes of the files under dir, and 4 KiB for each folder.
+std::uint64_t bytes_under(const fs::path& dir);
+// Deletes dir and everything under it; the bytes that freed.
+std::uint64_t remove_tree(const fs::path& dir);
+// "%06d"
+std::string six_digits(int index);
+
+}  // namespace backend

@@ -1,0 +1,224 @@
+// prismhollow-backend at work, on 720 x 528 frames of Megamind.avi:
+//  1. the latency of a status poll while another session's job runs, beside
+//     the same poll with no job running (Google Benchmark, median of five);
+//  2. a whole pull of 48 frames through our host on the quick bundle (20 ms
+//     polls): seconds per frame in staging, upload, matting and download;
+//  3. the backend's peak memory (VmHWM) over a session of --frames frames
+//     (default 2000; one continuous shot): after the uploads and after the job.
+//
+//   build-release/bench/backend_bench [--frames N] [--benchmark_filter=...]
+
+#include <benchmark/benchmark.h>
+#include <httplib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#include <thread>
+
+#include "Host.h"
+#include "Instance.h"
+#include "MedianReporter.h"
+#include "Plugin.h"
+
+extern char** environ;
+namespace fs = std::filesystem;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kStart = R"({"anchor_frame":0,"bbox":{"h":0.9,"w":0.5,"x":0.12,"y":0.1},"quality":"fine"})";
+
+double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// A backend process on a free port with its data in a fresh folder.
+class Backend {
+ public:
+  Backend() : dir_(fs::temp_directory_path() / ("backend-bench-" + std::to_string(getpid()))) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    const std::string log = (dir_ / "log").string(), data = (dir_ / "data").string();
+    const char* argv[] = {BACKEND_COMMAND, "--listen", "127.0.0.1:0", "--data", data.c_str(), nullptr};
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn(&pid_, argv[0], &files, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&files);
+    const std::string mark = "listening on http://127.0.0.1:";
+    for (std::size_t at = std::string::npos; at == std::string::npos; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+      std::ifstream in(log);
+      const std::string text{std::istreambuf_iterator<char>(in), {}};
+      if ((at = text.find(mark)) != std::string::npos) port_ = std::stoi(text.substr(at + mark.size()));
+    }
+    http_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+  }
+  ~Backend() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    fs::remove_all(dir_);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  httplib::Client& http() { return *http_; }
+  std::string session(const std::vector<std::string>& frames) {
+    const std::string id = json::parse(http_->Post("/api/matte/sessions", "{}", "application/json")->body)["session_id"];
+    for (std::size_t i = 0; i < frames.size(); ++i)
+      http_->Put("/api/matte/sessions/" + id + "/frames/" + std::to_string(i), frames[i], "image/jpeg");
+    return id;
+  }
+  void start(const std::string& id) { http_->Post("/api/matte/sessions/" + id + "/start", kStart, "application/json"); }
+  json status(const std::string& id) { return json::parse(http_->Get("/api/matte/sessions/" + id)->body); }
+  void await(const std::string& id, const char* wanted) {
+    while (status(id)["status"] != wanted) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // The process's peak resident set, in MiB.
+  double peakMiB() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024;
+    return 0;
+  }
+
+ private:
+  fs::path dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::unique_ptr<httplib::Client> http_;
+};
+
+std::vector<cv::Mat> megamind(int count) {
+  std::vector<cv::Mat> frames;
+  cv::VideoCapture video("/usr/share/doc/opencv-doc/examples/data/Megamind.avi");
+  for (cv::Mat frame; int(frames.size()) < count && video.read(frame);)
+    if (video.get(cv::CAP_PROP_POS_FRAMES) > 40) frames.push_back(frame.clone());  // one shot from frame 40 on
+  return frames;
+}
+std::string jpeg(const cv::Mat& image) {
+  std::vector<unsigned char> bytes;
+  cv::imencode(".jpg", image, bytes, {cv::IMWRITE_JPEG_QUALITY, 92});
+  return {bytes.begin(), bytes.end()};
+}
+
+Backend* gBackend = nullptr;
+std::string gPolled;
+
+void BM_PollIdle(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(gBackend->http().Get("/api/matte/sessions/" + gPolled));
+}
+// The job, on 200 frames, starts with the first run and outlasts the last.
+void BM_PollUnderAJob(benchmark::State& state) {
+  static const std::string busy = [] {
+    std::vector<std::string> frames;
+    for (const cv::Mat& m : megamind(200)) frames.push_back(jpeg(m));
+    const std::string id = gBackend->session(frames);
+    gBackend->start(id);
+    gBackend->await(id, "RUNNING");
+    return id;
+  }();
+  for (auto _ : state) benchmark::DoNotOptimize(gBackend->http().Get("/api/matte/sessions/" + gPolled));
+  if (gBackend->status(busy)["status"] != "RUNNING") state.SkipWithError("the job ended during the measurement");
+}
+
+// A whole pull through the plug-in, timed from the status texts it shows.
+void pullThroughThePlugin() {
+  Backend backend;
+  const std::vector<cv::Mat> frames = megamind(48);
+  const int n = int(frames.size()), w = frames[0].cols, h = frames[0].rows;
+  ofxhost::Host host;
+  ofxhost::InstanceSettings settings;
+  settings.projectWidth = w, settings.projectHeight = h;
+  settings.strings["backend_url"] = "";
+  auto fx = host.loadPlugin(ORV_QUICK_BUNDLE_DIR).createInstance(settings);
+  fx->setValue("backend_url", backend.url());
+  fx->setValue("bbox_json", R"({"h":0.9,"w":0.5,"x":0.12,"y":0.1})");
+  fx->setSourceFrameRange(0, n - 1);
+  fx->setSource([&](OfxTime t) {
+    auto image = ofxhost::ImageBuffer::allocate(OfxRectI{0, 0, w, h}, kOfxBitDepthByte);
+    const cv::Mat& bgr = frames.at(static_cast<std::size_t>(t));
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const cv::Vec3b p = bgr.at<cv::Vec3b>(y, x);
+        unsigned char* px = image->pixel(x, h - 1 - y);  // OpenFX rows go up
+        px[0] = p[2], px[1] = p[1], px[2] = p[0], px[3] = 255;
+      }
+    return image;
+  });
+  std::mutex mu;
+  std::vector<std::pair<std::string, Clock::time_point>> shown;
+  fx->param("status")->onPluginEdit = [&](const std::string&) {
+    std::lock_guard<std::mutex> lock(mu);
+    shown.emplace_back(fx->stringValue("status"), Clock::now());
+  };
+  const auto first = [&](const std::string& prefix) {
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+      std::lock_guard<std::mutex> lock(mu);
+      for (const auto& [text, at] : shown)
+        if (text.rfind(prefix, 0) == 0) return at;
+    }
+  };
+  const Clock::time_point pressed = Clock::now();
+  fx->pressButton("pull_alpha");
+  const Clock::time_point staged = Clock::now();
+  const auto tracking = first("tracking: "), downloading = first("downloading matte "), ready = first("ready: ");
+  const auto perFrame = [&](Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count() / n;
+  };
+  std::printf("\nA pull of %d frames of %d x %d through the plug-in, ms per frame:\n", n, w, h);
+  std::printf("  staging %.1f, upload %.1f, matting %.1f, download %.1f; whole %.1f\n", perFrame(pressed, staged),
+              perFrame(staged, tracking), perFrame(tracking, downloading), perFrame(downloading, ready),
+              perFrame(pressed, ready));
+}
+
+void peakMemory(int count) {
+  Backend backend;
+  std::vector<std::string> frames;
+  const std::vector<cv::Mat> shot = megamind(1);
+  for (int i = 0; i < count; ++i) {  // one shot: the first frame panning a pixel every fourth frame, to and fro
+    const int step = i / 4 % 80, shift = step < 40 ? step : 80 - step;
+    cv::Mat frame;
+    cv::warpAffine(shot[0], frame, cv::Mat(cv::Matx23d(1, 0, shift, 0, 1, 0)), shot[0].size(), cv::INTER_LINEAR,
+                   cv::BORDER_REPLICATE);
+    frames.push_back(jpeg(frame));
+  }
+  const auto uploading = Clock::now();
+  const std::string id = backend.session(frames);
+  std::printf("\nA session of %d frames: uploads %.1f ms per frame, peak %.0f MiB;", count,
+              since(uploading) * 1000 / count, backend.peakMiB());
+  std::fflush(stdout);
+  backend.start(id);
+  backend.await(id, "COMPLETED");
+  const json done = backend.status(id);
+  std::printf(" after the job (%.0f s, %d empty frames) peak %.0f MiB\n", done["seconds"].get<double>(),
+              done["empty_frames"].get<int>(), backend.peakMiB());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int frames = 2000;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::string(argv[i]) == "--frames") frames = std::atoi(argv[i + 1]);
+  Backend backend;
+  gBackend = &backend;
+  gPolled = backend.session({jpeg(megamind(1)[0])});
+  auto settings = [](benchmark::internal::Benchmark* b) {
+    b->MinTime(0.2)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMicrosecond);
+  };
+  settings(benchmark::RegisterBenchmark("Poll/idle", BM_PollIdle));
+  settings(benchmark::RegisterBenchmark("Poll/under_a_job", BM_PollUnderAJob));
+  benchmark::Initialize(&argc, argv);
+  MedianReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  pullThroughThePlugin();
+  if (frames > 0) peakMemory(frames);
+  benchmark::Shutdown();
+  return 0;
+}

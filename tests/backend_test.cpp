@@ -1,0 +1,310 @@
+// prismhollow-backend from a client's side: a real process on a loopback
+// port, every refusal and limit, whole jobs, restarts, expiry and the disk
+// budget; and a whole pull by the real plug-in through our host against it.
+
+#include <opencv2/videoio.hpp>
+#include <random>
+
+#include "BackendProcess.h"
+#include "PullFixture.h"
+
+namespace {
+
+struct Call {
+  std::string method, path, body;
+  int status;
+  std::string reason;
+};
+
+// The status and body of one request; -1 when there was no answer.
+std::pair<int, std::string> send(httplib::Client& http, const Call& c) {
+  const char* type = c.method == "PUT" ? "image/jpeg" : "application/json";
+  httplib::Result r = c.method == "GET"      ? http.Get(c.path)
+                      : c.method == "POST"   ? http.Post(c.path, c.body, type)
+                      : c.method == "PUT"    ? http.Put(c.path, c.body, type)
+                      : c.method == "PATCH"  ? http.Patch(c.path, c.body, type)
+                      : c.method == "DELETE" ? http.Delete(c.path)
+                                             : http.Options(c.path);
+  return r ? std::pair{r->status, r->body} : std::pair{-1, std::string()};
+}
+
+std::string startWith(const json& changes) {
+  json body = json::parse(discStart());
+  body.update(changes);
+  for (auto it = changes.begin(); it != changes.end(); ++it)
+    if (it->is_null()) body.erase(it.key());
+  return body.dump();
+}
+
+}  // namespace
+
+TEST_F(BackendTest, EveryRefusalIsA4xxThatSaysWhy) {
+  auto backend = start({"--max-frames", "5", "--max-side", "300", "--max-frame-size", "20K"});
+  const std::string two = backend->session(2), gap = backend->session(), none = backend->session();
+  ASSERT_EQ(backend->put(gap, 0, jpeg(discFrame(0))), 201);
+  ASSERT_EQ(backend->put(gap, 2, jpeg(discFrame(2))), 201);
+  const std::string create = "/api/matte/sessions", s = create + "/", frame = s + two + "/frames/", whole = jpeg(discFrame(2));
+  std::vector<unsigned char> png;
+  cv::imencode(".png", cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(9)), png);
+  const std::string noBox = "mark the character with a box or brush dabs on the anchor frame";
+  const std::string strokes = "strokes must be an array of [x, y, r] number triples";
+  const Call calls[] = {
+      {"GET", "/nothing", "", 404, "no such path on this backend: /nothing"},
+      {"GET", s + "../../etc/passwd", "", 404, "no such path on this backend: /api/matte/sessions/../../etc/passwd"},
+      {"PATCH", s + two, "{}", 405, "PATCH is not served here; use GET, DELETE"},
+      {"GET", s + two + "/start", "", 405, "GET is not served here; use POST"},
+      {"OPTIONS", create, "", 405, "OPTIONS is not served here; use POST"},
+      {"GET", s + "nope", "", 404, "no session \"nope\" on this backend"},
+      {"GET", s + "%2e%2e", "", 404, "no session \"..\" on this backend"},
+      {"PUT", s + "..%2F..%2Ftmp/frames/0", whole, 404, "no such path on this backend: /api/matte/sessions/../../tmp/frames/0"},
+      {"POST", create, "{\"fps\":", 400, "the create body is not valid JSON"},
+      {"POST", create, "[25]", 400, "the create body must be a JSON object"},
+      {"POST", create, R"({"fps":"fast"})", 422, "fps must be a number of at least 0"},
+      {"PUT", frame + "01", whole, 400, "\"01\" is not a frame index (0, 1, 2, ...)"},
+      {"PUT", frame + "-1", whole, 400, "\"-1\" is not a frame index (0, 1, 2, ...)"},
+      {"PUT", frame + "1e3", whole, 400, "\"1e3\" is not a frame index (0, 1, 2, ...)"},
+      {"PUT", frame + "99999999999", whole, 400, "\"99999999999\" is not a frame index (0, 1, 2, ...)"},
+      {"PUT", frame + "%0A", whole, 404, "no such path on this backend"},
+      {"PUT", frame + "5", whole, 413, "frame 5 is past this backend's limit of 5 frames per session"},
+      {"PUT", frame + "2", "", 400, "frame 2 has no bytes"},
+      {"PUT", frame + "2", "GIF89a", 415, "frame 2 is not a JPEG image"},
+      {"PUT", frame + "2", {png.begin(), png.end()}, 415, "frame 2 is not a JPEG image"},
+      {"PUT", frame + "2", whole.substr(0, whole.size() / 2), 415,
+       "frame 2 does not decode as a JPEG image: damaged or cut short"},
+      {"PUT", frame + "2", jpeg(discFrame(2, 200, 120)), 422,
+       "frame 2 is 200 x 120 pixels but this session's frames are 160 x 120 pixels"},
+      {"PUT", frame + "2", jpeg(discFrame(2, 400, 120)), 413,
+       "frame 2 is 400 x 120 pixels; this backend takes at most 300 pixels a side"},
+      {"PUT", frame + "2", std::string(30000, 'x'), 413, "the body is over this backend's size limit"},
+      {"POST", s + none + "/start", discStart(), 422, "no frames have been uploaded"},
+      {"POST", s + gap + "/start", discStart(), 422, "frame 1 is missing: upload frames 0 to 2 before starting"},
+      {"POST", s + two + "/start", "start", 400, "the start body is not valid JSON"},
+      {"POST", s + two + "/start", "[]", 400, "the start body must be a JSON object"},
+      {"POST", s + two + "/start", startWith({{"anchor_frame", nullptr}}), 422, "anchor_frame is missing"},
+      {"POST", s + two + "/start", startWith({{"anchor_frame", 2}}), 422,
+       "anchor_frame 2 is outside the clip's frames 0 to 1"},
+      {"POST", s + two + "/start", startWith({{"anchor_frame", 0.5}}), 422, "anchor_frame must be a whole number"},
+      {"POST", s + two + "/start", startWith({{"bbox", nullptr}, {"text_prompt", "the man in red"}}), 422,
+       "this backend needs a box or brush dabs on the anchor frame; a text hint alone is not enough"},
+      {"POST", s + two + "/start", startWith({{"bbox", nullptr}}), 422, noBox},
+      {"POST", s + two + "/start", startWith({{"bbox", {{"x", 0}, {"y", 0}, {"w", 0}, {"h", 0}}}}), 422, noBox},
+      {"POST", s + two + "/start", startWith({{"bbox", nullptr}, {"strokes", {{0.5, 0.5, -0.1}}}}), 422, noBox},
+      {"POST", s + two + "/start", startWith({{"bbox", {{"x", "left"}}}}), 422,
+       "bbox must be an object of numbers x, y, w and h"},
+      {"POST", s + two + "/start", startWith({{"bbox", {{"x", 1.5}, {"y", 0}, {"w", 0.2}, {"h", 0.2}}}}), 422,
+       "bbox lies outside the frame"},
+      {"POST", s + two + "/start", startWith({{"strokes", {{0.5, 0.5}}}}), 422, strokes},
+      {"POST", s + two + "/start", startWith({{"strokes", "dabs"}}), 422, strokes},
+      {"POST", s + two + "/start", startWith({{"quality", "best"}}), 422, "quality must be \"fine\" or \"fast\""},
+      {"POST", s + two + "/start", startWith({{"edge_softness", 1.5}}), 422, "edge_softness must be a number from 0 to 1"},
+      {"POST", s + two + "/start", startWith({{"edge_softness", "soft"}}), 422,
+       "edge_softness must be a number from 0 to 1"},
+      {"POST", s + two + "/start", startWith({{"text_prompt", 5}}), 422, "text_prompt must be a string"},
+      {"GET", s + two + "/alpha/0.png", "", 404, "the mattes are not ready: the job is CREATED"},
+      {"GET", s + two + "/alpha/0", "", 404, "matte paths end in <frame>.png"},
+      {"POST", "/api/beacon", "plugin", 400, "the beacon body is not valid JSON"},
+  };
+  for (const Call& c : calls)
+    EXPECT_EQ(send(backend->http(), c), std::pair(c.status, c.reason)) << c.method << " " << c.path.substr(0, 80);
+
+  // A body of unknown length goes chunked.
+  auto chunked = backend->http().Put(frame + "2", [](std::size_t, httplib::DataSink& sink) {
+    sink.write("\xFF\xD8", 2);
+    sink.done();
+    return true;
+  }, "image/jpeg");
+  ASSERT_TRUE(chunked);
+  EXPECT_EQ(std::pair(chunked->status, chunked->body), std::pair(411, std::string("send the body with a Content-Length")));
+  EXPECT_EQ(backend->status(two).value("frames", 0), 2) << "no refusal stored anything";
+}
+
+TEST_F(BackendTest, HostileRequestsNeitherCrashItNorWriteOutsideItsFolder) {
+  auto backend = start();
+  const std::string id = backend->session(1);
+  std::mt19937 random(20240501);
+  const std::vector<std::string> parts = {"api", "matte", "sessions", id, "frames", "alpha", "start", "0", "0.png",
+                                          "..", "%2e%2e", "%2F", "", "%00", "%0A", "-1", "4294967296", "~",
+                                          std::string(3000, 'a'), "%ff%fe", "/", "*", "beacon"};
+  const std::string valid = jpeg(discFrame(0)), start = discStart();
+  const std::vector<std::string> methods = {"GET", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"};
+  for (int i = 0; i < 400; ++i) {
+    std::string path;
+    for (int n = 1 + random() % 7; n > 0; --n) path += "/" + parts[random() % parts.size()];
+    std::string body = (random() % 2 ? valid : start).substr(0, random() % 4000);
+    for (int flips = random() % 8; flips > 0 && !body.empty(); --flips) body[random() % body.size()] ^= 1 << random() % 8;
+    const auto [status, reason] = send(backend->http(), {methods[random() % methods.size()], path, body, 0, ""});
+    ASSERT_TRUE(status >= 200 && status < 500) << status << " " << reason << " for " << path.substr(0, 120);
+  }
+  auto root = backend->http().Get("/");
+  ASSERT_TRUE(root && root->status == 200);
+  EXPECT_EQ(root->body.rfind("prismhollow-backend 1.1.0; sessions: ", 0), 0u) << root->body;
+  std::vector<std::string> outside;
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    if (entry.path().string().rfind((dir / "data").string(), 0) != 0) outside.push_back(entry.path());
+  EXPECT_EQ(outside, std::vector<std::string>{(dir / "backend.log").string()});
+}
+
+TEST_F(BackendTest, TwoJobsRunOneAfterTheOtherWhileOtherCallsAreAnswered) {
+  auto backend = start({"--jobs", "1"});
+  const std::string first = backend->session(30, 320, 240), second = backend->session(3);
+  for (const std::string& id : {first, second})
+    EXPECT_EQ(send(backend->http(), {"POST", "/api/matte/sessions/" + id + "/start", discStart(1), 0, ""}),
+              std::pair(202, std::string(R"({"status":"QUEUED"})")));
+  const json running = backend->await(first, "RUNNING"), waiting = backend->status(second);
+  EXPECT_EQ(running["progress"]["frames"].get<int>() > 0, true) << running;
+  EXPECT_EQ(waiting["status"], "QUEUED") << waiting;
+  EXPECT_EQ(waiting["progress"]["stage"], "queued, next to run");
+  EXPECT_EQ(backend->put(first, 3, jpeg(discFrame(3))), 409);
+  EXPECT_EQ(backend->session(2).size(), 32u) << "uploads to another session go on";
+
+  for (const auto& [id, n] : {std::pair{first, 30}, {second, 3}}) {
+    const json done = backend->await(id);
+    ASSERT_EQ(done["status"], "COMPLETED") << done;
+    EXPECT_EQ(done["progress"], (json{{"stage", "done"}, {"frame", n}, {"frames", n}}));
+    EXPECT_EQ(done["empty_frames"], 0) << done["note"];
+    for (int k : {0, n - 1}) {
+      auto png = backend->http().Get("/api/matte/sessions/" + id + "/alpha/" + std::to_string(k) + ".png");
+      ASSERT_TRUE(png && png->status == 200);
+      const cv::Mat matte = cv::imdecode(std::vector<unsigned char>(png->body.begin(), png->body.end()),
+                                         cv::IMREAD_UNCHANGED);
+      ASSERT_EQ(matte.type(), CV_8UC1);
+      EXPECT_EQ(matte.size(), id == first ? cv::Size(320, 240) : cv::Size(160, 120));
+      EXPECT_EQ(matte.at<unsigned char>(matte.rows / 2, matte.cols * 2 / 5 + k), 255) << "the disc of frame " << k;
+      EXPECT_EQ(matte.at<unsigned char>(5, 5), 0) << "the background of frame " << k;
+    }
+  }
+  auto past = backend->http().Get("/api/matte/sessions/" + second + "/alpha/3.png");
+  EXPECT_EQ(std::pair(past->status, past->body), std::pair(404, std::string("no frame 3 in this session of 3 frames")));
+  const std::string log = backend->log_text();
+  EXPECT_NE(log.find("POST /api/matte/sessions/" + first + "/start 202 in="), std::string::npos);
+  EXPECT_NE(log.find("job " + first + ": tracking forward 1/28"), std::string::npos);
+  EXPECT_NE(log.find("job " + second + ": completed: every frame is in the anchor's shot"), std::string::npos);
+}
+
+TEST_F(BackendTest, AJobThatARestartInterruptsRunsAgain) {
+  auto backend = start();
+  const std::string killed = backend->session(30, 320, 240);
+  const Call go = {"POST", "/api/matte/sessions/" + killed + "/start", discStart(), 0, ""};
+  ASSERT_EQ(send(backend->http(), go).first, 202);
+  ASSERT_EQ(backend->await(killed, "RUNNING")["status"], "RUNNING");
+  EXPECT_EQ(backend->stop(SIGKILL), 128 + SIGKILL);
+
+  backend = start();
+  EXPECT_EQ(backend->await(killed)["status"], "COMPLETED");
+  const std::string stopped = backend->session(30, 320, 240);
+  ASSERT_EQ(send(backend->http(), {"POST", "/api/matte/sessions/" + stopped + "/start", discStart(), 0, ""}).first, 202);
+  ASSERT_EQ(backend->await(stopped, "RUNNING")["status"], "RUNNING");
+  EXPECT_EQ(backend->stop(SIGTERM), 0);
+  EXPECT_NE(backend->log_text().find("stopping on SIGTERM"), std::string::npos);
+
+  // A job under which the backend died three times is not tried a fourth.
+  std::ofstream(dir / "data/sessions" / killed / "job.json") << R"({"status":"RUNNING","attempts":3})";
+  backend = start();
+  EXPECT_EQ(backend->await(stopped)["status"], "COMPLETED");
+  const json given = backend->status(killed);
+  EXPECT_EQ(given["status"], "FAILED");
+  EXPECT_EQ(given["error"], "the backend stopped 3 times while this job ran; it was given up");
+}
+
+TEST_F(BackendTest, SessionsUntouchedForTooLongAreDeletedAtStart) {
+  auto backend = start();
+  const std::string old = backend->session(1), fresh = backend->session(1);
+  backend->stop();
+  fs::last_write_time(dir / "data/sessions" / old, fs::file_time_type::clock::now() - std::chrono::hours(24 * 8));
+  backend = start();
+  EXPECT_EQ(backend->status(old), json());
+  EXPECT_FALSE(fs::exists(dir / "data/sessions" / old));
+  EXPECT_EQ(backend->status(fresh)["frames"], 1);
+  backend->stop();
+  fs::last_write_time(dir / "data/sessions" / fresh, fs::file_time_type::clock::now() - std::chrono::hours(36));
+  backend = start({"--max-age", "2d"});
+  EXPECT_EQ(backend->status(fresh)["frames"], 1);
+  backend->stop();
+  backend = start({"--max-age", "1d"});
+  EXPECT_EQ(backend->status(fresh), json());
+}
+
+TEST_F(BackendTest, TheDiskBudgetRefusesUploadsUntilSessionsAreDeleted) {
+  const std::string frame = jpeg(discFrame(0));
+  auto backend = start({"--disk-budget", "64K"});
+  const std::string a = backend->session(), b = backend->session();
+  int stored = 0;
+  while (stored < 20 && backend->put(a, stored, frame) == 201) ++stored;
+  EXPECT_TRUE(stored > 0 && stored < 10) << stored << " frames of " << frame.size() << " bytes";
+  auto refused = backend->http().Put("/api/matte/sessions/" + b + "/frames/0", frame, "image/jpeg");
+  EXPECT_EQ(refused->status, 507);
+  EXPECT_EQ(refused->body.rfind("the backend's disk budget of 64.0 KiB is used up (", 0), 0u) << refused->body;
+  EXPECT_EQ(backend->http().Delete("/api/matte/sessions/" + a)->status, 204);
+  EXPECT_EQ(backend->put(b, 0, frame), 201);
+  EXPECT_EQ(backend->status(a), json());
+}
+
+TEST(BackendCommand, OptionsAndRefusalsToStart) {
+  const std::string data = (fs::temp_directory_path() / ("backend-command-" + std::to_string(getpid()))).string();
+  const std::pair<std::string, std::pair<int, std::string>> runs[] = {
+      {"--version", {0, "prismhollow-backend 1.1.0\n"}},
+      {"--jobs 0", {2, "prismhollow-backend: bad value \"0\" for --jobs: out of range\n"}},
+      {"--max-age 7w", {2, "prismhollow-backend: bad value \"7w\" for --max-age\n"}},
+      {"--listen 8765", {2, "prismhollow-backend: --listen takes HOST:PORT, not \"8765\"\n"}},
+      {"--data", {2, "prismhollow-backend: --data needs a value\n"}},
+      {"--colour blue", {2, "prismhollow-backend: unknown option --colour\n"}},
+      {"--listen 127.0.0.1:0 --data " + data, {1, "prismhollow-backend: another backend is using " + data + "\n"}},
+  };
+  BackendProcess holder(data, data + ".log");  // holds the data folder
+  for (const auto& [args, expected] : runs) {
+    FILE* out = popen((std::string(BACKEND_COMMAND) + " " + args + " 2>&1").c_str(), "r");
+    std::string text;
+    for (int c; (c = fgetc(out)) != EOF;) text += static_cast<char>(c);
+    const int status = pclose(out);
+    EXPECT_EQ(std::pair(WEXITSTATUS(status), text.substr(0, text.find('\n') + 1)), expected) << args;
+  }
+  holder.stop();
+  fs::remove_all(data), fs::remove(data + ".log");
+}
+
+// The real plug-in in our host pulls four frames of real footage (a woman
+// at a table, boxed on the second frame) through a real backend.
+class BackendPullTest : public PullTest {};
+TEST_F(BackendPullTest, ThePlugInPullsARealClipThroughTheBackend) {
+  const fs::path dir = fs::temp_directory_path() / ("backend-pull-" + std::to_string(getpid()));
+  BackendProcess real(dir / "data", dir / "backend.log");
+  std::vector<cv::Mat> frames;
+  cv::VideoCapture video("/usr/share/doc/opencv-doc/examples/data/Megamind.avi");
+  for (cv::Mat frame; frames.size() < 4 && video.read(frame);)
+    if (video.get(cv::CAP_PROP_POS_FRAMES) > 56) frames.push_back(frame.clone());
+  ASSERT_EQ(frames.size(), 4u);
+  const int w = 360, h = 264;
+  auto fx = clip(4, w, h);
+  fx->setSource([&](OfxTime t) {
+    cv::Mat small;
+    cv::resize(frames.at(static_cast<std::size_t>(t)), small, cv::Size(w, h), 0, 0, cv::INTER_AREA);
+    auto image = ofxhost::ImageBuffer::allocate(OfxRectI{0, 0, w, h}, kOfxBitDepthByte);
+    for (int y = 0; y < h; ++y)  // OpenFX rows go up
+      for (int x = 0; x < w; ++x) {
+        const cv::Vec3b bgr = small.at<cv::Vec3b>(y, x);
+        unsigned char* px = image->pixel(x, h - 1 - y);
+        px[0] = bgr[2], px[1] = bgr[1], px[2] = bgr[0], px[3] = 255;
+      }
+    return image;
+  });
+  fx->setValue("backend_url", real.url());
+  fx->setValue("bbox_json", R"({"h":0.9,"w":0.5,"x":0.12,"y":0.1})");
+  fx->setTime(1);
+  pull(*fx);
+  ASSERT_EQ(settle(*fx, std::chrono::seconds(100)), "ready: 4 frames matted") << real.log_text();
+  madeDirs.push_back(kRoot + fx->stringValue("session_id"));
+  const Texts shown = values("status");
+  EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [](const std::string& t) { return t.rfind("tracking: ", 0) == 0; }));
+
+  fx->setValue("output_mode", 1);  // "Matte only"
+  for (int t = 0; t < 4; ++t) {
+    const auto matte = fx->render(t).output;
+    int opaque = 0;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) opaque += matte->pixel(x, y)[0] > 127;
+    EXPECT_EQ(matte->pixel(w * 35 / 100, h * 40 / 100)[0], 255) << "her chest, frame " << t;
+    EXPECT_EQ(matte->pixel(w - 10, h - 10)[0], 0) << "the wall in the top right corner, frame " << t;
+    EXPECT_TRUE(opaque > w * h / 10 && opaque < w * h / 2) << opaque << " opaque pixels in frame " << t;
+  }
+  fs::remove_all(dir);
+}
