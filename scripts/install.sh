@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the plug-in, installs its bundle where OpenFX hosts look for
-# plug-ins, and lists it the way a host would.
+# plug-ins, installs the local matting backend prismhollow-backend into
+# /usr/local/bin, and lists the plug-in the way a host would.
 #   scripts/install.sh [FOLDER]   (default: /usr/OFX/Plugins)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -8,6 +9,7 @@ bash scripts/install-deps.sh
 
 folder="${1:-/usr/OFX/Plugins}"
 cmake -S . -B build -DOFX_PLUGIN_INSTALL_DIR="$folder"
-cmake --build build -j "$(nproc)" --target PrismhollowDuneVeil prismhollow
+cmake --build build -j "$(nproc)" --target PrismhollowDuneVeil prismhollow prismhollow-backend
 cmake --install build --component plugin
-build/host/prismhollow describe "$folder/PrismhollowDuneVeil.ofx.bundle"
+cmake --install build --component host
+build/cli/prismhollow describe "$folder/PrismhollowDuneVeil.ofx.bundle"

@@ -1,59 +1,17 @@
-// prismhollow: the command-line face of the headless host.
+// prismhollow overlay: the effect's overlay drawn over a frame into a PNG.
 
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <optional>
-#include <string>
-#include <vector>
 
-#include "Bundle.h"
 #include "Host.h"
-#include "HostError.h"
-#include "Listing.h"
 #include "OverlayPreview.h"
+#include "commands.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: prismhollow describe [BUNDLE]\n"
-    "       prismhollow overlay BUNDLE OUT.png [--size WxH] [--image FRAME.png] [--bbox JSON] [--brush JSON]\n"
-    "  describe   load the plug-in bundle (a NAME.ofx.bundle folder or .ofx file; by default\n"
-    "             every bundle in OFX_PLUGIN_PATH and /usr/OFX/Plugins) and list what a host\n"
-    "             shows of it: label, contexts, pixel depths, clips and parameters\n"
-    "  overlay    draw the effect's overlay as a viewer shows it, over a frame, into the PNG\n"
-    "             file OUT.png (offscreen OpenGL through EGL; no display needed)\n"
-    "    --size WxH         project size in pixels (default: the frame's size, else 1920x1080)\n"
-    "    --image FRAME.png  the frame under the overlay, stretched over the project\n"
-    "                       (default: mid-grey)\n"
-    "    --bbox JSON        the box selection record, such as {\"h\":0.25,\"w\":0.5,\"x\":0.1,\"y\":0.2}\n"
-    "    --brush JSON       the brush dab list, such as [[0.25,0.5,0.03],[0.5,0.75,-0.05]]\n";
-
 constexpr int kMaxSide = 16384;
-
-int describe(const std::vector<std::string>& args) {
-  if (args.size() > 1) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  std::vector<std::string> bundles = args.empty() ? ofxhost::findBundles() : args;
-  if (bundles.empty()) {
-    std::fputs("prismhollow: no plug-in bundles found in OFX_PLUGIN_PATH or /usr/OFX/Plugins\n", stderr);
-    return 1;
-  }
-  int failures = 0;
-  for (const auto& path : bundles) {
-    try {
-      ofxhost::Host host;
-      ofxhost::Plugin& plugin = host.loadPlugin(path);
-      std::fputs(ofxhost::listPlugin(plugin).c_str(), stdout);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "prismhollow: %s\n", e.what());
-      ++failures;
-    }
-  }
-  return failures ? 1 : 0;
-}
 
 // "WxH" with both sides whole numbers from 1 to kMaxSide.
 bool parseSize(const std::string& text, int* width, int* height) {
@@ -68,7 +26,9 @@ bool parseSize(const std::string& text, int* width, int* height) {
   return side(text.substr(0, x), width) && side(text.substr(x + 1), height);
 }
 
-int overlay(const std::vector<std::string>& args) {
+}  // namespace
+
+int overlayCommand(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   std::string size, image;
   std::optional<std::string> bbox, brush;  // the instance's defaults when not given
@@ -126,18 +86,4 @@ int overlay(const std::vector<std::string>& args) {
     return 1;
   }
   return 0;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty() || args[0] == "-h" || args[0] == "--help") {
-    std::fputs(kUsage, args.empty() ? stderr : stdout);
-    return args.empty() ? 2 : 0;
-  }
-  if (args[0] == "describe") return describe({args.begin() + 1, args.end()});
-  if (args[0] == "overlay") return overlay({args.begin() + 1, args.end()});
-  std::fprintf(stderr, "prismhollow: unknown command \"%s\"\n%s", args[0].c_str(), kUsage);
-  return 2;
 }

@@ -1,0 +1,30 @@
+#pragma once
+// One picture to judge a pull by: ten frames spread evenly over the clip,
+// the anchor frame among them, each shown as the source (with the
+// selection's overlay on the anchor frame), the matte, and the character
+// over a checkerboard.
+
+#include <map>
+#include <mutex>
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+class ContactSheet {
+ public:
+  enum Row { kSource, kMatte, kCharacter, kRows };
+
+  ContactSheet(int first, int last, int anchor, int width, int height);
+  const std::vector<int>& frames() const { return frames_; }
+  bool wants(int frame) const { return column_.count(frame) > 0; }
+  // Places a picture (8-bit BGR, any size) in its cell; from any thread.
+  void put(int frame, Row row, const cv::Mat& picture);
+  bool write(const std::string& path) const;
+
+ private:
+  std::vector<int> frames_;
+  std::map<int, int> column_;
+  cv::Size cell_;
+  cv::Mat sheet_;
+  std::mutex mu_;
+};

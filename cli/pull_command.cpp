@@ -1,0 +1,345 @@
+// prismhollow pull: the whole job on footage, with our host playing the
+// user's part. The plug-in is loaded as a host loads it; the selection is
+// drawn through its overlay and "Pull alpha (whole clip)" pressed on the
+// anchor frame; the plug-in stages the frames and drives the backend on its
+// own thread; then every frame is rendered through the effect and written.
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "Host.h"
+#include "HostError.h"
+#include "Overlay.h"
+#include "OverlayPreview.h"
+#include "VideoSource.h"
+#include "commands.h"
+#include "contact_sheet.h"
+#include "frame_pictures.h"
+#include "local_backend.h"
+#include "preview_video.h"
+#include "progress_line.h"
+#include "pull_options.h"
+#include "pull_render.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kBundleName = "PrismhollowDuneVeil.ofx.bundle";
+constexpr const char* kStagingRoot = "/tmp/prismhollow/";  // where the plug-in stages frames and keeps mattes
+constexpr int kInterruptedExit = 130;
+
+std::atomic<bool> gInterrupted{false};
+
+void onSignal(int) { gInterrupted = true; }
+
+// Ends the run with a message and an exit code.
+struct Stop {
+  int code;
+  std::string message;
+};
+
+bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+std::string findBundle(const std::string& given) {
+  if (!given.empty()) return given;
+  for (const std::string& path : ofxhost::findBundles())
+    if (fs::path(path).filename() == kBundleName) return path;
+  throw Stop{1, std::string("no ") + kBundleName +
+                    " in OFX_PLUGIN_PATH or /usr/OFX/Plugins; install it (cmake --install BUILD --component plugin) "
+                    "or name it with --bundle PATH"};
+}
+
+std::set<fs::path> uploadFolders() {
+  std::set<fs::path> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(kStagingRoot, ec))
+    if (startsWith(entry.path().filename().string(), "upload_")) found.insert(entry.path());
+  return found;
+}
+
+class Pull {
+ public:
+  explicit Pull(PullOptions options) : o_(std::move(options)) {}
+  ~Pull() { cleanUp(); }
+
+  int run() {
+    openClip();
+    try {
+      plugin_ = &host_.loadPlugin(findBundle(o_.bundle));
+    } catch (const ofxhost::HostError& e) {
+      throw Stop{1, std::string("cannot load the plug-in: ") + e.what()};
+    }
+    const std::string url = backendUrl();
+    outDir_ = o_.out.empty() ? fs::path(o_.clip).filename().replace_extension().string() + "_matte" : o_.out;
+    if (std::error_code ec; !fs::create_directories(outDir_, ec) && ec)
+      throw Stop{1, "cannot make the folder " + outDir_ + ": " + ec.message()};
+
+    fx_ = newInstance(url);
+    fx_->userEdit("output_mode", o_.output);
+    fx_->userEdit("quality", o_.quality);
+    fx_->userEdit("edge_softness", o_.softness);
+    if (!o_.hint.empty()) fx_->userEdit("text_hint", o_.hint);
+    select();
+    pullAlpha();
+    render();
+    return 0;
+  }
+
+ private:
+  void openClip() {
+    try {
+      source_ = std::make_unique<ofxhost::VideoSource>(o_.clip, o_.isFloat ? kOfxBitDepthFloat : kOfxBitDepthByte);
+    } catch (const ofxhost::HostError& e) {
+      throw Stop{1, std::string("cannot open the clip: ") + e.what()};
+    }
+    first_ = o_.frames ? o_.frames->first : source_->firstFrame();
+    last_ = o_.frames ? o_.frames->second : source_->lastFrame();
+    anchor_ = o_.anchor.value_or(first_);
+    const std::string range = std::to_string(source_->firstFrame()) + ":" + std::to_string(source_->lastFrame());
+    if (first_ < source_->firstFrame() || last_ > source_->lastFrame())
+      throw Stop{2, "--frames must lie inside the clip's frames " + range};
+    if (anchor_ < first_ || anchor_ > last_)
+      throw Stop{
+          2, "--anchor must be one of the frames pulled, " + std::to_string(first_) + " to " + std::to_string(last_)};
+    if (o_.box && o_.box->pixels) {
+      Box& b = *o_.box;
+      const double w = source_->width(), h = source_->height();
+      if (b.x < 0 || b.y < 0 || b.x + b.w > w || b.y + b.h > h)
+        throw Stop{2, "--box-px reaches outside the " + std::to_string(source_->width()) + "x" +
+                          std::to_string(source_->height()) + " frame"};
+      b = Box{b.x / w, b.y / h, b.w / w, b.h / h, false};
+    }
+  }
+
+  std::string backendUrl() {
+    if (!o_.backend.empty()) {
+      checkReachable(o_.backend);
+      return o_.backend;
+    }
+    const std::string program = findBackendProgram();
+    if (program.empty())
+      throw BackendError(
+          "prismhollow-backend is neither beside prismhollow nor in PATH; install it (cmake --install BUILD "
+          "--component host) or name a running backend with --backend URL");
+    std::string pattern = (fs::temp_directory_path() / "prismhollow-pull-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw BackendError("cannot make a temporary folder for the backend");
+    tempDir_ = pattern;
+    backend_ = std::make_unique<LocalBackend>(program, tempDir_);
+    return backend_->url();
+  }
+
+  std::shared_ptr<ofxhost::EffectInstance> newInstance(const std::string& url) {
+    ofxhost::InstanceSettings settings;
+    settings.projectWidth = source_->width();
+    settings.projectHeight = source_->height();
+    settings.frameRate = source_->frameRate();
+    settings.firstFrame = first_;
+    settings.lastFrame = last_;
+    settings.depth = o_.isFloat ? kOfxBitDepthFloat : kOfxBitDepthByte;
+    settings.strings["backend_url"] = url;  // as a saved project holds it
+    auto fx = plugin_->createInstance(settings);
+    fx->setSource([this](OfxTime time) -> std::shared_ptr<ofxhost::ImageBuffer> {
+      if (gInterrupted) return nullptr;  // ends the staging as an unreadable frame would
+      return source_->frame(static_cast<int>(std::lround(time)));
+    });
+    return fx;
+  }
+
+  // The user's strokes in the viewer on the anchor frame, through the overlay.
+  void select() {
+    auto overlay = fx_->createOverlay();
+    if (!overlay) throw Stop{1, "the plug-in has no overlay to draw the selection with"};
+    fx_->setTime(anchor_);
+    const double w = source_->width(), h = source_->height();
+    const auto canonical = [&](double x, double y) { return std::pair{x * w, (1 - y) * h}; };  // y up
+    if (o_.box) {
+      fx_->userEdit("select_tool", 0);
+      const auto [x0, y0] = canonical(o_.box->x, o_.box->y);
+      const auto [x1, y1] = canonical(o_.box->x + o_.box->w, o_.box->y + o_.box->h);
+      overlay->penDown(x0, y0, anchor_);
+      overlay->penMotion(x1, y1, anchor_);
+      overlay->penUp(x1, y1, anchor_);
+      if (fx_->stringValue("bbox_json").empty()) throw Stop{1, "the overlay did not take the box"};
+    }
+    if (!o_.dabs.empty()) fx_->userEdit("brush_size", o_.brushSize);
+    for (const Dab& dab : o_.dabs) {
+      fx_->userEdit("select_tool", dab.exclude ? 2 : 1);
+      const auto [x, y] = canonical(dab.x, dab.y);
+      overlay->penDown(x, y, anchor_);
+      overlay->penUp(x, y, anchor_);
+    }
+  }
+
+  // Presses the button and follows the job until the status says how it ended.
+  void pullAlpha() {
+    uploadsBefore_ = uploadFolders();
+    const long decodedBefore = source_->decoded();
+    const int count = last_ - first_ + 1;
+    std::atomic<bool> watching{true};
+    std::thread watcher([&] {
+      while (watching) {
+        const std::string status = fx_->stringValue("status");
+        progress_.show(startsWith(status, "grabbing") || status == "idle"
+                           ? "staging " + std::to_string(source_->decoded() - decodedBefore) + "/" +
+                                 std::to_string(count)
+                           : status);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    });
+    struct Join {
+      std::atomic<bool>& flag;
+      std::thread& thread;
+      ~Join() { flag = false, thread.join(); }
+    } join{watching, watcher};
+
+    std::size_t seen = host_.messages().all().size();
+    const auto printMessages = [&] {
+      const auto all = host_.messages().all();
+      for (; seen < all.size(); ++seen) progress_.print(all[seen].text);
+      return all.size();
+    };
+    const std::size_t before = seen;
+    fx_->pressButton("pull_alpha");
+    if (gInterrupted) throw Stop{kInterruptedExit, ""};
+    if (printMessages() > before) throw Stop{1, "the pull did not start"};  // refused, or a frame unreadable
+
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (gInterrupted) throw Stop{kInterruptedExit, ""};
+      fx_->deliverPluginEdits();
+      printMessages();
+      const std::string status = fx_->stringValue("status");
+      if (startsWith(status, "ready: ")) break;
+      if (startsWith(status, "failed: ")) throw Stop{1, status};
+      if (backend_ && !backend_->running())
+        throw Stop{1, "the local backend stopped during the job; the end of its log:\n" + backend_->logTail()};
+    }
+    session_ = fx_->stringValue("session_id");
+  }
+
+  std::shared_ptr<ofxhost::EffectInstance> look(int mode) {
+    if (mode == o_.output) return fx_;
+    auto fx = newInstance("");
+    fx->setValue("session_id", fx_->stringValue("session_id"));
+    fx->setValue("clip_start", fx_->stringValue("clip_start"));
+    fx->setValue("output_mode", mode);
+    return fx;
+  }
+
+  void render() {
+    ContactSheet sheet(first_, last_, anchor_, source_->width(), source_->height());
+    PreviewVideo preview(outDir_ + "/preview.mp4", source_->frameRate(), {source_->width(), source_->height()});
+    if (!preview.isOpened()) progress_.print("prismhollow: this OpenCV cannot write MP4 files; no preview.mp4");
+    RenderJob job;
+    job.source = source_.get();
+    job.output = fx_;
+    job.character = look(0);
+    job.matte = look(1);
+    job.first = first_, job.last = last_;
+    job.dir = outDir_;
+    job.sheet = &sheet;
+    job.preview = &preview;
+    job.interrupted = &gInterrupted;
+    const std::string total = std::to_string(last_ - first_ + 1);
+    std::atomic<bool> rendering{true};
+    std::thread watcher([&] {
+      for (; rendering; std::this_thread::sleep_for(std::chrono::milliseconds(100)))
+        progress_.show("rendering " + std::to_string(job.done) + "/" + total);
+    });
+    const std::string failure = renderAll(job);
+    rendering = false;
+    watcher.join();
+    progress_.show("rendering " + std::to_string(job.done) + "/" + total);
+    progress_.finish();
+    const bool previewWritten = preview.isOpened();
+    preview.close();
+    if (gInterrupted) throw Stop{kInterruptedExit, ""};
+    if (!failure.empty()) throw Stop{1, failure};
+
+    try {  // the selection as the viewer shows it, over the anchor frame
+      const auto anchor = source_->frame(anchor_);
+      if (!anchor) throw ofxhost::HostError("frame " + std::to_string(anchor_) + " cannot be read");
+      sheet.put(anchor_, ContactSheet::kSource, colours(*ofxhost::renderOverlayPreview(fx_, *anchor, anchor_).image));
+    } catch (const ofxhost::HostError& e) {
+      std::fprintf(stderr, "prismhollow: the contact sheet shows no selection: %s\n", e.what());
+    }
+    if (!sheet.write(outDir_ + "/contact-sheet.png")) throw Stop{1, "cannot write " + outDir_ + "/contact-sheet.png"};
+
+    char first[16], last[16];
+    std::snprintf(first, sizeof first, "%06d", first_);
+    std::snprintf(last, sizeof last, "%06d", last_);
+    std::printf("prismhollow: %s frames written to %s/ (%s.png to %s.png)\n", total.c_str(), outDir_.c_str(), first,
+                last);
+    std::printf("  open %s/contact-sheet.png to judge the matte%s\n", outDir_.c_str(),
+                previewWritten ? (", and play " + outDir_ + "/preview.mp4").c_str() : "");
+    std::printf("  %s in all: %s\n", clockText(progress_.seconds()).c_str(), progress_.stageTimes().c_str());
+  }
+
+  // The staging the plug-in leaves behind that nobody needs any more: the
+  // session's mattes (they are in the PNG files now) and empty upload folders.
+  void cleanUp() {
+    progress_.finish();
+    std::error_code ec;
+    fx_.reset();
+    host_.unloadAll();  // the worker stops at its next step
+    if (backend_) backend_->stop();
+    if (!tempDir_.empty()) fs::remove_all(tempDir_, ec);
+    if (!session_.empty() && session_.find_first_of("/.") == std::string::npos)
+      fs::remove_all(kStagingRoot + session_, ec);
+    for (const fs::path& folder : uploadFolders())
+      if (!uploadsBefore_.count(folder)) fs::remove(folder, ec);  // only when empty
+  }
+
+  PullOptions o_;
+  std::unique_ptr<ofxhost::VideoSource> source_;
+  int first_ = 0, last_ = 0, anchor_ = 0;
+  std::string outDir_, tempDir_, session_;
+  std::unique_ptr<LocalBackend> backend_;
+  ofxhost::Host host_;
+  ofxhost::Plugin* plugin_ = nullptr;
+  std::shared_ptr<ofxhost::EffectInstance> fx_;
+  std::set<fs::path> uploadsBefore_;
+  ProgressLine progress_;
+};
+
+}  // namespace
+
+int pullCommand(const std::vector<std::string>& args) {
+  PullOptions options;
+  try {
+    options = parsePullOptions(args);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "prismhollow pull: %s\n(prismhollow pull --help lists the options)\n", e.what());
+    return 2;
+  }
+  if (options.help) return std::fputs(kPullUsage, stdout), 0;
+
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  try {
+    return Pull(std::move(options)).run();
+  } catch (const Stop& stop) {
+    if (stop.code == kInterruptedExit || gInterrupted) {
+      std::fputs("prismhollow: interrupted; the job is stopped and nothing is left running\n", stderr);
+      return kInterruptedExit;
+    }
+    std::fprintf(stderr, "prismhollow: %s\n", stop.message.c_str());
+    return stop.code;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "prismhollow: %s\n", e.what());
+    return gInterrupted ? kInterruptedExit : 1;
+  }
+}

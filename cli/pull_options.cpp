@@ -1,0 +1,148 @@
+#include "pull_options.h"
+
+#include <cmath>
+#include <cstdlib>
+
+const char* const kPullUsage =
+    "usage: prismhollow pull CLIP [OPTIONS]\n"
+    "Pulls the matte of one character through a whole clip: the plug-in is loaded as a host\n"
+    "loads it, the selection is drawn through its overlay, \"Pull alpha (whole clip)\" is\n"
+    "pressed on the anchor frame, and once the backend is done every frame is rendered\n"
+    "through the effect into DIR/NNNNNN.png (named by the file's frame number), with\n"
+    "DIR/contact-sheet.png and DIR/preview.mp4 to look at.\n"
+    "\n"
+    "CLIP is a video file, a folder of numbered images, or a printf pattern of them\n"
+    "(\"shot/frame.%04d.png\").\n"
+    "\n"
+    "The selection (at least one of them):\n"
+    "  --box X,Y,W,H        a box in fractions of the frame, origin top-left\n"
+    "  --box-px X,Y,W,H     the same in pixels of the clip\n"
+    "  --add X,Y            a dab that adds (fractions; repeatable)\n"
+    "  --exclude X,Y        a dab that excludes (fractions; repeatable)\n"
+    "  --brush-size S       the dabs' radius as a fraction of the width (0.005 to 0.3; 0.03)\n"
+    "  --hint TEXT          a description of the character\n"
+    "The job:\n"
+    "  --anchor FRAME       the frame the selection is drawn on (default: the range's first)\n"
+    "  --frames FIRST:LAST  the frames to matte, by the file's numbers (default: all)\n"
+    "  --quality fine|fast  (default: fine)\n"
+    "  --softness S         edge softness from 0 to 1 (default 0.35)\n"
+    "  --output rgba|matte|source\n"
+    "                       what the PNG files hold: the character premultiplied by its matte,\n"
+    "                       the matte alone, or the untouched source (default: rgba)\n"
+    "  --float              frames reach the plug-in as float; PNG files are 16-bit\n"
+    "  --backend URL        a running matting backend (default: start prismhollow-backend on a\n"
+    "                       free loopback port for the length of the job)\n"
+    "  --out DIR            where the results go (default: CLIPNAME_matte in this folder)\n"
+    "  --bundle PATH        the plug-in bundle (default: OFX_PLUGIN_PATH, /usr/OFX/Plugins)\n"
+    "  --help\n"
+    "Exit status: 0 done, 1 failed, 2 bad usage, 130 interrupted.\n";
+
+namespace {
+
+double number(const std::string& option, const std::string& text) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(value))
+    throw UsageError(option + " takes a number, not \"" + text + "\"");
+  return value;
+}
+
+int whole(const std::string& option, const std::string& text) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    throw UsageError(option + " takes a frame number, not \"" + text + "\"");
+  return std::stoi(text);
+}
+
+// "a,b,c" as `count` numbers.
+std::vector<double> numbers(const std::string& option, const std::string& text, std::size_t count) {
+  std::vector<double> values;
+  std::size_t from = 0;
+  for (std::size_t comma; values.size() + 1 < count && (comma = text.find(',', from)) != std::string::npos;
+       from = comma + 1)
+    values.push_back(number(option, text.substr(from, comma - from)));
+  values.push_back(number(option, text.substr(from)));
+  if (values.size() != count)
+    throw UsageError(option + " takes " + std::to_string(count) + " numbers separated by commas, not \"" + text + "\"");
+  return values;
+}
+
+int choice(const std::string& option, const std::string& text, const std::vector<std::string>& names) {
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (text == names[i]) return static_cast<int>(i);
+  std::string list;
+  for (const auto& name : names) list += (list.empty() ? "" : "|") + name;
+  throw UsageError(option + " takes " + list + ", not \"" + text + "\"");
+}
+
+void checkFraction(const std::string& option, double value) {
+  if (value < 0 || value > 1) throw UsageError(option + " takes fractions from 0 to 1");
+}
+
+}  // namespace
+
+PullOptions parsePullOptions(const std::vector<std::string>& args) {
+  PullOptions o;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+      continue;
+    }
+    if (a == "--float") {
+      o.isFloat = true;
+      continue;
+    }
+    if (a.rfind("-", 0) != 0) {
+      if (!o.clip.empty()) throw UsageError("one clip at a time, not \"" + o.clip + "\" and \"" + a + "\"");
+      o.clip = a;
+      continue;
+    }
+    if (i + 1 == args.size()) throw UsageError(a + " needs a value");
+    const std::string& v = args[++i];
+    if (a == "--box" || a == "--box-px") {
+      const std::vector<double> b = numbers(a, v, 4);
+      if (b[2] <= 0 || b[3] <= 0) throw UsageError(a + " needs a width and a height above 0");
+      o.box = Box{b[0], b[1], b[2], b[3], a == "--box-px"};
+      if (a == "--box")
+        for (double f : {b[0], b[1], b[0] + b[2], b[1] + b[3]}) checkFraction(a, f);
+    } else if (a == "--add" || a == "--exclude") {
+      const std::vector<double> p = numbers(a, v, 2);
+      for (double f : p) checkFraction(a, f);
+      o.dabs.push_back(Dab{p[0], p[1], a == "--exclude"});
+    } else if (a == "--brush-size") {
+      o.brushSize = number(a, v);
+      if (o.brushSize < 0.005 || o.brushSize > 0.3) throw UsageError("--brush-size takes 0.005 to 0.3");
+    } else if (a == "--hint") {
+      o.hint = v;
+    } else if (a == "--anchor") {
+      o.anchor = whole(a, v);
+    } else if (a == "--frames") {
+      const std::size_t colon = v.find(':');
+      if (colon == std::string::npos) throw UsageError("--frames takes FIRST:LAST, not \"" + v + "\"");
+      o.frames = {whole(a, v.substr(0, colon)), whole(a, v.substr(colon + 1))};
+      if (o.frames->first > o.frames->second) throw UsageError("--frames " + v + " ends before it begins");
+    } else if (a == "--quality") {
+      o.quality = choice(a, v, {"fine", "fast"});
+    } else if (a == "--softness") {
+      o.softness = number(a, v);
+      if (o.softness < 0 || o.softness > 1) throw UsageError("--softness takes 0 to 1");
+    } else if (a == "--output") {
+      o.output = choice(a, v, {"rgba", "matte", "source"});
+    } else if (a == "--backend") {
+      if (v.rfind("http://", 0) != 0 && v.rfind("https://", 0) != 0)
+        throw UsageError("--backend takes an http:// or https:// address, not \"" + v + "\"");
+      o.backend = v;
+    } else if (a == "--out") {
+      o.out = v;
+    } else if (a == "--bundle") {
+      o.bundle = v;
+    } else {
+      throw UsageError("unknown option \"" + a + "\"");
+    }
+  }
+  if (o.help) return o;
+  if (o.clip.empty()) throw UsageError("which clip? Name a video file, a folder of images or a pattern");
+  if (!o.box && o.dabs.empty() && o.hint.empty())
+    throw UsageError("mark the character with --box, --box-px, --add or --hint");
+  return o;
+}

@@ -1,0 +1,125 @@
+// prismhollow pull as a user runs it: a real clip, the real bundle and a
+// real local backend, and the ways a job ends early.
+
+#include <signal.h>
+#include <spawn.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "PullFixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kMegamind = "/usr/share/doc/opencv-doc/examples/data/Megamind.avi";
+const std::string kWithBackend = "PATH=" BACKEND_DIR ":$PATH ";
+
+struct Outcome {
+  int exitCode = -1;
+  std::string output;
+};
+
+// Runs prismhollow pull with the real bundle, killed after two minutes.
+Outcome pull(const std::string& args, const std::string& environment = kWithBackend) {
+  Outcome out;
+  const std::string command =
+      environment + "timeout -k 5 120 " PRISMHOLLOW_COMMAND " pull --bundle " ORV_BUNDLE_DIR " " + args + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.output.append(buffer, n);
+  const int status = pclose(pipe);
+  out.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+struct TempDir {
+  fs::path path = fs::temp_directory_path() / ("pull-command-" + std::to_string(getpid()));
+  TempDir() { fs::create_directories(path); }
+  ~TempDir() { fs::remove_all(path); }
+};
+
+TEST(PullCommand, MattesTheBoxedWomanThroughTheFirstShot) {
+  TempDir out;
+  const Outcome r =
+      pull(kMegamind + " --frames 0:23 --anchor 10 --box-px 108,22,300,506 --quality fast --out " + out.path.string());
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  // Not a terminal: plain progress lines, and the plug-in's own message.
+  EXPECT_TRUE(contains(r.output, "uploading 1/24 (4%)")) << r.output;
+  EXPECT_TRUE(contains(r.output, "Prismhollow: alpha ready for 24 frames.")) << r.output;
+
+  const cv::Rect box(108, 22, 300, 506);
+  for (int frame = 0; frame < 24; ++frame) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%06d.png", frame);
+    const cv::Mat png = cv::imread((out.path / name).string(), cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(png.type(), CV_8UC4) << name;
+    ASSERT_EQ(png.size(), cv::Size(720, 528)) << name;
+    if (frame < 3) continue;  // the shot fades in from black
+    cv::Mat alpha, inside;
+    cv::extractChannel(png, alpha, 3);
+    const double covered = cv::countNonZero(alpha(box) > 128) / double(box.area());
+    alpha(box).setTo(0);
+    const double outsideOpaque = cv::countNonZero(alpha > 128) / double(720 * 528 - box.area());
+    EXPECT_GT(covered, 0.3) << name;
+    EXPECT_LT(outsideOpaque, 0.1) << name;
+  }
+  const cv::Mat sheet = cv::imread((out.path / "contact-sheet.png").string());
+  EXPECT_GT(sheet.cols, sheet.rows);
+  EXPECT_GT(fs::file_size(out.path / "preview.mp4"), 1000u);
+}
+
+TEST(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
+  TempDir tmp;
+  const std::string garbage = (tmp.path / "garbage.avi").string();
+  std::ofstream(garbage) << std::string(5000, 'x');
+  ScriptedBackend refusing;
+  refusing.onStart(Reply{422, "anchor outside the clip"});
+  const std::string clip = kMegamind + " --box 0.2,0.1,0.4,0.8 --frames 0:2 --out " + (tmp.path / "out").string();
+  const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
+      {"/no/such.avi --box 0,0,1,1", kWithBackend, 1, "no such file or folder: /no/such.avi"},
+      {garbage + " --box 0,0,1,1", kWithBackend, 1, "cannot decode " + garbage},
+      {kMegamind + " --frames 0:300 --box 0,0,1,1", kWithBackend, 2, "inside the clip's frames 0:269"},
+      {kMegamind, kWithBackend, 2, "mark the character"},
+      {clip + " --backend http://127.0.0.1:1", "", 1, "cannot reach the backend at http://127.0.0.1:1"},
+      {clip, "PATH=/usr/bin:/bin ", 1, "prismhollow-backend is neither beside prismhollow nor in PATH"},
+      {clip + " --backend " + refusing.url(), "", 1, "failed: start rejected: anchor outside the clip"},
+  };
+  for (const auto& [args, environment, exitCode, part] : cases) {
+    const Outcome r = pull(args, environment);
+    EXPECT_EQ(r.exitCode, exitCode) << args << "\n" << r.output;
+    EXPECT_TRUE(contains(r.output, part)) << args << "\n" << r.output;
+  }
+  // A second --bundle wins over the real one.
+  const Outcome r = pull(clip + " --bundle " + (tmp.path / "Gone.ofx.bundle").string());
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(contains(r.output, "cannot load the plug-in: no such file or folder")) << r.output;
+}
+
+TEST(PullCommand, CtrlCStopsTheJobAndLeavesNothingRunning) {
+  TempDir tmp;
+  const std::string log = (tmp.path / "log").string();
+  const std::string command = kWithBackend + "TMPDIR=" + tmp.path.string() + " exec " PRISMHOLLOW_COMMAND " pull " +
+                              kMegamind + " --frames 0:23 --box 0.2,0.1,0.4,0.8 --bundle " ORV_BUNDLE_DIR " --out " +
+                              (tmp.path / "out").string() + " 2>" + log;
+  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);  // a process group of its own, as a terminal job
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char**>(argv), environ), 0);
+  posix_spawnattr_destroy(&attr);
+  EXPECT_TRUE(waitUntil([&] { return contains(readFile(log), "uploading"); }, std::chrono::seconds(60)))
+      << readFile(log);
+  kill(-pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 130) << readFile(log);
+  EXPECT_TRUE(contains(readFile(log), "interrupted")) << readFile(log);
+  EXPECT_EQ(kill(-pid, 0), -1) << "a process of the job is still running";
+  EXPECT_EQ(filesIn(tmp.path.string()), (Texts{"log", "out"})) << "the backend's temporary folder is left";
+}
+
+}  // namespace
