@@ -44,7 +44,7 @@ cv::Point dab_centre(const Dab& d, cv::Size size) {
 }
 int dab_radius(const Dab& d, cv::Size size) { return std::max(1, int(std::lround(std::abs(d.r) * size.width))); }
 
-constexpr int kRounds = 4;
+constexpr int kRounds = 3;
 // GrabCut starts its colour models from a random k-means: a fixed seed
 // makes a job repeatable.
 constexpr uint64 kSeed = 0x5eed0001;
