@@ -42,10 +42,14 @@ void defineButton(OfxParamSetHandle params, const char* name, const char* label)
   setLabel(defineParam(params, kOfxParamTypePushButton, name), label);
 }
 
-void defineHiddenString(OfxParamSetHandle params, const char* name, const char* value) {
+// State the plug-in keeps for itself: hosts would otherwise let it animate.
+// A state that does not change the picture asks for no render either.
+void defineHiddenString(OfxParamSetHandle params, const char* name, const char* value, bool changesPicture) {
   OfxPropertySetHandle props = defineString(params, name);
   if (value) gProp->propSetString(props, kOfxParamPropDefault, 0, value);
   gProp->propSetInt(props, kOfxParamPropSecret, 0, 1);
+  gProp->propSetInt(props, kOfxParamPropAnimates, 0, 0);
+  if (!changesPicture) gProp->propSetInt(props, kOfxParamPropEvaluateOnChange, 0, 0);
 }
 
 void defineClip(OfxImageEffectHandle descriptor, const char* name) {
@@ -75,6 +79,8 @@ OfxStatus describe(OfxImageEffectHandle descriptor) {
   gProp->propSetInt(props, kOfxImageEffectPropSupportsTiles, 0, 0);
   gProp->propSetPointer(props, kOfxImageEffectPluginPropOverlayInteractV1, 0,
                         reinterpret_cast<void*>(&overlayEntryPoint));
+  // The output's premultiplication follows the output mode.
+  gProp->propSetString(props, kOfxImageEffectPropClipPreferencesSlaveParam, 0, "output_mode");
   return kOfxStatOK;
 }
 
@@ -115,10 +121,12 @@ OfxStatus describeInContext(OfxImageEffectHandle descriptor) {
   setLabel(status, "Status");
   gProp->propSetString(status, kOfxParamPropDefault, 0, "idle");
   gProp->propSetInt(status, kOfxParamPropEnabled, 0, 0);
+  gProp->propSetInt(status, kOfxParamPropAnimates, 0, 0);
+  gProp->propSetInt(status, kOfxParamPropEvaluateOnChange, 0, 0);
 
-  defineHiddenString(params, "bbox_json", "");
-  defineHiddenString(params, "brush_json", "[]");
-  defineHiddenString(params, "session_id", nullptr);
-  defineHiddenString(params, "clip_start", "0");
+  defineHiddenString(params, "bbox_json", "", false);
+  defineHiddenString(params, "brush_json", "[]", false);
+  defineHiddenString(params, "session_id", nullptr, true);
+  defineHiddenString(params, "clip_start", "0", true);
   return kOfxStatOK;
 }

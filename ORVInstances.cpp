@@ -1,21 +1,26 @@
 // Which instances are alive, for the plug-in's own threads: the host may
-// destroy an instance while the matting worker still holds its handle.
+// destroy an instance while the matting worker still holds its handle, and
+// create another at the same address.
 
+#include <filesystem>
+#include <map>
 #include <mutex>
-#include <set>
+#include <system_error>
 
 #include "ORVPlugin.h"
 
 namespace {
 
 std::mutex gLiveMu;  // held across each of the worker's host calls on an instance
-std::set<OfxImageEffectHandle> gLive;
+// Each live instance with its generation.
+std::map<OfxImageEffectHandle, unsigned long long> gLive;
+unsigned long long gLastGeneration = 0;
 
 }  // namespace
 
 void instanceCreated(OfxImageEffectHandle instance) {
   std::lock_guard<std::mutex> lock(gLiveMu);
-  gLive.insert(instance);
+  gLive[instance] = ++gLastGeneration;
 }
 
 void instanceDestroyed(OfxImageEffectHandle instance) {
@@ -23,9 +28,16 @@ void instanceDestroyed(OfxImageEffectHandle instance) {
   gLive.erase(instance);
 }
 
-bool withLiveInstance(OfxImageEffectHandle instance, const std::function<void()>& work) {
+unsigned long long instanceGeneration(OfxImageEffectHandle instance) {
   std::lock_guard<std::mutex> lock(gLiveMu);
-  if (!gLive.count(instance)) return false;
+  auto it = gLive.find(instance);
+  return it == gLive.end() ? 0 : it->second;
+}
+
+bool withLiveInstance(OfxImageEffectHandle instance, unsigned long long generation, const std::function<void()>& work) {
+  std::lock_guard<std::mutex> lock(gLiveMu);
+  auto it = gLive.find(instance);
+  if (generation == 0 || it == gLive.end() || it->second != generation) return false;
   work();
   return true;
 }
@@ -34,6 +46,14 @@ void setString(OfxImageEffectHandle instance, const char* name, const std::strin
   gParam->paramSetValue(fetchParam(instance, name), value.c_str());
 }
 
-void postMessage(const std::string& text) {
-  if (gMessage) gMessage->message(nullptr, kOfxMessageMessage, nullptr, "%s", text.c_str());
+void postMessage(OfxImageEffectHandle instance, const std::string& text) {
+  if (gMessage) gMessage->message(instance, kOfxMessageMessage, nullptr, "%s", text.c_str());
+}
+
+void removeFolder(const std::string& dir) {
+  try {
+    std::error_code ec;  // whatever cannot be removed stays; nobody is there to tell
+    std::filesystem::remove_all(dir, ec);
+  } catch (...) {
+  }
 }

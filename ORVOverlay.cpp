@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "ORVPlugin.h"
 #include "orv/selection.h"
@@ -89,8 +90,19 @@ void drawDab(const Space& space, const Dab& dab) {
 
 OfxStatus draw(const Space& space, OfxParamHandle bbox, OfxParamHandle brush) {
   Box box;
-  if (read_box(parse_record(readString(bbox)), &box)) drawBox(space, box);
-  for (const Dab& dab : read_dabs(parse_record(readString(brush)))) drawDab(space, dab);
+  const bool hasBox = read_box(parse_record(readString(bbox)), &box);
+  const std::vector<Dab> dabs = read_dabs(parse_record(readString(brush)));
+  if (!hasBox && dabs.empty()) return kOfxStatOK;
+  // The viewer's state is its own, and some viewers draw overlays with
+  // blending off: the dabs' colours are translucent only when blended. What
+  // is changed here (blending, its function, line width, current colour) is
+  // put back afterwards.
+  glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_LINE_BIT | GL_CURRENT_BIT);
+  glEnable(GL_BLEND);
+  glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+  if (hasBox) drawBox(space, box);
+  for (const Dab& dab : dabs) drawDab(space, dab);
+  glPopAttrib();
   return kOfxStatOK;
 }
 

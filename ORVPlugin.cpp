@@ -31,8 +31,22 @@ void setHost(OfxHost* host) {
 // draws no overlay.
 bool hostIsUsable() { return gEffect && gProp && gParam; }
 
-OfxStatus getClipPreferences(OfxPropertySetHandle outArgs) {
-  gProp->propSetString(outArgs, kOfxImageEffectPropPreMultiplication, 0, kOfxImagePreMultiplied);
+// The output is the character premultiplied by its matte, or the matte; in
+// "Source (bypass)" it is the source itself, premultiplied as that is.
+OfxStatus getClipPreferences(OfxImageEffectHandle instance, OfxPropertySetHandle outArgs) {
+  constexpr int kBypass = 2;
+  std::string premultiplication = kOfxImagePreMultiplied;
+  if (readParam(instance, "output_mode", 0) == kBypass) {
+    OfxImageClipHandle clip = nullptr;
+    OfxPropertySetHandle clipProps = nullptr;
+    gEffect->clipGetHandle(instance, kOfxImageEffectSimpleSourceClipName, &clip, &clipProps);
+    if (!clipProps && clip) gEffect->clipGetPropertySet(clip, &clipProps);
+    char* source = nullptr;
+    if (clipProps && gProp->propGetString(clipProps, kOfxImageEffectPropPreMultiplication, 0, &source) == kOfxStatOK &&
+        source && *source)
+      premultiplication = source;
+  }
+  gProp->propSetString(outArgs, kOfxImageEffectPropPreMultiplication, 0, premultiplication.c_str());
   return kOfxStatOK;
 }
 
@@ -62,7 +76,7 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
     instanceDestroyed(effect);
     return kOfxStatOK;
   }
-  if (std::strcmp(action, kOfxImageEffectActionGetClipPreferences) == 0) return getClipPreferences(outArgs);
+  if (std::strcmp(action, kOfxImageEffectActionGetClipPreferences) == 0) return getClipPreferences(effect, outArgs);
   if (std::strcmp(action, kOfxImageEffectActionRender) == 0) return render(effect, inArgs);
   if (std::strcmp(action, kOfxActionInstanceChanged) == 0) return onInstanceChanged(effect, inArgs);
   return kOfxStatReplyDefault;

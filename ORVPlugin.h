@@ -74,11 +74,13 @@ extern std::atomic<bool> gBusy;
 // What the pull command hands to the worker thread, which owns it.
 struct PullJob {
   OfxImageEffectHandle instance = nullptr;  // not owned; used only while alive
+  unsigned long long generation = 0;        // tells the instance from a later one at the same address
   std::string backendUrl;
-  std::string uploadDir;  // ends in "/"
+  std::string uploadDir;  // ends in "/"; removed with what is left in it when the job ends
   int frameCount = 1;
   double fps = 25.0;
   std::string startBody;
+  std::string clipStart;  // the clip's first frame, written with the session it belongs to
 };
 
 // The staging root of every upload and matte folder.
@@ -93,15 +95,22 @@ OfxStatus onInstanceChanged(OfxImageEffectHandle instance, OfxPropertySetHandle 
 
 // Instances the host has created and not yet destroyed. A thread of the
 // plug-in's own calls the host about an instance only through
-// withLiveInstance, so that a destroy can never overlap such a call.
+// withLiveInstance, so that a destroy can never overlap such a call. Hosts
+// may hand a new instance the address of a destroyed one, so each creation
+// gets a generation of its own, never 0.
 void instanceCreated(OfxImageEffectHandle instance);
 void instanceDestroyed(OfxImageEffectHandle instance);
-// Runs work while the instance is known to be alive; false (and work not
-// run) when it is gone.
-bool withLiveInstance(OfxImageEffectHandle instance, const std::function<void()>& work);
+// The generation of a live instance; 0 when the host never created it.
+unsigned long long instanceGeneration(OfxImageEffectHandle instance);
+// Runs work while that very instance is alive; false (and work not run)
+// when it is gone, even if another now lives at its address.
+bool withLiveInstance(OfxImageEffectHandle instance, unsigned long long generation, const std::function<void()>& work);
 
 // Host conveniences shared by the pull, the worker and the buttons.
 void setString(OfxImageEffectHandle instance, const char* name, const std::string& value);
-// A message to the user: "OfxMessageMessage", format "%s"; dropped when the
-// host has no message suite.
-void postMessage(const std::string& text);
+// A message to the user about an instance: "OfxMessageMessage", format
+// "%s"; dropped when the host has no message suite. Hosts show a message
+// only with the handle of the instance it is about.
+void postMessage(OfxImageEffectHandle instance, const std::string& text);
+// Removes a staging folder and every file left in it.
+void removeFolder(const std::string& dir);

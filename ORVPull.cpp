@@ -1,8 +1,8 @@
 // The pull command: what "Pull alpha (whole clip)" does on the host's
 // thread. It checks the backend address and the busy flag, stages every
 // frame of the Source clip as a JPEG file in a fresh upload folder, builds
-// the job's start body from the selection and settings, records the clip's
-// first frame and hands everything to the worker thread.
+// the job's start body from the selection and settings and hands everything,
+// with the clip's first frame, to the worker thread.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,10 +34,20 @@ constexpr int kStagedSide = 1920;  // longer side of a staged frame, at most
 constexpr int kJpegQuality = 92;
 
 // Ends a pull before the worker: the flag goes back and the user is told why.
-void abandon(const std::string& message) {
+void abandon(OfxImageEffectHandle instance, const std::string& message) {
   gBusy = false;
-  postMessage(message);
+  postMessage(instance, message);
 }
+
+// The upload folder of a pull that has not reached the worker goes with
+// whatever was staged in it, however the pull ends.
+struct UploadFolder {
+  std::string dir;
+  bool handedOver = false;
+  ~UploadFolder() {
+    if (!handedOver && !dir.empty()) removeFolder(dir);
+  }
+};
 
 std::string token() {
   std::random_device random;
@@ -165,8 +175,8 @@ Staged stageFrame(OfxImageEffectHandle instance, double time, const std::string&
 // this throws.
 void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::string& url) {
   if (!stagingRootIsSafe()) {
-    abandon(std::string("Prismhollow: the staging folder ") + kStagingRoot +
-            " is a link, belongs to another user or can be written by others; remove it and pull again.");
+    abandon(instance, std::string("Prismhollow: the staging folder ") + kStagingRoot +
+                          " is a link, belongs to another user or can be written by others; remove it and pull again.");
     return;
   }
 
@@ -182,19 +192,22 @@ void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::strin
 
   const double count = std::round(range[1] - first) + 1;  // halves away from zero
   if (!std::isfinite(count) || count > INT_MAX) {
-    abandon("Prismhollow: the Source clip's frame range is too long to pull.");
+    abandon(instance, "Prismhollow: the Source clip's frame range is too long to pull.");
     return;
   }
   const int frameCount = count < 1 ? 1 : static_cast<int>(count);
 
-  const std::string uploadDir = std::string(kStagingRoot) + "upload_" + token() + "/";
+  UploadFolder upload{std::string(kStagingRoot) + "upload_" + token() + "/"};
+  const std::string& uploadDir = upload.dir;
   ::mkdir(uploadDir.c_str(), 0755);  // a folder that cannot be made shows as an unwritable frame
   setString(instance, "status", "grabbing " + std::to_string(frameCount) + " frames...");
 
   for (int i = 0; i < frameCount; ++i) {
     Staged staged = stageFrame(instance, first + i, orv::numbered_file(uploadDir, i, ".jpg"));
-    if (staged == Staged::kUnreadable) return abandon("Prismhollow: could not read frame " + std::to_string(i));
-    if (staged == Staged::kUnwritable) return abandon("Prismhollow: could not write frame " + std::to_string(i));
+    if (staged == Staged::kUnreadable)
+      return abandon(instance, "Prismhollow: could not read frame " + std::to_string(i));
+    if (staged == Staged::kUnwritable)
+      return abandon(instance, "Prismhollow: could not write frame " + std::to_string(i));
   }
 
   orv::StartSettings settings;
@@ -210,17 +223,16 @@ void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::strin
   try {
     body = orv::start_body(settings);
   } catch (const nlohmann::json::exception&) {
-    abandon("Prismhollow: the character hint is not valid text; retype it and pull again.");
+    abandon(instance, "Prismhollow: the character hint is not valid text; retype it and pull again.");
     return;
   }
 
   char start[64];
   std::snprintf(start, sizeof start, "%f", first);
-  setString(instance, "clip_start", start);
 
-  PullJob job{instance, url, uploadDir, frameCount, fps, std::move(body)};
-  if (!startDetached([job = std::move(job)]() mutable { runPullJob(std::move(job)); }))
-    abandon("Prismhollow: could not start the matting worker; try again.");
+  PullJob job{instance, instanceGeneration(instance), url, uploadDir, frameCount, fps, std::move(body), start};
+  upload.handedOver = startDetached([job = std::move(job)]() mutable { runPullJob(std::move(job)); });
+  if (!upload.handedOver) abandon(instance, "Prismhollow: could not start the matting worker; try again.");
 }
 
 }  // namespace
@@ -228,19 +240,19 @@ void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::strin
 void pullAlpha(OfxImageEffectHandle instance, double time) {
   const std::string url = get_string(instance, "backend_url");
   if (url.compare(0, 4, "http") != 0) {
-    postMessage("Prismhollow: paste your Backend URL first.");
+    postMessage(instance, "Prismhollow: paste your Backend URL first.");
     return;
   }
   if (gBusy.exchange(true)) {
-    postMessage("Prismhollow: a matte is already being pulled.");
+    postMessage(instance, "Prismhollow: a matte is already being pulled.");
     return;
   }
   // Whatever goes wrong, later pulls must stay possible.
   try {
     stageAndLaunch(instance, time, url);
   } catch (const std::bad_alloc&) {
-    abandon("Prismhollow: not enough memory to pull this clip.");
+    abandon(instance, "Prismhollow: not enough memory to pull this clip.");
   } catch (...) {
-    abandon("Prismhollow: the pull failed; try again.");
+    abandon(instance, "Prismhollow: the pull failed; try again.");
   }
 }

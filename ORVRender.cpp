@@ -168,13 +168,14 @@ struct FrameMatte {
 };
 
 // Nearest-neighbour sampling of the matte over the output bounds: the matte
-// column of every output column, and the matte row of an output row, with
-// the matte's top row at the output's top row.
-std::vector<int> matteColumns(const Matte& m, long long width) {
-  std::vector<int> columns(static_cast<std::size_t>(width));
-  for (long long i = 0; i < width; ++i) {
-    auto mx =
-        static_cast<long long>(static_cast<double>(m.width) * static_cast<double>(i) / static_cast<double>(width));
+// column of output columns [from, from + count) of width, and the matte row
+// of an output row, with the matte's top row at the output's top row. The
+// sampling depends on the whole output, never on the part being rendered.
+std::vector<int> matteColumns(const Matte& m, long long width, long long from, long long count) {
+  std::vector<int> columns(static_cast<std::size_t>(count));
+  for (long long i = 0; i < count; ++i) {
+    auto mx = static_cast<long long>(static_cast<double>(m.width) * static_cast<double>(from + i) /
+                                     static_cast<double>(width));
     columns[static_cast<std::size_t>(i)] = static_cast<int>(std::clamp<long long>(mx, 0, m.width - 1));
   }
   return columns;
@@ -187,91 +188,97 @@ const std::uint8_t* matteRow(const Matte& m, long long fromTop, long long height
   return m.pixels->data() + static_cast<std::size_t>(m.width) * static_cast<std::size_t>(my);
 }
 
-// The matte bytes under an output row, one per output column. A matte as
-// wide as the output is read in place.
-const std::uint8_t* matteAlongRow(const Matte& m, const std::vector<int>& columns, long long fromTop, long long height,
-                                  std::vector<std::uint8_t>& row) {
+// The matte bytes under the rendered columns of an output row, one per
+// column. A matte as wide as the output is read in place.
+const std::uint8_t* matteAlongRow(const Matte& m, const std::vector<int>& columns, long long width, long long from,
+                                  long long fromTop, long long height, std::vector<std::uint8_t>& row) {
   const std::uint8_t* source = matteRow(m, fromTop, height);
-  if (static_cast<std::size_t>(m.width) == columns.size()) return source;
+  if (m.width == width) return source + from;
   for (std::size_t i = 0; i < columns.size(); ++i) row[i] = source[columns[i]];
   return row.data();
 }
 
-// The output columns [begin, end) of a row that lie over the source.
+// The output columns [begin, end) of a row of the area that lie over the
+// source.
 struct Span {
   int begin, end;
 };
 
-Span sourceSpan(const Image& out, const Image& src, int y) {
-  if (!src.holdsRow(y)) return {out.bounds.x1, out.bounds.x1};
-  int begin = std::max(out.bounds.x1, src.bounds.x1);
-  int end = std::min(out.bounds.x2, src.bounds.x2);
-  return end > begin ? Span{begin, end} : Span{out.bounds.x1, out.bounds.x1};
+Span sourceSpan(const OfxRectI& area, const Image& src, int y) {
+  if (!src.holdsRow(y)) return {area.x1, area.x1};
+  int begin = std::max(area.x1, src.bounds.x1);
+  int end = std::min(area.x2, src.bounds.x2);
+  return end > begin ? Span{begin, end} : Span{area.x1, area.x1};
 }
 
-void renderBytes(const Image& out, const Image& src, const FrameMatte& fm, int mode) {
+// Both write only inside area, a non-empty part of the output's bounds:
+// hosts that render a frame on several threads hand each call a window of
+// the same image.
+void renderBytes(const Image& out, const Image& src, const FrameMatte& fm, int mode, const OfxRectI& area) {
   const ByteTables& t = tables();
   const OfxRectI& b = out.bounds;
   const long long width = static_cast<long long>(b.x2) - b.x1, height = static_cast<long long>(b.y2) - b.y1;
+  const long long from = static_cast<long long>(area.x1) - b.x1, count = static_cast<long long>(area.x2) - area.x1;
   std::vector<int> columns;
   std::vector<std::uint8_t> rowMatte;
   if (fm.found) {
-    columns = matteColumns(fm.matte, width);
-    rowMatte.resize(static_cast<std::size_t>(width));
+    columns = matteColumns(fm.matte, width, from, count);
+    rowMatte.resize(static_cast<std::size_t>(count));
   }
-  for (int y = b.y1; y < b.y2; ++y) {
-    std::uint8_t* o = out.row(y);
-    Span inside = sourceSpan(out, src, y);
+  for (int y = area.y1; y < area.y2; ++y) {
+    std::uint8_t* o = out.row(y) + 4 * from;
+    Span inside = sourceSpan(area, src, y);
     const std::uint8_t* s = inside.end > inside.begin ? src.row(y) + 4LL * (inside.begin - src.bounds.x1) : nullptr;
     if (!fm.found) {
       // A plain copy; transparent black where the source does not reach.
-      std::memset(o, 0, 4 * static_cast<std::size_t>(inside.begin - b.x1));
-      std::uint8_t* oi = o + 4LL * (inside.begin - b.x1);
+      std::memset(o, 0, 4 * static_cast<std::size_t>(inside.begin - area.x1));
+      std::uint8_t* oi = o + 4LL * (inside.begin - area.x1);
       std::size_t n = 4 * static_cast<std::size_t>(inside.end - inside.begin);
       if (t.copyIsIdentity) {
         if (n) std::memcpy(oi, s, n);
       } else {
         for (std::size_t i = 0; i < n; ++i) oi[i] = t.copy[s[i]];
       }
-      std::memset(oi + n, 0, 4 * static_cast<std::size_t>(b.x2 - inside.end));
+      std::memset(oi + n, 0, 4 * static_cast<std::size_t>(area.x2 - inside.end));
       continue;
     }
-    const std::uint8_t* mv = matteAlongRow(fm.matte, columns, y - b.y1, height, rowMatte);
+    const std::uint8_t* mv = matteAlongRow(fm.matte, columns, width, from, y - b.y1, height, rowMatte);
     if (mode == kMatteOnly) {
-      matteBytes(o, mv, static_cast<std::size_t>(width));
+      matteBytes(o, mv, static_cast<std::size_t>(count));
       continue;
     }
-    const std::size_t before = static_cast<std::size_t>(inside.begin - b.x1);
+    const std::size_t before = static_cast<std::size_t>(inside.begin - area.x1);
     const std::size_t n = static_cast<std::size_t>(inside.end - inside.begin);
     std::memset(o, 0, 4 * before);  // no character where there is no source
     premultiplyBytes(o + 4 * before, s, mv + before, n);
-    std::memset(o + 4 * (before + n), 0, 4 * static_cast<std::size_t>(b.x2 - inside.end));
+    std::memset(o + 4 * (before + n), 0, 4 * static_cast<std::size_t>(area.x2 - inside.end));
   }
 }
 
-void renderFloats(const Image& out, const Image& src, const FrameMatte& fm, int mode) {
+void renderFloats(const Image& out, const Image& src, const FrameMatte& fm, int mode, const OfxRectI& area) {
   const ByteTables& t = tables();
   const OfxRectI& b = out.bounds;
   const long long width = static_cast<long long>(b.x2) - b.x1, height = static_cast<long long>(b.y2) - b.y1;
+  const long long from = static_cast<long long>(area.x1) - b.x1, count = static_cast<long long>(area.x2) - area.x1;
   std::vector<int> columns;
-  if (fm.found) columns = matteColumns(fm.matte, width);
-  for (int y = b.y1; y < b.y2; ++y) {
-    float* o = reinterpret_cast<float*>(out.row(y));
-    Span inside = sourceSpan(out, src, y);
+  if (fm.found) columns = matteColumns(fm.matte, width, from, count);
+  for (int y = area.y1; y < area.y2; ++y) {
+    float* o = reinterpret_cast<float*>(out.row(y)) + 4 * from;
+    Span inside = sourceSpan(area, src, y);
     const float* s = inside.end > inside.begin
                          ? reinterpret_cast<const float*>(src.row(y)) + 4LL * (inside.begin - src.bounds.x1)
                          : nullptr;
     if (!fm.found) {
-      std::size_t before = 4 * static_cast<std::size_t>(inside.begin - b.x1);
+      std::size_t before = 4 * static_cast<std::size_t>(inside.begin - area.x1);
       std::size_t n = 4 * static_cast<std::size_t>(inside.end - inside.begin);
       std::fill(o, o + before, 0.0f);
       if (n) std::memcpy(o + before, s, n * sizeof(float));
-      std::fill(o + before + n, o + 4 * width, 0.0f);
+      std::fill(o + before + n, o + 4 * count, 0.0f);
       continue;
     }
     const std::uint8_t* mrow = matteRow(fm.matte, y - b.y1, height);
-    const int* col = columns.data() - b.x1;
-    for (int x = b.x1; x < b.x2; ++x, o += 4) {
+    const int* col = columns.data() - area.x1;
+    for (int x = area.x1; x < area.x2; ++x, o += 4) {
       const float a = t.matteFloat[mrow[col[x]]];
       if (mode == kMatteOnly) {
         o[0] = o[1] = o[2] = a;
@@ -287,6 +294,15 @@ void renderFloats(const Image& out, const Image& src, const FrameMatte& fm, int 
       }
     }
   }
+}
+
+// The part of the output a render call writes: its render window clipped to
+// the output's bounds (all of them when the host gives no window).
+OfxRectI renderArea(OfxPropertySetHandle inArgs, const OfxRectI& bounds) {
+  int w[4] = {bounds.x1, bounds.y1, bounds.x2, bounds.y2};
+  if (gProp->propGetIntN(inArgs, kOfxImageEffectPropRenderWindow, 4, w) != kOfxStatOK) return bounds;
+  return OfxRectI{std::max(bounds.x1, w[0]), std::max(bounds.y1, w[1]), std::min(bounds.x2, w[2]),
+                  std::min(bounds.y2, w[3])};
 }
 
 // The frame index of a render time, or -1 when there is none: before the
@@ -336,11 +352,12 @@ OfxStatus render(OfxImageEffectHandle instance, OfxPropertySetHandle inArgs) {
 
   const int mode = readParam(instance, "output_mode", 0);
   FrameMatte fm = findMatte(instance, time, mode);
-  if (out.data && out.bounds.x2 > out.bounds.x1 && out.bounds.y2 > out.bounds.y1) {
+  const OfxRectI area = renderArea(inArgs, out.bounds);
+  if (out.data && area.x2 > area.x1 && area.y2 > area.y1) {
     if (isFloat)
-      renderFloats(out, src, fm, mode);
+      renderFloats(out, src, fm, mode, area);
     else
-      renderBytes(out, src, fm, mode);
+      renderBytes(out, src, fm, mode, area);
   }
   return kOfxStatOK;
 }

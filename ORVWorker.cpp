@@ -3,6 +3,7 @@
 // starts the job, polls it, downloads one matte per frame and reports the
 // outcome in `status` and a message. It touches its instance only while the
 // instance is alive, and stops quietly once it is gone or the process exits.
+// However it ends, its upload folder goes with it.
 
 #include <sys/stat.h>
 
@@ -38,11 +39,15 @@ struct Stopped {};
 class Worker {
  public:
   explicit Worker(PullJob job) : job_(std::move(job)) { client_.abort_when(&gExiting); }
+  ~Worker() { removeFolder(job_.uploadDir); }  // for an end by exception
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
 
   void run() {
     try {
       runSteps();
     } catch (const Stopped&) {
+      removeFolder(job_.uploadDir);
       gBusy = false;  // the instance is gone or the host is exiting: nobody to tell
     }
   }
@@ -100,17 +105,23 @@ class Worker {
       if (i % kProgressEvery == 0) setStatus("downloading matte " + std::to_string(i + 1) + "/" + std::to_string(n));
     }
 
+    removeFolder(job_.uploadDir);
+    // The first frame goes with the session: mattes are looked up by both.
     onInstance([&] {
+      setString(job_.instance, "clip_start", job_.clipStart);
       setString(job_.instance, "session_id", *id);
       setString(job_.instance, "status", "ready: " + std::to_string(n) + " frames matted");
+      postMessage(job_.instance, "Prismhollow: alpha ready for " + std::to_string(n) + " frames.");
     });
-    postMessage("Prismhollow: alpha ready for " + std::to_string(n) + " frames.");
     gBusy = false;
   }
 
   void reportFailure(const std::string& text) {
-    onInstance([&] { setString(job_.instance, "status", "failed: " + text); });
-    postMessage("Prismhollow: " + text);
+    removeFolder(job_.uploadDir);
+    onInstance([&] {
+      setString(job_.instance, "status", "failed: " + text);
+      postMessage(job_.instance, "Prismhollow: " + text);
+    });
     gBusy = false;
   }
 
@@ -120,7 +131,7 @@ class Worker {
 
   // Host calls on the instance happen only while it is alive.
   void onInstance(const std::function<void()>& work) {
-    if (gExiting || !withLiveInstance(job_.instance, work)) throw Stopped{};
+    if (gExiting || !withLiveInstance(job_.instance, job_.generation, work)) throw Stopped{};
   }
 
   void checkStillWanted() {
@@ -144,11 +155,18 @@ class Worker {
 }  // namespace
 
 void runPullJob(PullJob job) {
+  const OfxImageEffectHandle instance = job.instance;
+  const unsigned long long generation = job.generation;
   try {
     Worker(std::move(job)).run();
   } catch (...) {
     // Out of memory or worse: the job ends, and later pulls stay possible.
     gBusy = false;
-    postMessage("Prismhollow: the matting job stopped unexpectedly.");
+    try {
+      if (!gExiting)
+        withLiveInstance(instance, generation,
+                         [&] { postMessage(instance, "Prismhollow: the matting job stopped unexpectedly."); });
+    } catch (...) {
+    }
   }
 }

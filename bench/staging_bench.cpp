@@ -6,14 +6,17 @@
 //   build/bench/staging_bench [--benchmark_filter=...]
 //
 // The grab runs through our host on the real bundle: an instance with a
-// Source of the clip's size, a backend address on a closed 127.0.0.1 port
-// (so the worker fails at once at create), and a press of the button, which
-// returns once every frame is staged. Between presses the job's failure is
-// awaited, so that the busy flag is free, and the upload folder is removed.
+// Source of the clip's size, a backend address where a socket listens but
+// never answers, and a press of the button, which returns once every frame
+// is staged. The staged frames are counted while the worker waits on that
+// socket; closing it then ends the job with "cannot reach backend" (the
+// worker removes its upload folder), which is awaited, so that the busy
+// flag is free. A failure ends the program with status 1.
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <turbojpeg.h>
 #include <unistd.h>
@@ -22,6 +25,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -97,18 +101,43 @@ std::vector<unsigned char> stagedFrame(const Size& s, int* W, int* H) {
   return rgba;
 }
 
-// A 127.0.0.1 port that nothing listens on: bound, then closed again.
-int closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+// A 127.0.0.1 port that listens and never answers: a worker's first call
+// waits there until hangUp() takes its connection and closes it.
+class SilentBackend {
+ public:
+  SilentBackend() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 8) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      return;
+    url_ = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  }
+  ~SilentBackend() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  SilentBackend(const SilentBackend&) = delete;
+  SilentBackend& operator=(const SilentBackend&) = delete;
+  const std::string& url() const { return url_; }  // empty when no socket could listen
+  // Waits up to 10 s for the worker's connection and closes it unanswered;
+  // false when none came. Once the worker has connected here, no other
+  // program that takes the port later can answer it.
+  bool hangUp() {
+    pollfd waiting{fd_, POLLIN, 0};
+    if (::poll(&waiting, 1, 10000) != 1) return false;
+    const int connection = ::accept(fd_, nullptr, nullptr);
+    if (connection < 0) return false;
+    ::close(connection);
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string url_;
+};
 
 std::set<std::string> uploadDirs() {
   std::set<std::string> dirs;
@@ -121,7 +150,6 @@ std::set<std::string> uploadDirs() {
 struct Fixture {
   Host host;
   Plugin* plugin = nullptr;
-  std::string url = "http://127.0.0.1:" + std::to_string(closedPort());
 
   Fixture() { plugin = &host.loadPlugin(ORV_BUNDLE_DIR); }
 
@@ -130,7 +158,6 @@ struct Fixture {
     settings.projectWidth = s.w, settings.projectHeight = s.h, settings.depth = depth;
     settings.strings["backend_url"] = "";  // no beacon
     auto fx = plugin->createInstance(settings);
-    fx->setValue("backend_url", url);
     fx->setSourceFrameRange(0, kFramesPerPress - 1);
     auto frame = sourceFrame(s, depth);
     fx->setSource([frame](OfxTime) { return frame; });
@@ -179,13 +206,15 @@ bool awaitFailure(Fixture& f) {
 }
 
 // One press that stages the clip: its duration and the staged bytes. The
-// job's failure is awaited and the upload folder removed. Null when all went
-// as expected, otherwise what did not.
+// job's failure is awaited. Null when all went as expected, otherwise what
+// did not.
 const char* pressOnce(Fixture& f, EffectInstance& fx, double* seconds, std::uintmax_t* bytes) {
+  SilentBackend backend;
+  if (backend.url().empty()) return "no socket could listen on 127.0.0.1";
+  fx.setValue("backend_url", backend.url());
   const auto before = uploadDirs();
   if (!timedPress(f, fx, seconds)) return "the busy flag stayed taken";
-  if (!awaitFailure(f)) return "the worker did not end";
-  // Exactly one new folder with every frame in it, then it goes.
+  // Exactly one new folder with every frame in it.
   int files = 0;
   for (const auto& dir : uploadDirs()) {
     if (before.count(dir)) continue;
@@ -193,9 +222,19 @@ const char* pressOnce(Fixture& f, EffectInstance& fx, double* seconds, std::uint
       ++files;
       *bytes += entry.file_size();
     }
-    std::filesystem::remove_all(dir);
   }
+  if (!backend.hangUp()) return "the worker never called the backend";
+  if (!awaitFailure(f)) return "the worker did not end";
   return files == kFramesPerPress ? nullptr : "the frames were not staged";
+}
+
+// Ends the program with the reason and status 1. Skipping only this
+// benchmark would end in the benchmark library's own failure: it requires
+// every repetition to have run the same number of iterations.
+[[noreturn]] void fail(const std::string& benchmark, const char* error) {
+  std::fprintf(stderr, "staging_bench: %s failed: %s\n", benchmark.c_str(), error);
+  for (const std::string& text : fixture().messages()) std::fprintf(stderr, "  the plug-in said: %s\n", text.c_str());
+  std::exit(1);
 }
 
 void BM_Grab(benchmark::State& state, Size size, const char* depth) {
@@ -205,10 +244,11 @@ void BM_Grab(benchmark::State& state, Size size, const char* depth) {
   std::uintmax_t bytes = 0;
   // A first press untimed: the first touches of the source and of the
   // plug-in's code and folders are not what a long clip costs per frame.
-  if (const char* error = pressOnce(f, *fx, &seconds, &bytes)) return state.SkipWithError(error);
+  const std::string name = "Grab/" + sizeName(size) + (std::strcmp(depth, kOfxBitDepthFloat) ? "/byte" : "/float");
+  if (const char* error = pressOnce(f, *fx, &seconds, &bytes)) fail(name, error);
   bytes = 0;
   for (auto _ : state) {
-    if (const char* error = pressOnce(f, *fx, &seconds, &bytes)) return state.SkipWithError(error);
+    if (const char* error = pressOnce(f, *fx, &seconds, &bytes)) fail(name, error);
     state.SetIterationTime(seconds / kFramesPerPress);
   }
   state.counters["jpeg_kB"] = static_cast<double>(bytes) / (1000.0 * state.iterations() * kFramesPerPress);
@@ -235,7 +275,7 @@ void BM_Turbo(benchmark::State& state, Size size, int subsampling) {
   unsigned long length = 0;
   for (auto _ : state) {
     if (tjCompress2(encoder, rgba.data(), W, 0, H, TJPF_RGBA, &buffer, &length, subsampling, kQuality, 0) != 0)
-      return state.SkipWithError(tjGetErrorStr2(encoder));
+      fail("Turbo/" + sizeName(size), tjGetErrorStr2(encoder));
     benchmark::DoNotOptimize(buffer);
   }
   state.counters["jpeg_kB"] = length / 1000.0;

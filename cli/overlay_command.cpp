@@ -1,13 +1,18 @@
 // prismhollow overlay: the effect's overlay drawn over a frame into a PNG.
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
+#include <string>
+#include <tuple>
 
 #include "Host.h"
 #include "OverlayPreview.h"
 #include "commands.h"
+#include "orv/selection.h"
 
 namespace {
 
@@ -24,6 +29,62 @@ bool parseSize(const std::string& text, int* width, int* height) {
     return *value >= 1 && *value <= kMaxSide;
   };
   return side(text.substr(0, x), width) && side(text.substr(x + 1), height);
+}
+
+// What is wrong with a --bbox text as a box record, or "" when nothing is:
+// an object of the numbers x, y, w and h, a box of the frame (x + w and
+// y + h at most 1) whose w is greater than 0.
+std::string boxProblem(const std::string& text) {
+  const nlohmann::json record = orv::parse_record(text);
+  if (record.is_discarded()) return "is not JSON";
+  if (!record.is_object()) return "must be a JSON object of the numbers x, y, w and h";
+  for (const auto& member : record.items())
+    if (member.key().size() != 1 || std::string("xywh").find(member.key()) == std::string::npos)
+      return "has a member \"" + member.key() + "\"; a box has only x, y, w and h";
+  double v[4];
+  for (int i = 0; i < 4; ++i) {
+    const std::string name(1, "xywh"[i]);
+    if (!record.contains(name) || !record[name].is_number()) return "lacks the number " + name;
+    v[i] = record[name].get<double>();
+    if (!(v[i] >= 0 && v[i] <= 1)) return name + " must lie from 0 to 1";
+  }
+  if (!(v[2] > 0)) return "w must be greater than 0";
+  if (v[0] + v[2] > 1 + 1e-9 || v[1] + v[3] > 1 + 1e-9)
+    return "reaches past the frame: x + w and y + h must be at most 1";
+  return "";
+}
+
+// The same for a --brush text: an array of dabs [x, y, r], x and y from 0
+// to 1, r not 0 (greater adds, less excludes) and at most 1 either way.
+std::string brushProblem(const std::string& text) {
+  const nlohmann::json record = orv::parse_record(text);
+  if (record.is_discarded()) return "is not JSON";
+  if (!record.is_array()) return "must be a JSON array of dabs [x, y, r]";
+  if (record.size() > orv::kMaxDabs) return "holds more than " + std::to_string(orv::kMaxDabs) + " dabs";
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    const nlohmann::json& dab = record[i];
+    const std::string which = "dab " + std::to_string(i + 1);
+    if (!dab.is_array() || dab.size() != 3 || !dab[0].is_number() || !dab[1].is_number() || !dab[2].is_number())
+      return which + " is not three numbers [x, y, r]";
+    const double x = dab[0].get<double>(), y = dab[1].get<double>(), r = dab[2].get<double>();
+    if (!(x >= 0 && x <= 1 && y >= 0 && y <= 1)) return which + ": x and y must lie from 0 to 1";
+    if (!(r != 0 && std::fabs(r) <= 1)) return which + ": r must not be 0 and must lie from -1 to 1";
+  }
+  return "";
+}
+
+// The frame scaled to width x height, nearest pixel.
+std::shared_ptr<ofxhost::ImageBuffer> scaled(ofxhost::ImageBuffer& frame, int width, int height) {
+  if (frame.width() == width && frame.height() == height) return nullptr;
+  auto out = ofxhost::ImageBuffer::allocate({0, 0, width, height}, kOfxBitDepthByte);
+  for (int y = 0; y < height; ++y) {
+    const int fy = static_cast<int>(static_cast<long long>(y) * frame.height() / height);
+    for (int x = 0; x < width; ++x) {
+      const int fx = static_cast<int>(static_cast<long long>(x) * frame.width() / width);
+      std::memcpy(out->pixel(x, y), frame.pixel(frame.bounds().x1 + fx, frame.bounds().y1 + fy), 4);
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -52,9 +113,23 @@ int overlayCommand(const std::vector<std::string>& args) {
     }
   }
   if (positional.size() != 2) {
-    std::fputs(kUsage, stderr);
+    if (positional.size() > 2)
+      std::fprintf(stderr, "prismhollow: overlay takes BUNDLE and OUT.png only, not also \"%s\"\n%s",
+                   positional[2].c_str(), kUsage);
+    else
+      std::fprintf(stderr, "prismhollow: overlay needs %s\n%s",
+                   positional.empty() ? "BUNDLE and OUT.png" : "OUT.png, the picture to write", kUsage);
     return 2;
   }
+  for (const auto& [option, text, problem] :
+       {std::tuple{"--bbox", bbox, &boxProblem}, {"--brush", brush, &brushProblem}})
+    if (text) {
+      const std::string why = problem(*text);
+      if (!why.empty()) {
+        std::fprintf(stderr, "prismhollow: %s \"%s\" %s\n", option, text->c_str(), why.c_str());
+        return 2;
+      }
+    }
   int width = 0, height = 0;
   if (!size.empty() && !parseSize(size, &width, &height)) {
     std::fprintf(stderr, "prismhollow: --size must be WIDTHxHEIGHT, such as 1920x1080 (1 to %d a side), not \"%s\"\n",
@@ -65,6 +140,8 @@ int overlayCommand(const std::vector<std::string>& args) {
     std::shared_ptr<ofxhost::ImageBuffer> frame;
     if (!image.empty()) {
       frame = ofxhost::loadFramePng(image);
+      if (width)
+        if (auto resized = scaled(*frame, width, height)) frame = resized;
     } else {
       frame = ofxhost::solidFrame(width ? width : 1920, height ? height : 1080, {128, 128, 128});
     }

@@ -13,8 +13,8 @@ HandleTable<Effect>& effects() {
 
 std::shared_ptr<Effect> findEffect(const void* handle) { return effects().find(handle); }
 
-void Effect::registerHandle(const std::shared_ptr<Effect>& self) {
-  std::uintptr_t token = newToken();
+void Effect::registerHandle(const std::shared_ptr<Effect>& self, std::uintptr_t token) {
+  if (token == 0) token = newToken();
   handle_ = toHandle<OfxImageEffectHandle>(token);
   effects().add(token, self);
 }
@@ -61,6 +61,7 @@ std::shared_ptr<EffectDescriptor> EffectDescriptor::create(const std::string& bu
   p.defineInt(kOfxImageEffectPropTemporalClipAccess, {0});
   p.defineInt(kOfxImageEffectPropSupportsMultipleClipDepths, {0});
   p.definePointer(kOfxImageEffectPluginPropOverlayInteractV1);
+  p.defineString(kOfxImageEffectPropClipPreferencesSlaveParam, {}, PropertySet::kVariable);
   d->params_ = ParamSet::create("effect descriptor");
   d->registerHandle(d);
   return d;

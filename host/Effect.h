@@ -3,6 +3,7 @@
 // descriptors (what the describe actions fill in) and instances (see
 // Instance.h). Both have a property set, a parameter set and clips.
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,7 +28,8 @@ class Effect {
   std::vector<std::shared_ptr<Clip>> clips() const;
 
  protected:
-  void registerHandle(const std::shared_ptr<Effect>& self);
+  // Under a fresh token, or under `token` when it is not 0.
+  void registerHandle(const std::shared_ptr<Effect>& self, std::uintptr_t token = 0);
   void retireHandles();
 
   OfxImageEffectHandle handle_ = nullptr;

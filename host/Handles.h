@@ -1,7 +1,8 @@
 #pragma once
 // Opaque handles. Every object that the plug-in may name (property sets,
 // effects, clips, parameters, images, interacts) is handed out as a token
-// that is never reused and never dereferenced: a call with a token that was
+// that is never dereferenced and never reused (but for an instance's, when
+// the host is told to reuse them): a call with a token that was
 // never issued, or whose object is gone, finds nothing and is answered with
 // kOfxStatErrBadHandle instead of touching freed memory.
 

@@ -4,6 +4,7 @@
 #include <map>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "HostError.h"
 #include "ofxImageEffect.h"
@@ -115,6 +116,22 @@ bool Host::shouldFail(const char* call) const {
   if (exhaustedCalls_.count(call)) throw std::bad_alloc();
   if (throwingCalls_.count(call)) throw std::runtime_error(std::string("injected failure in ") + call);
   return failingCalls_.count(call) != 0;
+}
+
+void Host::reuseInstanceHandles(bool on) {
+  std::lock_guard<std::mutex> lock(mu_);
+  reuseHandles_ = on;
+  freedHandle_ = 0;
+}
+
+void Host::instanceHandleFreed(std::uintptr_t token) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (reuseHandles_) freedHandle_ = token;
+}
+
+std::uintptr_t Host::reusableInstanceHandle() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return std::exchange(freedHandle_, 0);
 }
 
 bool Host::offersSuite(const std::string& name) const {

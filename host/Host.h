@@ -4,6 +4,7 @@
 // calls fail so that a plug-in's handling of a poor host can be tried.
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -53,6 +54,13 @@ class Host {
   bool shouldFail(const char* call) const;
   bool offersSuite(const std::string& name) const;
 
+  // Makes the next instance take the handle of the instance destroyed last,
+  // as a host whose allocator hands a freed address out again does.
+  void reuseInstanceHandles(bool on);
+  void instanceHandleFreed(std::uintptr_t token);
+  // The handle a new instance takes; 0 for a fresh one.
+  std::uintptr_t reusableInstanceHandle();
+
  private:
   std::shared_ptr<PropertySet> props_;
   OfxHost ofxHost_{};
@@ -63,6 +71,8 @@ class Host {
   std::set<std::string> throwingCalls_;
   std::set<std::string> exhaustedCalls_;
   std::atomic<bool> injecting_{false};  // any call set to fail: suite calls skip the lock otherwise
+  bool reuseHandles_ = false;
+  std::uintptr_t freedHandle_ = 0;
   std::vector<std::unique_ptr<Plugin>> plugins_;
 };
 

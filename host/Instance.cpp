@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "Handles.h"
+#include "Host.h"
 #include "HostError.h"
 #include "Overlay.h"
 #include "Plugin.h"
@@ -40,6 +41,25 @@ struct Arguments {
   PropertySet* operator->() { return set.get(); }
   PropertySet* get() { return set.get(); }
 };
+
+void defineSequenceArguments(PropertySet& p, OfxTime time, double scale) {
+  p.defineDouble(kOfxImageEffectPropFrameRange, {time, time}, 2);
+  p.defineDouble(kOfxImageEffectPropFrameStep, {1.0});
+  p.defineInt(kOfxPropIsInteractive, {0});
+  p.defineDouble(kOfxImageEffectPropRenderScale, {scale, scale}, 2);
+  p.defineInt(kOfxImageEffectPropSequentialRenderStatus, {0});
+  p.defineInt(kOfxImageEffectPropInteractiveRenderStatus, {0});
+}
+
+void defineRenderArguments(PropertySet& p, OfxTime time, const OfxRectI& w, double scale) {
+  p.defineDouble(kOfxPropTime, {time});
+  p.defineString(kOfxImageEffectPropFieldToRender, {kOfxImageFieldNone});
+  p.defineInt(kOfxImageEffectPropRenderWindow, {w.x1, w.y1, w.x2, w.y2}, 4);
+  p.defineDouble(kOfxImageEffectPropRenderScale, {scale, scale}, 2);
+  p.defineInt(kOfxImageEffectPropSequentialRenderStatus, {0});
+  p.defineInt(kOfxImageEffectPropInteractiveRenderStatus, {0});
+  p.defineInt(kOfxImageEffectPropRenderQualityDraft, {0});
+}
 
 }  // namespace
 
@@ -79,7 +99,7 @@ std::shared_ptr<EffectInstance> EffectInstance::make(Plugin& plugin, const Effec
     c->properties().setDoubles(kOfxImageEffectPropFrameRate, {settings.frameRate});
     instance->clips_.push_back(c);
   }
-  instance->registerHandle(instance);
+  instance->registerHandle(instance, plugin.host().reusableInstanceHandle());
   instance->alive_ = true;
   for (const auto& [name, value] : settings.strings) instance->setValue(name, value);
   return instance;
@@ -112,6 +132,7 @@ OfxStatus EffectInstance::destroy() {
   for (auto token : left)
     if (auto record = images().take(reinterpret_cast<const void*>(token))) record->props->retire();
   retireHandles();
+  plugin_.host().instanceHandleFreed(reinterpret_cast<std::uintptr_t>(handle_));
   return status;
 }
 
@@ -361,20 +382,9 @@ RenderResult EffectInstance::renderInto(OfxTime time, std::shared_ptr<ImageBuffe
     outputs_[std::this_thread::get_id()] = result.output;
   }
   Arguments sequence("sequence render arguments");
-  sequence->defineDouble(kOfxImageEffectPropFrameRange, {time, time}, 2);
-  sequence->defineDouble(kOfxImageEffectPropFrameStep, {1.0});
-  sequence->defineInt(kOfxPropIsInteractive, {0});
-  sequence->defineDouble(kOfxImageEffectPropRenderScale, {scale, scale}, 2);
-  sequence->defineInt(kOfxImageEffectPropSequentialRenderStatus, {0});
-  sequence->defineInt(kOfxImageEffectPropInteractiveRenderStatus, {0});
+  defineSequenceArguments(*sequence.set, time, scale);
   Arguments args("render arguments");
-  args->defineDouble(kOfxPropTime, {time});
-  args->defineString(kOfxImageEffectPropFieldToRender, {kOfxImageFieldNone});
-  args->defineInt(kOfxImageEffectPropRenderWindow, {w.x1, w.y1, w.x2, w.y2}, 4);
-  args->defineDouble(kOfxImageEffectPropRenderScale, {scale, scale}, 2);
-  args->defineInt(kOfxImageEffectPropSequentialRenderStatus, {0});
-  args->defineInt(kOfxImageEffectPropInteractiveRenderStatus, {0});
-  args->defineInt(kOfxImageEffectPropRenderQualityDraft, {0});
+  defineRenderArguments(*args.set, time, w, scale);
 
   callAction(kOfxImageEffectActionBeginSequenceRender, sequence.get(), nullptr);
   result.status = callAction(kOfxImageEffectActionRender, args.get(), nullptr);
@@ -384,6 +394,56 @@ RenderResult EffectInstance::renderInto(OfxTime time, std::shared_ptr<ImageBuffe
     outputs_.erase(std::this_thread::get_id());
   }
   return result;
+}
+
+RenderResult EffectInstance::renderWindows(OfxTime time, std::shared_ptr<ImageBuffer> output,
+                                           const std::vector<OfxRectI>& windows, int threads, double scale) {
+  RenderResult result;
+  if (!alive_) {
+    result.status = kOfxStatErrBadHandle;
+    return result;
+  }
+  if (!output) throw HostError("renderWindows needs an output image");
+  result.output = std::move(output);
+  Arguments sequence("sequence render arguments");
+  defineSequenceArguments(*sequence.set, time, scale);
+  callAction(kOfxImageEffectActionBeginSequenceRender, sequence.get(), nullptr);
+
+  std::atomic<std::size_t> next{0};
+  std::mutex statusMu;
+  OfxStatus status = kOfxStatOK;
+  auto work = [&] {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      outputs_[std::this_thread::get_id()] = result.output;
+    }
+    for (std::size_t i; (i = next++) < windows.size();) {
+      Arguments args("render arguments");
+      defineRenderArguments(*args.set, time, windows[i], scale);
+      OfxStatus st = callAction(kOfxImageEffectActionRender, args.get(), nullptr);
+      std::lock_guard<std::mutex> lock(statusMu);
+      if (status == kOfxStatOK) status = st;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    outputs_.erase(std::this_thread::get_id());
+  };
+  std::vector<std::thread> pool;
+  for (int t = 1; t < threads; ++t) pool.emplace_back(work);
+  work();
+  for (auto& th : pool) th.join();
+
+  callAction(kOfxImageEffectActionEndSequenceRender, sequence.get(), nullptr);
+  result.status = status;
+  return result;
+}
+
+std::vector<OfxRectI> rowBands(const OfxRectI& rect, int count) {
+  std::vector<OfxRectI> bands;
+  const long long rows = std::max(0LL, static_cast<long long>(rect.y2) - rect.y1);
+  for (int i = 0; i < count; ++i)
+    bands.push_back(OfxRectI{rect.x1, static_cast<int>(rect.y1 + rows * i / count), rect.x2,
+                             static_cast<int>(rect.y1 + rows * (i + 1) / count)});
+  return bands;
 }
 
 std::map<std::string, std::string> EffectInstance::clipPreferences(OfxStatus* status) {

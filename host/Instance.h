@@ -117,6 +117,12 @@ class EffectInstance : public Effect, public std::enable_shared_from_this<Effect
   // rows, say, or one image reused frame after frame); the render window is
   // its bounds.
   RenderResult renderInto(OfxTime time, std::shared_ptr<ImageBuffer> output, double scale = 1.0);
+  // Renders one frame into output as hosts with frame threading do: one
+  // render call per window, all into the same image, spread over `threads`
+  // threads, between one begin and one end of a sequence render. The status
+  // is the first failure, or kOfxStatOK.
+  RenderResult renderWindows(OfxTime time, std::shared_ptr<ImageBuffer> output, const std::vector<OfxRectI>& windows,
+                             int threads, double scale = 1.0);
   // Asks for clip preferences; returns outArgs' string properties by name.
   std::map<std::string, std::string> clipPreferences(OfxStatus* status = nullptr);
 
@@ -150,5 +156,9 @@ class EffectInstance : public Effect, public std::enable_shared_from_this<Effect
 };
 
 std::shared_ptr<EffectInstance> findInstance(const void* handle);
+
+// A rectangle cut into `count` bands of rows, bottom to top, as even as the
+// rows allow (some empty when there are fewer rows than bands).
+std::vector<OfxRectI> rowBands(const OfxRectI& rect, int count);
 
 }  // namespace ofxhost

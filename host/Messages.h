@@ -8,9 +8,10 @@
 namespace ofxhost {
 
 struct Message {
-  std::string type;  // kOfxMessageMessage, kOfxMessageError, ...
-  std::string id;    // empty when the plug-in gave none
-  std::string text;  // the formatted text
+  std::string type;              // kOfxMessageMessage, kOfxMessageError, ...
+  std::string id;                // empty when the plug-in gave none
+  std::string text;              // the formatted text
+  const void* handle = nullptr;  // the effect the plug-in posted it with
 };
 
 class MessageLog {

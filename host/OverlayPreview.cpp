@@ -4,9 +4,14 @@
 #include <EGL/eglext.h>
 #include <GL/gl.h>
 #include <GL/glext.h>
+#include <fcntl.h>
 #include <stb_image.h>
 #include <stb_image_write.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -212,6 +217,37 @@ std::vector<unsigned char> packedRows(const ImageBuffer& frame) {
   return rows;
 }
 
+// What of the viewer's OpenGL state an overlay may change while drawing.
+struct ViewerState {
+  GLboolean blending = GL_FALSE;
+  GLint blendFunction[4] = {0, 0, 0, 0};
+  GLfloat lineWidth = 0;
+  GLfloat colour[4] = {0, 0, 0, 0};
+
+  static ViewerState current() {
+    ViewerState s;
+    s.blending = glIsEnabled(GL_BLEND);
+    glGetIntegerv(GL_BLEND_SRC_RGB, &s.blendFunction[0]);
+    glGetIntegerv(GL_BLEND_DST_RGB, &s.blendFunction[1]);
+    glGetIntegerv(GL_BLEND_SRC_ALPHA, &s.blendFunction[2]);
+    glGetIntegerv(GL_BLEND_DST_ALPHA, &s.blendFunction[3]);
+    glGetFloatv(GL_LINE_WIDTH, &s.lineWidth);
+    glGetFloatv(GL_CURRENT_COLOR, s.colour);
+    return s;
+  }
+  std::string changesIn(const ViewerState& after) const {
+    std::string changed;
+    auto note = [&changed](bool differs, const char* what) {
+      if (differs) changed += (changed.empty() ? "" : ", ") + std::string(what);
+    };
+    note(blending != after.blending, "blending");
+    note(!std::equal(blendFunction, blendFunction + 4, after.blendFunction), "blend function");
+    note(lineWidth != after.lineWidth, "line width");
+    note(!std::equal(colour, colour + 4, after.colour), "current colour");
+    return changed;
+  }
+};
+
 std::string glErrorText(const char* what, GLenum error) {
   std::ostringstream out;
   out << what << " (OpenGL error 0x" << std::hex << error << ")";
@@ -221,7 +257,7 @@ std::string glErrorText(const char* what, GLenum error) {
 }  // namespace
 
 OverlayPreview renderOverlayPreview(const std::shared_ptr<EffectInstance>& instance, const ImageBuffer& frame,
-                                    OfxTime time) {
+                                    OfxTime time, bool viewerBlends) {
   if (!instance || !instance->alive()) throw HostError("the overlay preview needs a live effect instance");
   const int width = frame.width(), height = frame.height();
   if (width <= 0 || height <= 0) throw HostError("the overlay preview needs a frame of at least one pixel");
@@ -249,8 +285,14 @@ OverlayPreview renderOverlayPreview(const std::shared_ptr<EffectInstance>& insta
   glOrtho(offset[0], offset[0] + size[0], offset[1], offset[1] + size[1], -1, 1);
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
-  glEnable(GL_BLEND);
-  glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+  if (viewerBlends) {
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+  } else {
+    glDisable(GL_BLEND);
+  }
+  glLineWidth(1.0f);
+  glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
   if (GLenum error = glGetError(); error != GL_NO_ERROR)
     throw HostError(glErrorText("OpenGL refused the frame or the viewer's set-up", error));
 
@@ -265,7 +307,9 @@ OverlayPreview renderOverlayPreview(const std::shared_ptr<EffectInstance>& insta
   overlay->properties().setDoubles(kOfxInteractPropPixelScale, {size[0] / width, size[1] / height});
 
   OverlayPreview preview;
+  const ViewerState before = ViewerState::current();
   preview.status = overlay->draw(time);
+  preview.stateLeftChanged = before.changesIn(ViewerState::current());
   if (preview.status != kOfxStatOK && preview.status != kOfxStatReplyDefault)
     throw HostError("the overlay's draw action failed (status " + std::to_string(preview.status) + ")");
   preview.glError = glGetError();
@@ -325,8 +369,45 @@ void writeFramePng(ImageBuffer& image, const std::string& path) {
   std::vector<unsigned char> topDown(row * height);
   for (int y = 0; y < height; ++y)
     std::memcpy(topDown.data() + row * (height - 1 - y), image.pixel(image.bounds().x1, image.bounds().y1 + y), row);
-  if (!stbi_write_png(path.c_str(), width, height, 4, topDown.data(), static_cast<int>(row)))
-    throw HostError("cannot write the PNG file " + path);
+  std::vector<unsigned char> png;
+  auto append = [](void* context, void* data, int size) {
+    auto* bytes = static_cast<unsigned char*>(data);
+    auto* out = static_cast<std::vector<unsigned char>*>(context);
+    out->insert(out->end(), bytes, bytes + size);
+  };
+  if (!stbi_write_png_to_func(append, &png, width, height, 4, topDown.data(), static_cast<int>(row)))
+    throw HostError("cannot encode the PNG file " + path);
+
+  // A file is written under a temporary name beside it and renamed when
+  // complete, so that a failed write leaves no partial picture. Anything
+  // else already there (a device, a pipe) is written to in place.
+  struct stat existing;
+  const bool inPlace = ::stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode);
+  const std::size_t slash = path.rfind('/');
+  std::string temporary = path.substr(0, slash == std::string::npos ? 0 : slash + 1) + ".~" +
+                          path.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+  int fd = inPlace ? ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC) : ::mkstemp(temporary.data());
+  if (fd < 0) throw HostError("cannot write the PNG file " + path + ": " + std::strerror(errno));
+  if (!inPlace) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+  }
+  int error = 0;
+  for (std::size_t done = 0; done < png.size() && !error;) {
+    const ssize_t n = ::write(fd, png.data() + done, png.size() - done);
+    if (n > 0)
+      done += static_cast<std::size_t>(n);
+    else if (n < 0 && errno != EINTR)
+      error = errno;
+  }
+  if (!error && !inPlace && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && !error) error = errno;
+  if (!error && !inPlace && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error) {
+    if (!inPlace) ::unlink(temporary.c_str());
+    throw HostError("cannot write the PNG file " + path + ": " + std::strerror(error));
+  }
 }
 
 }  // namespace ofxhost

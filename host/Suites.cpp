@@ -526,7 +526,13 @@ OfxStatus message(void* handle, const char* type, const char* id, const char* fo
     text.assign(buffer.data(), static_cast<std::size_t>(length));
   }
   va_end(again);
-  if (host) host->messages().add(Message{type, id ? id : "", text});
+  // As hosts do: a message names the effect it is about, or it only reaches
+  // the console and the user never sees it.
+  if (!handle) {
+    std::fprintf(stderr, "ofxhost: a message without an effect: %s\n", text.c_str());
+    return kOfxStatErrBadHandle;
+  }
+  if (host) host->messages().add(Message{type, id ? id : "", text, handle});
   // Nobody is there to answer a question in a headless host.
   return std::strcmp(type, kOfxMessageQuestion) == 0 ? kOfxStatReplyNo : kOfxStatOK;
 }

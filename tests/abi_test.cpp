@@ -428,6 +428,7 @@ const StringPin kImageEffectStrings[] = {
     OFX_STR_ROW(kOfxImageEffectPropSupportsOverlays, "OfxImageEffectPropSupportsOverlays"),
     OFX_STR_ROW(kOfxImageEffectPropSupportsMultipleClipDepths, "OfxImageEffectPropMultipleClipDepths"),
     OFX_STR_ROW(kOfxImageEffectPropTemporalClipAccess, "OfxImageEffectPropTemporalClipAccess"),
+    OFX_STR_ROW(kOfxImageEffectPropClipPreferencesSlaveParam, "OfxImageEffectPropClipPreferencesSlaveParam"),
     OFX_STR_ROW(kOfxImageEffectPropContext, "OfxImageEffectPropContext"),
     OFX_STR_ROW(kOfxImageEffectPropProjectSize, "OfxImageEffectPropProjectSize"),
     OFX_STR_ROW(kOfxImageEffectPropProjectOffset, "OfxImageEffectPropProjectOffset"),

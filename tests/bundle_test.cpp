@@ -160,6 +160,15 @@ TEST(BundleSymbols, BinaryExportsExactlyTheEntryPointsAndNoSearchPathIntoTheBuil
   for (std::string address, type, name; in >> address >> type >> name;) exported.insert(name);
   EXPECT_EQ(exported, (std::set<std::string>{"OfxGetNumberOfPlugins", "OfxGetPlugin"}));
 
+  // The OpenGL calls it makes: each one needs an entry in the overlay tests' recorder.
+  Outcome imports = run("nm -D --undefined-only " + quoted(kBinary));
+  std::set<std::string> gl;
+  std::stringstream importsIn(imports.output);
+  for (std::string type, name; importsIn >> type >> name;)
+    if (name.rfind("gl", 0) == 0) gl.insert(name);
+  EXPECT_EQ(gl, (std::set<std::string>{"glBegin", "glBlendFunc", "glColor4f", "glEnable", "glEnd", "glLineWidth",
+                                       "glPopAttrib", "glPushAttrib", "glVertex2d"}));
+
   Outcome headers = run("objdump -p " + quoted(kBinary));
   ASSERT_EQ(headers.exitCode, 0) << headers.output;
   EXPECT_EQ(headers.count("  NEEDED               libc.so.6"), 1) << "the dynamic section was read";
@@ -240,6 +249,14 @@ TEST(BundleCommand, DescribeWithoutArgumentSearchesThePluginPath) {
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(r.count(kLabel), 3) << r.output;
   }
+}
+
+// A host whose plug-in path holds the build folder finds the effect there once.
+TEST(BundleCommand, TheBuildFolderHoldsOneBundleOfTheEffect) {
+  Outcome r = prismhollow({"describe"}, "OFX_PLUGIN_PATH=" + quoted(ORV_BUILD_DIR));
+  int inBuild = 0;
+  for (const std::string& line : r.lines) inBuild += line.rfind(binaryLine(normal(ORV_BUILD_DIR)), 0) == 0;
+  EXPECT_EQ(inBuild, 1) << r.output;
 }
 
 }  // namespace

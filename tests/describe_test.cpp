@@ -34,6 +34,7 @@ struct ExpectedParam {
   Names options;
   std::string hint;
   int secret = 0, enabled = 1;
+  int animates = 1, evaluateOnChange = 1;  // the host's defaults
 };
 
 ExpectedParam declared(std::string name, std::string type, Names written, std::string label = "") {
@@ -47,7 +48,8 @@ ExpectedParam declared(std::string name, std::string type, Names written, std::s
 
 std::vector<ExpectedParam> expectedParams() {
   const std::string L = kOfxPropLabel, D = kOfxParamPropDefault, H = kOfxParamPropHint, O = kOfxParamPropChoiceOption,
-                    MIN = kOfxParamPropMin, MAX = kOfxParamPropMax, S = kOfxParamPropSecret, E = kOfxParamPropEnabled;
+                    MIN = kOfxParamPropMin, MAX = kOfxParamPropMax, S = kOfxParamPropSecret, E = kOfxParamPropEnabled,
+                    A = kOfxParamPropAnimates, EV = kOfxParamPropEvaluateOnChange;
   std::vector<ExpectedParam> p;
   p.push_back(declared("backend_url", kOfxParamTypeString, {L, D, H}, "Backend URL"));
   p.back().stringDefault = "http://127.0.0.1:8765";
@@ -69,16 +71,19 @@ std::vector<ExpectedParam> expectedParams() {
   p.push_back(declared("pull_alpha", kOfxParamTypePushButton, {L}, "Pull alpha (whole clip)"));
   p.push_back(declared("clear_mask", kOfxParamTypePushButton, {L}, "Clear selection"));
   p.push_back(declared("reset_matte", kOfxParamTypePushButton, {L}, "Reset matte"));
-  p.push_back(declared("status", kOfxParamTypeString, {L, D, E}, "Status"));
+  p.push_back(declared("status", kOfxParamTypeString, {L, D, E, A, EV}, "Status"));
   p.back().stringDefault = "idle";
   p.back().enabled = 0;
-  p.push_back(declared("bbox_json", kOfxParamTypeString, {D, S}));
-  p.push_back(declared("brush_json", kOfxParamTypeString, {D, S}));
+  p.push_back(declared("bbox_json", kOfxParamTypeString, {D, S, A, EV}));
+  p.push_back(declared("brush_json", kOfxParamTypeString, {D, S, A, EV}));
   p.back().stringDefault = "[]";
-  p.push_back(declared("session_id", kOfxParamTypeString, {S}));
-  p.push_back(declared("clip_start", kOfxParamTypeString, {D, S}));
+  p.push_back(declared("session_id", kOfxParamTypeString, {S, A}));
+  p.push_back(declared("clip_start", kOfxParamTypeString, {D, S, A}));
   p.back().stringDefault = "0";
   for (std::size_t i = 12; i < p.size(); ++i) p[i].secret = 1;
+  // State animates nowhere; the status and the selection never change the picture.
+  for (std::size_t i = 11; i < p.size(); ++i)
+    p[i].animates = 0, p[i].evaluateOnChange = p[i].name == "session_id" || p[i].name == "clip_start";
   return p;
 }
 
@@ -98,6 +103,10 @@ void expectParamsAsDeclared(const EffectDescriptor& described) {
     EXPECT_EQ(p.getString(kOfxParamPropHint), want.hint);
     EXPECT_EQ(p.getInt(kOfxParamPropSecret), want.secret);
     EXPECT_EQ(p.getInt(kOfxParamPropEnabled), want.enabled);
+    EXPECT_EQ(p.getInt(kOfxParamPropEvaluateOnChange), want.evaluateOnChange);
+    if (want.type != kOfxParamTypePushButton) {
+      EXPECT_EQ(p.getInt(kOfxParamPropAnimates), want.animates);
+    }
     if (want.type == kOfxParamTypeString) {
       EXPECT_EQ(p.getString(kOfxParamPropDefault), want.stringDefault);
     }
@@ -135,7 +144,8 @@ TEST_F(PluginTest, DescribeSetsTheEffectPropertiesInOrder) {
                    kOfxImageEffectPropSupportedContexts, kOfxImageEffectPropSupportedPixelDepths,
                    kOfxImageEffectPluginPropSingleInstance, kOfxImageEffectPluginPropHostFrameThreading,
                    kOfxImageEffectPluginRenderThreadSafety, kOfxImageEffectPropSupportsMultiResolution,
-                   kOfxImageEffectPropSupportsTiles, kOfxImageEffectPluginPropOverlayInteractV1}));
+                   kOfxImageEffectPropSupportsTiles, kOfxImageEffectPluginPropOverlayInteractV1,
+                   kOfxImageEffectPropClipPreferencesSlaveParam}));
   EXPECT_EQ(d.getString(kOfxPropLabel), "Prismhollow Dune Veil");
   EXPECT_EQ(d.getString(kOfxImageEffectPluginPropGrouping), "Prismhollow");
   EXPECT_EQ(d.getString(kOfxPropPluginDescription), kDescription);
@@ -147,6 +157,7 @@ TEST_F(PluginTest, DescribeSetsTheEffectPropertiesInOrder) {
   EXPECT_EQ(d.getInt(kOfxImageEffectPropSupportsMultiResolution), 1);
   EXPECT_EQ(d.getInt(kOfxImageEffectPropSupportsTiles), 0);
   EXPECT_NE(d.getPointer(kOfxImageEffectPluginPropOverlayInteractV1), nullptr);
+  EXPECT_EQ(d.getStrings(kOfxImageEffectPropClipPreferencesSlaveParam), Names{"output_mode"});
 }
 
 TEST_F(PluginTest, DescribeInContextDeclaresTwoClipsAndSixteenParameters) {

@@ -446,10 +446,11 @@ TEST_F(HostInstance, UserEditsAreClampedOrRefusedAsTheControlsAllow) {
 TEST_F(HostInstance, MessagesAreFormattedAndRecorded) {
   host->messages().clear();
   const std::string longText(5000, 'x');
-  EXPECT_EQ(ms->message(nullptr, kOfxMessageWarning, "orv.frames", "%s %d", "frames", 42), kOfxStatOK);
+  EXPECT_EQ(ms->message(instance->handle(), kOfxMessageWarning, "orv.frames", "%s %d", "frames", 42), kOfxStatOK);
   EXPECT_EQ(ms->message(instance->handle(), kOfxMessageError, nullptr, "%s failed after %d%%", "pull", 75), kOfxStatOK);
   EXPECT_EQ(ms->message(instance->handle(), kOfxMessageLog, "orv.long", "[%s]", longText.c_str()), kOfxStatOK);
-  EXPECT_EQ(ms->message(nullptr, kOfxMessageQuestion, "orv.ask", "continue?"), kOfxStatReplyNo);
+  EXPECT_EQ(ms->message(instance->handle(), kOfxMessageQuestion, "orv.ask", "continue?"), kOfxStatReplyNo);
+  EXPECT_EQ(ms->message(nullptr, kOfxMessageMessage, nullptr, "about no effect"), kOfxStatErrBadHandle);
   EXPECT_EQ(ms->message(nullptr, nullptr, "x", "no type"), kOfxStatErrValue);
   EXPECT_EQ(ms->message(nullptr, kOfxMessageLog, "x", nullptr), kOfxStatErrValue);
   EXPECT_EQ(ms->message(kBogus, kOfxMessageLog, "x", "bogus handle"), kOfxStatErrBadHandle);
@@ -461,6 +462,7 @@ TEST_F(HostInstance, MessagesAreFormattedAndRecorded) {
             kOfxMessageError + std::string("||pull failed after 75%"));
   EXPECT_EQ(all[2].text, "[" + longText + "]");
   EXPECT_EQ(all[3].type, kOfxMessageQuestion);
+  EXPECT_EQ(all[3].handle, instance->handle());
 }
 
 // ------------------------------------------------------------- concurrency

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "HostError.h"
@@ -84,14 +85,23 @@ TEST_F(PluginTest, ParameterChangesOtherThanTheButtonsAreLeftToTheHost) {
   EXPECT_EQ(fx->stringValue("status"), "idle");
 }
 
-TEST_F(PluginTest, ClipPreferencesDeclarePremultipliedOutputOnly) {
+TEST_F(PluginTest, ClipPreferencesDeclarePremultipliedOutputOnlyOrTheSourcesInBypass) {
   auto fx = newInstance();
-  OfxStatus status = kOfxStatFailed;
-  auto prefs = fx->clipPreferences(&status);
-  EXPECT_EQ(status, kOfxStatOK);
-  EXPECT_EQ(prefs[kOfxImageEffectPropPreMultiplication], kOfxImagePreMultiplied);
-  EXPECT_EQ(prefs["OfxImageClipPropDepth_Output"], kOfxBitDepthByte);
-  EXPECT_EQ(prefs["OfxImageClipPropComponents_Source"], kOfxImageComponentRGBA);
+  const std::tuple<int, const char*, const char*> rows[] = {
+      {0, kOfxImageUnPreMultiplied, kOfxImagePreMultiplied}, {1, kOfxImageOpaque, kOfxImagePreMultiplied},
+      {2, kOfxImageUnPreMultiplied, kOfxImageUnPreMultiplied}, {2, kOfxImageOpaque, kOfxImageOpaque},
+      {2, kOfxImagePreMultiplied, kOfxImagePreMultiplied}};
+  for (const auto& [mode, source, output] : rows) {
+    SCOPED_TRACE(std::to_string(mode) + " " + source);
+    fx->setValue("output_mode", mode);
+    fx->clip(kOfxImageEffectSimpleSourceClipName)->properties().setStrings(kOfxImageEffectPropPreMultiplication, {source});
+    OfxStatus status = kOfxStatFailed;
+    auto prefs = fx->clipPreferences(&status);
+    EXPECT_EQ(status, kOfxStatOK);
+    EXPECT_EQ(prefs[kOfxImageEffectPropPreMultiplication], output);
+    EXPECT_EQ(prefs["OfxImageClipPropDepth_Output"], kOfxBitDepthByte);
+    EXPECT_EQ(prefs["OfxImageClipPropComponents_Source"], kOfxImageComponentRGBA);
+  }
 }
 
 TEST_F(PluginTest, InstancesAreCreatedAndDestroyedWithoutComplaint) {

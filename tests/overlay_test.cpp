@@ -5,6 +5,7 @@
 #include <GL/gl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -73,10 +74,21 @@ class OverlayTest : public ::testing::Test {
     ASSERT_NE(overlay, nullptr);
   }
 
+  // The drawing calls, once checked to lie inside a save of the state they
+  // change, with alpha blending on, and its restore.
   std::vector<GlCall> drawn() {
     glCalls().clear();
     EXPECT_EQ(overlay->draw(), kOfxStatOK);
-    return glCalls();
+    std::vector<GlCall> calls = glCalls();
+    if (calls.empty()) return calls;
+    const std::vector<GlCall> saved = {
+        {"glPushAttrib", {GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_LINE_BIT | GL_CURRENT_BIT}},
+        {"glEnable", {GL_BLEND}},
+        {"glBlendFunc", {GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA}}};
+    const GlCall restore = {"glPopAttrib", {}};
+    EXPECT_TRUE(calls.size() > 4 && std::equal(saved.begin(), saved.end(), calls.begin()) && calls.back() == restore);
+    if (calls.size() <= 4) return calls;
+    return std::vector<GlCall>(calls.begin() + 3, calls.end() - 1);
   }
 
   std::string box() const { return fx->stringValue("bbox_json"); }

@@ -14,7 +14,9 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "Host.h"
 #include "HostError.h"
@@ -63,12 +65,12 @@ class PreviewTest : public ::testing::Test {
   }
   // Draws over the dark frame, whose top-left 8 x 8 corner is white so that
   // a frame drawn upside down shows.
-  void draw() {
+  void draw(bool viewerBlends = true) {
     auto frame = solidFrame(kWidth, kHeight, {64, 64, 64});
     for (int y = kHeight - 8; y < kHeight; ++y)
       for (int x = 0; x < 8; ++x) frame->pixel(x, y)[0] = frame->pixel(x, y)[1] = frame->pixel(x, y)[2] = 255;
     try {
-      preview = renderOverlayPreview(instance, *frame);
+      preview = renderOverlayPreview(instance, *frame, 0, viewerBlends);
     } catch (const HostError& e) {
       FAIL() << "the overlay cannot be drawn offscreen on this machine: " << e.what();
     }
@@ -129,6 +131,17 @@ TEST_F(PreviewTest, DabsBlendTheirColoursOverTheFrame) {
   writeFramePng(*preview.image, PREVIEW_OUTPUT_DIR "/overlay_preview.png");
 }
 
+TEST_F(PreviewTest, LooksTheSameWhetherTheViewerBlendsOrNotAndLeavesTheViewerStateAsItWas) {
+  std::vector<unsigned char> pictures[2];
+  for (bool blends : {false, true}) {
+    ASSERT_NO_FATAL_FAILURE(draw(blends));
+    EXPECT_EQ(preview.stateLeftChanged, "") << "viewer blending " << blends;
+    auto* bytes = static_cast<unsigned char*>(preview.image->data());
+    pictures[blends].assign(bytes, bytes + static_cast<std::size_t>(kWidth) * kHeight * 4);
+  }
+  EXPECT_TRUE(pictures[0] == pictures[1]);
+}
+
 TEST_F(PreviewTest, NothingIsDrawnWhileEditingInTheViewerIsOff) {
   instance->setValue("draw_mask", 0);
   ASSERT_NO_FATAL_FAILURE(draw());
@@ -137,25 +150,46 @@ TEST_F(PreviewTest, NothingIsDrawnWhileEditingInTheViewerIsOff) {
     EXPECT_TRUE(near(at(x, y), kBackground, x, y));
 }
 
-// Runs prismhollow overlay, killed if still running after a minute; the exit code.
-int runOverlayCommand(const std::string& arguments) {
-  const std::string command = "timeout -k 5 60 '" PRISMHOLLOW_COMMAND "' overlay " + arguments + " 2>&1";
-  int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+struct CommandResult {
+  int exitCode = -1;
+  std::string output;  // standard output and error
+};
+
+// Runs prismhollow overlay (after a shell prefix), killed if still running
+// after a minute.
+CommandResult runOverlayCommand(const std::string& arguments, const std::string& prefix = "") {
+  const std::string command = prefix + "timeout -k 5 60 '" PRISMHOLLOW_COMMAND "' overlay " + arguments + " 2>&1";
+  CommandResult r;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return r;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.output.append(buffer, n);
+  const int status = pclose(pipe);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+// Loads a PNG as RGB rows from the top.
+std::vector<unsigned char> loadPng(const std::string& path, int* width, int* height) {
+  int channels = 0;
+  std::unique_ptr<unsigned char, void (*)(void*)> png(stbi_load(path.c_str(), width, height, &channels, 3),
+                                                      stbi_image_free);
+  if (!png) return {};
+  return std::vector<unsigned char>(png.get(), png.get() + static_cast<std::size_t>(*width) * *height * 3);
 }
 
 TEST(PreviewCommand, WritesThePictureTopRowFirst) {
   const std::string out = PREVIEW_OUTPUT_DIR "/overlay_command.png";
   std::remove(out.c_str());
-  ASSERT_EQ(runOverlayCommand("'" ORV_BUNDLE_DIR "' '" + out + "' --size 1024x512 --bbox '" + kBoxText + "'"), 0);
-  int width = 0, height = 0, channels = 0;
-  std::unique_ptr<unsigned char, void (*)(void*)> png(stbi_load(out.c_str(), &width, &height, &channels, 3),
-                                                      stbi_image_free);
-  ASSERT_NE(png, nullptr) << out << " is not a PNG";
+  ASSERT_EQ(runOverlayCommand("'" ORV_BUNDLE_DIR "' '" + out + "' --size 1024x512 --bbox '" + kBoxText + "'").exitCode,
+            0);
+  int width = 0, height = 0;
+  const std::vector<unsigned char> png = loadPng(out, &width, &height);
+  ASSERT_FALSE(png.empty()) << out << " is not a PNG";
   ASSERT_EQ(width, kWidth);
   ASSERT_EQ(height, kHeight);
   auto pixel = [&](int x, int row) {
-    const unsigned char* p = png.get() + (row * width + x) * 3;
+    const unsigned char* p = png.data() + (row * width + x) * 3;
     return Rgb{p[0], p[1], p[2]};
   };
   // Canonical y 384 (the top edge) is the PNG's row 127 or 128 from the top.
@@ -165,11 +199,53 @@ TEST(PreviewCommand, WritesThePictureTopRowFirst) {
   EXPECT_TRUE(near(pixel(384, kHeight - 1 - 320), grey, 384, kHeight - 1 - 320));
 }
 
-TEST(PreviewCommand, FailsForAMissingBundle) {
-  const std::string out = PREVIEW_OUTPUT_DIR "/overlay_missing.png";
-  std::remove(out.c_str());
-  EXPECT_NE(runOverlayCommand("'" PREVIEW_OUTPUT_DIR "/no-such.ofx.bundle' '" + out + "'"), 0);
-  EXPECT_FALSE(std::filesystem::exists(out));
+TEST(PreviewCommand, SizeScalesTheImageToIt) {
+  auto frame = solidFrame(4, 2, {255, 0, 0});
+  for (int y = 0; y < 2; ++y) frame->pixel(3, y)[0] = 0, frame->pixel(3, y)[2] = 255;  // the right column blue
+  const std::string in = PREVIEW_OUTPUT_DIR "/overlay_small.png", out = PREVIEW_OUTPUT_DIR "/overlay_scaled.png";
+  writeFramePng(*frame, in);
+  ASSERT_EQ(
+      runOverlayCommand("'" ORV_BUNDLE_DIR "' '" + out + "' --image '" + in + "' --size 64x32 --brush '[]'").exitCode,
+      0);
+  int width = 0, height = 0;
+  const std::vector<unsigned char> png = loadPng(out, &width, &height);
+  ASSERT_EQ(width, 64);
+  ASSERT_EQ(height, 32);
+  for (auto [x, rgb] : {std::pair{0, Rgb{255, 0, 0}}, {47, Rgb{255, 0, 0}}, {48, Rgb{0, 0, 255}}, {63, Rgb{0, 0, 255}}})
+    EXPECT_TRUE(near(Rgb{png[x * 3], png[x * 3 + 1], png[x * 3 + 2]}, rgb, x, 0));
+}
+
+// Failures and bad usage: the exit code, the words that say what is wrong,
+// and nothing written, not even in part.
+TEST(PreviewCommand, FailuresSayWhatIsWrongAndLeaveNoFile) {
+  const std::filesystem::path dir = PREVIEW_OUTPUT_DIR "/overlay_failures";
+  const std::string bundle = "'" ORV_BUNDLE_DIR "' ", out = "'" + (dir / "out.png").string() + "'";
+  const std::vector<std::tuple<std::string, std::string, int, std::vector<std::string>>> cases = {
+      {"", "'" PREVIEW_OUTPUT_DIR "/no-such.ofx.bundle' " + out, 1, {"no-such.ofx.bundle"}},
+      {"", bundle + "/dev/full --size 64x32", 1, {"/dev/full", "No space left on device"}},
+      {"trap '' XFSZ; ulimit -f 0; ", bundle + out + " --size 64x32", 1, {"out.png", "File too large"}},
+      {"", bundle + out + " --bbox '{x:0.1}'", 2, {"--bbox", "is not JSON"}},
+      {"", bundle + out + " --bbox '[1,2,3]'", 2, {"--bbox", "must be a JSON object"}},
+      {"", bundle + out + R"( --bbox '{"x":0.5,"y":0.1,"w":-0.2,"h":0.1}')", 2, {"w must lie from 0 to 1"}},
+      {"", bundle + out + R"( --bbox '{"x":0.5,"y":0.1,"w":0.6,"h":0.1}')", 2, {"reaches past the frame"}},
+      {"", bundle + out + R"( --bbox '{"x":0.5,"y":0.1,"w":0.2,"hh":0.1}')", 2, {"\"hh\""}},
+      {"", bundle + out + " --brush garbage", 2, {"--brush", "is not JSON"}},
+      {"", bundle + out + " --brush '[[0.5,0.5,0.1],[0.5,0.5]]'", 2, {"dab 2 is not three numbers"}},
+      {"", bundle + out + " --brush '[[0.5,1.5,0.1]]'", 2, {"dab 1: x and y"}},
+      {"", bundle + out + " --brush '[[0.5,0.5,0]]'", 2, {"dab 1: r must not be 0"}},
+      {"", bundle + out + " --bbox", 2, {"--bbox needs a value"}},
+      {"", bundle, 2, {"needs OUT.png"}},
+      {"", "", 2, {"needs BUNDLE and OUT.png"}},
+  };
+  for (const auto& [prefix, arguments, exitCode, parts] : cases) {
+    SCOPED_TRACE(prefix + arguments);
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const CommandResult r = runOverlayCommand(arguments, prefix);
+    EXPECT_EQ(r.exitCode, exitCode) << r.output;
+    for (const std::string& part : parts) EXPECT_NE(r.output.find(part), std::string::npos) << r.output;
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
+  }
 }
 
 }  // namespace

@@ -121,9 +121,7 @@ TEST_F(PullTest, AWholeJobOnTenFramesEndsReadyAndRendersEachFramesMatte) {
     EXPECT_LT(stagingError(decodeJpeg(seen[1 + i].body), *patternFrame(i, OfxRectI{0, 0, 64, 48})), 2.0)
         << "frame " << i;
   }
-  const Texts dirs = newUploadDirs();  // the staged files went with their uploads
-  ASSERT_EQ(dirs.size(), 1u);
-  EXPECT_TRUE(filesIn(dirs[0]).empty());
+  EXPECT_EQ(newUploadDirs(), Texts{}) << "the staged files and their folder went with the job";
 
   fx->setValue("output_mode", 1);
   for (int i = 0; i < 10; ++i) {
@@ -186,11 +184,19 @@ TEST_F(PullTest, TheCreateBodyCarriesTheFrameRateAndTheStartBodyThePressTimeInsi
   // Nothing drawn, settings at their defaults.
   EXPECT_EQ(backend->requests("POST", "/start").front().body,
             R"({"anchor_frame":7,"edge_softness":0.35,"quality":"fine","strokes":[],"text_prompt":""})");
-  EXPECT_EQ(fx->stringValue("clip_start"), "30.000000");
+  // The clip's first frame goes with the session it belongs to, never alone.
+  EXPECT_EQ(fx->stringValue("clip_start"), "0");
+  backend->onStart(ok("{}"));
+  const std::size_t before = editsSince().size();
+  ASSERT_EQ(job(*fx), "ready: 10 frames matted");
+  const std::vector<Edit> edits = editsSince(before);
+  const auto at = std::find(edits.begin(), edits.end(), Edit{"clip_start", "30.000000"});
+  ASSERT_LT(at + 1, edits.end());
+  EXPECT_EQ(at[1], (Edit{"session_id", session}));
 }
 
-// Presses that end before the backend: the message, and either nothing set
-// or the frames grabbed so far left staged. The next good pull goes through.
+// Presses that end before the backend: the message, either nothing set or
+// the grab begun, and nothing left staged. The next good pull goes through.
 TEST_F(PullTest, PressesRefusedBeforeTheBackendLeaveNoJob) {
   using Setup = std::function<void(EffectInstance&)>;
   const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
@@ -213,24 +219,24 @@ TEST_F(PullTest, PressesRefusedBeforeTheBackendLeaveNoJob) {
     int frames;
     Setup setup;
     std::string message;
-    int staged;  // frames staged when refused; -1: nothing set
+    bool grabbed;  // refused once the grab began
   };
   const Row rows[] = {
-      {"no URL", 2, url(""), noUrl, -1},
-      {"an ftp URL", 2, url("ftp://127.0.0.1/"), noUrl, -1},
-      {"an upper-case scheme", 2, url("HTTP://127.0.0.1"), noUrl, -1},
-      {"a leading space", 2, url(" http://127.0.0.1"), noUrl, -1},
-      {"3e9 frames", 2, range(0, 3e9), tooLong, -1},
-      {"2^31 frames", 2, range(1, 2147483648.0), tooLong, -1},
-      {"up to infinity", 2, range(0, inf), tooLong, -1},
-      {"from minus infinity", 2, range(-inf, 0), tooLong, -1},
-      {"from NaN", 2, range(nan, 4), tooLong, -1},
+      {"no URL", 2, url(""), noUrl, false},
+      {"an ftp URL", 2, url("ftp://127.0.0.1/"), noUrl, false},
+      {"an upper-case scheme", 2, url("HTTP://127.0.0.1"), noUrl, false},
+      {"a leading space", 2, url(" http://127.0.0.1"), noUrl, false},
+      {"3e9 frames", 2, range(0, 3e9), tooLong, false},
+      {"2^31 frames", 2, range(1, 2147483648.0), tooLong, false},
+      {"up to infinity", 2, range(0, inf), tooLong, false},
+      {"from minus infinity", 2, range(-inf, 0), tooLong, false},
+      {"from NaN", 2, range(nan, 4), tooLong, false},
       {"a cut UTF-8 hint", 2, [](EffectInstance& fx) { fx.setValue("text_hint", std::string("caf\xC3", 4)); },
-       "the character hint is not valid text; retype it and pull again.", 2},
+       "the character hint is not valid text; retype it and pull again.", true},
       {"no Source", 1, [](EffectInstance& fx) { fx.setClipAvailable(kOfxImageEffectSimpleSourceClipName, false); },
-       "could not read frame 0", 0},
-      {"frame 3 of 10 missing", 10, unreadable(3, false), "could not read frame 3", 3},
-      {"frame 2 of 4 with empty bounds", 4, unreadable(2, true), "could not read frame 2", 2},
+       "could not read frame 0", true},
+      {"frame 3 of 10 missing", 10, unreadable(3, false), "could not read frame 3", true},
+      {"frame 2 of 4 with empty bounds", 4, unreadable(2, true), "could not read frame 2", true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -240,13 +246,9 @@ TEST_F(PullTest, PressesRefusedBeforeTheBackendLeaveNoJob) {
     const std::set<std::string> dirsBefore = uploadDirs();
     EXPECT_EQ(press(*fx, "pull_alpha"), kOfxStatOK);
     EXPECT_EQ(messages(), Texts{"Prismhollow: " + row.message});
-    const Texts dirs = newUploadDirs(dirsBefore);
     const std::vector<Edit> grabbing = {{"status", "grabbing " + std::to_string(row.frames) + " frames..."}};
-    EXPECT_EQ(editsSince(before), row.staged < 0 ? std::vector<Edit>{} : grabbing);
-    ASSERT_EQ(dirs.size(), row.staged < 0 ? 0u : 1u);
-    Texts staged;
-    for (int i = 0; i < row.staged; ++i) staged.push_back(frameName(i, ".jpg"));
-    EXPECT_EQ(dirs.empty() ? Texts{} : filesIn(dirs[0]), staged);
+    EXPECT_EQ(editsSince(before), row.grabbed ? grabbing : std::vector<Edit>{});
+    EXPECT_EQ(newUploadDirs(dirsBefore), Texts{});
   }
   EXPECT_EQ(calls(), Texts{});
 
@@ -269,7 +271,8 @@ TEST_F(PullTest, ASecondPressWhileAJobRunsIsRefusedFromEveryInstance) {
   ASSERT_TRUE(backend->waitFor(polling));
   for (auto* fx : {first.get(), other.get()}) {
     EXPECT_EQ(press(*fx, "pull_alpha"), kOfxStatOK);
-    EXPECT_EQ(messages(), Texts{kBusy});
+    ASSERT_EQ(messages(), Texts{kBusy});
+    EXPECT_EQ(host->messages().all().back().handle, fx->handle()) << "told about another instance";
   }
   EXPECT_EQ(other->stringValue("status"), "idle");
   EXPECT_EQ(backend->requests("POST").size(), 2u);  // one create and its start
@@ -277,6 +280,7 @@ TEST_F(PullTest, ASecondPressWhileAJobRunsIsRefusedFromEveryInstance) {
   mark = host->messages().all().size();
   backend->onPoll({Reply{200, R"({"status":"COMPLETED"})"}});
   EXPECT_EQ(settle(*first), "ready: 2 frames matted");
+  EXPECT_EQ(host->messages().all().back().handle, first->handle());
   EXPECT_EQ(job(*other), "ready: 2 frames matted");
 }
 

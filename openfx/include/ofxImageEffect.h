@@ -58,6 +58,7 @@ typedef struct OfxImageMemoryStruct* OfxImageMemoryHandle;
 #define kOfxImageEffectPropSupportsOverlays "OfxImageEffectPropSupportsOverlays"
 #define kOfxImageEffectPropSupportsMultipleClipDepths "OfxImageEffectPropMultipleClipDepths"
 #define kOfxImageEffectPropTemporalClipAccess "OfxImageEffectPropTemporalClipAccess"
+#define kOfxImageEffectPropClipPreferencesSlaveParam "OfxImageEffectPropClipPreferencesSlaveParam"
 
 /* Instance properties. */
 #define kOfxImageEffectPropContext "OfxImageEffectPropContext"
