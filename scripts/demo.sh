@@ -9,11 +9,12 @@ set -euo pipefail
 out="$(realpath -m "${1:-megamind_matte}")"
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+source scripts/jobs.sh
 
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
-cmake --build build-release -j "$(nproc)" --target PrismhollowDuneVeil prismhollow prismhollow-backend
+cmake --build build-release -j "$jobs" --target PrismhollowDuneVeil prismhollow prismhollow-backend
 "${as_root[@]}" cmake --install build-release --component plugin
 "${as_root[@]}" cmake --install build-release --component host --prefix /usr/local
 

@@ -6,10 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+source scripts/jobs.sh
 
 folder="${1:-/usr/OFX/Plugins}"
 cmake -S . -B build -DOFX_PLUGIN_INSTALL_DIR="$folder"
-cmake --build build -j "$(nproc)" --target PrismhollowDuneVeil prismhollow prismhollow-backend
+cmake --build build -j "$jobs" --target PrismhollowDuneVeil prismhollow prismhollow-backend
 cmake --install build --component plugin
 cmake --install build --component host
 build/cli/prismhollow describe "$folder/PrismhollowDuneVeil.ofx.bundle"

@@ -16,9 +16,7 @@ if [ "${1:-}" = "--sanitize" ]; then
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
 
-# Every processor: nproc alone answers 1 when OMP_NUM_THREADS=1 is set, as
-# it often is where OpenCV runs. JOBS=N overrides.
-jobs="${JOBS:-$(env -u OMP_NUM_THREADS -u OMP_THREAD_LIMIT nproc)}"
+source scripts/jobs.sh
 cmake -S . -B "$build" "${flags[@]}"
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
