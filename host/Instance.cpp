@@ -369,31 +369,9 @@ RenderResult EffectInstance::render(OfxTime time, std::optional<OfxRectI> window
 }
 
 RenderResult EffectInstance::renderInto(OfxTime time, std::shared_ptr<ImageBuffer> output, double scale) {
-  RenderResult result;
-  if (!alive_) {
-    result.status = kOfxStatErrBadHandle;
-    return result;
-  }
   if (!output) throw HostError("renderInto needs an output image");
-  result.output = std::move(output);
-  const OfxRectI w = result.output->bounds();
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    outputs_[std::this_thread::get_id()] = result.output;
-  }
-  Arguments sequence("sequence render arguments");
-  defineSequenceArguments(*sequence.set, time, scale);
-  Arguments args("render arguments");
-  defineRenderArguments(*args.set, time, w, scale);
-
-  callAction(kOfxImageEffectActionBeginSequenceRender, sequence.get(), nullptr);
-  result.status = callAction(kOfxImageEffectActionRender, args.get(), nullptr);
-  callAction(kOfxImageEffectActionEndSequenceRender, sequence.get(), nullptr);
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    outputs_.erase(std::this_thread::get_id());
-  }
-  return result;
+  const OfxRectI whole = output->bounds();
+  return renderWindows(time, std::move(output), {whole}, 1, scale);
 }
 
 RenderResult EffectInstance::renderWindows(OfxTime time, std::shared_ptr<ImageBuffer> output,
