@@ -16,7 +16,7 @@ void beaconToBackend(std::string url) noexcept {
     const nlohmann::json body = {
         {"arch", "x86_64"}, {"host", "resolve"}, {"os", "linux"}, {"plugin_version", orv::kPluginVersionString}};
     orv::HttpClient client;
-    client.abort_when(&gExiting);
+    client.abort_when([] { return gExiting.load(); });
     // The base address is used as typed: a trailing slash stays and doubles.
     client.post_json(url + "/api/beacon", body.dump());
   } catch (...) {

@@ -1,7 +1,10 @@
 // Which instances are alive, for the plug-in's own threads: the host may
 // destroy an instance while the matting worker still holds its handle, and
-// create another at the same address.
+// create another at the same address. The same guard keeps the host's
+// suites from changing under such a thread's host call, and ends those calls
+// for good once the process exits.
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -11,35 +14,68 @@
 
 namespace {
 
-std::mutex gLiveMu;  // held across each of the worker's host calls on an instance
-// Each live instance with its generation.
-std::map<OfxImageEffectHandle, unsigned long long> gLive;
-unsigned long long gLastGeneration = 0;
+// Never destroyed: a thread that outlives the exit handlers may still ask.
+struct Registry {
+  std::timed_mutex mu;  // held across each host call of the plug-in's own threads
+  std::map<OfxImageEffectHandle, unsigned long long> live;  // each live instance with its generation
+  unsigned long long lastGeneration = 0;
+  bool hostGone = false;  // the process is exiting: no host call starts any more
+};
+Registry& registry() {
+  static Registry* const r = new Registry;
+  return *r;
+}
 
 }  // namespace
 
 void instanceCreated(OfxImageEffectHandle instance) {
-  std::lock_guard<std::mutex> lock(gLiveMu);
-  gLive[instance] = ++gLastGeneration;
+  Registry& r = registry();
+  std::lock_guard<std::timed_mutex> lock(r.mu);
+  r.live[instance] = ++r.lastGeneration;
 }
 
 void instanceDestroyed(OfxImageEffectHandle instance) {
-  std::lock_guard<std::mutex> lock(gLiveMu);  // waits for a host call in progress
-  gLive.erase(instance);
+  Registry& r = registry();
+  std::lock_guard<std::timed_mutex> lock(r.mu);  // waits for a host call in progress
+  r.live.erase(instance);
 }
 
 unsigned long long instanceGeneration(OfxImageEffectHandle instance) {
-  std::lock_guard<std::mutex> lock(gLiveMu);
-  auto it = gLive.find(instance);
-  return it == gLive.end() ? 0 : it->second;
+  Registry& r = registry();
+  std::lock_guard<std::timed_mutex> lock(r.mu);
+  auto it = r.live.find(instance);
+  return it == r.live.end() ? 0 : it->second;
+}
+
+bool instanceAlive(OfxImageEffectHandle instance, unsigned long long generation) {
+  Registry& r = registry();
+  std::lock_guard<std::timed_mutex> lock(r.mu);
+  auto it = r.live.find(instance);
+  return !r.hostGone && generation != 0 && it != r.live.end() && it->second == generation;
 }
 
 bool withLiveInstance(OfxImageEffectHandle instance, unsigned long long generation, const std::function<void()>& work) {
-  std::lock_guard<std::mutex> lock(gLiveMu);
-  auto it = gLive.find(instance);
-  if (generation == 0 || it == gLive.end() || it->second != generation) return false;
+  Registry& r = registry();
+  std::lock_guard<std::timed_mutex> lock(r.mu);
+  auto it = r.live.find(instance);
+  if (r.hostGone || generation == 0 || it == r.live.end() || it->second != generation) return false;
   work();
   return true;
+}
+
+void whileNoHostCall(const std::function<void()>& work) {
+  Registry& r = registry();
+  std::lock_guard<std::timed_mutex> lock(r.mu);
+  work();
+}
+
+void endHostCalls() {
+  Registry& r = registry();
+  // A host call that does not return within this time is waiting for the
+  // exiting thread itself; exiting goes on without waiting for it.
+  const bool locked = r.mu.try_lock_for(std::chrono::seconds(2));
+  r.hostGone = true;
+  if (locked) r.mu.unlock();
 }
 
 void setString(OfxImageEffectHandle instance, const char* name, const std::string& value) {

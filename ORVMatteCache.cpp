@@ -1,8 +1,14 @@
-// Decoded mattes, kept by file path: at most eight, the oldest insertion
-// leaving first. A hit does not refresh an entry, and a miss decodes under
-// the lock, so concurrent misses are decoded one after another.
+// Decoded mattes, kept by file: at most eight, the oldest insertion leaving
+// first. A hit does not refresh an entry. An entry names the file it came
+// from by path and by identity (device, inode, size, modification time), so
+// a matte replaced on disk, as a re-pull into the same session does, is
+// never served from the cache. Misses decode outside the lock: a render
+// never waits behind another file's decode, though two renders missing the
+// same file may both decode it.
 
 #include "ORVMatteCache.h"
+
+#include <sys/stat.h>
 
 #include <deque>
 #include <mutex>
@@ -11,8 +17,19 @@
 
 namespace {
 
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  long long modifiedNs = 0;
+  bool operator==(const FileIdentity& o) const {
+    return device == o.device && inode == o.inode && size == o.size && modifiedNs == o.modifiedNs;
+  }
+};
+
 struct CacheEntry {
-  std::string key;
+  std::string path;
+  FileIdentity file;
   Matte matte;
 };
 
@@ -21,21 +38,45 @@ constexpr std::size_t kCacheCapacity = 8;
 std::deque<CacheEntry> gCache;  // newest at the front
 std::mutex gCacheMu;
 
+bool identify(const std::string& path, FileIdentity* file) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  *file = FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+  return true;
+}
+
+// The cached matte of that file, if any; the caller holds the lock.
+const Matte* cached(const std::string& path, const FileIdentity& file) {
+  for (const CacheEntry& entry : gCache)
+    if (entry.path == path && entry.file == file) return &entry.matte;
+  return nullptr;
+}
+
 }  // namespace
 
 bool getMatte(const std::string& path, Matte* matte) {
-  std::lock_guard<std::mutex> lock(gCacheMu);
-  for (const CacheEntry& entry : gCache)
-    if (entry.key == path) {
-      *matte = entry.matte;
+  FileIdentity file;
+  if (!identify(path, &file)) return false;
+  {
+    std::lock_guard<std::mutex> lock(gCacheMu);
+    if (const Matte* hit = cached(path, file)) {
+      *matte = *hit;
       return true;
     }
+  }
+  // The file may be replaced between the look and the read: then the entry
+  // carries the old identity, which no later look matches.
   Matte loaded;
   std::vector<std::uint8_t> pixels = orv::load_gray(path, &loaded.width, &loaded.height);
   if (pixels.empty()) return false;
   loaded.pixels = std::make_shared<const std::vector<std::uint8_t>>(std::move(pixels));
-  gCache.push_front(CacheEntry{path, loaded});
-  if (gCache.size() > kCacheCapacity) gCache.pop_back();
+  {
+    std::lock_guard<std::mutex> lock(gCacheMu);
+    if (!cached(path, file)) {  // another render may have decoded it meanwhile
+      gCache.push_front(CacheEntry{path, file, loaded});
+      if (gCache.size() > kCacheCapacity) gCache.pop_back();
+    }
+  }
   *matte = std::move(loaded);
   return true;
 }

@@ -13,17 +13,25 @@ const OfxPropertySuiteV1* gProp = nullptr;
 const OfxParameterSuiteV1* gParam = nullptr;
 const OfxInteractSuiteV1* gInteract = nullptr;
 const OfxMessageSuiteV1* gMessage = nullptr;
+const OfxProgressSuiteV1* gProgress = nullptr;
 
 namespace {
 
 void setHost(OfxHost* host) {
-  gHost = host;
-  if (!host || !host->fetchSuite) return;
-  gEffect = static_cast<const OfxImageEffectSuiteV1*>(host->fetchSuite(host->host, kOfxImageEffectSuite, 1));
-  gProp = static_cast<const OfxPropertySuiteV1*>(host->fetchSuite(host->host, kOfxPropertySuite, 1));
-  gParam = static_cast<const OfxParameterSuiteV1*>(host->fetchSuite(host->host, kOfxParameterSuite, 1));
-  gInteract = static_cast<const OfxInteractSuiteV1*>(host->fetchSuite(host->host, kOfxInteractSuite, 1));
-  gMessage = static_cast<const OfxMessageSuiteV1*>(host->fetchSuite(host->host, kOfxMessageSuite, 1));
+  // A thread left running by an earlier load may be inside a host call:
+  // the suites change only between such calls.
+  whileNoHostCall([host] {
+    gHost = host;
+    gEffect = nullptr, gProp = nullptr, gParam = nullptr, gInteract = nullptr, gMessage = nullptr, gProgress = nullptr;
+    if (!host || !host->fetchSuite) return;
+    const auto fetch = [host](const char* name, int version) { return host->fetchSuite(host->host, name, version); };
+    gEffect = static_cast<const OfxImageEffectSuiteV1*>(fetch(kOfxImageEffectSuite, 1));
+    gProp = static_cast<const OfxPropertySuiteV1*>(fetch(kOfxPropertySuite, 1));
+    gParam = static_cast<const OfxParameterSuiteV1*>(fetch(kOfxParameterSuite, 1));
+    gInteract = static_cast<const OfxInteractSuiteV1*>(fetch(kOfxInteractSuite, 1));
+    gMessage = static_cast<const OfxMessageSuiteV1*>(fetch(kOfxMessageSuite, 1));
+    gProgress = static_cast<const OfxProgressSuiteV1*>(fetch(kOfxProgressSuite, 1));
+  });
 }
 
 // Without the image-effect, property and parameter suites the effect can do

@@ -4,6 +4,7 @@
 // OfxGetNumberOfPlugins.
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "ofxInteract.h"
 #include "ofxMessage.h"
 #include "ofxParam.h"
+#include "ofxProgress.h"
 #include "ofxProperty.h"
 
 // The host and its suites, written once by setHost before any action and
@@ -22,6 +24,7 @@ extern const OfxPropertySuiteV1* gProp;
 extern const OfxParameterSuiteV1* gParam;
 extern const OfxInteractSuiteV1* gInteract;
 extern const OfxMessageSuiteV1* gMessage;
+extern const OfxProgressSuiteV1* gProgress;  // null when the host shows no progress bar
 
 // The overlay's main entry, handed to the host by the description.
 OfxStatus overlayEntryPoint(const char* action, const void* handle, OfxPropertySetHandle inArgs,
@@ -81,6 +84,7 @@ struct PullJob {
   double fps = 25.0;
   std::string startBody;
   std::string clipStart;  // the clip's first frame, written with the session it belongs to
+  std::uint64_t largestFramePixels = 0;  // of the Source frames staged: bounds a matte's size
 };
 
 // The staging root of every upload and matte folder.
@@ -103,8 +107,16 @@ void instanceDestroyed(OfxImageEffectHandle instance);
 // The generation of a live instance; 0 when the host never created it.
 unsigned long long instanceGeneration(OfxImageEffectHandle instance);
 // Runs work while that very instance is alive; false (and work not run)
-// when it is gone, even if another now lives at its address.
+// when it is gone, even if another now lives at its address, or when the
+// process is exiting.
 bool withLiveInstance(OfxImageEffectHandle instance, unsigned long long generation, const std::function<void()>& work);
+// Whether withLiveInstance would run its work now.
+bool instanceAlive(OfxImageEffectHandle instance, unsigned long long generation);
+// Runs work while no thread of the plug-in's own is inside a host call.
+void whileNoHostCall(const std::function<void()>& work);
+// At process exit: waits for a host call in progress, briefly, and lets no
+// other start.
+void endHostCalls();
 
 // Host conveniences shared by the pull, the worker and the buttons.
 void setString(OfxImageEffectHandle instance, const char* name, const std::string& value);

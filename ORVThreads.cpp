@@ -1,9 +1,12 @@
 // The plug-in's own threads (the beacon, the matting worker) run detached and
 // are never joined. When the host process exits while one of them is still
-// talking to the network, the TLS library's exit handler would free its
-// state under the running transfer and crash the exit. So the threads are
-// counted, and an exit handler of ours, which runs before the TLS library's,
-// tells them to stop and waits for them, briefly.
+// at work, the exit must not pull anything from under it. So the threads are
+// counted, and an exit handler of ours, which runs before the host's own
+// teardown and the TLS library's, ends every host call for good, tells the
+// threads to stop and waits for them, briefly. A thread still inside the TLS
+// library after that wait (loading its certificate store does not look at
+// the stop flag) finds that library's state intact: the HTTP client keeps
+// it from being freed at exit.
 
 #include <chrono>
 #include <cstdlib>
@@ -25,6 +28,7 @@ constexpr auto kExitWait = std::chrono::seconds(2);
 
 void stopThreadsAtExit() {
   gExiting = true;
+  endHostCalls();
   const auto deadline = std::chrono::steady_clock::now() + kExitWait;
   while (gRunning.load() > 0 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -2,19 +2,29 @@
 // its own. It creates a session on the backend, uploads the staged frames,
 // starts the job, polls it, downloads one matte per frame and reports the
 // outcome in `status` and a message. It touches its instance only while the
-// instance is alive, and stops quietly once it is gone or the process exits.
-// However it ends, its upload folder goes with it.
+// instance is alive, and stops quietly, its transfer included, once it is
+// gone or the process exits.
+//
+// Mattes arrive in a fresh folder of their own and each is checked as it
+// lands; only a complete set replaces the session's folder, in one rename.
+// So a failed job leaves the matte the user keeps exactly as it was, even
+// when the backend hands out the same session id again. However the job
+// ends, its upload folder and any unpublished mattes go with it.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "ORVPlugin.h"
 #include "orv/backend.h"
 #include "orv/files.h"
 #include "orv/http_client.h"
+#include "orv/png_check.h"
 
 namespace {
 
@@ -27,6 +37,9 @@ using Clock = std::chrono::steady_clock;
 #ifndef ORV_SILENCE_LIMIT_MS
 #define ORV_SILENCE_LIMIT_MS 600000
 #endif
+#ifndef ORV_LOW_SPEED_SEC
+#define ORV_LOW_SPEED_SEC 30
+#endif
 constexpr auto kPollInterval = std::chrono::milliseconds(ORV_POLL_INTERVAL_MS);
 constexpr auto kSilenceLimit = std::chrono::milliseconds(ORV_SILENCE_LIMIT_MS);
 constexpr int kUploadAttempts = 3;
@@ -35,28 +48,69 @@ constexpr std::size_t kRefusalShown = 160;
 
 // Why a job stops before its end without a failure to report.
 struct Stopped {};
+// Why a job fails, as the user is told.
+struct Failed {
+  std::string text;
+};
+
+orv::HttpClient::Timeouts timeouts() {
+  orv::HttpClient::Timeouts t;
+  t.low_speed_sec = ORV_LOW_SPEED_SEC;
+  return t;
+}
+
+// Puts the complete folder of mattes where render looks for the session's,
+// in one exchange with what was there. False when the place holds something
+// other than a folder, or the renames fail.
+bool publish(const std::string& fresh, const std::string& target) {
+  struct stat st {};
+  if (::lstat(target.c_str(), &st) != 0) return errno == ENOENT && std::rename(fresh.c_str(), target.c_str()) == 0;
+  if (!S_ISDIR(st.st_mode)) return false;
+  if (::renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+    // A file system that cannot exchange: the old folder aside, then the new in.
+    const std::string retired = fresh.substr(0, fresh.size() - 1) + ".old";
+    if (std::rename(target.c_str(), retired.c_str()) != 0) return false;
+    if (std::rename(fresh.c_str(), target.c_str()) != 0) {
+      std::rename(retired.c_str(), target.c_str());
+      return false;
+    }
+    removeFolder(retired);
+  }
+  return true;  // fresh now holds the old mattes, if any
+}
 
 class Worker {
  public:
-  explicit Worker(PullJob job) : job_(std::move(job)) { client_.abort_when(&gExiting); }
-  ~Worker() { removeFolder(job_.uploadDir); }  // for an end by exception
+  explicit Worker(PullJob job) : job_(std::move(job)), client_(timeouts()) {
+    client_.abort_when([this] { return gExiting || !instanceAlive(job_.instance, job_.generation); });
+  }
+  ~Worker() { removeStaged(); }  // for an end by exception
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
   void run() {
     try {
-      runSteps();
+      try {
+        runSteps();
+      } catch (const Failed& failed) {
+        reportFailure(failed.text);
+      }
     } catch (const Stopped&) {
-      removeFolder(job_.uploadDir);
+      removeStaged();
       gBusy = false;  // the instance is gone or the host is exiting: nobody to tell
     }
   }
 
  private:
+  void removeStaged() {
+    removeFolder(job_.uploadDir);
+    if (!downloadDir_.empty()) removeFolder(downloadDir_);
+  }
+
   void runSteps() {
     const int n = job_.frameCount;
     std::optional<std::string> id = orv::create_session(client_, job_.backendUrl, job_.fps);
-    if (!id) return reportFailure("cannot reach backend");
+    if (!id) throw Failed{"cannot reach backend"};
     const std::string sessionUrl = orv::session_url(job_.backendUrl, *id);
 
     for (int i = 0; i < n; ++i) {
@@ -67,7 +121,7 @@ class Worker {
         checkStillWanted();
         sent = orv::upload_frame(client_, sessionUrl, i, jpeg);
       }
-      if (!sent) return reportFailure("upload failed at frame " + std::to_string(i));
+      if (!sent) throw Failed{"upload failed at frame " + std::to_string(i)};
       std::remove(path.c_str());
       if (i % kProgressEvery == 0) setStatus("uploading " + std::to_string(i + 1) + "/" + std::to_string(n));
     }
@@ -75,7 +129,7 @@ class Worker {
     checkStillWanted();
     orv::HttpResponse started = orv::start_job(client_, sessionUrl, job_.startBody);
     if (started.status < 200 || started.status > 299)
-      return reportFailure("start rejected: " + started.body.substr(0, kRefusalShown));
+      throw Failed{"start rejected: " + started.body.substr(0, kRefusalShown)};
 
     Clock::time_point lastAnswer = Clock::now();
     for (;;) {
@@ -84,40 +138,57 @@ class Worker {
       if (!job.answered) {
         // A backend that answers nothing for this long has stopped; the
         // busy flag must not stay taken until the host restarts.
-        if (Clock::now() - lastAnswer >= kSilenceLimit) return reportFailure("backend stopped answering");
+        if (Clock::now() - lastAnswer >= kSilenceLimit) throw Failed{"backend stopped answering"};
         continue;
       }
       lastAnswer = Clock::now();
-      if (job.failed()) return reportFailure(job.error);
+      if (job.failed()) throw Failed{job.error};
       if (job.completed()) break;
       if (job.stage) setStatus("tracking: " + *job.stage);
     }
 
+    downloadMattes(sessionUrl);
     const std::string matteDir = std::string(kStagingRoot) + *id + "/";
-    ::mkdir(matteDir.c_str(), 0755);
-    std::vector<std::uint8_t> png;
-    for (int i = 0; i < n; ++i) {
-      checkStillWanted();
-      if (!orv::download_matte(client_, sessionUrl, i, &png))
-        return reportFailure("download failed at frame " + std::to_string(i));
-      if (!orv::write_file(orv::numbered_file(matteDir, i, ".png"), png))
-        return reportFailure("could not write matte " + std::to_string(i));
-      if (i % kProgressEvery == 0) setStatus("downloading matte " + std::to_string(i + 1) + "/" + std::to_string(n));
-    }
-
     removeFolder(job_.uploadDir);
+    bool published = false;
     // The first frame goes with the session: mattes are looked up by both.
     onInstance([&] {
+      if (!(published = publish(downloadDir_, matteDir))) return;
       setString(job_.instance, "clip_start", job_.clipStart);
       setString(job_.instance, "session_id", *id);
       setString(job_.instance, "status", "ready: " + std::to_string(n) + " frames matted");
       postMessage(job_.instance, "Prismhollow: alpha ready for " + std::to_string(n) + " frames.");
     });
+    if (!published) throw Failed{"could not store the mattes in " + matteDir};
+    removeStaged();  // the session's mattes before these
     gBusy = false;
   }
 
+  // Every matte into a fresh folder, each checked as it arrives; throws
+  // Failed when one does not come or is not a matte render can use.
+  void downloadMattes(const std::string& sessionUrl) {
+    std::string folder = std::string(kStagingRoot) + "download_XXXXXX";
+    if (!::mkdtemp(folder.data())) throw Failed{"could not write matte 0"};
+    downloadDir_ = folder + "/";
+    const std::uint64_t limit = orv::matte_size_limit(job_.largestFramePixels);
+    for (int i = 0; i < job_.frameCount; ++i) {
+      checkStillWanted();
+      const std::string path = orv::numbered_file(downloadDir_, i, ".png");
+      const std::string frame = std::to_string(i);
+      switch (orv::download_matte(client_, sessionUrl, i, path, limit)) {
+        case orv::Download::kDone: break;
+        case orv::Download::kFailed: throw Failed{"download failed at frame " + frame};
+        case orv::Download::kTooLarge: throw Failed{"matte too large at frame " + frame};
+        case orv::Download::kUnwritable: throw Failed{"could not write matte " + frame};
+      }
+      if (!orv::is_usable_png(orv::read_file(path))) throw Failed{"unusable matte at frame " + frame};
+      if (i % kProgressEvery == 0)
+        setStatus("downloading matte " + std::to_string(i + 1) + "/" + std::to_string(job_.frameCount));
+    }
+  }
+
   void reportFailure(const std::string& text) {
-    removeFolder(job_.uploadDir);
+    removeStaged();
     onInstance([&] {
       setString(job_.instance, "status", "failed: " + text);
       postMessage(job_.instance, "Prismhollow: " + text);
@@ -150,6 +221,7 @@ class Worker {
 
   PullJob job_;
   orv::HttpClient client_;
+  std::string downloadDir_;  // ends in "/"; the mattes until they are published
 };
 
 }  // namespace

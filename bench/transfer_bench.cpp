@@ -1,7 +1,7 @@
 // Transfer speed of the matting worker: 200 frames of 300 KB uploaded and
 // 200 mattes of 300 KB downloaded the way the worker moves them (each staged
 // file read and sent with orv::upload_frame, each matte fetched with
-// orv::download_matte and written to a file, all over one orv::HttpClient),
+// orv::download_matte and streamed into its file, all over one orv::HttpClient),
 // against a local HTTP server on 127.0.0.1 in this process; and the curl
 // command-line tool moving the same bytes to and from the same server in
 // the same run, one invocation for the 200 uploads and one for the 200
@@ -184,12 +184,11 @@ void BM_DownloadOurs(benchmark::State& state) {
   Fixture& f = fixture();
   const std::string sessionUrl = f.server.sessionUrl();
   orv::HttpClient client;
-  std::vector<std::uint8_t> png;
   for (auto _ : state) {
     for (int i = 0; i < kFrames; ++i) {
-      if (!orv::download_matte(client, sessionUrl, i, &png) || png.size() != kFrameBytes)
+      const std::string path = Files::name(f.files.mattes, i, ".png");
+      if (orv::download_matte(client, sessionUrl, i, path, kFrameBytes) != orv::Download::kDone)
         return state.SkipWithError("download failed");
-      Files::write(Files::name(f.files.mattes, i, ".png"), png);
     }
   }
   state.SetBytesProcessed(state.iterations() * kFrames * static_cast<int64_t>(kFrameBytes));

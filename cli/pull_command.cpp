@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <set>
 #include <thread>
 
 #include "Host.h"
@@ -58,14 +57,6 @@ std::string findBundle(const std::string& given) {
   throw Stop{1, std::string("no ") + kBundleName +
                     " in OFX_PLUGIN_PATH or /usr/OFX/Plugins; install it (cmake --install BUILD --component plugin) "
                     "or name it with --bundle PATH"};
-}
-
-std::set<fs::path> uploadFolders() {
-  std::set<fs::path> found;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(kStagingRoot, ec))
-    if (startsWith(entry.path().filename().string(), "upload_")) found.insert(entry.path());
-  return found;
 }
 
 class Pull {
@@ -183,7 +174,6 @@ class Pull {
 
   // Presses the button and follows the job until the status says how it ended.
   void pullAlpha() {
-    uploadsBefore_ = uploadFolders();
     const long decodedBefore = source_->decoded();
     const int count = last_ - first_ + 1;
     std::atomic<bool> watching{true};
@@ -287,7 +277,8 @@ class Pull {
   }
 
   // The staging the plug-in leaves behind that nobody needs any more: the
-  // session's mattes (they are in the PNG files now) and empty upload folders.
+  // session's mattes, which are in the PNG files now. Upload folders are the
+  // plug-in's own to remove, and others' may be in use beside them.
   void cleanUp() {
     progress_.finish();
     std::error_code ec;
@@ -297,8 +288,6 @@ class Pull {
     if (!tempDir_.empty()) fs::remove_all(tempDir_, ec);
     if (!session_.empty() && session_.find_first_of("/.") == std::string::npos)
       fs::remove_all(kStagingRoot + session_, ec);
-    for (const fs::path& folder : uploadFolders())
-      if (!uploadsBefore_.count(folder)) fs::remove(folder, ec);  // only when empty
   }
 
   PullOptions o_;
@@ -309,7 +298,6 @@ class Pull {
   ofxhost::Host host_;
   ofxhost::Plugin* plugin_ = nullptr;
   std::shared_ptr<ofxhost::EffectInstance> fx_;
-  std::set<fs::path> uploadsBefore_;
   ProgressLine progress_;
 };
 

@@ -93,10 +93,14 @@ JobStatus read_job_status(long httpStatus, const std::string& body) {
   return job;
 }
 
-bool download_matte(const HttpClient& client, const std::string& sessionUrl, int index,
-                    std::vector<std::uint8_t>* png) {
-  png->clear();
-  return client.get_bytes(sessionUrl + "/alpha/" + std::to_string(index) + ".png", png);
+std::uint64_t matte_size_limit(std::uint64_t framePixels) {
+  const std::uint64_t stored = framePixels * 8;  // 16-bit RGBA, not compressed at all
+  return stored + stored / 64 + (std::uint64_t(1) << 20);
+}
+
+Download download_matte(const HttpClient& client, const std::string& sessionUrl, int index, const std::string& path,
+                        std::uint64_t maxBytes) {
+  return client.get_file(sessionUrl + "/alpha/" + std::to_string(index) + ".png", path, maxBytes);
 }
 
 }  // namespace orv

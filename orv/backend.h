@@ -67,8 +67,15 @@ JobStatus poll_job(const HttpClient& client, const std::string& sessionUrl);
 // How poll_job reads the answer it received (status -1: no transfer).
 JobStatus read_job_status(long httpStatus, const std::string& body);
 
-// 5. GET sessionUrl/alpha/<index>.png into *png (emptied first); true on 2xx.
-bool download_matte(const HttpClient& client, const std::string& sessionUrl, int index,
-                    std::vector<std::uint8_t>* png);
+// The largest matte body accepted for a frame of framePixels pixels: the
+// frame as a 16-bit RGBA PNG whose encoder did not compress at all (8 bytes a
+// pixel), 1/64 more for row filters and deflate's block framing, and 1 MiB
+// for whatever other chunks it carries.
+std::uint64_t matte_size_limit(std::uint64_t framePixels);
+
+// 5. GET sessionUrl/alpha/<index>.png into the file at path, at most maxBytes
+// of it; the file stays only when the result is Download::kDone.
+Download download_matte(const HttpClient& client, const std::string& sessionUrl, int index, const std::string& path,
+                        std::uint64_t maxBytes);
 
 }  // namespace orv

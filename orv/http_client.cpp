@@ -1,5 +1,8 @@
 #include "orv/http_client.h"
 
+#include <openssl/crypto.h>
+
+#include <cstdio>
 #include <mutex>
 
 namespace orv {
@@ -11,19 +14,33 @@ constexpr const char* kUserAgent = "PrismhollowDuneVeil-OFX/1.1";
 // first handle exists; the beacon and the worker may construct clients at once.
 std::once_flag g_global_init;
 
-// Neither callback ever takes fewer bytes than offered: a short count would
-// make libcurl abort the transfer.
+// The string callback never takes fewer bytes than offered: a short count
+// makes libcurl abort the transfer, which the file callback uses on purpose.
 size_t write_string(char* data, size_t size, size_t count, void* target) {
   const size_t n = size * count;
   static_cast<std::string*>(target)->append(data, n);
   return n;
 }
 
-size_t write_vector(char* data, size_t size, size_t count, void* target) {
+// Streams a body into a file, within a size limit.
+struct FileSink {
+  std::FILE* file = nullptr;
+  std::uint64_t written = 0, limit = 0;
+  bool tooLarge = false, unwritable = false;
+};
+
+size_t write_file(char* data, size_t size, size_t count, void* target) {
   const size_t n = size * count;
-  auto* out = static_cast<std::vector<uint8_t>*>(target);
-  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
-  out->insert(out->end(), bytes, bytes + n);
+  auto* sink = static_cast<FileSink*>(target);
+  if (n > sink->limit - sink->written) {
+    sink->tooLarge = true;
+    return 0;
+  }
+  if (std::fwrite(data, 1, n, sink->file) != n) {
+    sink->unwritable = true;
+    return 0;
+  }
+  sink->written += n;
   return n;
 }
 
@@ -36,8 +53,12 @@ void appendHeader(curl_slist*& list, const std::string& line) {
 }
 
 // A non-zero answer makes libcurl abort the transfer.
-int abortWhenSet(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
+int abortWhenAsked(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  try {
+    return (*static_cast<const std::function<bool()>*>(stop))() ? 1 : 0;
+  } catch (...) {
+    return 1;
+  }
 }
 
 void collectInto(CURL* curl, std::string* body) {
@@ -69,16 +90,27 @@ HttpResponse failedTransfer() {
 
 void HttpClient::global_init() {
   // A failure of the once mechanism itself surfaces as std::system_error.
-  std::call_once(g_global_init, [] { curl_global_init(CURL_GLOBAL_ALL); });
+  std::call_once(g_global_init, [] {
+    // Before libcurl initialises the TLS library: without an exit handler of
+    // its own, it never frees its state under a thread still using it. This
+    // holds only when nothing in the process initialised it earlier.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    curl_global_init(CURL_GLOBAL_ALL);
+  });
 }
 
 void HttpClient::setCommon(const std::string& url, long timeoutSec) const {
   curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl_, CURLOPT_TIMEOUT, timeoutSec);
+  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, timeouts_.low_speed_bytes);
+  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, timeouts_.low_speed_sec);
   curl_easy_setopt(curl_, CURLOPT_USERAGENT, kUserAgent);
-  if (abort_) {
-    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &abortWhenSet);
-    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(abort_));
+  curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, kMaxRedirects);
+  if (stop_) {
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &abortWhenAsked);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, const_cast<std::function<bool()>*>(&stop_));
     curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
   }
 }
@@ -162,22 +194,43 @@ HttpResponse HttpClient::get(const std::string& url) const {
   return response;
 }
 
-bool HttpClient::get_bytes(const std::string& url, std::vector<uint8_t>* out) const {
-  if (!curl_ || !out) {
-    return false;
+Download HttpClient::get_file(const std::string& url, const std::string& path, std::uint64_t maxBytes) const {
+  if (!curl_) {
+    return Download::kFailed;
+  }
+  FileSink sink;
+  sink.limit = maxBytes;
+  sink.file = std::fopen(path.c_str(), "wb");
+  if (!sink.file) {
+    return Download::kUnwritable;
   }
   curl_easy_reset(curl_);
 
-  setCommon(url, timeouts_.get_bytes_sec);
+  setCommon(url, timeouts_.get_file_sec);
   curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &write_vector);
-  curl_easy_setopt(curl_, CURLOPT_WRITEDATA, out);
+  curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &write_file);
+  curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
+  // A stated length above the limit ends the transfer before its body.
+  curl_easy_setopt(curl_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
 
   const CURLcode rc = curl_easy_perform(curl_);
   long code = 0;
   curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
-  return rc == CURLE_OK && code >= 200 && code <= 299;
+  // The last bytes reach the disk only here: a full disk may show now.
+  const bool closed = std::fclose(sink.file) == 0;
+  Download result = Download::kDone;
+  if (sink.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) {
+    result = Download::kTooLarge;
+  } else if (sink.unwritable || (rc == CURLE_OK && !closed)) {
+    result = Download::kUnwritable;
+  } else if (rc != CURLE_OK || code < 200 || code > 299) {
+    result = Download::kFailed;
+  }
+  if (result != Download::kDone) {
+    std::remove(path.c_str());
+  }
+  return result;
 }
 
 }  // namespace orv

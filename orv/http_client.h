@@ -2,8 +2,8 @@
 
 #include <curl/curl.h>
 
-#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,20 +18,38 @@ struct HttpResponse {
 
 static_assert(sizeof(long) == 8, "HttpResponse::status must be signed 64-bit");
 
+// What a download to a file came to.
+enum class Download {
+  kDone,         // a completed transfer with a 2xx status, all of it in the file
+  kFailed,       // no transfer, a failed one or a status outside 2xx
+  kTooLarge,     // the body is, or says it is, larger than allowed
+  kUnwritable,   // the file could not be created or written
+};
+
 // Blocking HTTP transport over one libcurl easy handle. Calls run one after
 // another on the calling thread; each starts from a reset handle, so nothing
 // of an earlier call carries over, while libcurl's connection cache does.
 // A client belongs to one thread at a time.
+//
+// Every call speaks http or https only, redirects included; redirects,
+// where followed, at most kMaxRedirects in a row. A transfer that moves
+// fewer than low_speed_bytes a second for low_speed_sec seconds ends as a
+// failed transfer: a backend that trickles must not hold a job for the
+// whole time-out.
 class HttpClient {
  public:
-  // Whole-transfer time-outs of the four operations, in seconds. The
-  // defaults are what every production client uses; shorter values exist
-  // so that tests of stalled servers end quickly.
+  static constexpr long kMaxRedirects = 5;
+
+  // Whole-transfer time-outs of the four operations, in seconds, and the
+  // low-speed floor. The defaults are what every production client uses;
+  // shorter values exist so that tests of stalled servers end quickly.
   struct Timeouts {
     long post_json_sec = 300;
     long put_bytes_sec = 120;
     long get_sec = 60;
-    long get_bytes_sec = 600;
+    long get_file_sec = 600;
+    long low_speed_bytes = 256;
+    long low_speed_sec = 30;
   };
 
   // How the handle is created; tests substitute a function that fails.
@@ -46,14 +64,16 @@ class HttpClient {
 
   // libcurl's global initialisation, once per process; the first client
   // does it too. Done ahead of time by code that must register its own exit
-  // handling after the TLS library's.
+  // handling after the TLS library's. The TLS library is told to leave its
+  // state in place at exit, so that a thread still inside it when the
+  // process exits does not find it freed.
   static void global_init();
 
   // From now on, a transfer of this client ends at once, as a failed
-  // transfer, when *flag becomes true (checked at least once a second).
-  // Lets a process that is exiting stop transfers still in flight before the
-  // libraries under them are torn down.
-  void abort_when(const std::atomic<bool>* flag) { abort_ = flag; }
+  // transfer, when stop() answers true (asked at least once a second, from
+  // the calling thread). Lets a job whose instance is gone, or a process
+  // that is exiting, stop transfers still in flight.
+  void abort_when(std::function<bool()> stop) { stop_ = std::move(stop); }
 
   // POST of a JSON text, sent as application/json; redirects are followed.
   HttpResponse post_json(const std::string& url, const std::string& body) const;
@@ -62,10 +82,10 @@ class HttpClient {
   HttpResponse put_bytes(const std::string& url, const std::vector<uint8_t>& data, const char* contentType) const;
   // GET of a text; redirects are followed.
   HttpResponse get(const std::string& url) const;
-  // GET whose body is appended to *out (which is not emptied first, and
-  // receives error bodies too). True only for a completed transfer with a
-  // 2xx status.
-  bool get_bytes(const std::string& url, std::vector<uint8_t>* out) const;
+  // GET whose body is streamed into the file at path (created or
+  // truncated), never more than maxBytes of it; redirects are followed.
+  // Unless the result is kDone, the file is removed.
+  Download get_file(const std::string& url, const std::string& path, std::uint64_t maxBytes) const;
 
  private:
   // The options every operation sets, besides its own.
@@ -73,7 +93,7 @@ class HttpClient {
 
   CURL* curl_ = nullptr;  // null when libcurl could not create a handle
   Timeouts timeouts_;
-  const std::atomic<bool>* abort_ = nullptr;
+  std::function<bool()> stop_;
 };
 
 }  // namespace orv

@@ -24,7 +24,7 @@
 using Texts = std::vector<std::string>;
 using Edit = std::pair<std::string, std::string>;
 
-inline const std::string kQuickBundle = ORV_QUICK_BUNDLE_DIR;  // 20 ms polls, 1.5 s of silence
+inline const std::string kQuickBundle = ORV_QUICK_BUNDLE_DIR;  // 20 ms polls, 1.5 s of silence, 1 s below the speed floor
 inline const std::string kRoot = "/tmp/prismhollow/";
 inline const std::string kBusy = "Prismhollow: a matte is already being pulled.";
 
@@ -37,12 +37,14 @@ struct Request {
 };
 
 // A stalled answer holds its request until the backend stops; a cut one
-// sends the status line and headers, then drops the connection.
+// sends the status line and headers, then drops the connection; a trickling
+// one sends a byte a second for ever; a location goes into the header.
 struct Reply {
   int status = 200;
   std::string body;
   std::string type = "application/json";
-  bool stall = false, cut = false;
+  bool stall = false, cut = false, trickle = false;
+  std::string location{};
 };
 inline Reply ok(const std::string& body) { return Reply{200, body}; }
 
@@ -67,9 +69,19 @@ class ScriptedBackend {
       std::unique_lock<std::mutex> lock(mu_);
       if (reply.stall) cv_.wait_for(lock, std::chrono::seconds(30), [this] { return stopping_; });
       res.status = reply.status;
+      if (!reply.location.empty()) res.set_header("Location", reply.location);
       if (reply.cut)
         res.set_chunked_content_provider(reply.type, [](std::size_t, httplib::DataSink&) { return false; });
-      if (!reply.cut) res.set_content(reply.body, reply.type.c_str());
+      else if (reply.trickle)
+        res.set_chunked_content_provider(reply.type, [this](std::size_t, httplib::DataSink& sink) {
+          {
+            std::unique_lock<std::mutex> wait(mu_);
+            if (cv_.wait_for(wait, std::chrono::seconds(1), [this] { return stopping_; })) return false;
+          }
+          return sink.write(" ", 1);
+        });
+      else
+        res.set_content(reply.body, reply.type.c_str());
     };
     server_.Get(".*", handler).Post(".*", handler).Put(".*", handler);
     server_.set_keep_alive_timeout(1).set_tcp_nodelay(true);  // idle connections must not hold up stop()
@@ -196,8 +208,9 @@ class PullTest : public ::testing::Test {
   void TearDown() override {
     host.reset();  // instances first: their workers stop at their next step
     backend.reset();
+    // Only what this test made: another run's folders may sit beside them
+    // when the process has no /tmp of its own.
     std::error_code ec;
-    for (const auto& dir : newUploadDirs()) std::filesystem::remove_all(dir, ec);
     for (const auto& dir : madeDirs) std::filesystem::remove_all(dir, ec);
     std::filesystem::remove_all(kRoot + session, ec);
   }

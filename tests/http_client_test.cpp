@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -18,6 +20,7 @@
 
 namespace {
 
+using orv::Download;
 using orv::HttpClient;
 using orv::HttpResponse;
 using Clock = std::chrono::steady_clock;
@@ -27,6 +30,18 @@ using namespace std::chrono_literals;
 const std::string kBinary("\x00\x01\xff\xd8\x00\x00\x7f\x80\r\n\r\nend\x00", 16);
 
 std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+// get_file into a scratch file: what it answered, and the file's bytes
+// ("<none>" when it was not kept).
+std::pair<Download, std::string> getFile(const HttpClient& client, const std::string& url,
+                                         std::uint64_t maxBytes = 1 << 20) {
+  const std::string path = ::testing::TempDir() + "get_file." + std::to_string(getpid());
+  const Download result = client.get_file(url, path, maxBytes);
+  std::ifstream file(path, std::ios::binary);
+  std::string bytes = file ? std::string(std::istreambuf_iterator<char>(file), {}) : "<none>";
+  std::filesystem::remove(path);
+  return {result, bytes};
+}
 
 std::string reply(int status, const std::string& body, const std::string& extraHeaders = "") {
   return "HTTP/1.1 " + std::to_string(status) + " X\r\n" + extraHeaders +
@@ -144,8 +159,8 @@ class RawServer {
   std::vector<std::string> requests_;
 };
 
-// Every operation fails as a transfer (-1, or false for get_bytes), keeping
-// `body` as all that arrived; get_bytes appends it to what the vector held.
+// Every operation fails as a transfer (-1, or kFailed and no file for
+// get_file), keeping `body` as all that arrived.
 void expectEveryCallFails(const HttpClient& client, const std::string& url, const std::string& body) {
   const HttpResponse responses[] = {client.post_json(url, "{}"), client.put_bytes(url, bytesOf("x"), "image/jpeg"),
                                     client.get(url)};
@@ -154,9 +169,7 @@ void expectEveryCallFails(const HttpClient& client, const std::string& url, cons
     EXPECT_EQ(responses[i].status, -1) << names[i];
     EXPECT_EQ(responses[i].body, body) << names[i];
   }
-  std::vector<uint8_t> out = {7};
-  EXPECT_FALSE(client.get_bytes(url, &out));
-  EXPECT_EQ(out, bytesOf("\x07" + body));
+  EXPECT_EQ(getFile(client, url), std::pair(Download::kFailed, std::string("<none>")));
 }
 
 const std::string kUserAgent = "User-Agent: PrismhollowDuneVeil-OFX/1.1";
@@ -173,7 +186,6 @@ TEST(HttpClientRequests, EachCallSendsExactlyItsRequestAndNothingOfTheOneBefore)
     std::string body;
   };
   const std::string json = R"({"k":"v"})";
-  std::vector<uint8_t> out;
   const Row rows[] = {
       {[&](const HttpClient& c) { c.post_json(server.url("/api/start"), json); },
        {"POST /api/start HTTP/1.1", "Content-Type: application/json", "Accept: application/json", "Content-Length: 9"},
@@ -190,7 +202,7 @@ TEST(HttpClientRequests, EachCallSendsExactlyItsRequestAndNothingOfTheOneBefore)
       {[&](const HttpClient& c) { c.put_bytes(server.url("/empty"), {}, "application/octet-stream"); },
        {"PUT /empty HTTP/1.1", "Accept: */*", "Content-Type: application/octet-stream", "Content-Length: 0"},
        ""},
-      {[&](const HttpClient& c) { c.get_bytes(server.url("/matte/0.png"), &out); },
+      {[&](const HttpClient& c) { getFile(c, server.url("/matte/0.png")); },
        {"GET /matte/0.png HTTP/1.1", "Accept: */*"},
        ""},
   };
@@ -224,14 +236,29 @@ TEST(HttpClientRequests, AnswersComeBackWithTheirStatusAndExactBody) {
       EXPECT_EQ(r.body, statusBody(status));  // also: nothing of the previous answer
     }
   }
-  // get_bytes appends every body, error bodies too, and is true only for 2xx.
-  std::vector<uint8_t> out = {0xAA, 0x00};
-  std::string expected = "\xAA" + std::string(1, '\0');
-  for (auto [status, ok] : {std::pair{200, true}, {204, true}, {299, true}, {300, false}, {404, false}, {500, false}}) {
-    EXPECT_EQ(client.get_bytes(server.url("/" + std::to_string(status)), &out), ok) << status;
-    expected += statusBody(status);
+  // get_file keeps exactly the body of a 2xx answer, and no file otherwise.
+  for (auto [status, ok] : {std::pair{200, true}, {204, true}, {299, true}, {300, false}, {404, false}, {500, false}})
+    EXPECT_EQ(getFile(client, server.url("/" + std::to_string(status))),
+              std::pair(ok ? Download::kDone : Download::kFailed, ok ? statusBody(status) : std::string("<none>")))
+        << status;
+}
+
+// A body over the limit, whether its length is stated or not, is refused
+// and leaves no file; one of exactly the limit is kept.
+TEST(HttpClientRequests, GetFileKeepsNothingOfABodyOverItsLimit) {
+  const std::string body(1000, 'm');
+  RawServer server([&](const std::string& request) {
+    if (request.find(" /stated ") != std::string::npos) return reply(200, body);
+    return "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body;  // ends with the connection
+  });
+  ASSERT_TRUE(server.start());
+  HttpClient client;
+  for (const char* path : {"/stated", "/unstated"}) {
+    EXPECT_EQ(getFile(client, server.url(path), 999), std::pair(Download::kTooLarge, std::string("<none>"))) << path;
+    EXPECT_EQ(getFile(client, server.url(path), 1000), std::pair(Download::kDone, body)) << path;
   }
-  EXPECT_EQ(out, bytesOf(expected));
+  const std::string unwritable = ::testing::TempDir() + "no-such-folder/matte.png";
+  EXPECT_EQ(client.get_file(server.url("/stated"), unwritable, 1000), Download::kUnwritable);
 }
 
 TEST(HttpClientRequests, PutBytesReturnsA302WhereTheOthersFollowIt) {
@@ -246,9 +273,7 @@ TEST(HttpClientRequests, PutBytesReturnsA302WhereTheOthersFollowIt) {
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "arrived");
   }
-  std::vector<uint8_t> out;
-  EXPECT_TRUE(client.get_bytes(url, &out));
-  EXPECT_EQ(out, bytesOf("arrived"));
+  EXPECT_EQ(getFile(client, url), std::pair(Download::kDone, std::string("arrived")));
   // After three calls that follow, put_bytes still does not.
   const HttpResponse put = client.put_bytes(url, bytesOf("frame"), "image/jpeg");
   EXPECT_EQ(put.status, 302);
@@ -275,19 +300,40 @@ TEST(HttpClientFailure, RefusedConnectionFailsEveryCall) {
 }
 
 // Status line, headers and three of ten promised body bytes, then nothing:
-// the time-out must win over the status that already arrived.
-TEST(HttpClientFailure, StallAfterHeadersTimesOutKeepingWhatArrived) {
+// the time-out, or the low-speed floor long before it, must win over the
+// status that already arrived.
+TEST(HttpClientFailure, StallAfterHeadersFailsKeepingWhatArrived) {
   RawServer server([](const std::string&) { return "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\npar"; }, true);
   ASSERT_TRUE(server.start());
-  HttpClient::Timeouts oneSecond;
-  oneSecond.post_json_sec = oneSecond.put_bytes_sec = oneSecond.get_sec = oneSecond.get_bytes_sec = 1;
-  expectEveryCallFails(HttpClient(oneSecond), server.url("/slow"), "par");
+  HttpClient::Timeouts oneSecond, slowForOneSecond;
+  oneSecond.post_json_sec = oneSecond.put_bytes_sec = oneSecond.get_sec = oneSecond.get_file_sec = 1;
+  oneSecond.low_speed_sec = 0;  // no floor
+  slowForOneSecond.low_speed_sec = 1;
+  for (const HttpClient::Timeouts& t : {oneSecond, slowForOneSecond})
+    expectEveryCallFails(HttpClient(t), server.url("/slow"), "par");
   server.stop();
   const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 4u);
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(headLines(requests[i])[0], std::string(i == 0 ? "POST" : i == 1 ? "PUT" : "GET") + " /slow HTTP/1.1");
+  ASSERT_EQ(requests.size(), 8u);
+  for (size_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(headLines(requests[i])[0], std::string(i % 4 == 0 ? "POST" : i % 4 == 1 ? "PUT" : "GET") + " /slow HTTP/1.1");
   }
+}
+
+// A redirect loop ends after a few hops, and no call leaves http and https.
+TEST(HttpClientFailure, RedirectsStopAfterFiveAndNeverLeaveHttp) {
+  RawServer server([](const std::string& request) {
+    if (request.find(" /loop ") != std::string::npos) return reply(302, "", "Location: /loop\r\n");
+    return reply(302, "", "Location: ftp://127.0.0.1:21/matte.png\r\n");
+  });
+  ASSERT_TRUE(server.start());
+  HttpClient client;
+  expectEveryCallFails(client, "ftp://127.0.0.1:" + std::to_string(server.port()) + "/x", "");
+  EXPECT_TRUE(server.requests().empty());
+  EXPECT_EQ(client.get(server.url("/loop")).status, -1);
+  EXPECT_EQ(server.requests().size(), 1u + HttpClient::kMaxRedirects);
+  EXPECT_EQ(client.get(server.url("/elsewhere")).status, -1);
+  EXPECT_EQ(getFile(client, server.url("/elsewhere")).first, Download::kFailed);
+  EXPECT_EQ(server.requests().size(), 8u) << "the ftp:// location was followed";
 }
 
 TEST(HttpClientFailure, WithoutAHandleEveryCallFailsAndNothingIsSent) {
@@ -306,7 +352,7 @@ TEST(HttpClientFailure, ARaisedAbortFlagFailsEveryTransfer) {
   ASSERT_TRUE(server.start());
   std::atomic<bool> stop{false};
   HttpClient client;
-  client.abort_when(&stop);
+  client.abort_when([&] { return stop.load(); });
   EXPECT_EQ(client.get(server.url("/x")).status, 200);
   stop = true;
   expectEveryCallFails(client, server.url("/x"), "");

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "PullFixture.h"
+#include "orv/image.h"
 
 using namespace ofxhost;
 
@@ -73,8 +74,20 @@ TEST_F(WorkerTest, StatusTextsFollowTheJobIn24FrameSteps) {
   }
 }
 
-// Every failure of an 8-frame job: its text, the old session kept, and the
-// call the job stopped at.
+// What a path in the staging root holds: each file's bytes by name ("" for
+// the path itself when it is a file).
+std::map<std::string, std::string> contents(const std::string& path) {
+  std::map<std::string, std::string> found;
+  if (std::filesystem::is_regular_file(path)) found[""] = readFile(path);
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(path, ec))
+    found[entry.path().filename()] = readFile(entry.path());
+  return found;
+}
+
+// Every failure of an 8-frame job: its text, the call the job stopped at, and
+// the session the user keeps exactly as it was, although the backend hands
+// out its id again.
 TEST_F(WorkerTest, EachFailureEndsTheJobAtItsCallAndKeepsTheOldSession) {
   struct Row {
     std::string what;
@@ -92,9 +105,9 @@ TEST_F(WorkerTest, EachFailureEndsTheJobAtItsCallAndKeepsTheOldSession) {
        {Reply{503, R"({"session_id":"s"})"}, Reply{200, "<html>Sign in</html>", "text/html"}, ok(""), ok(R"(["s"])"),
         ok(R"("s")"), ok(R"({"session_id":42})"), ok(R"({"id":"s"})"), createAs(""), createAs("../" + escape),
         createAs("a/" + escape), createAs("."), createAs(".."), createAs("a b"), createAs("caf\xC3\xA9"),
-        createAs(std::string(129, 'a')), createAs(std::string(200, 'a'))})
-    rows.push_back({"create " + what(r), [r](ScriptedBackend& b) { b.onCreate(r); }, "cannot reach backend",
-                    "POST /api/matte/sessions", 1});
+        createAs(std::string(129, 'a')), createAs(std::string(200, 'a')), Reply{200, "", "", false, false, true}})
+    rows.push_back({"create " + what(r) + (r.trickle ? "trickling" : ""), [r](ScriptedBackend& b) { b.onCreate(r); },
+                    "cannot reach backend", "POST /api/matte/sessions", 1});
   std::string long300;
   for (int i = 0; i < 300; ++i) long300 += static_cast<char>('a' + i % 26);
   for (const auto& [r, text] : {std::pair{Reply{400, long300, "text/plain"}, long300.substr(0, 160)},
@@ -115,38 +128,61 @@ TEST_F(WorkerTest, EachFailureEndsTheJobAtItsCallAndKeepsTheOldSession) {
   rows.push_back({"frame 2 refused three times",
                   [](ScriptedBackend& b) { b.onUpload([](int f, int) { return f == 2 ? 503 : 201; }); },
                   "upload failed at frame 2", call("PUT", "/frames/2"), 6});
-  rows.push_back(
-      {"matte 5 is gone",
-       [](ScriptedBackend& b) {
-         b.onMatte([](int f) { return f == 5 ? Reply{404, "gone"} : Reply{200, greyPng(matteValue(f)), "image/png"}; });
-       },
-       "download failed at frame 5", call("GET", "/alpha/5.png"), 17});
-  rows.push_back({"a file where the matte folder goes", [&](ScriptedBackend&) { std::ofstream(kRoot + session); },
-                  "could not write matte 0", call("GET", "/alpha/0.png"), 12});
-  rows.push_back({"a folder where matte 3 goes",
-                  [&](ScriptedBackend&) { std::filesystem::create_directories(kRoot + session + "/000003.png"); },
-                  "could not write matte 3", call("GET", "/alpha/3.png"), 15});
+  // Matte 3 answered otherwise; 1.1 MB is over what an 8-bit 32 x 24 frame allows.
+  std::string png = greyPng(9), badCrc = png;
+  badCrc[badCrc.size() - 20] ^= 1;  // a byte of the image data
+  const std::vector<unsigned char> grey(64 * 3, 128);
+  const std::vector<unsigned char> jpeg = orv::rgba_to_jpeg(grey.data(), 4, 4, 90);
+  const std::string loop = "/api/matte/sessions/" + session + "/alpha/3.png";
+  const std::pair<Reply, std::string> mattes[] = {
+      {Reply{404, "gone"}, "download failed at frame 3"},
+      {Reply{200, "", "image/png", false, false, true}, "download failed at frame 3"},
+      {Reply{302, "", "image/png", false, false, false, "ftp://127.0.0.1/3.png"}, "download failed at frame 3"},
+      {Reply{200, "<html>Sign in</html>", "text/html"}, "unusable matte at frame 3"},
+      {Reply{200, std::string(jpeg.begin(), jpeg.end()), "image/png"}, "unusable matte at frame 3"},
+      {Reply{200, "", "image/png"}, "unusable matte at frame 3"},
+      {Reply{200, png.substr(0, png.size() - 13), "image/png"}, "unusable matte at frame 3"},
+      {Reply{200, badCrc, "image/png"}, "unusable matte at frame 3"},
+      {Reply{200, png + std::string(1100000, '\0'), "image/png"}, "matte too large at frame 3"}};
+  for (const auto& [r, text] : mattes)
+    rows.push_back({"matte 3 " + what(r).substr(0, 40) + r.location,
+                    [r = r](ScriptedBackend& b) {
+                      b.onMatte([r](int f) { return f == 3 ? r : Reply{200, greyPng(matteValue(f)), "image/png"}; });
+                    },
+                    text, call("GET", "/alpha/3.png"), 15});
+  rows.push_back({"matte 3 redirects to itself",
+                  [loop](ScriptedBackend& b) {
+                    b.onMatte([loop](int f) {
+                      return f == 3 ? Reply{302, "", "image/png", false, false, false, loop}
+                                    : Reply{200, greyPng(matteValue(f)), "image/png"};
+                    });
+                  },
+                  "download failed at frame 3", call("GET", "/alpha/3.png"), 20});
+  rows.push_back({"a file where the matte folder goes",
+                  [&](ScriptedBackend&) {
+                    std::filesystem::remove_all(kRoot + session);
+                    std::ofstream(kRoot + session) << "kept";
+                  },
+                  "could not store the mattes in " + kRoot + session + "/", call("GET", "/alpha/7.png"), 19});
   auto fx = clip(8);
-  fx->setValue("session_id", "previous");
+  fx->setValue("session_id", session);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     std::filesystem::remove_all(kRoot + session);
+    std::filesystem::create_directories(kRoot + session);
+    for (int i = 0; i < 8; ++i) std::ofstream(kRoot + session + "/" + std::to_string(i)) << greyPng(200 + i);
     backend = std::make_unique<ScriptedBackend>(session);
     fx->setValue("backend_url", backend->url());
     row.script(*backend);
-    const std::set<std::string> before = uploadDirs();
+    const auto kept = contents(kRoot + session);
     EXPECT_EQ(job(*fx), "failed: " + row.text);
     EXPECT_EQ(messages(), Texts{"Prismhollow: " + row.text});
-    EXPECT_EQ(fx->stringValue("session_id"), "previous");
+    EXPECT_EQ(fx->stringValue("session_id"), session);
+    EXPECT_EQ(contents(kRoot + session), kept);
     const Texts all = calls();
     EXPECT_EQ(all.size(), row.calls);
     EXPECT_EQ(all.back(), row.last);
-    EXPECT_EQ(newUploadDirs(before), Texts{}) << "the frames not sent stayed staged";
-    if (row.calls == 17) {  // the mattes before the failure stay
-      EXPECT_EQ(filesIn(kRoot + session),
-                (Texts{"000000.png", "000001.png", "000002.png", "000003.png", "000004.png"}));
-      EXPECT_EQ(readFile(kRoot + session + "/000004.png"), greyPng(matteValue(4)));
-    }
+    EXPECT_EQ(filesIn(kRoot), Texts{session}) << "staged frames or unpublished mattes stayed";
   }
   ScriptedBackend gone;
   gone.stop();
@@ -166,6 +202,18 @@ TEST_F(WorkerTest, SessionIdsOfSafeCharactersUpTo128BytesAreUsedAsGiven) {
     EXPECT_EQ(fx->stringValue("session_id"), id);
     EXPECT_EQ(backend->requests("PUT", "/frames/").back().path, "/api/matte/sessions/" + id + "/frames/1");
     EXPECT_EQ(filesIn(kRoot + id), (Texts{"000000.png", "000001.png"}));
+  }
+}
+
+// A re-pull into the same session replaces every matte, and render shows
+// the new ones, although it showed the old ones a moment before.
+TEST_F(WorkerTest, ARePullIntoTheSameSessionIsRenderedWithItsNewMattes) {
+  auto fx = clip(2);
+  fx->setValue("output_mode", 1);
+  for (int round = 0; round < 2; ++round) {
+    backend->onMatte([round](int f) { return Reply{200, greyPng(matteValue(f + 5 * round)), "image/png"}; });
+    EXPECT_EQ(job(*fx), "ready: 2 frames matted");
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(fx->render(i).output->pixel(3, 3)[0], matteValue(i + 5 * round)) << i;
   }
 }
 
@@ -271,6 +319,20 @@ TEST_F(WorkerTest, AProcessThatExitsMidPollStopsItsWorkerBeforeItsLibrariesGo) {
       },
       ::testing::ExitedWithCode(0), "");
   EXPECT_EQ(newUploadDirs(), Texts{}) << "the exited process left its frames";
+}
+
+// The instance goes while its worker waits on a backend that holds the
+// call: the transfer ends then, not at the speed floor 30 s later, so the
+// next pull is not refused.
+TEST_F(WorkerRealTimingTest, DestroyingTheInstanceEndsItsTransferAtOnce) {
+  backend->onCreate(Reply{200, "", "application/json", true});
+  auto fx = clip(1);
+  pull(*fx);
+  ASSERT_TRUE(backend->waitFor([](const std::vector<Request>& seen) { return !seen.empty(); }));
+  EXPECT_EQ(fx->destroy(), kOfxStatOK);
+  backend->onCreate(createAs(session));
+  auto next = clip(1);
+  EXPECT_EQ(job(*next), "ready: 1 frames matted");
 }
 
 TEST_F(WorkerRealTimingTest, AShortJobPollsAfterThreeSecondsAndEndsReady) {
