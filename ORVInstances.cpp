@@ -4,11 +4,13 @@
 // suites from changing under such a thread's host call, and ends those calls
 // for good once the process exits.
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "ORVPlugin.h"
 
@@ -16,10 +18,10 @@ namespace {
 
 // Never destroyed: a thread that outlives the exit handlers may still ask.
 struct Registry {
-  std::timed_mutex mu;  // held across each host call of the plug-in's own threads
+  std::mutex mu;  // held across each host call of the plug-in's own threads
   std::map<OfxImageEffectHandle, unsigned long long> live;  // each live instance with its generation
   unsigned long long lastGeneration = 0;
-  bool hostGone = false;  // the process is exiting: no host call starts any more
+  std::atomic<bool> hostGone{false};  // the process is exiting: no host call starts any more
 };
 Registry& registry() {
   static Registry* const r = new Registry;
@@ -30,33 +32,33 @@ Registry& registry() {
 
 void instanceCreated(OfxImageEffectHandle instance) {
   Registry& r = registry();
-  std::lock_guard<std::timed_mutex> lock(r.mu);
+  std::lock_guard<std::mutex> lock(r.mu);
   r.live[instance] = ++r.lastGeneration;
 }
 
 void instanceDestroyed(OfxImageEffectHandle instance) {
   Registry& r = registry();
-  std::lock_guard<std::timed_mutex> lock(r.mu);  // waits for a host call in progress
+  std::lock_guard<std::mutex> lock(r.mu);  // waits for a host call in progress
   r.live.erase(instance);
 }
 
 unsigned long long instanceGeneration(OfxImageEffectHandle instance) {
   Registry& r = registry();
-  std::lock_guard<std::timed_mutex> lock(r.mu);
+  std::lock_guard<std::mutex> lock(r.mu);
   auto it = r.live.find(instance);
   return it == r.live.end() ? 0 : it->second;
 }
 
 bool instanceAlive(OfxImageEffectHandle instance, unsigned long long generation) {
   Registry& r = registry();
-  std::lock_guard<std::timed_mutex> lock(r.mu);
+  std::lock_guard<std::mutex> lock(r.mu);
   auto it = r.live.find(instance);
   return !r.hostGone && generation != 0 && it != r.live.end() && it->second == generation;
 }
 
 bool withLiveInstance(OfxImageEffectHandle instance, unsigned long long generation, const std::function<void()>& work) {
   Registry& r = registry();
-  std::lock_guard<std::timed_mutex> lock(r.mu);
+  std::lock_guard<std::mutex> lock(r.mu);
   auto it = r.live.find(instance);
   if (r.hostGone || generation == 0 || it == r.live.end() || it->second != generation) return false;
   work();
@@ -65,7 +67,7 @@ bool withLiveInstance(OfxImageEffectHandle instance, unsigned long long generati
 
 void whileNoHostCall(const std::function<void()>& work) {
   Registry& r = registry();
-  std::lock_guard<std::timed_mutex> lock(r.mu);
+  std::lock_guard<std::mutex> lock(r.mu);
   work();
 }
 
@@ -73,7 +75,10 @@ void endHostCalls() {
   Registry& r = registry();
   // A host call that does not return within this time is waiting for the
   // exiting thread itself; exiting goes on without waiting for it.
-  const bool locked = r.mu.try_lock_for(std::chrono::seconds(2));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  bool locked = r.mu.try_lock();
+  for (; !locked && std::chrono::steady_clock::now() < deadline; locked = r.mu.try_lock())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   r.hostGone = true;
   if (locked) r.mu.unlock();
 }

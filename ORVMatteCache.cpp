@@ -2,9 +2,9 @@
 // first. A hit does not refresh an entry. An entry names the file it came
 // from by path and by identity (device, inode, size, modification time), so
 // a matte replaced on disk, as a re-pull into the same session does, is
-// never served from the cache. Misses decode outside the lock: a render
-// never waits behind another file's decode, though two renders missing the
-// same file may both decode it.
+// never served from the cache; one whose file is gone still is, as before.
+// Misses decode outside the lock: a render never waits behind another
+// file's decode, though two renders missing the same file may both decode it.
 
 #include "ORVMatteCache.h"
 
@@ -45,10 +45,11 @@ bool identify(const std::string& path, FileIdentity* file) {
   return true;
 }
 
-// The cached matte of that file, if any; the caller holds the lock.
-const Matte* cached(const std::string& path, const FileIdentity& file) {
+// The cached matte of that file, if any; with no file to identify, the
+// newest cached for its path. The caller holds the lock.
+const Matte* cached(const std::string& path, const FileIdentity* file) {
   for (const CacheEntry& entry : gCache)
-    if (entry.path == path && entry.file == file) return &entry.matte;
+    if (entry.path == path && (!file || entry.file == *file)) return &entry.matte;
   return nullptr;
 }
 
@@ -56,14 +57,15 @@ const Matte* cached(const std::string& path, const FileIdentity& file) {
 
 bool getMatte(const std::string& path, Matte* matte) {
   FileIdentity file;
-  if (!identify(path, &file)) return false;
+  const bool exists = identify(path, &file);
   {
     std::lock_guard<std::mutex> lock(gCacheMu);
-    if (const Matte* hit = cached(path, file)) {
+    if (const Matte* hit = cached(path, exists ? &file : nullptr)) {
       *matte = *hit;
       return true;
     }
   }
+  if (!exists) return false;
   // The file may be replaced between the look and the read: then the entry
   // carries the old identity, which no later look matches.
   Matte loaded;
@@ -72,7 +74,7 @@ bool getMatte(const std::string& path, Matte* matte) {
   loaded.pixels = std::make_shared<const std::vector<std::uint8_t>>(std::move(pixels));
   {
     std::lock_guard<std::mutex> lock(gCacheMu);
-    if (!cached(path, file)) {  // another render may have decoded it meanwhile
+    if (!cached(path, &file)) {  // another render may have decoded it meanwhile
       gCache.push_front(CacheEntry{path, file, loaded});
       if (gCache.size() > kCacheCapacity) gCache.pop_back();
     }

@@ -3,6 +3,9 @@
 #   scripts/test.sh             into build/
 #   scripts/test.sh --sanitize  into build-asan/, with AddressSanitizer and
 #                               UndefinedBehaviorSanitizer; any report fails
+#   scripts/test.sh --tsan      into build-tsan/, with ThreadSanitizer; any
+#                               report fails, but for those inside Debian's
+#                               uninstrumented libraries (scripts/tsan.supp)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -14,6 +17,10 @@ if [ "${1:-}" = "--sanitize" ]; then
   flags=(-DORV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+elif [ "${1:-}" = "--tsan" ]; then
+  build=build-tsan
+  flags=(-DORV_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+  export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
 fi
 
 source scripts/jobs.sh

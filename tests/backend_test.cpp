@@ -2,6 +2,11 @@
 // port, every refusal and limit, whole jobs, restarts, expiry and the disk
 // budget; and a whole pull by the real plug-in through our host against it.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <opencv2/videoio.hpp>
 #include <random>
 
@@ -9,6 +14,25 @@
 #include "PullFixture.h"
 
 namespace {
+
+// The bytes sent on a fresh connection to the server at url, and all that
+// comes back until it closes.
+std::string exchange(const std::string& url, const std::string& bytes) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1))));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const timeval limit{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string answer;
+  char buffer[4096];
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size()))
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  return answer;
+}
 
 struct Call {
   std::string method, path, body;
@@ -107,14 +131,12 @@ TEST_F(BackendTest, EveryRefusalIsA4xxThatSaysWhy) {
   for (const Call& c : calls)
     EXPECT_EQ(send(backend->http(), c), std::pair(c.status, c.reason)) << c.method << " " << c.path.substr(0, 80);
 
-  // A body of unknown length goes chunked.
-  auto chunked = backend->http().Put(frame + "2", [](std::size_t, httplib::DataSink& sink) {
-    sink.write("\xFF\xD8", 2);
-    sink.done();
-    return true;
-  }, "image/jpeg");
-  ASSERT_TRUE(chunked);
-  EXPECT_EQ(std::pair(chunked->status, chunked->body), std::pair(411, std::string("send the body with a Content-Length")));
+  // A body of unknown length: only the head goes, so that the refusal and
+  // the close after it race no unread bytes into a reset.
+  const std::string answer =
+      exchange(backend->url(), "PUT " + frame + "2 HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n");
+  EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 411");
+  EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4), "send the body with a Content-Length");
   EXPECT_EQ(backend->status(two).value("frames", 0), 2) << "no refusal stored anything";
 }
 
