@@ -2,6 +2,7 @@
 // clips and its sixteen parameters. Hosts store parameter values in projects
 // under these names, so the names never change.
 
+#include "ORVParams.h"
 #include "ORVPlugin.h"
 
 namespace {
@@ -80,7 +81,7 @@ OfxStatus describe(OfxImageEffectHandle descriptor) {
   gProp->propSetPointer(props, kOfxImageEffectPluginPropOverlayInteractV1, 0,
                         reinterpret_cast<void*>(&overlayEntryPoint));
   // The output's premultiplication follows the output mode.
-  gProp->propSetString(props, kOfxImageEffectPropClipPreferencesSlaveParam, 0, "output_mode");
+  gProp->propSetString(props, kOfxImageEffectPropClipPreferencesSlaveParam, 0, param::kOutputMode);
   return kOfxStatOK;
 }
 
@@ -91,42 +92,42 @@ OfxStatus describeInContext(OfxImageEffectHandle descriptor) {
   OfxParamSetHandle params = nullptr;
   gEffect->getParamSet(descriptor, &params);
 
-  OfxPropertySetHandle url = defineString(params, "backend_url");
+  OfxPropertySetHandle url = defineString(params, param::kBackendUrl);
   setLabel(url, "Backend URL");
   gProp->propSetString(url, kOfxParamPropDefault, 0, kBackendUrlPlaceholder);
   gProp->propSetString(url, kOfxParamPropHint, 0, "Copy it from the Prismhollow download page.");
 
-  defineChoice(params, "output_mode", "Output", {"Character (RGBA)", "Matte only", "Source (bypass)"});
+  defineChoice(params, param::kOutputMode, "Output", {"Character (RGBA)", "Matte only", "Source (bypass)"});
 
-  OfxPropertySetHandle drawMask = defineParam(params, kOfxParamTypeBoolean, "draw_mask");
+  OfxPropertySetHandle drawMask = defineParam(params, kOfxParamTypeBoolean, param::kDrawMask);
   setLabel(drawMask, "Edit selection in viewer");
   gProp->propSetInt(drawMask, kOfxParamPropDefault, 0, 1);
 
-  defineChoice(params, "select_tool", "Tool", {"Bounding box", "Brush (add)", "Brush (exclude)"});
-  defineDouble(params, "brush_size", "Brush size", 0.03, 0.005, 0.3);
+  defineChoice(params, param::kSelectTool, "Tool", {"Bounding box", "Brush (add)", "Brush (exclude)"});
+  defineDouble(params, param::kBrushSize, "Brush size", 0.03, 0.005, 0.3);
 
-  OfxPropertySetHandle hint = defineString(params, "text_hint");
+  OfxPropertySetHandle hint = defineString(params, param::kTextHint);
   setLabel(hint, "Character hint (optional)");
   gProp->propSetString(hint, kOfxParamPropDefault, 0, "");
   gProp->propSetString(hint, kOfxParamPropHint, 0, "e.g. 'woman in red'. Used when no box or brush is drawn.");
 
-  defineChoice(params, "quality", "Quality", {"Fine edges (SAM 3.1 + BiRefNet)", "Fast (SAM 3.1)"});
-  defineDouble(params, "edge_softness", "Edge softness", 0.35, 0.0, 1.0);
+  defineChoice(params, param::kQuality, "Quality", {"Fine edges (SAM 3.1 + BiRefNet)", "Fast (SAM 3.1)"});
+  defineDouble(params, param::kEdgeSoftness, "Edge softness", 0.35, 0.0, 1.0);
 
-  defineButton(params, "pull_alpha", "Pull alpha (whole clip)");
-  defineButton(params, "clear_mask", "Clear selection");
-  defineButton(params, "reset_matte", "Reset matte");
+  defineButton(params, param::kPullAlpha, "Pull alpha (whole clip)");
+  defineButton(params, param::kClearMask, "Clear selection");
+  defineButton(params, param::kResetMatte, "Reset matte");
 
-  OfxPropertySetHandle status = defineString(params, "status");
+  OfxPropertySetHandle status = defineString(params, param::kStatus);
   setLabel(status, "Status");
   gProp->propSetString(status, kOfxParamPropDefault, 0, "idle");
   gProp->propSetInt(status, kOfxParamPropEnabled, 0, 0);
   gProp->propSetInt(status, kOfxParamPropAnimates, 0, 0);
   gProp->propSetInt(status, kOfxParamPropEvaluateOnChange, 0, 0);
 
-  defineHiddenString(params, "bbox_json", "", false);
-  defineHiddenString(params, "brush_json", "[]", false);
-  defineHiddenString(params, "session_id", nullptr, true);
-  defineHiddenString(params, "clip_start", "0", true);
+  defineHiddenString(params, param::kBboxJson, "", false);
+  defineHiddenString(params, param::kBrushJson, "[]", false);
+  defineHiddenString(params, param::kSessionId, nullptr, true);
+  defineHiddenString(params, param::kClipStart, "0", true);
   return kOfxStatOK;
 }

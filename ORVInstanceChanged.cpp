@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "ORVParams.h"
 #include "ORVPlugin.h"
 
 OfxStatus onInstanceChanged(OfxImageEffectHandle instance, OfxPropertySetHandle inArgs) {
@@ -11,18 +12,18 @@ OfxStatus onInstanceChanged(OfxImageEffectHandle instance, OfxPropertySetHandle 
   const std::string changed = name;  // the host's text is only lent until the next call
   double time = 0.0;
   gProp->propGetDouble(inArgs, kOfxPropTime, 0, &time);
-  if (std::strcmp(changed.c_str(), "pull_alpha") == 0) {
+  if (std::strcmp(changed.c_str(), param::kPullAlpha) == 0) {
     pullAlpha(instance, time);
     return kOfxStatOK;
   }
-  if (std::strcmp(changed.c_str(), "clear_mask") == 0) {
-    setString(instance, "bbox_json", "");
-    setString(instance, "brush_json", "[]");
+  if (std::strcmp(changed.c_str(), param::kClearMask) == 0) {
+    writeString(instance, param::kBboxJson, "");
+    writeString(instance, param::kBrushJson, "[]");
     return kOfxStatOK;
   }
-  if (std::strcmp(changed.c_str(), "reset_matte") == 0) {
-    setString(instance, "session_id", "");
-    setString(instance, "status", "idle");
+  if (std::strcmp(changed.c_str(), param::kResetMatte) == 0) {
+    writeString(instance, param::kSessionId, "");
+    writeString(instance, param::kStatus, "idle");
     return kOfxStatOK;
   }
   return kOfxStatReplyDefault;

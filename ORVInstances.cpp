@@ -83,10 +83,6 @@ void endHostCalls() {
   if (locked) r.mu.unlock();
 }
 
-void setString(OfxImageEffectHandle instance, const char* name, const std::string& value) {
-  gParam->paramSetValue(fetchParam(instance, name), value.c_str());
-}
-
 void postMessage(OfxImageEffectHandle instance, const std::string& text) {
   if (gMessage) gMessage->message(instance, kOfxMessageMessage, nullptr, "%s", text.c_str());
 }

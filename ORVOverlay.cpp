@@ -1,6 +1,7 @@
 // The overlay interact: draws the stored selection over the viewer's image
 // and turns pen events into edits of the two selection records. It keeps no
-// selection of its own, only the anchor of each viewer's drag in progress.
+// selection of its own, only the anchor of each viewer's drag in progress,
+// from pen-down to pen-up or the interact's end.
 
 #include <GL/gl.h>
 
@@ -10,23 +11,22 @@
 #include <string>
 #include <vector>
 
-#include "ORVPlugin.h"
+#include "ORVParams.h"
 #include "orv/selection.h"
 
-namespace orv {
+using namespace orv;
 
 namespace {
 
-// One interact's pen drag.
+// One interact's pen drag: the selection position of its pen-down.
 struct Drag {
-  bool active = false;
-  double x0 = 0;  // selection position of the pen-down (the anchor)
+  double x0 = 0;
   double y0 = 0;
 };
 
-// Keyed by the interact handle, so that two viewers on one effect keep
-// separate drags. Overlay actions come one at a time on the host's interface
-// thread; drawing never touches it.
+// The drags in progress, keyed by the interact handle, so that two viewers
+// on one effect keep separate drags. Overlay actions come one at a time on
+// the host's interface thread; drawing never touches it.
 std::map<const void*, Drag> gDrag;
 
 constexpr float kBoxColour[4] = {0.902f, 0.616f, 0.153f, 1.0f};
@@ -39,12 +39,6 @@ constexpr double kDefaultBrushSize = 0.03;
 constexpr double kPi = 3.14159265358979323846;
 
 enum Tool { kBoundingBox = 0, kBrushAdd = 1, kBrushExclude = 2 };
-
-std::string readString(OfxParamHandle param) {
-  char* value = nullptr;
-  gParam->paramGetValue(param, &value);
-  return value ? std::string(value) : std::string();
-}
 
 void corner(double cx, double cy) {
   glBegin(GL_QUADS);
@@ -88,10 +82,10 @@ void drawDab(const Space& space, const Dab& dab) {
   glEnd();
 }
 
-OfxStatus draw(const Space& space, OfxParamHandle bbox, OfxParamHandle brush) {
+OfxStatus draw(const Space& space, OfxImageEffectHandle effect) {
   Box box;
-  const bool hasBox = read_box(parse_record(readString(bbox)), &box);
-  const std::vector<Dab> dabs = read_dabs(parse_record(readString(brush)));
+  const bool hasBox = read_box(parse_record(readString(effect, param::kBboxJson)), &box);
+  const std::vector<Dab> dabs = read_dabs(parse_record(readString(effect, param::kBrushJson)));
   if (!hasBox && dabs.empty()) return kOfxStatOK;
   // The viewer's state is its own, and some viewers draw overlays with
   // blending off: the dabs' colours are translucent only when blended. What
@@ -108,26 +102,23 @@ OfxStatus draw(const Space& space, OfxParamHandle bbox, OfxParamHandle brush) {
 
 // Pen-down and pen-motion: one edit of the current tool's record.
 OfxStatus penEdit(bool down, const void* handle, OfxImageEffectHandle effect, const Space& space,
-                  OfxPropertySetHandle inArgs, OfxParamHandle bbox, OfxParamHandle brush) {
-  Drag& drag = gDrag[handle];
-  if (!down && !drag.active) return kOfxStatReplyDefault;
+                  OfxPropertySetHandle inArgs) {
+  if (!down && gDrag.count(handle) == 0) return kOfxStatReplyDefault;
   double pen[2] = {0, 0};
   gProp->propGetDoubleN(inArgs, kOfxInteractPropPenPosition, 2, pen);
   double px, py;
   to_selection(space, pen[0], pen[1], &px, &py);
-  const int tool = readParam(effect, "select_tool", 0);
-  if (down) {
-    drag.active = true;
-    drag.x0 = px;
-    drag.y0 = py;
-  }
+  if (down) gDrag[handle] = Drag{px, py};
+  const Drag& drag = gDrag[handle];
+  const int tool = readParam(effect, param::kSelectTool, 0);
   if (tool == kBoundingBox) {
-    gParam->paramSetValue(bbox, box_from_drag(drag.x0, drag.y0, px, py).c_str());
+    writeString(effect, param::kBboxJson, box_from_drag(drag.x0, drag.y0, px, py));
     return kOfxStatOK;
   }
-  const double size = readParam(effect, "brush_size", kDefaultBrushSize);
+  const double size = readParam(effect, param::kBrushSize, kDefaultBrushSize);
   const double r = tool == kBrushExclude ? -size : size;
-  if (auto dabs = append_dab(readString(brush), px, py, r)) gParam->paramSetValue(brush, dabs->c_str());
+  if (auto dabs = append_dab(readString(effect, param::kBrushJson), px, py, r))
+    writeString(effect, param::kBrushJson, *dabs);
   return kOfxStatOK;
 }
 
@@ -135,6 +126,10 @@ OfxStatus penEdit(bool down, const void* handle, OfxImageEffectHandle effect, co
 
 OfxStatus overlayMain(const char* action, const void* handle, OfxPropertySetHandle inArgs,
                       OfxPropertySetHandle /*outArgs*/) {
+  if (handle && std::strcmp(action, kOfxActionDestroyInstance) == 0) {
+    gDrag.erase(handle);  // the interact is gone: its handle may come again for another
+    return kOfxStatReplyDefault;
+  }
   // Without these suites there is nothing to draw or edit; the host's own
   // behaviour applies.
   if (!handle || !gInteract || !gProp || !gEffect || !gParam) return kOfxStatReplyDefault;
@@ -145,10 +140,7 @@ OfxStatus overlayMain(const char* action, const void* handle, OfxPropertySetHand
   gProp->propGetPointer(interactProps, kOfxPropEffectInstance, 0, &effectPointer);
   auto effect = static_cast<OfxImageEffectHandle>(effectPointer);
   if (!effect) return kOfxStatReplyDefault;  // an interact descriptor
-
-  if (readParam(effect, "draw_mask", 0) == 0) return kOfxStatReplyDefault;
-  OfxParamHandle bbox = fetchParam(effect, "bbox_json");
-  OfxParamHandle brush = fetchParam(effect, "brush_json");
+  if (readParam(effect, param::kDrawMask, 0) == 0) return kOfxStatReplyDefault;
 
   OfxPropertySetHandle effectProps = nullptr;
   gEffect->getPropertySet(effect, &effectProps);
@@ -157,16 +149,12 @@ OfxStatus overlayMain(const char* action, const void* handle, OfxPropertySetHand
   gProp->propGetDoubleN(effectProps, kOfxImageEffectPropProjectOffset, 2, offset);
   const Space space = make_space(size[0], size[1], offset[0], offset[1]);
 
-  if (std::strcmp(action, kOfxInteractActionDraw) == 0) return draw(space, bbox, brush);
-  if (std::strcmp(action, kOfxInteractActionPenDown) == 0)
-    return penEdit(true, handle, effect, space, inArgs, bbox, brush);
-  if (std::strcmp(action, kOfxInteractActionPenMotion) == 0)
-    return penEdit(false, handle, effect, space, inArgs, bbox, brush);
+  if (std::strcmp(action, kOfxInteractActionDraw) == 0) return draw(space, effect);
+  if (std::strcmp(action, kOfxInteractActionPenDown) == 0) return penEdit(true, handle, effect, space, inArgs);
+  if (std::strcmp(action, kOfxInteractActionPenMotion) == 0) return penEdit(false, handle, effect, space, inArgs);
   if (std::strcmp(action, kOfxInteractActionPenUp) == 0) {
-    gDrag[handle].active = false;
+    gDrag.erase(handle);
     return kOfxStatOK;
   }
   return kOfxStatReplyDefault;
 }
-
-}  // namespace orv

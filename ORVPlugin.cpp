@@ -7,6 +7,9 @@
 #include <new>
 #include <string>
 
+#include "ORVParams.h"
+#include "orv/backend.h"
+
 OfxHost* gHost = nullptr;
 const OfxImageEffectSuiteV1* gEffect = nullptr;
 const OfxPropertySuiteV1* gProp = nullptr;
@@ -44,7 +47,7 @@ bool hostIsUsable() { return gEffect && gProp && gParam; }
 OfxStatus getClipPreferences(OfxImageEffectHandle instance, OfxPropertySetHandle outArgs) {
   constexpr int kBypass = 2;
   std::string premultiplication = kOfxImagePreMultiplied;
-  if (readParam(instance, "output_mode", 0) == kBypass) {
+  if (readParam(instance, param::kOutputMode, 0) == kBypass) {
     OfxImageClipHandle clip = nullptr;
     OfxPropertySetHandle clipProps = nullptr;
     gEffect->clipGetHandle(instance, kOfxImageEffectSimpleSourceClipName, &clip, &clipProps);
@@ -65,8 +68,8 @@ OfxStatus getClipPreferences(OfxImageEffectHandle instance, OfxPropertySetHandle
 OfxStatus createInstance(OfxImageEffectHandle instance) {
   try {
     instanceCreated(instance);
-    std::string url = get_string(instance, "backend_url");
-    if (url.compare(0, 4, "http") == 0) startDetached([url = std::move(url)] { beaconToBackend(url); });
+    std::string url = readString(instance, param::kBackendUrl);
+    if (orv::is_backend_address(url)) startDetached([url = std::move(url)] { beaconToBackend(url); });
   } catch (...) {
   }
   return kOfxStatOK;
@@ -93,13 +96,7 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
 OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandle inArgs,
                      OfxPropertySetHandle outArgs) {
   if (!action) return kOfxStatReplyDefault;
-  try {
-    return dispatch(action, handle, inArgs, outArgs);
-  } catch (const std::bad_alloc&) {
-    return kOfxStatErrMemory;
-  } catch (...) {
-    return kOfxStatFailed;
-  }
+  return statusOf([&] { return dispatch(action, handle, inArgs, outArgs); });
 }
 
 OfxPlugin gPlugin = {
@@ -114,30 +111,20 @@ OfxPlugin gPlugin = {
 
 }  // namespace
 
-OfxParamHandle fetchParam(OfxImageEffectHandle instance, const char* name) {
-  OfxParamSetHandle params = nullptr;
-  gEffect->getParamSet(instance, &params);
-  OfxParamHandle param = nullptr;
-  gParam->paramGetHandle(params, name, &param, nullptr);
-  return param;
-}
-
-std::string get_string(OfxImageEffectHandle instance, const char* name) {
-  char* value = nullptr;
-  gParam->paramGetValue(fetchParam(instance, name), &value);
-  return value ? std::string(value) : std::string();
-}
-
-OfxStatus overlayEntryPoint(const char* action, const void* handle, OfxPropertySetHandle inArgs,
-                            OfxPropertySetHandle outArgs) {
-  if (!action) return kOfxStatReplyDefault;
+OfxStatus statusOf(const std::function<OfxStatus()>& action) {
   try {
-    return orv::overlayMain(action, handle, inArgs, outArgs);
+    return action();
   } catch (const std::bad_alloc&) {
     return kOfxStatErrMemory;
   } catch (...) {
     return kOfxStatFailed;
   }
+}
+
+OfxStatus overlayEntryPoint(const char* action, const void* handle, OfxPropertySetHandle inArgs,
+                            OfxPropertySetHandle outArgs) {
+  if (!action) return kOfxStatReplyDefault;
+  return statusOf([&] { return overlayMain(action, handle, inArgs, outArgs); });
 }
 
 // The library's only exported symbols, with C linkage whatever the API

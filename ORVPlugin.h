@@ -30,19 +30,6 @@ extern const OfxProgressSuiteV1* gProgress;  // null when the host shows no prog
 OfxStatus overlayEntryPoint(const char* action, const void* handle, OfxPropertySetHandle inArgs,
                             OfxPropertySetHandle outArgs);
 
-// The named parameter of an instance, or null when the host gives none.
-OfxParamHandle fetchParam(OfxImageEffectHandle instance, const char* name);
-
-// A parameter's current value; `value` stands when the host gives none.
-template <class T>
-T readParam(OfxImageEffectHandle instance, const char* name, T value) {
-  gParam->paramGetValue(fetchParam(instance, name), &value);
-  return value;
-}
-
-// The current text of an instance's string parameter, or "" when there is none.
-std::string get_string(OfxImageEffectHandle instance, const char* name);
-
 // The two describe actions.
 OfxStatus describe(OfxImageEffectHandle descriptor);
 OfxStatus describeInContext(OfxImageEffectHandle descriptor);
@@ -56,10 +43,13 @@ OfxStatus render(OfxImageEffectHandle instance, OfxPropertySetHandle inArgs);
 // throws, so it can run on a detached thread.
 void beaconToBackend(std::string url) noexcept;
 
-namespace orv {
+// The overlay's actions: drawing the selection and editing it with the pen.
 OfxStatus overlayMain(const char* action, const void* handle, OfxPropertySetHandle inArgs,
                       OfxPropertySetHandle outArgs);
-}
+
+// Runs an action's body; an exception leaving it becomes the action's
+// status, since none may cross into the host.
+OfxStatus statusOf(const std::function<OfxStatus()>& action);
 
 // True once the host process is exiting: the plug-in's own threads stop.
 extern std::atomic<bool> gExiting;
@@ -87,8 +77,6 @@ struct PullJob {
   std::uint64_t largestFramePixels = 0;  // of the Source frames staged: bounds a matte's size
 };
 
-// The staging root of every upload and matte folder.
-inline constexpr const char* kStagingRoot = "/tmp/prismhollow/";
 
 // The pull command: stages the Source clip's frames and starts the worker.
 void pullAlpha(OfxImageEffectHandle instance, double time);
@@ -118,11 +106,21 @@ void whileNoHostCall(const std::function<void()>& work);
 // other start.
 void endHostCalls();
 
-// Host conveniences shared by the pull, the worker and the buttons.
-void setString(OfxImageEffectHandle instance, const char* name, const std::string& value);
 // A message to the user about an instance: "OfxMessageMessage", format
 // "%s"; dropped when the host has no message suite. Hosts show a message
 // only with the handle of the instance it is about.
 void postMessage(OfxImageEffectHandle instance, const std::string& text);
 // Removes a staging folder and every file left in it.
 void removeFolder(const std::string& dir);
+
+// TRANSITION: until the pull command reads its parameters through ORVParams.h.
+#include "ORVParams.h"
+#include "orv/staging.h"
+using orv::kStagingRoot;
+std::string readString(OfxImageEffectHandle instance, const char* name);
+void writeString(OfxImageEffectHandle instance, const char* name, const std::string& value);
+OfxParamHandle fetchParam(OfxImageEffectHandle instance, const char* name);
+template <class T>
+T readParam(OfxImageEffectHandle instance, const char* name, T fallback);
+inline std::string get_string(OfxImageEffectHandle i, const char* n) { return readString(i, n); }
+inline void setString(OfxImageEffectHandle i, const char* n, const std::string& v) { writeString(i, n, v); }

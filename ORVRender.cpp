@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "ORVMatteCache.h"
+#include "ORVParams.h"
 #include "ORVPlugin.h"
 #include "orv/files.h"
+#include "orv/staging.h"
 
 namespace {
 
@@ -316,12 +318,13 @@ long long frameIndex(double time, double clipStart) {
 FrameMatte findMatte(OfxImageEffectHandle instance, double time, int mode) {
   FrameMatte fm;
   if (mode == kSourceBypass) return fm;
-  std::string session = get_string(instance, "session_id");
-  if (session.empty()) return fm;
-  double clipStart = std::strtod(get_string(instance, "clip_start").c_str(), nullptr);
+  // A session id read back from a saved project is outside input too.
+  const std::string folder = orv::matte_folder(readString(instance, param::kSessionId));
+  if (folder.empty()) return fm;
+  double clipStart = std::strtod(readString(instance, param::kClipStart).c_str(), nullptr);
   long long frame = frameIndex(time, clipStart);
   if (frame < 0) return fm;
-  fm.found = getMatte(orv::numbered_file(kStagingRoot + session + "/", static_cast<int>(frame), ".png"), &fm.matte);
+  fm.found = getMatte(orv::numbered_file(folder, static_cast<int>(frame), ".png"), &fm.matte);
   fm.found = fm.found && fm.matte.width > 0 && fm.matte.height > 0;
   return fm;
 }
@@ -350,7 +353,7 @@ OfxStatus render(OfxImageEffectHandle instance, OfxPropertySetHandle inArgs) {
   gProp->propGetString(images.output, kOfxImageEffectPropPixelDepth, 0, &depth);
   const bool isFloat = depth && std::strcmp(depth, kOfxBitDepthFloat) == 0;
 
-  const int mode = readParam(instance, "output_mode", 0);
+  const int mode = readParam(instance, param::kOutputMode, 0);
   FrameMatte fm = findMatte(instance, time, mode);
   const OfxRectI area = renderArea(inArgs, out.bounds);
   if (out.data && area.x2 > area.x1 && area.y2 > area.y1) {

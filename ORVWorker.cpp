@@ -20,11 +20,13 @@
 #include <cstdlib>
 #include <thread>
 
+#include "ORVParams.h"
 #include "ORVPlugin.h"
 #include "orv/backend.h"
 #include "orv/files.h"
 #include "orv/http_client.h"
 #include "orv/png_check.h"
+#include "orv/staging.h"
 
 namespace {
 
@@ -148,15 +150,15 @@ class Worker {
     }
 
     downloadMattes(sessionUrl);
-    const std::string matteDir = std::string(kStagingRoot) + *id + "/";
+    const std::string matteDir = orv::matte_folder(*id);
     removeFolder(job_.uploadDir);
     bool published = false;
     // The first frame goes with the session: mattes are looked up by both.
     onInstance([&] {
       if (!(published = publish(downloadDir_, matteDir))) return;
-      setString(job_.instance, "clip_start", job_.clipStart);
-      setString(job_.instance, "session_id", *id);
-      setString(job_.instance, "status", "ready: " + std::to_string(n) + " frames matted");
+      writeString(job_.instance, param::kClipStart, job_.clipStart);
+      writeString(job_.instance, param::kSessionId, *id);
+      writeString(job_.instance, param::kStatus, "ready: " + std::to_string(n) + " frames matted");
       postMessage(job_.instance, "Prismhollow: alpha ready for " + std::to_string(n) + " frames.");
     });
     if (!published) throw Failed{"could not store the mattes in " + matteDir};
@@ -167,7 +169,7 @@ class Worker {
   // Every matte into a fresh folder, each checked as it arrives; throws
   // Failed when one does not come or is not a matte render can use.
   void downloadMattes(const std::string& sessionUrl) {
-    std::string folder = std::string(kStagingRoot) + "download_XXXXXX";
+    std::string folder = std::string(orv::kStagingRoot) + "download_XXXXXX";
     if (!::mkdtemp(folder.data())) throw Failed{"could not write matte 0"};
     downloadDir_ = folder + "/";
     const std::uint64_t limit = orv::matte_size_limit(job_.largestFramePixels);
@@ -190,14 +192,14 @@ class Worker {
   void reportFailure(const std::string& text) {
     removeStaged();
     onInstance([&] {
-      setString(job_.instance, "status", "failed: " + text);
+      writeString(job_.instance, param::kStatus, "failed: " + text);
       postMessage(job_.instance, "Prismhollow: " + text);
     });
     gBusy = false;
   }
 
   void setStatus(const std::string& text) {
-    onInstance([&] { setString(job_.instance, "status", text); });
+    onInstance([&] { writeString(job_.instance, param::kStatus, text); });
   }
 
   // Host calls on the instance happen only while it is alive.

@@ -29,13 +29,13 @@
 #include "progress_line.h"
 #include "pull_options.h"
 #include "pull_render.h"
+#include "orv/staging.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr const char* kBundleName = "PrismhollowDuneVeil.ofx.bundle";
-constexpr const char* kStagingRoot = "/tmp/prismhollow/";  // where the plug-in stages frames and keeps mattes
 constexpr int kInterruptedExit = 130;
 
 std::atomic<bool> gInterrupted{false};
@@ -286,8 +286,8 @@ class Pull {
     host_.unloadAll();  // the worker stops at its next step
     if (backend_) backend_->stop();
     if (!tempDir_.empty()) fs::remove_all(tempDir_, ec);
-    if (!session_.empty() && session_.find_first_of("/.") == std::string::npos)
-      fs::remove_all(kStagingRoot + session_, ec);
+    const std::string mattes = orv::matte_folder(session_);
+    if (!mattes.empty()) fs::remove_all(mattes, ec);
   }
 
   PullOptions o_;

@@ -20,6 +20,8 @@ std::string textOr(const json& object, const char* key, const std::string& fallb
 
 }  // namespace
 
+bool is_backend_address(const std::string& url) { return url.compare(0, 4, "http") == 0; }
+
 bool valid_session_id(const std::string& id) {
   if (id.empty() || id.size() > 128 || id == "." || id == "..") return false;
   for (unsigned char c : id) {

@@ -12,6 +12,10 @@
 
 namespace orv {
 
+// Whether a Backend URL is one the plug-in calls at all: it starts with
+// "http" (the transport then takes http:// and https:// only).
+bool is_backend_address(const std::string& url);
+
 // A session id names a local folder and a URL path segment: only letters,
 // digits, ".", "_" and "-", at most 128 bytes, and not "." or "..".
 bool valid_session_id(const std::string& id);
