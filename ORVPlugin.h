@@ -113,14 +113,3 @@ void postMessage(OfxImageEffectHandle instance, const std::string& text);
 // Removes a staging folder and every file left in it.
 void removeFolder(const std::string& dir);
 
-// TRANSITION: until the pull command reads its parameters through ORVParams.h.
-#include "ORVParams.h"
-#include "orv/staging.h"
-using orv::kStagingRoot;
-std::string readString(OfxImageEffectHandle instance, const char* name);
-void writeString(OfxImageEffectHandle instance, const char* name, const std::string& value);
-OfxParamHandle fetchParam(OfxImageEffectHandle instance, const char* name);
-template <class T>
-T readParam(OfxImageEffectHandle instance, const char* name, T fallback);
-inline std::string get_string(OfxImageEffectHandle i, const char* n) { return readString(i, n); }
-inline void setString(OfxImageEffectHandle i, const char* n, const std::string& v) { writeString(i, n, v); }

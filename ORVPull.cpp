@@ -2,7 +2,9 @@
 // thread. It checks the backend address and the busy flag, stages every
 // frame of the Source clip as a JPEG file in a fresh upload folder, builds
 // the job's start body from the selection and settings and hands everything,
-// with the clip's first frame, to the worker thread.
+// with the clip's first frame, to the worker thread. The host's thread
+// fetches the frames; a second thread of the press encodes and writes each
+// one while the next is fetched, and either thread shrinks them.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,21 +12,30 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "ORVHostImage.h"
+#include "ORVParams.h"
 #include "ORVPlugin.h"
 #include "orv/backend.h"
 #include "orv/files.h"
 #include "orv/image.h"
+#include "orv/staging.h"
 
 std::atomic<bool> gBusy{false};
 
@@ -33,10 +44,18 @@ namespace {
 constexpr int kStagedSide = 1920;  // longer side of a staged frame, at most
 constexpr int kJpegQuality = 92;
 
-// Ends a pull before the worker: the flag goes back and the user is told why.
-void abandon(OfxImageEffectHandle instance, const std::string& message) {
+// Ends a pull before the worker: the flag goes back and the user is told
+// why. Once the status says the frames are being grabbed, it says instead
+// that the pull failed, and why.
+void abandon(OfxImageEffectHandle instance, const std::string& why, bool grabbing = false) {
+  if (grabbing) {
+    try {
+      writeString(instance, param::kStatus, "failed: " + why);
+    } catch (...) {  // the flag must go back whatever the host does
+    }
+  }
   gBusy = false;
-  postMessage(instance, message);
+  postMessage(instance, "Prismhollow: " + why);
 }
 
 // The upload folder of a pull that has not reached the worker goes with
@@ -44,9 +63,11 @@ void abandon(OfxImageEffectHandle instance, const std::string& message) {
 struct UploadFolder {
   std::string dir;
   bool handedOver = false;
-  ~UploadFolder() {
+  void remove() {
     if (!handedOver && !dir.empty()) removeFolder(dir);
+    dir.clear();
   }
+  ~UploadFolder() { remove(); }
 };
 
 std::string token() {
@@ -60,44 +81,12 @@ std::string token() {
 // The staging root must be a real folder of the user running the host, not
 // a link or a folder others can write to, where they could plant links.
 bool stagingRootIsSafe() {
-  ::mkdir(kStagingRoot, 0755);
+  ::mkdir(orv::kStagingRoot, 0755);
   // Without its trailing "/": lstat follows a link named with one.
-  const std::string root(kStagingRoot, std::strlen(kStagingRoot) - 1);
+  const std::string root(orv::kStagingRoot, std::strlen(orv::kStagingRoot) - 1);
   struct stat st {};
   if (::lstat(root.c_str(), &st) != 0) return false;
   return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-// A host image as the staging reads it.
-struct Frame {
-  const unsigned char* data = nullptr;
-  int rowBytes = 0;
-  int width = 0, height = 0;
-  bool isFloat = false;
-};
-
-Frame readFrame(OfxPropertySetHandle image) {
-  Frame f;
-  void* data = nullptr;
-  gProp->propGetPointer(image, kOfxImagePropData, 0, &data);
-  f.data = static_cast<const unsigned char*>(data);
-  int b[4] = {0, 0, 0, 0};
-  gProp->propGetIntN(image, kOfxImagePropBounds, 4, b);
-  gProp->propGetInt(image, kOfxImagePropRowBytes, 0, &f.rowBytes);
-  char* depth = nullptr;
-  gProp->propGetString(image, kOfxImageEffectPropPixelDepth, 0, &depth);
-  f.isFloat = depth && std::strcmp(depth, kOfxBitDepthFloat) == 0;
-  const long long w = static_cast<long long>(b[2]) - b[0], h = static_cast<long long>(b[3]) - b[1];
-  f.width = w > 0 && w <= INT_MAX ? static_cast<int>(w) : 0;
-  f.height = h > 0 && h <= INT_MAX ? static_cast<int>(h) : 0;
-  return f;
-}
-
-// A float channel as a byte: clamped to [0, 1] (NaN as 0), scaled, rounded.
-inline unsigned char toByte(float v) {
-  if (!(v > 0.0f)) return 0;
-  if (v >= 1.0f) return 255;
-  return static_cast<unsigned char>(v * 255.0f + 0.5f);
 }
 
 // The four channels of one float pixel as bytes, each exactly as toByte
@@ -119,19 +108,19 @@ inline void pixelToBytes(const float* in, unsigned char* out) {
 // The frame shrunk to at most 1920 pixels on its longer side (never
 // enlarged, at least 2 x 2), nearest neighbour, rows from the top, as 8-bit
 // RGBA: floats clamped to [0, 1] and rounded, bytes passed through.
-std::vector<unsigned char> stage(const Frame& f, int* outW, int* outH) {
-  const double s = std::min(static_cast<double>(kStagedSide) / std::max(f.width, f.height), 1.0);
-  const int W = std::max(static_cast<int>(f.width * s), 2), H = std::max(static_cast<int>(f.height * s), 2);
+std::vector<unsigned char> stage(const HostImage& f, int* outW, int* outH) {
+  const double s = std::min(static_cast<double>(kStagedSide) / std::max(f.width(), f.height()), 1.0);
+  const int W = std::max(static_cast<int>(f.width() * s), 2), H = std::max(static_cast<int>(f.height() * s), 2);
   std::vector<int> columns(W);
   bool sameColumns = true;  // output column x is source column x: rows are taken whole
   for (int x = 0; x < W; ++x) {
-    columns[x] = std::min(static_cast<int>(x / s), f.width - 1);
+    columns[x] = std::min(static_cast<int>(x / s), f.width() - 1);
     sameColumns = sameColumns && columns[x] == x;
   }
   std::vector<unsigned char> rgba(static_cast<std::size_t>(W) * H * 4);
   for (int y = 0; y < H; ++y) {
-    const int sy = std::min(static_cast<int>(y / s), f.height - 1);  // counted from the top
-    const unsigned char* row = f.data + static_cast<std::ptrdiff_t>(f.rowBytes) * (f.height - 1 - sy);
+    const int sy = std::min(static_cast<int>(y / s), f.height() - 1);  // counted from the top
+    const unsigned char* row = f.row(f.bounds.y2 - 1 - sy);
     unsigned char* out = rgba.data() + static_cast<std::size_t>(y) * W * 4;
     if (f.isFloat) {
       const float* in = reinterpret_cast<const float*>(row);
@@ -150,32 +139,229 @@ std::vector<unsigned char> stage(const Frame& f, int* outW, int* outH) {
   return rgba;
 }
 
-// Fetches, stages and writes one frame of the Source clip.
-enum class Staged { kOk, kUnreadable, kUnwritable };
+// An image fetched from the host, given back on the host's thread however
+// the staging ends.
+class HeldImage {
+ public:
+  HeldImage() = default;
+  HeldImage(const HeldImage&) = delete;
+  HeldImage& operator=(HeldImage&& other) noexcept {
+    std::swap(handle, other.handle);
+    return *this;
+  }
+  ~HeldImage() { release(); }
+  void release() noexcept {
+    if (!handle) return;
+    try {
+      gEffect->clipReleaseImage(std::exchange(handle, nullptr));
+    } catch (...) {  // a host that throws here keeps its image
+    }
+  }
+  OfxPropertySetHandle handle = nullptr;
+};
 
-Staged stageFrame(OfxImageEffectHandle instance, double time, const std::string& path) {
-  OfxImageClipHandle clip = nullptr;
-  gEffect->clipGetHandle(instance, kOfxImageEffectSimpleSourceClipName, &clip, nullptr);
-  OfxPropertySetHandle image = nullptr;
-  if (gEffect->clipGetImage(clip, time, nullptr, &image) != kOfxStatOK || !image) return Staged::kUnreadable;
+// A frame on its way to its file: fetched (`frame` reads the host's
+// pixels) or already shrunk (`rgba`, W x H).
+struct StagingJob {
+  HostImage frame;
   std::vector<unsigned char> rgba;
   int W = 0, H = 0;
-  {
-    Frame f = readFrame(image);
-    // An image without pixels cannot be staged: treated as unreadable.
-    if (f.data && f.width > 0 && f.height > 0) rgba = stage(f, &W, &H);
-    gEffect->clipReleaseImage(image);
+  int index = 0;
+};
+
+// The second core's share of the staging: encodes and writes the frames
+// handed to it, one at a time, shrinking those that come as fetched, while
+// the host's thread fetches the next. It never calls the host. Started and
+// joined within the press; what it throws is thrown again on the host's
+// thread by finish().
+class FrameWriter {
+ public:
+  explicit FrameWriter(const std::string& dir) : dir_(dir), thread_([this] { run(); }) {}
+  FrameWriter(const FrameWriter&) = delete;
+  FrameWriter& operator=(const FrameWriter&) = delete;
+  ~FrameWriter() { stop(); }
+
+  // Hands a frame over, once the one before is written.
+  void post(StagingJob job) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      staged_ = !job.rgba.empty();
+      job_ = std::move(job);
+      pending_ = true, written_ = false;
+    }
+    cv_.notify_all();
   }
-  if (rgba.empty()) return Staged::kUnreadable;
-  const std::vector<unsigned char> jpeg = orv::rgba_to_jpeg(rgba.data(), W, H, kJpegQuality);
-  return !jpeg.empty() && orv::write_file(path, jpeg) ? Staged::kOk : Staged::kUnwritable;
+  // Whether the frame handed over last is still being shrunk, encoded or written.
+  bool busy() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return !written_;
+  }
+  // Waits until the frame handed over last no longer needs the host's pixels.
+  void waitStaged() {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return staged_; });
+  }
+  // Waits until the frame handed over last is written or has failed.
+  void waitWritten() {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return written_; });
+  }
+  // The first frame that could not be written, or -1.
+  int failedFrame() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return failed_;
+  }
+  // Waits for the last frame and the thread's end; throws what it threw.
+  void finish() {
+    stop();
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  void stop() noexcept {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void run() {
+    for (;;) {
+      StagingJob job;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [this] { return pending_ || stopping_; });
+        if (!pending_) return;
+        job = std::move(job_), pending_ = false;
+      }
+      bool written = false;
+      std::exception_ptr error;
+      try {
+        if (job.rgba.empty()) {
+          job.rgba = stage(job.frame, &job.W, &job.H);
+          {
+            std::lock_guard<std::mutex> lock(mu_);
+            staged_ = true;
+          }
+          cv_.notify_all();
+        }
+        const std::vector<unsigned char> jpeg = orv::rgba_to_jpeg(job.rgba.data(), job.W, job.H, kJpegQuality);
+        written = !jpeg.empty() && orv::write_file(orv::numbered_file(dir_, job.index, ".jpg"), jpeg);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        staged_ = written_ = true;
+        if (!written && failed_ < 0) failed_ = job.index;
+        if (error && !error_) error_ = error;
+      }
+      cv_.notify_all();
+    }
+  }
+
+  const std::string& dir_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  StagingJob job_;
+  bool pending_ = false;  // a frame waits for the thread
+  bool staged_ = true;    // the frame handed over last no longer needs the host's pixels
+  bool written_ = true;   // ... and is written, or has failed
+  bool stopping_ = false;
+  int failed_ = -1;
+  std::exception_ptr error_;
+  std::thread thread_;  // last: started once everything it uses is ready
+};
+
+// The host's progress bar over the staging, when the host offers one; ended
+// however the staging ends.
+class ProgressBar {
+ public:
+  ProgressBar(OfxImageEffectHandle instance, const char* label) : instance_(instance) {
+    if (gProgress) gProgress->progressStart(instance_, label);
+  }
+  ProgressBar(const ProgressBar&) = delete;
+  ProgressBar& operator=(const ProgressBar&) = delete;
+  ~ProgressBar() {
+    try {
+      if (gProgress) gProgress->progressEnd(instance_);
+    } catch (...) {
+    }
+  }
+  // Shows the fraction done; false once the user asked to stop.
+  bool update(double done) const { return !gProgress || gProgress->progressUpdate(instance_, done) != kOfxStatReplyNo; }
+
+ private:
+  OfxImageEffectHandle instance_;
+};
+
+struct Staging {
+  enum Outcome { kStaged, kUnreadable, kUnwritable, kCancelled } outcome = kStaged;
+  int frame = -1;                        // the first that could not be read or written
+  std::uint64_t largestFramePixels = 0;  // of the frames as the host gave them
+};
+
+// Stages the frames [0, count) of the Source clip from time `first` as
+// numbered JPEG files in `dir`, on both cores: while the writer encodes and
+// writes frame i, frame i + 1 is fetched here, and shrunk here too when the
+// writer is still busy once it has come (a host that fetches quickly);
+// otherwise the writer shrinks it (a host whose fetch takes longer than the
+// rest). A frame's image goes back to the host once shrunk: at most two are
+// held, and at most two frames are on their way at once.
+Staging stageClip(OfxImageEffectHandle instance, double first, int count, const std::string& dir) {
+  ProgressBar bar(instance, "Staging frames");
+  OfxImageClipHandle clip = nullptr;
+  gEffect->clipGetHandle(instance, kOfxImageEffectSimpleSourceClipName, &clip, nullptr);
+  Staging result;
+  HeldImage shrinking;  // a frame the writer shrinks; outlives the writer
+  FrameWriter writer(dir);
+  for (int i = 0; i < count; ++i) {
+    HeldImage image;
+    StagingJob job;
+    job.index = i;
+    if (gEffect->clipGetImage(clip, first + i, nullptr, &image.handle) == kOfxStatOK && image.handle)
+      job.frame = readHostImage(image.handle);
+    // An image without pixels cannot be staged: treated as unreadable.
+    const HostImage& frame = job.frame;
+    if (!frame.data || frame.width() <= 0 || frame.height() <= 0) {
+      result.outcome = Staging::kUnreadable, result.frame = i;
+      break;
+    }
+    result.largestFramePixels =
+        std::max(result.largestFramePixels, static_cast<std::uint64_t>(frame.width()) * frame.height());
+    writer.waitStaged();
+    shrinking.release();
+    if (writer.busy()) {
+      job.rgba = stage(frame, &job.W, &job.H);
+      image.release();
+    }
+    writer.waitWritten();
+    if (writer.failedFrame() >= 0) break;
+    if (i > 0 && !bar.update(static_cast<double>(i) / count)) {
+      result.outcome = Staging::kCancelled;
+      break;
+    }
+    const bool fetched = job.rgba.empty();
+    writer.post(std::move(job));
+    if (fetched) shrinking = std::move(image);
+  }
+  writer.waitStaged();
+  shrinking.release();
+  writer.finish();
+  const int failed = writer.failedFrame();
+  if (failed >= 0 && (result.outcome != Staging::kUnreadable || failed < result.frame))
+    result.outcome = Staging::kUnwritable, result.frame = failed;
+  if (result.outcome == Staging::kStaged && !bar.update(1.0)) result.outcome = Staging::kCancelled;
+  return result;
 }
 
 // Everything after the busy flag is taken; the caller releases the flag if
-// this throws.
-void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::string& url) {
+// this throws, and `grabbing` tells it whether the status says so.
+void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::string& url, bool* grabbing) {
   if (!stagingRootIsSafe()) {
-    abandon(instance, std::string("Prismhollow: the staging folder ") + kStagingRoot +
+    abandon(instance, std::string("the staging folder ") + orv::kStagingRoot +
                           " is a link, belongs to another user or can be written by others; remove it and pull again.");
     return;
   }
@@ -192,54 +378,77 @@ void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::strin
 
   const double count = std::round(range[1] - first) + 1;  // halves away from zero
   if (!std::isfinite(count) || count > INT_MAX) {
-    abandon(instance, "Prismhollow: the Source clip's frame range is too long to pull.");
+    abandon(instance, "the Source clip's frame range is too long to pull.");
     return;
   }
   const int frameCount = count < 1 ? 1 : static_cast<int>(count);
 
-  UploadFolder upload{std::string(kStagingRoot) + "upload_" + token() + "/"};
-  const std::string& uploadDir = upload.dir;
+  const std::string uploadDir = std::string(orv::kStagingRoot) + "upload_" + token() + "/";
+  UploadFolder upload{uploadDir};
   ::mkdir(uploadDir.c_str(), 0755);  // a folder that cannot be made shows as an unwritable frame
-  setString(instance, "status", "grabbing " + std::to_string(frameCount) + " frames...");
+  const std::string statusBefore = readString(instance, param::kStatus);  // what a cancel leaves
+  writeString(instance, param::kStatus, "grabbing " + std::to_string(frameCount) + " frames...");
+  *grabbing = true;
+  // Nothing staged stays when the pull ends here.
+  const auto fail = [&](const std::string& why) {
+    upload.remove();
+    abandon(instance, why, true);
+  };
 
-  for (int i = 0; i < frameCount; ++i) {
-    Staged staged = stageFrame(instance, first + i, orv::numbered_file(uploadDir, i, ".jpg"));
-    if (staged == Staged::kUnreadable)
-      return abandon(instance, "Prismhollow: could not read frame " + std::to_string(i));
-    if (staged == Staged::kUnwritable)
-      return abandon(instance, "Prismhollow: could not write frame " + std::to_string(i));
+  const Staging staged = stageClip(instance, first, frameCount, uploadDir);
+  switch (staged.outcome) {
+    case Staging::kStaged:
+      break;
+    case Staging::kUnreadable:
+      return fail("could not read frame " + std::to_string(staged.frame));
+    case Staging::kUnwritable:
+      return fail("could not write frame " + std::to_string(staged.frame));
+    case Staging::kCancelled:
+      // The user stopped it: nothing to report, and the matte in use stays.
+      upload.remove();
+      writeString(instance, param::kStatus, statusBefore);
+      gBusy = false;
+      return;
   }
 
   orv::StartSettings settings;
   double anchor = std::round(time - first);
   if (!(anchor >= 0)) anchor = 0;
   settings.anchorFrame = static_cast<long long>(std::min(anchor, static_cast<double>(frameCount - 1)));
-  settings.fastQuality = readParam(instance, "quality", 0) != 0;
-  settings.edgeSoftness = readParam(instance, "edge_softness", 0.0);
-  settings.textPrompt = get_string(instance, "text_hint");
-  settings.bboxText = get_string(instance, "bbox_json");
-  settings.brushText = get_string(instance, "brush_json");
+  settings.fastQuality = readParam(instance, param::kQuality, 0) != 0;
+  settings.edgeSoftness = readParam(instance, param::kEdgeSoftness, 0.0);
+  settings.textPrompt = readString(instance, param::kTextHint);
+  settings.bboxText = readString(instance, param::kBboxJson);
+  settings.brushText = readString(instance, param::kBrushJson);
   std::string body;
   try {
     body = orv::start_body(settings);
   } catch (const nlohmann::json::exception&) {
-    abandon(instance, "Prismhollow: the character hint is not valid text; retype it and pull again.");
-    return;
+    return fail("the character hint is not valid text; retype it and pull again.");
   }
 
   char start[64];
   std::snprintf(start, sizeof start, "%f", first);
 
-  PullJob job{instance, instanceGeneration(instance), url, uploadDir, frameCount, fps, std::move(body), start};
+  PullJob job;
+  job.instance = instance;
+  job.generation = instanceGeneration(instance);
+  job.backendUrl = url;
+  job.uploadDir = uploadDir;
+  job.frameCount = frameCount;
+  job.largestFramePixels = staged.largestFramePixels;
+  job.fps = fps;
+  job.startBody = std::move(body);
+  job.clipStart = start;
   upload.handedOver = startDetached([job = std::move(job)]() mutable { runPullJob(std::move(job)); });
-  if (!upload.handedOver) abandon(instance, "Prismhollow: could not start the matting worker; try again.");
+  if (!upload.handedOver) fail("could not start the matting worker; try again.");
 }
 
 }  // namespace
 
 void pullAlpha(OfxImageEffectHandle instance, double time) {
-  const std::string url = get_string(instance, "backend_url");
-  if (url.compare(0, 4, "http") != 0) {
+  const std::string url = readString(instance, param::kBackendUrl);
+  if (!orv::is_backend_address(url)) {
     postMessage(instance, "Prismhollow: paste your Backend URL first.");
     return;
   }
@@ -248,11 +457,12 @@ void pullAlpha(OfxImageEffectHandle instance, double time) {
     return;
   }
   // Whatever goes wrong, later pulls must stay possible.
+  bool grabbing = false;
   try {
-    stageAndLaunch(instance, time, url);
+    stageAndLaunch(instance, time, url, &grabbing);
   } catch (const std::bad_alloc&) {
-    abandon(instance, "Prismhollow: not enough memory to pull this clip.");
+    abandon(instance, "not enough memory to pull this clip.", grabbing);
   } catch (...) {
-    abandon(instance, "Prismhollow: the pull failed; try again.");
+    abandon(instance, "the pull failed; try again.", grabbing);
   }
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "ORVHostImage.h"
 #include "ORVMatteCache.h"
 #include "ORVParams.h"
 #include "ORVPlugin.h"
@@ -22,30 +23,6 @@
 namespace {
 
 enum OutputMode { kCharacter = 0, kMatteOnly = 1, kSourceBypass = 2 };
-
-// What render needs of a host image.
-struct Image {
-  unsigned char* data = nullptr;
-  int rowBytes = 0;
-  OfxRectI bounds{0, 0, 0, 0};
-
-  unsigned char* row(int y) const {
-    return data + static_cast<std::ptrdiff_t>(rowBytes) * (static_cast<long long>(y) - bounds.y1);
-  }
-  bool holdsRow(int y) const { return data && y >= bounds.y1 && y < bounds.y2; }
-};
-
-Image readImage(OfxPropertySetHandle handle) {
-  Image image;
-  void* data = nullptr;
-  gProp->propGetPointer(handle, kOfxImagePropData, 0, &data);
-  image.data = static_cast<unsigned char*>(data);
-  gProp->propGetInt(handle, kOfxImagePropRowBytes, 0, &image.rowBytes);
-  int b[4] = {0, 0, 0, 0};
-  gProp->propGetIntN(handle, kOfxImagePropBounds, 4, b);
-  image.bounds = OfxRectI{b[0], b[1], b[2], b[3]};
-  return image;
-}
 
 // Hands both images back to the host on every way out of render, the
 // source first.
@@ -57,13 +34,6 @@ struct FetchedImages {
     if (output) gEffect->clipReleaseImage(output);
   }
 };
-
-// A channel value written at byte depth: clamped to [0, 1], scaled, rounded.
-inline std::uint8_t toByte(float v) {
-  v = std::max(0.0f, v);
-  if (v > 1.0f) v = 1.0f;
-  return static_cast<std::uint8_t>(v * 255.0f + 0.5f);
-}
 
 // Everything byte-depth rendering computes depends on one byte or one
 // pair of bytes, so it is worked out once, with the same arithmetic.
@@ -206,7 +176,7 @@ struct Span {
   int begin, end;
 };
 
-Span sourceSpan(const OfxRectI& area, const Image& src, int y) {
+Span sourceSpan(const OfxRectI& area, const HostImage& src, int y) {
   if (!src.holdsRow(y)) return {area.x1, area.x1};
   int begin = std::max(area.x1, src.bounds.x1);
   int end = std::min(area.x2, src.bounds.x2);
@@ -216,7 +186,7 @@ Span sourceSpan(const OfxRectI& area, const Image& src, int y) {
 // Both write only inside area, a non-empty part of the output's bounds:
 // hosts that render a frame on several threads hand each call a window of
 // the same image.
-void renderBytes(const Image& out, const Image& src, const FrameMatte& fm, int mode, const OfxRectI& area) {
+void renderBytes(const HostImage& out, const HostImage& src, const FrameMatte& fm, int mode, const OfxRectI& area) {
   const ByteTables& t = tables();
   const OfxRectI& b = out.bounds;
   const long long width = static_cast<long long>(b.x2) - b.x1, height = static_cast<long long>(b.y2) - b.y1;
@@ -257,7 +227,7 @@ void renderBytes(const Image& out, const Image& src, const FrameMatte& fm, int m
   }
 }
 
-void renderFloats(const Image& out, const Image& src, const FrameMatte& fm, int mode, const OfxRectI& area) {
+void renderFloats(const HostImage& out, const HostImage& src, const FrameMatte& fm, int mode, const OfxRectI& area) {
   const ByteTables& t = tables();
   const OfxRectI& b = out.bounds;
   const long long width = static_cast<long long>(b.x2) - b.x1, height = static_cast<long long>(b.y2) - b.y1;
@@ -347,17 +317,14 @@ OfxStatus render(OfxImageEffectHandle instance, OfxPropertySetHandle inArgs) {
     images.output = nullptr;
     return kOfxStatFailed;
   }
-  Image src = readImage(images.source);
-  Image out = readImage(images.output);
-  char* depth = nullptr;
-  gProp->propGetString(images.output, kOfxImageEffectPropPixelDepth, 0, &depth);
-  const bool isFloat = depth && std::strcmp(depth, kOfxBitDepthFloat) == 0;
+  const HostImage src = readHostImage(images.source);
+  const HostImage out = readHostImage(images.output);
 
   const int mode = readParam(instance, param::kOutputMode, 0);
   FrameMatte fm = findMatte(instance, time, mode);
   const OfxRectI area = renderArea(inArgs, out.bounds);
   if (out.data && area.x2 > area.x1 && area.y2 > area.y1) {
-    if (isFloat)
+    if (out.isFloat)
       renderFloats(out, src, fm, mode, area);
     else
       renderBytes(out, src, fm, mode, area);

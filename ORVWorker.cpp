@@ -25,7 +25,7 @@
 #include "orv/backend.h"
 #include "orv/files.h"
 #include "orv/http_client.h"
-#include "orv/png_check.h"
+#include "orv/image.h"
 #include "orv/staging.h"
 
 namespace {
@@ -183,7 +183,9 @@ class Worker {
         case orv::Download::kTooLarge: throw Failed{"matte too large at frame " + frame};
         case orv::Download::kUnwritable: throw Failed{"could not write matte " + frame};
       }
-      if (!orv::is_usable_png(orv::read_file(path))) throw Failed{"unusable matte at frame " + frame};
+      // The same decode render will make of it: whole chunks, right CRCs, within limits.
+      int width = 0, height = 0;
+      if (orv::load_gray(path, &width, &height).empty()) throw Failed{"unusable matte at frame " + frame};
       if (i % kProgressEvery == 0)
         setStatus("downloading matte " + std::to_string(i + 1) + "/" + std::to_string(job_.frameCount));
     }

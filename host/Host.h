@@ -13,6 +13,7 @@
 
 #include "Messages.h"
 #include "Plugin.h"
+#include "Progress.h"
 #include "PropertySet.h"
 #include "ofxCore.h"
 
@@ -40,6 +41,8 @@ class Host {
   void unloadAll();
 
   MessageLog& messages() { return messages_; }
+  // The progress suite's calls, and the user's cancel of a progress.
+  ProgressLog& progress() { return progress_; }
 
   // Failure injection: a suite that fetchSuite then does not offer, and
   // suite calls (by member name, such as "clipGetImage") that then answer
@@ -65,6 +68,7 @@ class Host {
   std::shared_ptr<PropertySet> props_;
   OfxHost ofxHost_{};
   MessageLog messages_;
+  ProgressLog progress_;
   mutable std::mutex mu_;
   std::set<std::string> missingSuites_;
   std::set<std::string> failingCalls_;

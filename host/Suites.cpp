@@ -1,7 +1,8 @@
-// The five suites the host offers, version 1: image effect, property,
-// parameter, interact and message. Each call finds its objects by handle
-// and answers kOfxStatErrBadHandle for a handle that is not (or no longer)
-// live, so a plug-in's mistake never touches freed memory.
+// The suites the host offers: image effect, property, parameter, interact
+// and message (version 1), and progress (versions 1 and 2). Each call finds
+// its objects by handle and answers kOfxStatErrBadHandle for a handle that
+// is not (or no longer) live, so a plug-in's mistake never touches freed
+// memory.
 
 #include <cstdarg>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include "ofxInteract.h"
 #include "ofxMessage.h"
 #include "ofxParam.h"
+#include "ofxProgress.h"
 #include "ofxProperty.h"
 
 namespace ofxhost {
@@ -539,11 +541,48 @@ OfxStatus message(void* handle, const char* type, const char* id, const char* fo
 
 const OfxMessageSuiteV1 kMessageSuite = {message};
 
+// ---------------------------------------------------------------- progress
+
+// Records a progress call about a live instance; kOfxStatReplyNo for an
+// update the user cancelled.
+OfxStatus noteProgress(void* handle, ProgressCall call) {
+  auto effect = findInstance(handle);
+  if (!effect) return kOfxStatErrBadHandle;
+  call.handle = handle;
+  return effect->plugin().host().progress().add(std::move(call)) ? kOfxStatReplyNo : kOfxStatOK;
+}
+
+OfxStatus progressStart(void* handle, const char* label) {
+  OFXHOST_INJECTED_FAILURE("progressStart");
+  if (!label) return kOfxStatErrValue;
+  return noteProgress(handle, ProgressCall{"start", label, 0, nullptr});
+}
+
+OfxStatus progressStartV2(void* handle, const char* message, const char* /*messageId*/) {
+  return progressStart(handle, message);
+}
+
+OfxStatus progressUpdate(void* handle, double fraction) {
+  OFXHOST_INJECTED_FAILURE("progressUpdate");
+  return noteProgress(handle, ProgressCall{"update", "", fraction, nullptr});
+}
+
+OfxStatus progressEnd(void* handle) {
+  OFXHOST_INJECTED_FAILURE("progressEnd");
+  return noteProgress(handle, ProgressCall{"end", "", 0, nullptr});
+}
+
+const OfxProgressSuiteV1 kProgressSuite = {progressStart, progressUpdate, progressEnd};
+const OfxProgressSuiteV2 kProgressSuiteV2 = {progressStartV2, progressUpdate, progressEnd};
+
 }  // namespace
 
 const void* fetchSuite(OfxPropertySetHandle hostHandle, const char* name, int version) {
   Host* host = findHost(hostHandle);
-  if (!host || !name || version != 1 || !host->offersSuite(name)) return nullptr;
+  if (!host || !name || !host->offersSuite(name)) return nullptr;
+  if (std::strcmp(name, kOfxProgressSuite) == 0)
+    return version == 1 ? static_cast<const void*>(&kProgressSuite) : version == 2 ? &kProgressSuiteV2 : nullptr;
+  if (version != 1) return nullptr;
   if (std::strcmp(name, kOfxImageEffectSuite) == 0) return &kImageEffectSuite;
   if (std::strcmp(name, kOfxPropertySuite) == 0) return &kPropertySuite;
   if (std::strcmp(name, kOfxParameterSuite) == 0) return &kParameterSuite;

@@ -39,8 +39,9 @@ std::string rgba_to_png_data_url(const unsigned char* rgba, int width, int heigh
 std::string mask_to_png_data_url(const std::vector<uint8_t>& mask, int width, int height);
 
 // The colour channels of tightly packed RGBA pixels as a baseline JPEG file
-// of the given quality (1..100); alpha does not reach the file. Empty when
-// the encoder refuses the input (no pixels, zero width or height).
+// with full-resolution colour, of the given quality (clamped to 1..100);
+// alpha does not reach the file. Empty when the encoder refuses the input
+// (no pixels, zero width or height) or runs out of memory.
 std::vector<uint8_t> rgba_to_jpeg(const unsigned char* rgba, int width, int height, int quality);
 
 // The PNG file at `path` as width * height grey bytes (the decoder's

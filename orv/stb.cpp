@@ -1,4 +1,4 @@
-// The one translation unit that compiles the stb image decoder and encoder.
+// The one translation unit that compiles the stb image decoder and PNG encoder.
 // Their symbols keep C linkage and hidden visibility: they resolve inside the
 // plug-in's own link and are neither exported nor interposed by a host that
 // carries its own copy.
@@ -51,9 +51,41 @@ static_assert(STBI_MAX_DIMENSIONS == orv::kMaxImageSide, "decoder and load_gray 
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb_image.h>
 
-// Encoder: default settings (malloc/free, default PNG compression, no flip).
-// Its JPEG bit writer shifts set bits out of the top of a signed int, which
-// C++17 leaves undefined; this file is compiled with -fwrapv (see
-// CMakeLists.txt), which gives it the two's complement meaning it relies on.
+// Encoder: PNG only. The writer is compiled with internal linkage, so the
+// formats nothing here calls (JPEG, BMP, TGA, HDR) are left out of the
+// binary; its PNG entry points are defined below with their usual C names
+// for the library, the host and the tests. Default settings otherwise
+// (malloc/free, default compression, no flip). The headers it would include
+// come first, at global scope, so that only the writer's own code lands in
+// the namespace.
+#include <cassert>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#define STBIW_ASSERT(x) assert(x)
+#define STB_IMAGE_WRITE_STATIC
 #define STB_IMAGE_WRITE_IMPLEMENTATION
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+namespace orv_png_writer {
 #include <stb_image_write.h>
+}  // namespace orv_png_writer
+#pragma GCC diagnostic pop
+
+extern "C" {
+
+unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes, int x, int y, int n, int* out_len) {
+  return orv_png_writer::stbi_write_png_to_mem(pixels, stride_bytes, x, y, n, out_len);
+}
+
+int stbi_write_png_to_func(orv_png_writer::stbi_write_func* func, void* context, int w, int h, int comp,
+                           const void* data, int stride_in_bytes) {
+  return orv_png_writer::stbi_write_png_to_func(func, context, w, h, comp, data, stride_in_bytes);
+}
+
+int stbi_write_png(char const* filename, int w, int h, int comp, const void* data, int stride_in_bytes) {
+  return orv_png_writer::stbi_write_png(filename, w, h, comp, data, stride_in_bytes);
+}
+
+}  // extern "C"

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make binutils pkg-config
-  libcurl4-openssl-dev libssl-dev zlib1g-dev nlohmann-json3-dev libstb-dev libgl-dev
+  libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libstb-dev libgl-dev
   libgtest-dev libbenchmark-dev libcpp-httplib-dev
   libegl-dev libegl-mesa0 libgl1-mesa-dri
   clang-14 libclang-rt-14-dev libturbojpeg0-dev curl

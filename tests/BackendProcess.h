@@ -18,15 +18,12 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-inline std::string fileText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Frame k of a clip: an orange disc drifting right over a grey texture.
 inline cv::Mat discFrame(int k, int width = 160, int height = 120) {
@@ -90,7 +87,7 @@ class BackendProcess {
   httplib::Client& http() { return *http_; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   // What this process logged.
-  std::string log_text() const { return fileText(log_).substr(from_); }
+  std::string log_text() const { return readFile(log_).substr(from_); }
 
   // A new session with frames 0 .. n-1 of the disc clip.
   std::string session(int frames = 0, int width = 160, int height = 120) {

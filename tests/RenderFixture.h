@@ -1,6 +1,6 @@
 #pragma once
 // Renders the real effect through our host, with matte PNG files of a
-// session of its own under /tmp/prismhollow/.
+// session of its own in the staging root.
 
 #include <stb_image_write.h>
 #include <sys/stat.h>
@@ -15,6 +15,7 @@
 
 #include "Image.h"
 #include "PluginFixture.h"
+#include "TestSupport.h"
 
 class RenderTest : public PluginTest {
  protected:
@@ -23,7 +24,7 @@ class RenderTest : public PluginTest {
     static std::atomic<int> counter{0};
     session = "test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" +
               std::to_string(std::random_device{}());
-    dir = "/tmp/prismhollow/" + session + "/";
+    dir = kStagingRoot + session + "/";
     std::filesystem::create_directories(dir);
   }
   void TearDown() override {

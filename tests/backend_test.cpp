@@ -274,11 +274,8 @@ TEST(BackendCommand, OptionsAndRefusalsToStart) {
   };
   BackendProcess holder(data, data + ".log");  // holds the data folder
   for (const auto& [args, expected] : runs) {
-    FILE* out = popen((std::string(BACKEND_COMMAND) + " " + args + " 2>&1").c_str(), "r");
-    std::string text;
-    for (int c; (c = fgetc(out)) != EOF;) text += static_cast<char>(c);
-    const int status = pclose(out);
-    EXPECT_EQ(std::pair(WEXITSTATUS(status), text.substr(0, text.find('\n') + 1)), expected) << args;
+    const Outcome r = run(BACKEND_COMMAND " " + args);
+    EXPECT_EQ(std::pair(r.exitCode, r.output.substr(0, r.output.find('\n') + 1)), expected) << args;
   }
   holder.stop();
   fs::remove_all(data), fs::remove(data + ".log");

@@ -4,105 +4,20 @@
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
-#include <gtest/gtest.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <functional>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "RenderFixture.h"
+#include "ScriptedBackend.h"
 
 using namespace ofxhost;
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
 
 namespace {
 
 const std::string kBody = R"({"arch":"x86_64","host":"resolve","os":"linux","plugin_version":"1.1.0"})";
-
-struct Seen {
-  std::string method, path, body;
-  httplib::Headers headers;
-  // The value of a header sent exactly once, "?" otherwise.
-  std::string header(const char* name) const { return headers.count(name) == 1 ? headers.find(name)->second : "?"; }
-};
-
-// A backend that records every request and answers with `status`, or, when
-// `hang` is set, holds each request until it is destroyed (30 s at most).
-class Backend {
- public:
-  explicit Backend(int status = 200, bool hang = false) : status_(status), hang_(hang) {
-    const auto handler = [this](const httplib::Request& req, httplib::Response& res) {
-      std::unique_lock<std::mutex> lock(mu_);
-      seen_.push_back(Seen{req.method, req.path, req.body, req.headers});
-      cv_.notify_all();
-      if (hang_) cv_.wait_until(lock, Clock::now() + 30s, [this] { return released_; });
-      ++answered_;
-      res.status = status_;
-      res.set_content("{}", "application/json");
-    };
-    server_.Get(".*", handler).Post(".*", handler).Put(".*", handler).Delete(".*", handler).Patch(".*", handler);
-    server_.set_keep_alive_timeout(1);  // idle connections must not hold up stop()
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    // stop() does nothing until the accept loop runs.
-    for (const auto deadline = Clock::now() + 5s; !server_.is_running() && Clock::now() < deadline;)
-      std::this_thread::sleep_for(1ms);
-  }
-  ~Backend() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      released_ = true;
-    }
-    cv_.notify_all();
-    server_.stop();
-    thread_.join();
-  }
-
-  bool ready() const { return port_ > 0 && server_.is_running(); }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-  // Wait until at least n requests, or one that matches, have arrived; 10 s at most.
-  bool waitFor(size_t n) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_until(lock, Clock::now() + 10s, [&] { return seen_.size() >= n; });
-  }
-  bool waitFor(const std::function<bool(const Seen&)>& match) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_until(lock, Clock::now() + 10s, [&] { return std::any_of(seen_.begin(), seen_.end(), match); });
-  }
-  std::vector<Seen> seen() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return seen_;
-  }
-  int answered() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return answered_;
-  }
-
- private:
-  const int status_;
-  const bool hang_;
-  httplib::Server server_;
-  int port_ = -1;
-  std::thread thread_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<Seen> seen_;
-  bool released_ = false;
-  int answered_ = 0;
-};
 
 // A listening socket on 127.0.0.1 that nobody serves: a beacon sent to it in
 // any protocol still leaves a completed connection in its backlog.
@@ -153,13 +68,13 @@ class BeaconTest : public PluginTest {
   // Waits for the `expected` beacons, then sends one more to a path of its
   // own and waits for that too, so that any surplus beacon of the earlier
   // creations has had its turn; returns every request but the last one.
-  std::vector<Seen> settle(Backend& backend, size_t expected) {
-    EXPECT_TRUE(backend.waitFor(expected));
+  std::vector<Request> settle(ScriptedBackend& backend, size_t expected) {
+    const auto marker = [](const Request& r) { return r.path == "/marker/api/beacon"; };
+    EXPECT_TRUE(backend.waitFor([&](const std::vector<Request>& seen) { return seen.size() >= expected; }));
     createWith(backend.url() + "/marker");
-    EXPECT_TRUE(backend.waitFor([](const Seen& s) { return s.path == "/marker/api/beacon"; }));
-    std::vector<Seen> seen = backend.seen();
-    seen.erase(std::remove_if(seen.begin(), seen.end(), [](const Seen& s) { return s.path == "/marker/api/beacon"; }),
-               seen.end());
+    EXPECT_TRUE(backend.waitFor([&](const std::vector<Request>& s) { return std::any_of(s.begin(), s.end(), marker); }));
+    std::vector<Request> seen = backend.requests();
+    seen.erase(std::remove_if(seen.begin(), seen.end(), marker), seen.end());
     return seen;
   }
 
@@ -169,10 +84,9 @@ class BeaconTest : public PluginTest {
 }  // namespace
 
 TEST_F(BeaconTest, OneCreationPostsTheFixedBodyOnceAsJson) {
-  Backend backend;
-  ASSERT_TRUE(backend.ready());
+  ScriptedBackend backend;
   createWith(backend.url());
-  const std::vector<Seen> seen = settle(backend, 1);
+  const std::vector<Request> seen = settle(backend, 1);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].method, "POST");
   EXPECT_EQ(seen[0].path, "/api/beacon");
@@ -184,14 +98,13 @@ TEST_F(BeaconTest, OneCreationPostsTheFixedBodyOnceAsJson) {
 }
 
 TEST_F(BeaconTest, TheBaseAddressIsUsedAsTypedAndEveryCreationSendsOne) {
-  Backend backend;
-  ASSERT_TRUE(backend.ready());
+  ScriptedBackend backend;
   createWith(backend.url() + "/");
   for (int i = 0; i < 3; ++i) createWith(backend.url());
-  const std::vector<Seen> seen = settle(backend, 4);
+  const std::vector<Request> seen = settle(backend, 4);
   ASSERT_EQ(seen.size(), 4u);
   int plain = 0, doubled = 0;
-  for (const Seen& s : seen) {
+  for (const Request& s : seen) {
     EXPECT_EQ(s.method, "POST");
     EXPECT_EQ(s.body, kBody);
     plain += s.path == "/api/beacon";
@@ -202,9 +115,8 @@ TEST_F(BeaconTest, TheBaseAddressIsUsedAsTypedAndEveryCreationSendsOne) {
 }
 
 TEST_F(BeaconTest, OnlyAnAddressStartingWithLowerCaseHttpSendsABeacon) {
-  Backend backend;
+  ScriptedBackend backend;
   Tripwire tripwire;
-  ASSERT_TRUE(backend.ready());
   ASSERT_GT(tripwire.port(), 0);
   const std::string hostPort = backend.url().substr(std::string("http://").size());
   const std::string ftp = "ftp://127.0.0.1:" + std::to_string(tripwire.port());
@@ -214,18 +126,17 @@ TEST_F(BeaconTest, OnlyAnAddressStartingWithLowerCaseHttpSendsABeacon) {
 
   // The tripwire does notice a beacon that is sent.
   createWith("http://127.0.0.1:" + std::to_string(tripwire.port()));
-  const auto deadline = Clock::now() + 10s;
-  while (tripwire.connections() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
+  waitUntil([&] { return tripwire.connections() > 0; });
   EXPECT_EQ(tripwire.connections(), 1);
 }
 
 TEST_F(BeaconTest, AFailingOrSilentBackendLeavesTheInstanceWorking) {
   for (const bool silent : {false, true}) {
     SCOPED_TRACE(silent ? "silent backend" : "backend answering 500");
-    Backend backend(500, silent);
-    ASSERT_TRUE(backend.ready());
+    ScriptedBackend backend;
+    backend.onStart(Reply{500, "{}", "application/json", silent});
     auto fx = createWith(backend.url());
-    ASSERT_TRUE(backend.waitFor(1));
+    ASSERT_TRUE(backend.waitFor([](const std::vector<Request>& seen) { return !seen.empty(); }));
 
     auto source = solidImage({0, 0, 4, 4}, kOfxBitDepthByte, {200, 100, 50, 255});
     fx->setSource([source](OfxTime) { return source; });

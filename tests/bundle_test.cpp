@@ -3,23 +3,15 @@
 #include "Bundle.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
-#include <stdexcept>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "Host.h"
 #include "HostError.h"
 #include "Plugin.h"
+#include "TestSupport.h"
 #include "ofxImageEffect.h"
 
 namespace fs = std::filesystem;
@@ -35,40 +27,24 @@ const std::string kIdentifier = "com.prismhollow.duneveil.ofx";
 
 std::string normal(const fs::path& path) { return fs::absolute(path).lexically_normal().string(); }
 const std::string kBinary = normal(kBundleDir + "/" + kArch + "/PrismhollowDuneVeil.ofx");
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// A fresh temporary folder, removed with all it holds.
-struct TempDir {
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "prismhollow-bundle-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
-    path = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  void file(const std::string& relative, const std::string& text) const {
-    fs::create_directories((path / relative).parent_path());
-    std::ofstream(path / relative) << text;
-  }
-  fs::path copyOfBundle(const std::string& folder) const {
-    fs::create_directories(path / folder);
-    fs::copy(kBundleDir, path / folder / kBundleName, fs::copy_options::recursive);
-    return path / folder / kBundleName / kArch / "PrismhollowDuneVeil.ofx";
-  }
-  fs::path path;
-};
+// A copy of the real bundle in `folder` under `root`: its binary.
+fs::path copyOfBundle(const fs::path& root, const std::string& folder) {
+  fs::create_directories(root / folder);
+  fs::copy(kBundleDir, root / folder / kBundleName, fs::copy_options::recursive);
+  return root / folder / kBundleName / kArch / "PrismhollowDuneVeil.ofx";
+}
 
 TEST(BundleLoad, UnusablePathsAreRefusedWithClearMessagesAndTheHostCarriesOn) {
   TempDir tmp;
   const fs::path& t = tmp.path;
-  tmp.file("PrismhollowDuneVeil/" + kArch + "/PrismhollowDuneVeil.ofx", "not used");
-  tmp.file("Other.ofx.bundle/" + kArch + "/Another.ofx", "a binary of another name");
+  for (const std::string& file : {"PrismhollowDuneVeil/" + kArch + "/PrismhollowDuneVeil.ofx",
+                                  "Other.ofx.bundle/" + kArch + "/Another.ofx", std::string("x.ofx"),
+                                  "Text.ofx.bundle/" + kArch + "/Text.ofx", std::string("notes.txt")}) {
+    fs::create_directories((t / file).parent_path());
+    std::ofstream(t / file) << "plain text, not an ELF shared library\n";
+  }
   fs::create_directories(t / "Bare.ofx.bundle");
-  tmp.file("x.ofx", "plain text, not an ELF shared library\n");
-  tmp.file("Text.ofx.bundle/" + kArch + "/Text.ofx", "plain text\n");
-  tmp.file("notes.txt", "hello\n");
   const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {(t / "Nowhere.ofx.bundle").string(), {"no such file or folder"}},
       {(t / "PrismhollowDuneVeil").string(), {"not a plug-in bundle", "NAME.ofx.bundle"}},
@@ -122,26 +98,10 @@ std::string quoted(const std::string& text) {
   return out + "'";
 }
 
-struct Outcome {
-  int exitCode = -1;
-  std::string output;  // stdout and stderr together
-  std::vector<std::string> lines;
-  int count(const std::string& line) const { return static_cast<int>(std::count(lines.begin(), lines.end(), line)); }
-};
-
-// Runs the shell command, killed after a minute.
-Outcome run(const std::string& command, const std::string& environment = "") {
-  Outcome out;
-  FILE* pipe = popen((environment + " timeout -k 5 60 " + command + " 2>&1").c_str(), "r");
-  if (!pipe) throw std::runtime_error("popen failed for " + command);
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.output.append(buffer, n);
-  int status = pclose(pipe);
-  out.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  EXPECT_NE(out.exitCode, 124) << command << " timed out";
-  std::stringstream in(out.output);
-  for (std::string line; std::getline(in, line);) out.lines.push_back(line);
-  return out;
+// Each line of the output as often as it occurs.
+int count(const Outcome& r, const std::string& line) {
+  const Texts lines = r.lines();
+  return static_cast<int>(std::count(lines.begin(), lines.end(), line));
 }
 
 Outcome prismhollow(const std::vector<std::string>& args, const std::string& environment = "") {
@@ -171,8 +131,8 @@ TEST(BundleSymbols, BinaryExportsExactlyTheEntryPointsAndNoSearchPathIntoTheBuil
 
   Outcome headers = run("objdump -p " + quoted(kBinary));
   ASSERT_EQ(headers.exitCode, 0) << headers.output;
-  EXPECT_EQ(headers.count("  NEEDED               libc.so.6"), 1) << "the dynamic section was read";
-  for (const std::string& line : headers.lines) {
+  EXPECT_EQ(count(headers, "  NEEDED               libc.so.6"), 1) << "the dynamic section was read";
+  for (const std::string& line : headers.lines()) {
     std::stringstream words(line);
     std::string tag, folders;
     if (!(words >> tag >> folders) || (tag != "RPATH" && tag != "RUNPATH")) continue;
@@ -190,16 +150,17 @@ TEST(BundleCommand, DescribeListsTheRealBundleByFolderOrBinary) {
   Outcome r = prismhollow({"describe", kBundleDir});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(r.output, prismhollow({"describe", kBinary}).output);
-  ASSERT_FALSE(r.lines.empty());
-  EXPECT_EQ(r.lines[0], kLabel);
-  EXPECT_EQ(r.count(binaryLine(kBinary)), 1) << r.output;
-  auto clips = std::find(r.lines.begin(), r.lines.end(), "  clips (" kOfxImageEffectContextFilter ")");
-  ASSERT_GE(r.lines.end() - clips, 3) << r.output;
+  const Texts lines = r.lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], kLabel);
+  EXPECT_EQ(count(r, binaryLine(kBinary)), 1) << r.output;
+  auto clips = std::find(lines.begin(), lines.end(), "  clips (" kOfxImageEffectContextFilter ")");
+  ASSERT_GE(lines.end() - clips, 3) << r.output;
   EXPECT_EQ(clips[1].rfind("    Source ", 0), 0u) << clips[1];
   EXPECT_EQ(clips[2].rfind("    Output ", 0), 0u) << clips[2];
   std::vector<std::string> params;
-  auto it = std::find(r.lines.begin(), r.lines.end(), "  parameters");
-  for (it = it == r.lines.end() ? it : it + 1; it != r.lines.end() && it->rfind("    ", 0) == 0; ++it)
+  auto it = std::find(lines.begin(), lines.end(), "  parameters");
+  for (it = it == lines.end() ? it : it + 1; it != lines.end() && it->rfind("    ", 0) == 0; ++it)
     params.push_back(it->substr(4, it->find(' ', 4) - 4));
   EXPECT_EQ(params,
             (std::vector<std::string>{"backend_url", "output_mode", "draw_mask", "select_tool", "brush_size",
@@ -210,7 +171,7 @@ TEST(BundleCommand, DescribeListsTheRealBundleByFolderOrBinary) {
 TEST(BundleCommand, FailuresAndBadUsageExitWithOneOrTwo) {
   TempDir tmp;
   const std::string missing = (tmp.path / "Gone.ofx.bundle").string();
-  tmp.copyOfBundle("@hidden");
+  copyOfBundle(tmp.path, "@hidden");
   const std::string hiddenOnly = "OFX_PLUGIN_PATH=" + quoted(tmp.path.string());
   const std::vector<std::tuple<std::string, std::vector<std::string>, int, std::vector<std::string>>> cases = {
       {"", {"describe", missing}, 1, {missing}},
@@ -234,20 +195,19 @@ TEST(BundleCommand, FailuresAndBadUsageExitWithOneOrTwo) {
 // folder once however links loop back.
 TEST(BundleCommand, DescribeWithoutArgumentSearchesThePluginPath) {
   TempDir tmp;
-  const fs::path first = tmp.copyOfBundle("first"), deep = tmp.copyOfBundle("first/nested/deeper"),
-                 second = tmp.copyOfBundle("second");
-  tmp.copyOfBundle("first/@skipped");
+  const fs::path first = copyOfBundle(tmp.path, "first"), deep = copyOfBundle(tmp.path, "first/nested/deeper"),
+                 second = copyOfBundle(tmp.path, "second");
+  copyOfBundle(tmp.path, "first/@skipped");
   fs::create_directory_symlink(".", tmp.path / "first" / "again");
   fs::create_directory_symlink("..", tmp.path / "first" / "nested" / "back");
   Outcome r = prismhollow(
       {"describe"}, "OFX_PLUGIN_PATH=" + quoted((tmp.path / "second").string() + ":" + (tmp.path / "first").string()));
-  for (const fs::path& binary : {first, deep, second}) EXPECT_EQ(r.count(binaryLine(binary)), 1) << r.output;
-  EXPECT_LT(std::find(r.lines.begin(), r.lines.end(), binaryLine(second)),
-            std::find(r.lines.begin(), r.lines.end(), binaryLine(first)));
+  for (const fs::path& binary : {first, deep, second}) EXPECT_EQ(count(r, binaryLine(binary)), 1) << r.output;
+  EXPECT_LT(r.output.find(binaryLine(second)), r.output.find(binaryLine(first)));
   EXPECT_FALSE(contains(r.output, "@skipped")) << r.output;
   if (!fs::exists("/usr/OFX/Plugins")) {
     EXPECT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_EQ(r.count(kLabel), 3) << r.output;
+    EXPECT_EQ(count(r, kLabel), 3) << r.output;
   }
 }
 
@@ -255,7 +215,7 @@ TEST(BundleCommand, DescribeWithoutArgumentSearchesThePluginPath) {
 TEST(BundleCommand, TheBuildFolderHoldsOneBundleOfTheEffect) {
   Outcome r = prismhollow({"describe"}, "OFX_PLUGIN_PATH=" + quoted(ORV_BUILD_DIR));
   int inBuild = 0;
-  for (const std::string& line : r.lines) inBuild += line.rfind(binaryLine(normal(ORV_BUILD_DIR)), 0) == 0;
+  for (const std::string& line : r.lines()) inBuild += line.rfind(binaryLine(normal(ORV_BUILD_DIR)), 0) == 0;
   EXPECT_EQ(inBuild, 1) << r.output;
 }
 

@@ -98,22 +98,9 @@ TEST(ChainDocument, EmptyOrFaultyDocumentsLeaveTheChainEmpty) {
 // seed would; floating point is truncated toward zero; booleans are 0 or 1.
 TEST(ChainDocument, SeedsNarrowToInt32) {
   const std::pair<const char*, int32_t> cases[] = {
-      {"2.9", 2},
-      {"-2.9", -2},
-      {"-0.5", 0},
-      {"7.0", 7},
-      {"2147483647.9", INT32_MAX},
-      {"-2147483648.9", INT32_MIN},
-      {"true", 1},
-      {"false", 0},
-      {"-1", -1},
-      {"4294967297", 1},
-      {"2147483647", INT32_MAX},
-      {"2147483648", INT32_MIN},
-      {"-2147483648", INT32_MIN},
-      {"-2147483649", INT32_MAX},
-      {"4294967295", -1},
-      {"18446744073709551615", -1},
+      {"2.9", 2}, {"-2.9", -2}, {"-0.5", 0}, {"7.0", 7}, {"2147483647.9", INT32_MAX}, {"-2147483648.9", INT32_MIN},
+      {"true", 1}, {"false", 0}, {"-1", -1}, {"4294967297", 1}, {"2147483647", INT32_MAX}, {"2147483648", INT32_MIN},
+      {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MAX}, {"4294967295", -1}, {"18446744073709551615", -1},
       {"-9223372036854775808", 0},
   };
   for (const auto& [json, seed] : cases) {

@@ -25,6 +25,7 @@
 #include "ofxInteract.h"
 #include "ofxMessage.h"
 #include "ofxParam.h"
+#include "ofxProgress.h"
 #include "ofxProperty.h"
 
 namespace {
@@ -200,7 +201,7 @@ int missingEntries(const Suite* suite) {
   return missing;
 }
 
-TEST(HostSuites, FiveCompleteSuitesAtVersionOneUnlessRemoved) {
+TEST(HostSuites, CompleteSuitesAtTheirVersionsUnlessRemoved) {
   Host host, other;
   OfxHost* h = host.ofxHost();
   EXPECT_EQ(missingEntries(fetch<OfxImageEffectSuiteV1>(host, kOfxImageEffectSuite)), 0);
@@ -214,6 +215,9 @@ TEST(HostSuites, FiveCompleteSuitesAtVersionOneUnlessRemoved) {
     EXPECT_EQ(h->fetchSuite(h->host, name, 0), nullptr) << name;
     EXPECT_EQ(h->fetchSuite(kBogus, name, 1), nullptr) << name;
   }
+  EXPECT_EQ(missingEntries(fetch<OfxProgressSuiteV1>(host, kOfxProgressSuite)), 0);
+  EXPECT_EQ(missingEntries(static_cast<const OfxProgressSuiteV2*>(h->fetchSuite(h->host, kOfxProgressSuite, 2))), 0);
+  EXPECT_EQ(h->fetchSuite(h->host, kOfxProgressSuite, 3), nullptr);
   EXPECT_EQ(h->fetchSuite(h->host, "OfxMultiThreadSuite", 1), nullptr);
   EXPECT_EQ(h->fetchSuite(h->host, nullptr, 1), nullptr);
 

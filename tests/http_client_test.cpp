@@ -8,15 +8,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <cstdint>
-#include <functional>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+
+#include "TestSupport.h"
 
 namespace {
 
@@ -37,8 +32,7 @@ std::pair<Download, std::string> getFile(const HttpClient& client, const std::st
                                          std::uint64_t maxBytes = 1 << 20) {
   const std::string path = ::testing::TempDir() + "get_file." + std::to_string(getpid());
   const Download result = client.get_file(url, path, maxBytes);
-  std::ifstream file(path, std::ios::binary);
-  std::string bytes = file ? std::string(std::istreambuf_iterator<char>(file), {}) : "<none>";
+  const std::string bytes = std::filesystem::exists(path) ? readFile(path) : "<none>";
   std::filesystem::remove(path);
   return {result, bytes};
 }
@@ -74,10 +68,7 @@ class RawServer {
  public:
   using Handler = std::function<std::string(const std::string& request)>;
 
-  explicit RawServer(Handler handler, bool holdOpen = false) : handler_(std::move(handler)), holdOpen_(holdOpen) {}
-  ~RawServer() { stop(); }
-
-  bool start() {
+  explicit RawServer(Handler handler, bool holdOpen = false) : handler_(std::move(handler)), holdOpen_(holdOpen) {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -85,12 +76,13 @@ class RawServer {
     socklen_t len = sizeof addr;
     if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listenFd_, 8) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      return false;
+      ADD_FAILURE() << "no listening socket";
+      return;
     }
     port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] { run(); });
-    return true;
   }
+  ~RawServer() { stop(); }
 
   void stop() {
     stop_ = true;
@@ -162,13 +154,9 @@ class RawServer {
 // Every operation fails as a transfer (-1, or kFailed and no file for
 // get_file), keeping `body` as all that arrived.
 void expectEveryCallFails(const HttpClient& client, const std::string& url, const std::string& body) {
-  const HttpResponse responses[] = {client.post_json(url, "{}"), client.put_bytes(url, bytesOf("x"), "image/jpeg"),
-                                    client.get(url)};
-  const char* const names[] = {"post_json", "put_bytes", "get"};
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(responses[i].status, -1) << names[i];
-    EXPECT_EQ(responses[i].body, body) << names[i];
-  }
+  for (const HttpResponse& r :
+       {client.post_json(url, "{}"), client.put_bytes(url, bytesOf("x"), "image/jpeg"), client.get(url)})
+    EXPECT_EQ(std::pair(r.status, r.body), std::pair(-1L, body));
   EXPECT_EQ(getFile(client, url), std::pair(Download::kFailed, std::string("<none>")));
 }
 
@@ -178,7 +166,6 @@ const std::string kUserAgent = "User-Agent: PrismhollowDuneVeil-OFX/1.1";
 // anything one call leaves on the handle would show in the next request.
 TEST(HttpClientRequests, EachCallSendsExactlyItsRequestAndNothingOfTheOneBefore) {
   RawServer server([](const std::string&) { return reply(200, "ok"); });
-  ASSERT_TRUE(server.start());
   const std::string host = "Host: 127.0.0.1:" + std::to_string(server.port());
   struct Row {
     std::function<void(const HttpClient&)> call;
@@ -226,15 +213,12 @@ TEST(HttpClientRequests, AnswersComeBackWithTheirStatusAndExactBody) {
     const int status = std::stoi(request.substr(request.find('/') + 1));
     return reply(status, statusBody(status));
   });
-  ASSERT_TRUE(server.start());
   HttpClient client;
   for (int status : {200, 201, 404, 413, 500}) {
     const std::string url = server.url("/" + std::to_string(status));
     for (const HttpResponse& r :
-         {client.post_json(url, "{}"), client.put_bytes(url, bytesOf("x"), "image/jpeg"), client.get(url)}) {
-      EXPECT_EQ(r.status, status);
-      EXPECT_EQ(r.body, statusBody(status));  // also: nothing of the previous answer
-    }
+         {client.post_json(url, "{}"), client.put_bytes(url, bytesOf("x"), "image/jpeg"), client.get(url)})
+      EXPECT_EQ(std::pair(r.status, r.body), std::pair(long(status), statusBody(status)));  // nothing of the one before
   }
   // get_file keeps exactly the body of a 2xx answer, and no file otherwise.
   for (auto [status, ok] : {std::pair{200, true}, {204, true}, {299, true}, {300, false}, {404, false}, {500, false}})
@@ -251,7 +235,6 @@ TEST(HttpClientRequests, GetFileKeepsNothingOfABodyOverItsLimit) {
     if (request.find(" /stated ") != std::string::npos) return reply(200, body);
     return "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body;  // ends with the connection
   });
-  ASSERT_TRUE(server.start());
   HttpClient client;
   for (const char* path : {"/stated", "/unstated"}) {
     EXPECT_EQ(getFile(client, server.url(path), 999), std::pair(Download::kTooLarge, std::string("<none>"))) << path;
@@ -266,18 +249,14 @@ TEST(HttpClientRequests, PutBytesReturnsA302WhereTheOthersFollowIt) {
     return request.find(" /moved ") != std::string::npos ? reply(302, "moved", "Location: /target\r\n")
                                                          : reply(200, "arrived");
   });
-  ASSERT_TRUE(server.start());
   HttpClient client;
   const std::string url = server.url("/moved");
-  for (const HttpResponse& r : {client.post_json(url, "{}"), client.get(url)}) {
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, "arrived");
-  }
+  for (const HttpResponse& r : {client.post_json(url, "{}"), client.get(url)})
+    EXPECT_EQ(std::pair(r.status, r.body), std::pair(200L, std::string("arrived")));
   EXPECT_EQ(getFile(client, url), std::pair(Download::kDone, std::string("arrived")));
   // After three calls that follow, put_bytes still does not.
   const HttpResponse put = client.put_bytes(url, bytesOf("frame"), "image/jpeg");
-  EXPECT_EQ(put.status, 302);
-  EXPECT_EQ(put.body, "moved");
+  EXPECT_EQ(std::pair(put.status, put.body), std::pair(302L, std::string("moved")));
 
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 7u);
@@ -294,7 +273,6 @@ TEST(HttpClientRequests, PutBytesReturnsA302WhereTheOthersFollowIt) {
 TEST(HttpClientFailure, RefusedConnectionFailsEveryCall) {
   // A port on which nobody listens: bound, read back, released.
   RawServer closed([](const std::string&) { return std::string(); });
-  ASSERT_TRUE(closed.start());
   closed.stop();
   expectEveryCallFails(HttpClient(), closed.url("/x"), "");
 }
@@ -304,7 +282,6 @@ TEST(HttpClientFailure, RefusedConnectionFailsEveryCall) {
 // status that already arrived.
 TEST(HttpClientFailure, StallAfterHeadersFailsKeepingWhatArrived) {
   RawServer server([](const std::string&) { return "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\npar"; }, true);
-  ASSERT_TRUE(server.start());
   HttpClient::Timeouts oneSecond, slowForOneSecond;
   oneSecond.post_json_sec = oneSecond.put_bytes_sec = oneSecond.get_sec = oneSecond.get_file_sec = 1;
   oneSecond.low_speed_sec = 0;  // no floor
@@ -325,7 +302,6 @@ TEST(HttpClientFailure, RedirectsStopAfterFiveAndNeverLeaveHttp) {
     if (request.find(" /loop ") != std::string::npos) return reply(302, "", "Location: /loop\r\n");
     return reply(302, "", "Location: ftp://127.0.0.1:21/matte.png\r\n");
   });
-  ASSERT_TRUE(server.start());
   HttpClient client;
   expectEveryCallFails(client, "ftp://127.0.0.1:" + std::to_string(server.port()) + "/x", "");
   EXPECT_TRUE(server.requests().empty());
@@ -338,7 +314,6 @@ TEST(HttpClientFailure, RedirectsStopAfterFiveAndNeverLeaveHttp) {
 
 TEST(HttpClientFailure, WithoutAHandleEveryCallFailsAndNothingIsSent) {
   RawServer server([](const std::string&) { return reply(200, "ok"); });
-  ASSERT_TRUE(server.start());
   expectEveryCallFails(HttpClient(HttpClient::Timeouts{}, [] { return static_cast<CURL*>(nullptr); }), server.url("/x"),
                        "");
   server.stop();
@@ -349,7 +324,6 @@ TEST(HttpClientFailure, WithoutAHandleEveryCallFailsAndNothingIsSent) {
 // once, however well the server would have answered.
 TEST(HttpClientFailure, ARaisedAbortFlagFailsEveryTransfer) {
   RawServer server([](const std::string&) { return reply(200, "fine"); });
-  ASSERT_TRUE(server.start());
   std::atomic<bool> stop{false};
   HttpClient client;
   client.abort_when([&] { return stop.load(); });
@@ -361,7 +335,6 @@ TEST(HttpClientFailure, ARaisedAbortFlagFailsEveryTransfer) {
 // libcurl's global initialisation must happen once, before the first handle.
 TEST(HttpClientConstruction, ClientsBuiltOnSeveralThreadsAtOnceAllWork) {
   RawServer server([](const std::string&) { return reply(200, "hello"); });
-  ASSERT_TRUE(server.start());
   std::vector<HttpResponse> results(6);
   std::vector<std::thread> threads;
   std::atomic<bool> go{false};
@@ -373,10 +346,7 @@ TEST(HttpClientConstruction, ClientsBuiltOnSeveralThreadsAtOnceAllWork) {
   }
   go = true;
   for (auto& t : threads) t.join();
-  for (const HttpResponse& r : results) {
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, "hello");
-  }
+  for (const HttpResponse& r : results) EXPECT_EQ(std::pair(r.status, r.body), std::pair(200L, std::string("hello")));
 }
 
 }  // namespace

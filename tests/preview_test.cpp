@@ -5,24 +5,18 @@
 
 #include <gtest/gtest.h>
 #include <stb_image.h>
-#include <sys/wait.h>
 
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
-#include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
 #include "Host.h"
 #include "HostError.h"
 #include "Instance.h"
 #include "OverlayPreview.h"
 #include "Plugin.h"
+#include "TestSupport.h"
 
 using namespace ofxhost;
 
@@ -150,23 +144,8 @@ TEST_F(PreviewTest, NothingIsDrawnWhileEditingInTheViewerIsOff) {
     EXPECT_TRUE(near(at(x, y), kBackground, x, y));
 }
 
-struct CommandResult {
-  int exitCode = -1;
-  std::string output;  // standard output and error
-};
-
-// Runs prismhollow overlay (after a shell prefix), killed if still running
-// after a minute.
-CommandResult runOverlayCommand(const std::string& arguments, const std::string& prefix = "") {
-  const std::string command = prefix + "timeout -k 5 60 '" PRISMHOLLOW_COMMAND "' overlay " + arguments + " 2>&1";
-  CommandResult r;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return r;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.output.append(buffer, n);
-  const int status = pclose(pipe);
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+Outcome runOverlayCommand(const std::string& arguments, const std::string& prefix = "") {
+  return run("'" PRISMHOLLOW_COMMAND "' overlay " + arguments, prefix);
 }
 
 // Loads a PNG as RGB rows from the top.
@@ -241,7 +220,7 @@ TEST(PreviewCommand, FailuresSayWhatIsWrongAndLeaveNoFile) {
     SCOPED_TRACE(prefix + arguments);
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
-    const CommandResult r = runOverlayCommand(arguments, prefix);
+    const Outcome r = runOverlayCommand(arguments, prefix);
     EXPECT_EQ(r.exitCode, exitCode) << r.output;
     for (const std::string& part : parts) EXPECT_NE(r.output.find(part), std::string::npos) << r.output;
     EXPECT_TRUE(std::filesystem::is_empty(dir));

@@ -2,7 +2,7 @@
 // (ctest runs one per test) gets a /tmp of its own, an empty tmpfs in a
 // private mount namespace that the programs it starts share and that goes
 // when they end. So runs never see, or remove, one another's staging in
-// /tmp/prismhollow/, nor a real host's beside them.
+// the staging root, nor a real host's beside them.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -40,3 +40,5 @@ const bool gPrivateTmp = [] {
 }();
 
 }  // namespace
+
+bool hasPrivateTmp() { return gPrivateTmp; }

@@ -15,34 +15,13 @@ namespace {
 const std::string kMegamind = "/usr/share/doc/opencv-doc/examples/data/Megamind.avi";
 const std::string kWithBackend = "PATH=" BACKEND_DIR ":$PATH ";
 
-struct Outcome {
-  int exitCode = -1;
-  std::string output;
-};
-
 // Runs prismhollow pull with the real bundle, killed after two minutes.
 Outcome pull(const std::string& args, const std::string& environment = kWithBackend) {
-  Outcome out;
-  const std::string command =
-      environment + "timeout -k 5 120 " PRISMHOLLOW_COMMAND " pull --bundle " ORV_BUNDLE_DIR " " + args + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.output.append(buffer, n);
-  const int status = pclose(pipe);
-  out.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
+  return run(PRISMHOLLOW_COMMAND " pull --bundle " ORV_BUNDLE_DIR " " + args, environment, 120);
 }
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-struct TempDir {
-  fs::path path = fs::temp_directory_path() / ("pull-command-" + std::to_string(getpid()));
-  TempDir() { fs::create_directories(path); }
-  ~TempDir() { fs::remove_all(path); }
-};
-
 TEST(PullCommand, MattesTheBoxedWomanThroughTheFirstShot) {
-  TempDir out;
+  TempDir out("pull-command");
   const Outcome r =
       pull(kMegamind + " --frames 0:23 --anchor 10 --box-px 108,22,300,506 --quality fast --out " + out.path.string());
   ASSERT_EQ(r.exitCode, 0) << r.output;
@@ -72,7 +51,7 @@ TEST(PullCommand, MattesTheBoxedWomanThroughTheFirstShot) {
 }
 
 TEST(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
-  TempDir tmp;
+  TempDir tmp("pull-command");
   const std::string garbage = (tmp.path / "garbage.avi").string();
   std::ofstream(garbage) << std::string(5000, 'x');
   ScriptedBackend refusing;
@@ -99,7 +78,7 @@ TEST(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
 }
 
 TEST(PullCommand, CtrlCStopsTheJobAndLeavesNothingRunning) {
-  TempDir tmp;
+  TempDir tmp("pull-command");
   const std::string log = (tmp.path / "log").string();
   const std::string command = kWithBackend + "TMPDIR=" + tmp.path.string() + " exec " PRISMHOLLOW_COMMAND " pull " +
                               kMegamind + " --frames 0:23 --box 0.2,0.1,0.4,0.8 --bundle " ORV_BUNDLE_DIR " --out " +

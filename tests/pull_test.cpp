@@ -2,7 +2,6 @@
 // behind, how frames are staged, and every way a press ends before the worker.
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -12,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "PullFixture.h"
+#include "ofxProgress.h"
 
 // A full decoder (JPEG too) private to this file: the library decodes PNG only.
 #define STB_IMAGE_STATIC
@@ -19,6 +19,8 @@
 #include <stb_image.h>
 
 using namespace ofxhost;
+
+bool hasPrivateTmp();  // private_tmp.cpp
 
 namespace {
 
@@ -61,27 +63,21 @@ std::string frameName(int index, const char* extension) {
   return name;
 }
 
-// Runs `body` in a child process with an empty /tmp of its own, so that the
-// staging root can be tampered with while other tests use the real one.
-void isolated(const std::function<void()>& body) {
-  std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-      _exit(77);
-    body();
-    std::fflush(stdout);
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  ASSERT_GT(pid, 0);
-  int status = 0;
-  if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, std::chrono::seconds(60))) {
-    kill(pid, SIGKILL), waitpid(pid, &status, 0);
-    FAIL() << "the isolated part did not end";
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "this system allows no private mounts";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the isolated part failed (see above)";
+// Runs `body` with the staging root free to tamper with: this process's
+// /tmp is its own (private_tmp.cpp), and the root is cleared around it.
+// False, and body not run, where there is no private /tmp.
+bool isolated(const std::function<void()>& body) {
+  if (!hasPrivateTmp()) return false;
+  const auto clear = [] {
+    umount(kRoot.c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(kRoot, ec);
+    std::filesystem::remove(kRoot.substr(0, kRoot.size() - 1), ec);  // a link or a file
+  };
+  clear();
+  body();
+  clear();
+  return true;
 }
 
 }  // namespace
@@ -153,18 +149,22 @@ TEST_F(PullTest, FramesAreStagedAtMost1920WideTopRowFirstAndFloatsAsTheirBytes) 
       {"1280 x 720, unchanged", patternFrame(3, {100, 50, 1380, 770}), 1280, 720},
       {"8-bit", eight, 48, 32},
       {"float", floats, 48, 32}};
-  auto fx = clip(1);
+  // Two frames a clip: the first is shrunk on the writer's thread, the
+  // second, fetched while the writer is busy, on the host's.
+  auto fx = clip(2);
   for (const auto& [what, frame, width, height] : rows) {
     SCOPED_TRACE(what);
     fx->setSource([frame = frame](OfxTime) { return frame; });
-    ASSERT_EQ(job(*fx), "ready: 1 frames matted");
-    const Picture got = decodeJpeg(backend->requests("PUT").back().body);
-    EXPECT_EQ(got.width, width);
-    EXPECT_EQ(got.height, height);
-    EXPECT_LT(stagingError(got, frame == floats ? *eight : *frame), 2.0);
+    ASSERT_EQ(job(*fx), "ready: 2 frames matted");
+    for (int back : {2, 1}) {
+      const Picture got = decodeJpeg(backend->requests("PUT").end()[-back].body);
+      EXPECT_EQ(got.width, width);
+      EXPECT_EQ(got.height, height);
+      EXPECT_LT(stagingError(got, frame == floats ? *eight : *frame), 2.0);
+    }
   }
   const std::vector<Request> uploads = backend->requests("PUT");
-  EXPECT_TRUE(uploads.end()[-1].body == uploads.end()[-2].body) << "the float frame was not staged as its bytes";
+  EXPECT_TRUE(uploads.end()[-1].body == uploads.end()[-3].body) << "the float frame was not staged as its bytes";
 }
 
 TEST_F(PullTest, TheCreateBodyCarriesTheFrameRateAndTheStartBodyThePressTimeInsideTheClip) {
@@ -246,8 +246,9 @@ TEST_F(PullTest, PressesRefusedBeforeTheBackendLeaveNoJob) {
     const std::set<std::string> dirsBefore = uploadDirs();
     EXPECT_EQ(press(*fx, "pull_alpha"), kOfxStatOK);
     EXPECT_EQ(messages(), Texts{"Prismhollow: " + row.message});
-    const std::vector<Edit> grabbing = {{"status", "grabbing " + std::to_string(row.frames) + " frames..."}};
-    EXPECT_EQ(editsSince(before), row.grabbed ? grabbing : std::vector<Edit>{});
+    const std::vector<Edit> grabbed = {{"status", "grabbing " + std::to_string(row.frames) + " frames..."},
+                                       {"status", "failed: " + row.message}};
+    EXPECT_EQ(editsSince(before), row.grabbed ? grabbed : std::vector<Edit>{});
     EXPECT_EQ(newUploadDirs(dirsBefore), Texts{});
   }
   EXPECT_EQ(calls(), Texts{});
@@ -286,7 +287,7 @@ TEST_F(PullTest, ASecondPressWhileAJobRunsIsRefusedFromEveryInstance) {
 
 TEST_F(PullTest, AnUnsafeOrReadOnlyStagingRootEndsThePullBeforeTheBackend) {
   auto fx = clip(1);
-  isolated([&] {
+  const bool ran = isolated([&] {
     const char* root = "/tmp/prismhollow";
     const std::string unsafe =
         "the staging folder /tmp/prismhollow/ is a link, belongs to another user or can be "
@@ -306,7 +307,8 @@ TEST_F(PullTest, AnUnsafeOrReadOnlyStagingRootEndsThePullBeforeTheBackend) {
       plant();
       EXPECT_EQ(pull(*fx), kOfxStatOK);
       EXPECT_EQ(messages(), Texts{"Prismhollow: " + message});
-      EXPECT_EQ(values("status", before), message == unsafe ? Texts{} : Texts{"grabbing 1 frames..."});
+      EXPECT_EQ(values("status", before),
+                (message == unsafe ? Texts{} : Texts{"grabbing 1 frames...", "failed: could not write frame 0"}));
       EXPECT_EQ(values("clip_start", before), Texts{});
       EXPECT_EQ(filesIn("/tmp/elsewhere"), Texts{});
       const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(root));
@@ -315,8 +317,92 @@ TEST_F(PullTest, AnUnsafeOrReadOnlyStagingRootEndsThePullBeforeTheBackend) {
       std::filesystem::remove_all(root);
     }
     EXPECT_EQ(job(*fx), "ready: 1 frames matted");
+    std::filesystem::remove_all("/tmp/elsewhere");
   });
-  EXPECT_EQ(backend->requests("POST").size(), 2u);  // the child's one job reached this backend: create, start
+  if (!ran) GTEST_SKIP() << "no private /tmp here to tamper with";
+  EXPECT_EQ(backend->requests("POST").size(), 2u);  // the one job reached the backend: create, start
+}
+
+// The disk fills up at frame 2, whose write fails on the writer's thread
+// while frame 3 is fetched: the status and the message say so, everything
+// staged goes, no backend is called, and the next pull finds room again.
+TEST_F(PullTest, AFullDiskMidClipEndsThePullWithNothingStagedLeft) {
+  const OfxRectI bounds{0, 0, 256, 256};
+  auto noise = ImageBuffer::allocate(bounds, kOfxBitDepthByte);  // far beyond 64 KiB as a JPEG; the others a few KiB
+  for (int y = 0; y < 256; ++y)
+    for (int x = 0; x < 256; ++x)
+      for (int c = 0; c < 4; ++c) {
+        unsigned h = (x * 73856093u) ^ (y * 19349663u) ^ (c * 83492791u);
+        h = (h ^ (h >> 13)) * 0x5bd1e995u;
+        noise->pixel(x, y)[c] = static_cast<unsigned char>(h >> 24);
+      }
+  auto fx = clip(5, 256, 256);
+  fx->setSource([&](OfxTime t) { return t == 2 ? noise : patternFrame(static_cast<int>(t), bounds); });
+  const bool ran = isolated([&] {
+    const char* root = "/tmp/prismhollow";
+    ASSERT_EQ(mkdir(root, 0755), 0);
+    ASSERT_EQ(mount("tmpfs", root, "tmpfs", 0, "size=64k,mode=0755"), 0);
+    const std::size_t before = editsSince().size();
+    EXPECT_EQ(pull(*fx), kOfxStatOK);
+    EXPECT_EQ(messages(), Texts{"Prismhollow: could not write frame 2"});
+    EXPECT_EQ(values("status", before), (Texts{"grabbing 5 frames...", "failed: could not write frame 2"}));
+    EXPECT_EQ(filesIn(root), Texts{}) << "staged files left on the full disk";
+    fx->setSource([&](OfxTime t) { return patternFrame(static_cast<int>(t), bounds); });
+    EXPECT_EQ(job(*fx), "ready: 5 frames matted");
+  });
+  if (!ran) GTEST_SKIP() << "no private /tmp here to tamper with";
+  EXPECT_EQ(backend->requests("POST").size(), 2u);  // the second pull's create and start, nothing of the first
+  EXPECT_EQ(backend->requests("PUT").size(), 5u);
+}
+
+// The host's progress bar follows the staging frame by frame. A cancel on it
+// ends the pull as if it had not been pressed: no message, the status as it
+// was, nothing staged left, no backend called, the next pull free to go.
+// Without the bar a pull goes as before.
+TEST_F(PullTest, StagingShowsTheHostsProgressAndACancelLeavesNothing) {
+  auto fx = clip(4);
+  fx->setValue("status", "ready: 4 frames matted");
+  const auto shown = [&] {
+    Texts calls;
+    for (const ProgressCall& c : host->progress().all())
+      calls.push_back(c.call +
+                      (c.call == "start"    ? " " + c.label
+                       : c.call == "update" ? " " + std::to_string(c.fraction)
+                                            : "") +
+                      (c.handle == fx->handle() ? "" : " (another instance)"));
+    return calls;
+  };
+  const auto bar = [](int updates) {
+    Texts calls{"start Staging frames"};
+    for (int i = 1; i <= updates; ++i) calls.push_back("update " + std::to_string(i / 4.0));
+    calls.push_back("end");
+    return calls;
+  };
+  for (int cancelAt : {1, 4}) {  // mid-clip, and once every frame is staged
+    SCOPED_TRACE(cancelAt);
+    host->progress().clear();
+    host->progress().cancelAtUpdate(cancelAt);
+    const std::size_t before = editsSince().size();
+    EXPECT_EQ(press(*fx, "pull_alpha"), kOfxStatOK);
+    EXPECT_EQ(messages(), Texts{});
+    EXPECT_EQ(values("status", before), (Texts{"grabbing 4 frames...", "ready: 4 frames matted"}));
+    EXPECT_EQ(newUploadDirs(), Texts{});
+    EXPECT_EQ(shown(), bar(cancelAt));
+  }
+  EXPECT_EQ(calls(), Texts{});
+  host->progress().clear();
+  host->progress().cancelAtUpdate(0);
+  EXPECT_EQ(job(*fx), "ready: 4 frames matted");
+  EXPECT_EQ(shown(), bar(4));
+
+  fx.reset();
+  host.reset();
+  host = std::make_unique<Host>();
+  host->removeSuite(kOfxProgressSuite);
+  plugin = &host->loadPlugin(bundle());
+  fx = clip(2);
+  EXPECT_EQ(job(*fx), "ready: 2 frames matted");
+  EXPECT_EQ(shown(), Texts{});
 }
 
 TEST_F(PullTest, TheButtonsClearTheSelectionAndForgetTheMatte) {

@@ -1,11 +1,11 @@
-// Render through the host: the source passed through, the character
-// premultiplied by its matte, or the matte alone, at byte and float depth.
+// Render through the host, beside the property test's comparison with the
+// plain formulas: which matte a time finds, the matte cache, and renders
+// that cannot be done.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
-#include <random>
 #include <thread>
 
 #include "RenderFixture.h"
@@ -31,25 +31,7 @@ bool samePixels(ImageBuffer& a, ImageBuffer& b) {
   return true;
 }
 
-using Pixel = std::vector<float>;
-
 }  // namespace
-
-TEST_F(RenderTest, WithoutASessionEveryModeCopiesTheSource) {
-  for (const char* depth : {kOfxBitDepthByte, kOfxBitDepthFloat}) {
-    auto source = solidImage(kSmall, depth, {200, 100, 50, 17});
-    auto fx = instanceShowing(source);
-    writeFlatMatte(0, 128);
-    fx->setValue("session_id", "");
-    for (int mode : {0, 1, 2}) {
-      SCOPED_TRACE(std::string(depth) + " mode " + std::to_string(mode));
-      fx->setValue("output_mode", mode);
-      RenderResult r = fx->render(0);
-      ASSERT_EQ(r.status, kOfxStatOK);
-      EXPECT_TRUE(samePixels(*r.output, *source));
-    }
-  }
-}
 
 TEST_F(RenderTest, SourceBypassNeverReadsTheMatte) {
   auto source = solidImage(kSmall, kOfxBitDepthByte, {10, 20, 30, 40});
@@ -63,40 +45,9 @@ TEST_F(RenderTest, SourceBypassNeverReadsTheMatte) {
   EXPECT_TRUE(samePixels(*fx->render(0).output, *source));
 }
 
-TEST_F(RenderTest, MatteOnlyAndCharacterGiveTheExactBytes) {
-  auto source = solidImage(kSmall, kOfxBitDepthByte, {200, 100, 50, 17});
-  auto fx = instanceShowing(source);
-  writeFlatMatte(0, 128);
-  writeFlatMatte(1, 255);
-  writeFlatMatte(2, 0);
-  fx->setValue("output_mode", 1);
-  EXPECT_EQ(pixelOf(*fx->render(0).output, 1, 1), (Pixel{128, 128, 128, 255}));
-  fx->setValue("output_mode", 0);
-  EXPECT_EQ(pixelOf(*fx->render(1).output, 2, 3), (Pixel{200, 100, 50, 255}));
-  EXPECT_EQ(pixelOf(*fx->render(2).output, 0, 0), (Pixel{0, 0, 0, 0}));
-  fx->setValue("output_mode", 7);  // an unexpected value renders the character
-  EXPECT_EQ(pixelOf(*fx->render(1).output, 2, 3), (Pixel{200, 100, 50, 255}));
-}
-
-TEST_F(RenderTest, FloatValuesAreNeitherClampedNorRounded) {
-  auto source = solidImage(kSmall, kOfxBitDepthFloat, {2.5f, -0.25f, 0.5f, 0.1f});
-  auto fx = instanceShowing(source);
-  writeFlatMatte(0, 255);
-  writeFlatMatte(1, 128);
-  fx->setValue("output_mode", 0);
-  EXPECT_EQ(pixelOf(*fx->render(0).output, 0, 0), (Pixel{2.5f, -0.25f, 0.5f, 1.0f}));
-  const float a = 128 / 255.0f;
-  EXPECT_EQ(pixelOf(*fx->render(1).output, 3, 3), (Pixel{2.5f * a, -0.25f * a, 0.5f * a, a}));
-  fx->setValue("output_mode", 1);
-  EXPECT_EQ(pixelOf(*fx->render(1).output, 3, 3), (Pixel{a, a, a, 1.0f}));
-  EXPECT_NEAR(a, 0.50196f, 1e-5);
-}
-
 TEST_F(RenderTest, TheFrameIndexComesFromTimeAndClipStart) {
   auto source = solidImage(kSmall, kOfxBitDepthByte, {255, 255, 255, 255});
-  writeFlatMatte(2, 20);
-  writeFlatMatte(3, 30);
-  writeFlatMatte(4, 40);
+  for (int f : {2, 3, 4}) writeFlatMatte(f, static_cast<unsigned char>(10 * f));
   auto fx = instanceShowing(source, "10.000000");
   fx->setValue("output_mode", 1);
   EXPECT_EQ(pixelOf(*fx->render(12.5).output, 0, 0)[0], 30);  // halves round away from zero
@@ -114,67 +65,6 @@ TEST_F(RenderTest, TheFrameIndexComesFromTimeAndClipStart) {
     EXPECT_EQ(r.status, kOfxStatOK);
     EXPECT_TRUE(samePixels(*r.output, *source));
   }
-}
-
-TEST_F(RenderTest, OutputBoundsBeyondTheSourceAreTransparentOrMatte) {
-  auto source = solidImage({0, 0, 2, 2}, kOfxBitDepthByte, {200, 100, 50, 255});
-  auto fx = instanceShowing(source);
-  writeFlatMatte(0, 51);
-  const OfxRectI wide{-1, -1, 3, 3};
-  fx->setValue("session_id", "");
-  RenderResult plain = fx->render(0, wide);
-  EXPECT_EQ(pixelOf(*plain.output, -1, -1), (Pixel{0, 0, 0, 0}));
-  EXPECT_EQ(pixelOf(*plain.output, 0, 0), (Pixel{200, 100, 50, 255}));
-  fx->setValue("session_id", session);
-  fx->setValue("output_mode", 0);
-  RenderResult character = fx->render(0, wide);
-  EXPECT_EQ(pixelOf(*character.output, 2, 2), (Pixel{0, 0, 0, 0}));
-  EXPECT_EQ(pixelOf(*character.output, 1, 1), (Pixel{40, 20, 10, 51}));
-  fx->setValue("output_mode", 1);
-  RenderResult matte = fx->render(0, wide);
-  EXPECT_EQ(pixelOf(*matte.output, -1, 2), (Pixel{51, 51, 51, 255}));
-}
-
-TEST_F(RenderTest, AHalfSizeMatteIsStretchedInTwoByTwoBlocksTopRowFirst) {
-  auto source = solidImage({0, 0, 1920, 1080}, kOfxBitDepthByte, {255, 255, 255, 255});
-  auto fx = instanceShowing(source);
-  // Each matte pixel distinct enough to tell neighbours apart.
-  auto value = [](int x, int y) { return static_cast<unsigned char>((x * 7 + y * 13) % 251); };
-  writeMatte(0, 960, 540, value);
-  fx->setValue("output_mode", 1);
-  RenderResult r = fx->render(0);
-  ASSERT_EQ(r.status, kOfxStatOK);
-  int wrong = 0;
-  for (int y = 0; y < 1080; ++y)
-    for (int x = 0; x < 1920; ++x) {
-      const int fromTop = 1079 - y;  // image rows go up
-      wrong += r.output->pixel(x, y)[0] != value(x / 2, fromTop / 2);
-    }
-  EXPECT_EQ(wrong, 0);
-}
-
-TEST_F(RenderTest, PaddedAndTopDownRowsAreFollowed) {
-  for (const char* depth : {kOfxBitDepthByte, kOfxBitDepthFloat})
-    for (bool topDown : {false, true}) {
-      SCOPED_TRACE(std::string(depth) + (topDown ? " top-down" : " bottom-up"));
-      const OfxRectI bounds{3, -2, 9, 5};
-      auto source = ImageBuffer::allocate(bounds, depth, 12, topDown);
-      for (int y = bounds.y1; y < bounds.y2; ++y)
-        for (int x = bounds.x1; x < bounds.x2; ++x)
-          for (int c = 0; c < 4; ++c) {
-            int v = (x * 31 + y * 17 + c * 5 + 100) % 256;
-            if (source->isFloat())
-              source->pixelFloat(x, y)[c] = v / 255.0f;
-            else
-              source->pixel(x, y)[c] = static_cast<unsigned char>(v);
-          }
-      auto fx = instanceShowing(source);
-      fx->setValue("session_id", "");
-      auto output = ImageBuffer::allocate(bounds, depth, 20, !topDown);
-      RenderResult r = fx->renderInto(0, output);
-      ASSERT_EQ(r.status, kOfxStatOK);
-      EXPECT_TRUE(samePixels(*r.output, *source));
-    }
 }
 
 TEST_F(RenderTest, AnImageThatCannotBeFetchedFailsTheRenderAndNothingIsKept) {
@@ -199,16 +89,8 @@ TEST_F(RenderTest, AnImageThatCannotBeFetchedFailsTheRenderAndNothingIsKept) {
 
 // ---------------------------------------------------------------- cache
 
-TEST_F(RenderTest, ACachedMatteOutlivesItsFile) {
-  auto source = solidImage(kSmall, kOfxBitDepthByte, {255, 255, 255, 255});
-  auto fx = instanceShowing(source);
-  fx->setValue("output_mode", 1);
-  writeFlatMatte(0, 77);
-  EXPECT_EQ(pixelOf(*fx->render(0).output, 0, 0)[0], 77);
-  removeMatte(0);
-  EXPECT_EQ(pixelOf(*fx->render(0).output, 0, 0)[0], 77);
-}
-
+// Also: a cached matte outlives its file, and a missing one is found once
+// it appears.
 TEST_F(RenderTest, TheOldestInsertionLeavesFirstEvenWhenJustUsed) {
   auto source = solidImage(kSmall, kOfxBitDepthByte, {255, 255, 255, 255});
   auto fx = instanceShowing(source);
@@ -226,15 +108,6 @@ TEST_F(RenderTest, TheOldestInsertionLeavesFirstEvenWhenJustUsed) {
   removeMatte(2);
   EXPECT_EQ(shown(1), 255);
   EXPECT_EQ(shown(2), 12);  // still cached
-}
-
-TEST_F(RenderTest, AMissingMatteIsFoundOnceItAppears) {
-  auto source = solidImage(kSmall, kOfxBitDepthByte, {255, 255, 255, 255});
-  auto fx = instanceShowing(source);
-  fx->setValue("output_mode", 1);
-  EXPECT_TRUE(samePixels(*fx->render(5).output, *source));
-  writeFlatMatte(5, 33);
-  EXPECT_EQ(pixelOf(*fx->render(5).output, 0, 0)[0], 33);
 }
 
 TEST_F(RenderTest, TwoThreadsRenderingTwoUncachedFramesBothGetTheirMattes) {
