@@ -104,16 +104,6 @@ TEST_F(PluginTest, ClipPreferencesDeclarePremultipliedOutputOnlyOrTheSourcesInBy
   }
 }
 
-TEST_F(PluginTest, InstancesAreCreatedAndDestroyedWithoutComplaint) {
-  auto a = plugin->makeInstance();
-  auto b = plugin->makeInstance();
-  EXPECT_EQ(a->create(), kOfxStatOK);
-  EXPECT_EQ(b->create(), kOfxStatOK);
-  EXPECT_EQ(a->destroy(), kOfxStatOK);
-  EXPECT_EQ(b->stringValue("status"), "idle");
-  EXPECT_EQ(b->destroy(), kOfxStatOK);
-}
-
 // A host without the image-effect, property or parameter suite cannot run
 // the effect at all: it is told so at load and never gets further.
 TEST(PoorHost, LoadIsRefusedWithoutTheSuitesTheEffectCannotDoWithout) {

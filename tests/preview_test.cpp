@@ -81,7 +81,9 @@ class PreviewTest : public ::testing::Test {
   OverlayPreview preview;
 };
 
-TEST_F(PreviewTest, BoxOutlineLiesOnTheBoxEdgesOnly) {
+// The outline on the box edges only, the corner squares filled ten by ten,
+// the dabs' colours blended over the frame.
+TEST_F(PreviewTest, TheBoxAndTheDabsLandWhereTheyBelong) {
   ASSERT_NO_FATAL_FAILURE(draw());
   EXPECT_EQ(preview.status, kOfxStatOK);
   EXPECT_EQ(preview.glError, 0u);
@@ -92,11 +94,6 @@ TEST_F(PreviewTest, BoxOutlineLiesOnTheBoxEdgesOnly) {
   for (int x : {127, 128, 639, 640}) EXPECT_TRUE(near(at(x, 320), box, x, 320));
   for (auto [x, y] : {std::pair{384, 320}, {384, 381}, {384, 386}, {125, 320}, {131, 320}})
     EXPECT_TRUE(near(at(x, y), kBackground, x, y));
-}
-
-TEST_F(PreviewTest, CornerSquaresAreFilledTenByTen) {
-  ASSERT_NO_FATAL_FAILURE(draw());
-  const Rgb box = blend(kBox, 1.0, kBackground);
   for (auto [cx, cy] : {std::pair{128, 384}, {128, 256}, {640, 384}, {640, 256}}) {
     for (int y = cy - 5; y < cy + 5; ++y)
       for (int x = cx - 5; x < cx + 5; ++x) EXPECT_TRUE(near(at(x, y), box, x, y));
@@ -107,10 +104,6 @@ TEST_F(PreviewTest, CornerSquaresAreFilledTenByTen) {
           EXPECT_TRUE(near(at(x, y), kBackground, x, y));
         }
   }
-}
-
-TEST_F(PreviewTest, DabsBlendTheirColoursOverTheFrame) {
-  ASSERT_NO_FATAL_FAILURE(draw());
   const Rgb add = blend(kAdd, 0.35, kBackground), exclude = blend(kExclude, 0.35, kBackground);
   EXPECT_TRUE(near(at(768, 384), add, 768, 384));
   EXPECT_TRUE(near(at(768 + 45, 384), add, 768 + 45, 384));
