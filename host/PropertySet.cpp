@@ -269,42 +269,35 @@ std::vector<T> allValues(const PropertySet& set, const std::string& name, Get ge
   for (int i = 0; i < n; ++i) out.push_back(get(i));
   return out;
 }
+
+// One value of the property, as get() gives it; throws when there is none.
+template <class T>
+T oneValue(const PropertySet& set, const std::string& name, int index) {
+  T value{};
+  check(set.get(name.c_str(), index, &value), set.kind(), name);
+  return value;
+}
 }  // namespace
 
 std::string PropertySet::getString(const std::string& name, int index) const {
-  const char* value = nullptr;
-  check(get(name.c_str(), index, &value), kind_, name);
-  return value;
+  return oneValue<const char*>(*this, name, index);
+}
+int PropertySet::getInt(const std::string& name, int index) const { return oneValue<int>(*this, name, index); }
+double PropertySet::getDouble(const std::string& name, int index) const {
+  return oneValue<double>(*this, name, index);
+}
+void* PropertySet::getPointer(const std::string& name, int index) const {
+  return oneValue<void*>(*this, name, index);
 }
 
 std::vector<std::string> PropertySet::getStrings(const std::string& name) const {
   return allValues<std::string>(*this, name, [&](int i) { return getString(name, i); });
 }
-
-int PropertySet::getInt(const std::string& name, int index) const {
-  int value = 0;
-  check(get(name.c_str(), index, &value), kind_, name);
-  return value;
-}
-
 std::vector<int> PropertySet::getInts(const std::string& name) const {
   return allValues<int>(*this, name, [&](int i) { return getInt(name, i); });
 }
-
-double PropertySet::getDouble(const std::string& name, int index) const {
-  double value = 0;
-  check(get(name.c_str(), index, &value), kind_, name);
-  return value;
-}
-
 std::vector<double> PropertySet::getDoubles(const std::string& name) const {
   return allValues<double>(*this, name, [&](int i) { return getDouble(name, i); });
-}
-
-void* PropertySet::getPointer(const std::string& name, int index) const {
-  void* value = nullptr;
-  check(get(name.c_str(), index, &value), kind_, name);
-  return value;
 }
 
 void PropertySet::setStrings(const std::string& name, const std::vector<std::string>& values) {

@@ -110,23 +110,29 @@ TEST_F(RenderTest, TheOldestInsertionLeavesFirstEvenWhenJustUsed) {
   EXPECT_EQ(shown(2), 12);  // still cached
 }
 
-TEST_F(RenderTest, TwoThreadsRenderingTwoUncachedFramesBothGetTheirMattes) {
-  auto source = solidImage({0, 0, 64, 64}, kOfxBitDepthByte, {255, 255, 255, 255});
-  auto fx = instanceShowing(source);
-  fx->setValue("output_mode", 1);
-  writeMatte(0, 1024, 1024, [](int, int) { return 60; });
+// Frame 0's matte is large and slow to decode, its output small; frame 1's
+// output is large. Rendered while frame 0 decodes, frame 1 must not wait
+// for that decode, and so ends first.
+TEST_F(RenderTest, TwoThreadsRenderingTwoUncachedFramesBothGetTheirMattesWithoutWaitingForEachOther) {
+  auto small = instanceShowing(solidImage({0, 0, 16, 16}, kOfxBitDepthByte, {255, 255, 255, 255}));
+  auto large = instanceShowing(solidImage({0, 0, 1024, 1024}, kOfxBitDepthByte, {255, 255, 255, 255}));
+  writeMatte(0, 8192, 8192, [](int x, int y) { return static_cast<unsigned char>(60 + ((x ^ y) & 1)); });
   writeMatte(1, 1024, 1024, [](int, int) { return 61; });
   RenderResult results[2];
-  std::thread a([&] { results[0] = fx->render(0); });
-  std::thread b([&] { results[1] = fx->render(1); });
+  std::atomic<bool> slowDone{false};
+  for (auto* fx : {&small, &large}) (*fx)->setValue("output_mode", 1);
+  std::thread a([&] { results[0] = small->render(0), slowDone = true; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into frame 0's decode
+  results[1] = large->render(1);
+  EXPECT_FALSE(slowDone) << "frame 1 waited for frame 0's decode";
   a.join();
-  b.join();
   removeMatte(0);
   removeMatte(1);
   for (int f = 0; f < 2; ++f) {
+    auto& fx = f == 0 ? small : large;
     ASSERT_EQ(results[f].status, kOfxStatOK);
-    EXPECT_EQ(pixelOf(*results[f].output, 63, 63)[0], 60 + f);
-    EXPECT_EQ(pixelOf(*fx->render(f).output, 0, 0)[0], 60 + f);  // both cached
+    EXPECT_EQ(pixelOf(*results[f].output, 2, 2)[0], 60 + f);
+    EXPECT_EQ(pixelOf(*fx->render(f).output, 2, 2)[0], 60 + f);  // both cached
+    EXPECT_EQ(fx->ledger().outstanding, 0);
   }
-  EXPECT_EQ(fx->ledger().outstanding, 0);
 }

@@ -321,18 +321,21 @@ TEST_F(WorkerTest, AProcessThatExitsMidPollStopsItsWorkerBeforeItsLibrariesGo) {
   EXPECT_EQ(newUploadDirs(), Texts{}) << "the exited process left its frames";
 }
 
-// The instance goes while its worker waits on a backend that holds the
-// call: the transfer ends then, not at the speed floor 30 s later, so the
-// next pull is not refused.
+// The instance goes while its worker waits for a matte the backend holds:
+// the transfer ends then, not at the speed floor 30 s later, so the next
+// pull is not refused, and the mattes of the stopped job go with it.
 TEST_F(WorkerRealTimingTest, DestroyingTheInstanceEndsItsTransferAtOnce) {
-  backend->onCreate(Reply{200, "", "application/json", true});
+  backend->onMatte([](int) { return Reply{200, "", "image/png", true}; });
   auto fx = clip(1);
   pull(*fx);
-  ASSERT_TRUE(backend->waitFor([](const std::vector<Request>& seen) { return !seen.empty(); }));
+  ASSERT_TRUE(backend->waitFor([](const std::vector<Request>& seen) {
+    return !seen.empty() && seen.back().path.find("/alpha/") != std::string::npos;
+  }));
   EXPECT_EQ(fx->destroy(), kOfxStatOK);
-  backend->onCreate(createAs(session));
+  backend->onMatte([](int f) { return Reply{200, greyPng(matteValue(f)), "image/png"}; });
   auto next = clip(1);
   EXPECT_EQ(job(*next), "ready: 1 frames matted");
+  EXPECT_EQ(filesIn(kRoot), Texts{session}) << "the stopped job's mattes stayed";
 }
 
 TEST_F(WorkerRealTimingTest, AShortJobPollsAfterThreeSecondsAndEndsReady) {
