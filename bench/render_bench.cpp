@@ -25,13 +25,14 @@
 #include "Instance.h"
 #include "ORVMatteCache.h"
 #include "orv/image.h"
+#include "orv/staging.h"
 
 using namespace ofxhost;
 
 namespace {
 
 const std::string kSession = "bench-" + std::to_string(getpid());
-const std::string kDir = "/tmp/prismhollow/" + kSession + "/";
+const std::string kDir = orv::kStagingRoot + kSession + "/";
 
 struct Size {
   int w, h;

@@ -56,6 +56,7 @@
 #include "MedianReporter.h"
 #include "ofxImageEffect.h"
 #include "orv/files.h"
+#include "orv/staging.h"
 
 // stb's encoder, private to this program: the plug-in no longer has it. Its
 // JPEG bit writer shifts set bits out of the top of a signed int, so this
@@ -73,7 +74,7 @@ namespace {
 
 constexpr int kFramesPerPress = 8;
 constexpr int kQuality = 92;
-const std::string kRoot = "/tmp/prismhollow/";
+const std::string kRoot = orv::kStagingRoot;
 
 struct Size {
   int w, h;
