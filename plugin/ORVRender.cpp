@@ -183,14 +183,23 @@ Span sourceSpan(const OfxRectI& area, const HostImage& src, int y) {
   return end > begin ? Span{begin, end} : Span{area.x1, area.x1};
 }
 
+// The output's width and height, and the window's first column in it and
+// its width, wide enough for any bounds.
+struct Window {
+  long long width, height, from, count;
+};
+Window windowIn(const OfxRectI& b, const OfxRectI& area) {
+  return {static_cast<long long>(b.x2) - b.x1, static_cast<long long>(b.y2) - b.y1,
+          static_cast<long long>(area.x1) - b.x1, static_cast<long long>(area.x2) - area.x1};
+}
+
 // Both write only inside area, a non-empty part of the output's bounds:
 // hosts that render a frame on several threads hand each call a window of
 // the same image.
 void renderBytes(const HostImage& out, const HostImage& src, const FrameMatte& fm, int mode, const OfxRectI& area) {
   const ByteTables& t = tables();
   const OfxRectI& b = out.bounds;
-  const long long width = static_cast<long long>(b.x2) - b.x1, height = static_cast<long long>(b.y2) - b.y1;
-  const long long from = static_cast<long long>(area.x1) - b.x1, count = static_cast<long long>(area.x2) - area.x1;
+  const auto [width, height, from, count] = windowIn(b, area);
   std::vector<int> columns;
   std::vector<std::uint8_t> rowMatte;
   if (fm.found) {
@@ -230,8 +239,7 @@ void renderBytes(const HostImage& out, const HostImage& src, const FrameMatte& f
 void renderFloats(const HostImage& out, const HostImage& src, const FrameMatte& fm, int mode, const OfxRectI& area) {
   const ByteTables& t = tables();
   const OfxRectI& b = out.bounds;
-  const long long width = static_cast<long long>(b.x2) - b.x1, height = static_cast<long long>(b.y2) - b.y1;
-  const long long from = static_cast<long long>(area.x1) - b.x1, count = static_cast<long long>(area.x2) - area.x1;
+  const auto [width, height, from, count] = windowIn(b, area);
   std::vector<int> columns;
   if (fm.found) columns = matteColumns(fm.matte, width, from, count);
   for (int y = area.y1; y < area.y2; ++y) {
