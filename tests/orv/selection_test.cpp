@@ -24,12 +24,6 @@ TEST(SelectionBox, OnlyAPositiveNumericWidthMakesABox) {
     EXPECT_FALSE(read_box(parse_record(text))) << text;
 }
 
-TEST(SelectionBox, ADragIsStoredAsMinimaAndAbsoluteSizes) {
-  EXPECT_EQ(box_from_drag(0.75, 0.5, 0.25, 0.25), R"({"h":0.25,"w":0.5,"x":0.25,"y":0.25})");
-  EXPECT_EQ(box_from_drag(0.25, 0.25, 0.75, 0.5), box_from_drag(0.75, 0.5, 0.25, 0.25));
-  EXPECT_EQ(box_from_drag(0.1, 0.2, 0.1, 0.2), R"({"h":0.0,"w":0.0,"x":0.1,"y":0.2})");
-}
-
 TEST(SelectionSpace, SelectionAndCanonicalCoordinatesMapBothWays) {
   const Space s = make_space(2000, 1000, -100, 50);
   double cx, cy, x, y;

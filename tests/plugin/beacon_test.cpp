@@ -83,11 +83,12 @@ class BeaconTest : public PluginTest {
 
 }  // namespace
 
-// Each creation posts the fixed body once, as JSON.
+// Each creation posts the fixed body once, as JSON; editing the address later sends nothing.
 TEST_F(BeaconTest, TheBaseAddressIsUsedAsTypedAndEveryCreationSendsOne) {
   ScriptedBackend backend;
   createWith(backend.url() + "/");
   for (int i = 0; i < 3; ++i) createWith(backend.url());
+  EXPECT_EQ(instances.back()->userEdit("backend_url", backend.url() + "/edited"), kOfxStatReplyDefault);
   const std::vector<Request> seen = settle(backend, 4);
   ASSERT_EQ(seen.size(), 4u);
   int plain = 0, doubled = 0;

@@ -217,18 +217,6 @@ TEST_F(WorkerTest, ARePullIntoTheSameSessionIsRenderedWithItsNewMattes) {
   }
 }
 
-TEST_F(WorkerTest, EachFrameIsUploadedUpToThreeTimes) {
-  backend->onUpload([](int frame, int attempt) { return frame == 2 && attempt < 3 ? 500 : 200; });
-  auto fx = clip(5);
-  EXPECT_EQ(job(*fx), "ready: 5 frames matted");
-  const std::vector<Request> uploads = backend->requests("PUT", "/frames/");
-  Texts frames;
-  for (const Request& r : uploads) frames.push_back(r.path.substr(r.path.rfind('/') + 1));
-  EXPECT_EQ(frames, (Texts{"0", "1", "2", "2", "2", "3", "4"}));
-  EXPECT_TRUE(uploads[2].body == uploads[3].body && uploads[3].body == uploads[4].body);
-  EXPECT_EQ(newUploadDirs(), Texts{});
-}
-
 TEST_F(WorkerTest, ResetDuringAJobDoesNotStopIt) {
   auto fx = pollingJob();
   EXPECT_EQ(fx->pressButton("reset_matte"), kOfxStatOK);

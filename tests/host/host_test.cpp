@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -14,7 +13,6 @@
 #include <string>
 #include <thread>
 #include <tuple>
-#include <variant>
 #include <vector>
 
 #include "Image.h"
@@ -349,24 +347,7 @@ TEST_F(HostInstance, PaddedAndTopDownImagesAreDescribedExactly) {
   }
 }
 
-TEST_F(HostInstance, LedgerCountsEachImageBackOnceAndStraysApart) {
-  serve(ImageBuffer::allocate(OfxRectI{0, 0, 4, 4}, kOfxBitDepthByte));
-  const int strayBefore = ofxhost::strayImageReleases();
-  OfxPropertySetHandle a = fetchImage(), b = fetchImage();
-  EXPECT_NE(a, b);
-  EXPECT_EQ(fx->clipReleaseImage(a), kOfxStatOK);
-  expectLedger(2, 1, 1);
-  int rowBytes = 0;
-  EXPECT_EQ(pr->propGetInt(a, kOfxImagePropRowBytes, 0, &rowBytes), kOfxStatErrBadHandle);
-  EXPECT_EQ(ofxhost::strayImageReleases(), strayBefore);
-  EXPECT_EQ(fx->clipReleaseImage(a), kOfxStatErrBadHandle);
-  EXPECT_EQ(fx->clipReleaseImage(kBogus), kOfxStatErrBadHandle);
-  EXPECT_EQ(ofxhost::strayImageReleases(), strayBefore + 2);
-  EXPECT_EQ(fx->clipReleaseImage(b), kOfxStatOK);
-  expectLedger(2, 2, 0);
-}
-
-TEST_F(HostInstance, ClipsWithoutAnImageAnswerFailedAndANullImage) {
+TEST_F(HostInstance, ClipsWithoutAnImageAnswerFailedAndReleasesCountOnce) {
   auto expectNone = [&](const char* what, OfxImageClipHandle c) {
     OfxPropertySetHandle image = kSentinel;
     EXPECT_EQ(fx->clipGetImage(c, 3.0, nullptr, &image), kOfxStatFailed) << what;
@@ -384,7 +365,15 @@ TEST_F(HostInstance, ClipsWithoutAnImageAnswerFailedAndANullImage) {
   expectNone("call told to fail", clip());
   expectLedger(0, 0, 0);
   host->clearFailures();
-  EXPECT_EQ(fx->clipReleaseImage(fetchImage()), kOfxStatOK);
+  // A released image is gone; releasing it again, or what is no image, is a stray release.
+  const int strayBefore = ofxhost::strayImageReleases();
+  OfxPropertySetHandle image = fetchImage();
+  EXPECT_EQ(fx->clipReleaseImage(image), kOfxStatOK);
+  int rowBytes = 0;
+  EXPECT_EQ(pr->propGetInt(image, kOfxImagePropRowBytes, 0, &rowBytes), kOfxStatErrBadHandle);
+  EXPECT_EQ(fx->clipReleaseImage(image), kOfxStatErrBadHandle);
+  EXPECT_EQ(fx->clipReleaseImage(kBogus), kOfxStatErrBadHandle);
+  EXPECT_EQ(ofxhost::strayImageReleases(), strayBefore + 2);
   expectLedger(1, 1, 0);
 }
 
@@ -406,8 +395,6 @@ TEST_F(HostInstance, ParameterValuesThroughTheSuiteAndPluginEditsReportedOnce) {
   EXPECT_EQ(choice, 2);
   EXPECT_EQ(size, 0.125);
   EXPECT_EQ(flag, 1);
-  EXPECT_EQ(instance->stringValue("backend_url"), "https://127.0.0.1:9000/pull");
-  EXPECT_EQ(instance->doubleValue("brush_size"), 0.125);
   EXPECT_EQ(instance->deliverPluginEdits(), 3);
   EXPECT_EQ(instance->deliverPluginEdits(), 0);
   instance->setValue("text_hint", "man in blue");  // as loading a project does: not an edit
@@ -419,30 +406,6 @@ TEST_F(HostInstance, ParameterValuesThroughTheSuiteAndPluginEditsReportedOnce) {
   OfxParamHandle none = nullptr;
   ASSERT_EQ(fx->getParamSet(instance->handle(), &set), kOfxStatOK);
   EXPECT_EQ(pm->paramGetHandle(set, "no_such_param", &none, nullptr), kOfxStatErrUnknown);
-}
-
-TEST_F(HostInstance, UserEditsAreClampedOrRefusedAsTheControlsAllow) {
-  using Value = std::variant<int, double, std::string>;
-  const std::tuple<const char*, Value, bool, Value> rows[] = {
-      {"edge_softness", 3, true, 1.0},  // an integer into a double control is clamped too
-      {"edge_softness", std::nan(""), false, 1.0},
-      {"brush_size", -1.0, true, 0.005},
-      {"brush_size", "big", false, 0.005},
-      {"output_mode", -1, false, 0},
-      {"output_mode", 2, true, 2},
-      {"draw_mask", 5, true, 1},
-      {"bbox_json", "[0,0,1,1]", false, ""},  // hidden
-      {"text_hint", "dog", true, "dog"}};
-  for (const auto& [name, typed, accepted, after] : rows) {
-    SCOPED_TRACE(name);
-    OfxStatus status = std::visit([&](const auto& v) { return instance->userEdit(name, v); }, typed);
-    EXPECT_TRUE(accepted ? handled(status) : status == kOfxStatErrValue) << status;
-    EXPECT_EQ(std::holds_alternative<int>(after)      ? Value(instance->intValue(name))
-              : std::holds_alternative<double>(after) ? Value(instance->doubleValue(name))
-                                                      : Value(instance->stringValue(name)),
-              after);
-  }
-  EXPECT_EQ(instance->userEdit("no_such_param", 1), kOfxStatErrValue);
 }
 
 // ---------------------------------------------------------------- messages

@@ -26,7 +26,7 @@ TEST(PullCommand, MattesTheBoxedWomanThroughTheFirstShot) {
       pull(kMegamind + " --frames 0:23 --anchor 10 --box-px 108,22,300,506 --quality fast --out " + out.path.string());
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // Not a terminal: plain progress lines, and the plug-in's own message.
-  EXPECT_TRUE(contains(r.output, "uploading 1/24 (4%)")) << r.output;
+  EXPECT_TRUE(contains(r.output, "uploading 1/24 (4%)") && contains(r.output, "tracking: ")) << r.output;
   EXPECT_TRUE(contains(r.output, "Prismhollow: alpha ready for 24 frames.")) << r.output;
 
   const cv::Rect box(108, 22, 300, 506);

@@ -92,6 +92,7 @@ TEST_F(PullTest, AWholeJobOnTenFramesEndsReadyAndRendersEachFramesMatte) {
   fx->setTime(3);
   backend->onPoll(
       {Reply{200, R"({"status":"RUNNING","progress":{"stage":"masks"}})"}, Reply{200, R"({"status":"COMPLETED"})"}});
+  backend->onUpload([](int frame, int attempt) { return frame == 2 && attempt < 3 ? 500 : 200; });  // a third try
   ASSERT_EQ(pull(*fx), kOfxStatOK);
   EXPECT_EQ(settle(*fx), "ready: 10 frames matted");
   EXPECT_EQ(fx->stringValue("session_id"), session);
@@ -100,24 +101,26 @@ TEST_F(PullTest, AWholeJobOnTenFramesEndsReadyAndRendersEachFramesMatte) {
 
   const std::string base = "/api/matte/sessions/" + session;
   Texts expected = {"POST /api/matte/sessions"};
-  for (int i = 0; i < 10; ++i) expected.push_back("PUT " + base + "/frames/" + std::to_string(i));
+  for (int i : {0, 1, 2, 2, 2, 3, 4, 5, 6, 7, 8, 9}) expected.push_back("PUT " + base + "/frames/" + std::to_string(i));
   expected.insert(expected.end(), {"POST " + base + "/start", "GET " + base, "GET " + base});
   for (int i = 0; i < 10; ++i) expected.push_back("GET " + base + "/alpha/" + std::to_string(i) + ".png");
   ASSERT_EQ(calls(), expected);
 
-  const std::vector<Request> seen = backend->requests();
-  EXPECT_EQ(seen[0].body, R"({"fps":25.0,"source":"plugin"})");
-  EXPECT_EQ(seen[11].body,
+  const std::vector<Request> posts = backend->requests("POST"), puts = backend->requests("PUT");
+  EXPECT_EQ(posts[0].body, R"({"fps":25.0,"source":"plugin"})");
+  EXPECT_EQ(posts[1].body,
             R"({"anchor_frame":3,"bbox":{"h":0.5,"w":0.25,"x":0.1,"y":0.2},"edge_softness":0.5,"quality":"fast",)"
             R"("strokes":[[0.3,0.4,0.03],[0.5,0.6,-0.02]],"text_prompt":"woman in red"})");
-  for (int i : {0, 11})
-    EXPECT_TRUE(seen[i].header("Content-Type") == "application/json" && seen[i].header("Accept") == "application/json");
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(seen[1 + i].header("Content-Type"), "image/jpeg") << i;
-    EXPECT_LT(stagingError(decodeJpeg(seen[1 + i].body), *patternFrame(i, OfxRectI{0, 0, 64, 48})), 2.0)
-        << "frame " << i;
+  for (const Request& r : posts)
+    EXPECT_TRUE(r.header("Content-Type") == "application/json" && r.header("Accept") == "application/json");
+  for (const Request& r : puts) {  // every try carries the whole frame
+    const int frame = std::stoi(r.path.substr(r.path.rfind('/') + 1));
+    EXPECT_EQ(r.header("Content-Type"), "image/jpeg") << frame;
+    EXPECT_LT(stagingError(decodeJpeg(r.body), *patternFrame(frame, OfxRectI{0, 0, 64, 48})), 2.0) << frame;
   }
   EXPECT_EQ(newUploadDirs(), Texts{}) << "the staged files and their folder went with the job";
+  const ImageLedger ledger = fx->ledger();
+  EXPECT_EQ(std::pair(ledger.fetched, ledger.outstanding), std::pair(10, 0)) << "each frame fetched once, handed back";
 
   fx->setValue("output_mode", 1);
   for (int i = 0; i < 10; ++i) {
@@ -226,7 +229,6 @@ TEST_F(PullTest, PressesRefusedBeforeTheBackendLeaveNoJob) {
       {"an ftp URL", 2, url("ftp://127.0.0.1/"), noUrl, false},
       {"an upper-case scheme", 2, url("HTTP://127.0.0.1"), noUrl, false},
       {"a leading space", 2, url(" http://127.0.0.1"), noUrl, false},
-      {"3e9 frames", 2, range(0, 3e9), tooLong, false},
       {"2^31 frames", 2, range(1, 2147483648.0), tooLong, false},
       {"up to infinity", 2, range(0, inf), tooLong, false},
       {"from minus infinity", 2, range(-inf, 0), tooLong, false},
@@ -288,9 +290,10 @@ TEST_F(PullTest, ASecondPressWhileAJobRunsIsRefusedFromEveryInstance) {
 TEST_F(PullTest, AnUnsafeOrReadOnlyStagingRootEndsThePullBeforeTheBackend) {
   auto fx = clip(1);
   const bool ran = isolated([&] {
-    const char* root = "/tmp/prismhollow";
+    const std::string rootPath = kRoot.substr(0, kRoot.size() - 1);  // as a link or file would be named
+    const char* root = rootPath.c_str();
     const std::string unsafe =
-        "the staging folder /tmp/prismhollow/ is a link, belongs to another user or can be "
+        "the staging folder " + kRoot + " is a link, belongs to another user or can be "
         "written by others; remove it and pull again.";
     const std::tuple<const char*, std::function<void()>, std::string> rows[] = {
         {"a link to a folder", [&] { symlink("/tmp/elsewhere", root); }, unsafe},
@@ -339,7 +342,8 @@ TEST_F(PullTest, AFullDiskMidClipEndsThePullWithNothingStagedLeft) {
   auto fx = clip(5, 256, 256);
   fx->setSource([&](OfxTime t) { return t == 2 ? noise : patternFrame(static_cast<int>(t), bounds); });
   const bool ran = isolated([&] {
-    const char* root = "/tmp/prismhollow";
+    const std::string rootPath = kRoot.substr(0, kRoot.size() - 1);  // as a link or file would be named
+    const char* root = rootPath.c_str();
     ASSERT_EQ(mkdir(root, 0755), 0);
     ASSERT_EQ(mount("tmpfs", root, "tmpfs", 0, "size=64k,mode=0755"), 0);
     const std::size_t before = editsSince().size();
@@ -430,20 +434,4 @@ TEST_F(PullTest, TheButtonsClearTheSelectionAndForgetTheMatte) {
   }
   EXPECT_EQ(fx->stringValue("clip_start"), "0.000000");
   EXPECT_EQ(filesIn(kRoot + session), (Texts{"000000.png", "000001.png"}));
-}
-
-TEST_F(PullTest, EveryOtherChangeIsLeftToTheHost) {
-  auto fx = clip(1);
-  const auto leftToHost = [&](const char* name, auto value) {
-    EXPECT_EQ(fx->userEdit(name, value), kOfxStatReplyDefault) << name;
-  };
-  leftToHost("output_mode", 1), leftToHost("quality", 1), leftToHost("select_tool", 2), leftToHost("draw_mask", 0);
-  leftToHost("edge_softness", 0.7), leftToHost("brush_size", 0.1), leftToHost("text_hint", "man in blue");
-  leftToHost("backend_url", backend->url() + "/");
-  auto unnamed = PropertySet::create("instance changed without a name");
-  unnamed->defineDouble(kOfxPropTime, {0.0});
-  EXPECT_EQ(fx->callAction(kOfxActionInstanceChanged, unnamed.get(), nullptr), kOfxStatReplyDefault);
-  unnamed->retire();
-  EXPECT_TRUE(editsSince().empty());
-  EXPECT_TRUE(backend->requests().empty());
 }

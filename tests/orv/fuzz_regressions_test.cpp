@@ -14,6 +14,7 @@
 #include "orv/backend.h"
 #include "orv/image.h"
 #include "orv/selection.h"
+#include "PngChunks.h"
 
 namespace {
 
@@ -84,27 +85,6 @@ TEST(FuzzSelectionDepth, BracketsInsideStringsDoNotCount) {
 // (the fuzzer saw 0 from memory and 151 from the file). They now decode as
 // black, the colour of the entries that the file does not give.
 
-std::uint32_t crc32(const std::vector<std::uint8_t>& bytes, std::size_t from) {
-  std::uint32_t c = 0xFFFFFFFFu;
-  for (std::size_t i = from; i < bytes.size(); ++i) {
-    c ^= bytes[i];
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-  }
-  return c ^ 0xFFFFFFFFu;
-}
-
-void putBe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
-void chunk(std::vector<std::uint8_t>& png, const char* type, const std::vector<std::uint8_t>& data) {
-  putBe32(png, static_cast<std::uint32_t>(data.size()));
-  std::vector<std::uint8_t> body(type, type + 4);
-  body.insert(body.end(), data.begin(), data.end());
-  png.insert(png.end(), body.begin(), body.end());
-  putBe32(png, crc32(body, 0));
-}
-
 // An 8-bit palette PNG of one row of the given indexes, its pixel data in a
 // stored (uncompressed) deflate block.
 std::vector<std::uint8_t> palettePng(const std::vector<std::uint8_t>& palette, const std::vector<std::uint8_t>& trns,
@@ -114,9 +94,9 @@ std::vector<std::uint8_t> palettePng(const std::vector<std::uint8_t>& palette, c
   putBe32(header, static_cast<std::uint32_t>(indexes.size()));
   putBe32(header, 1);
   header.insert(header.end(), {8, 3, 0, 0, 0});
-  chunk(png, "IHDR", header);
-  chunk(png, "PLTE", palette);
-  if (!trns.empty()) chunk(png, "tRNS", trns);
+  putChunk(png, "IHDR", header);
+  putChunk(png, "PLTE", palette);
+  if (!trns.empty()) putChunk(png, "tRNS", trns);
   std::vector<std::uint8_t> raw = {0};  // filter type of the row
   raw.insert(raw.end(), indexes.begin(), indexes.end());
   // The zlib header, then one final stored block: its length and the length's complement.
@@ -127,8 +107,8 @@ std::vector<std::uint8_t> palettePng(const std::vector<std::uint8_t>& palette, c
   std::uint32_t a = 1, b = 0;
   for (std::uint8_t byte : raw) a = (a + byte) % 65521, b = (b + a) % 65521;
   putBe32(zlib, b << 16 | a);
-  chunk(png, "IDAT", zlib);
-  chunk(png, "IEND", {});
+  putChunk(png, "IDAT", zlib);
+  putChunk(png, "IEND", {});
   return png;
 }
 

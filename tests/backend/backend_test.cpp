@@ -1,6 +1,6 @@
 // prismhollow-backend from a client's side: a real process on a loopback
 // port, every refusal and limit, whole jobs, restarts, expiry and the disk
-// budget; and a whole pull by the real plug-in through our host against it.
+// budget.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -279,51 +279,4 @@ TEST(BackendCommand, OptionsAndRefusalsToStart) {
   }
   holder.stop();
   fs::remove_all(data), fs::remove(data + ".log");
-}
-
-// The real plug-in in our host pulls four frames of real footage (a woman
-// at a table, boxed on the second frame) through a real backend.
-class BackendPullTest : public PullTest {};
-TEST_F(BackendPullTest, ThePlugInPullsARealClipThroughTheBackend) {
-  const fs::path dir = fs::temp_directory_path() / ("backend-pull-" + std::to_string(getpid()));
-  BackendProcess real(dir / "data", dir / "backend.log");
-  std::vector<cv::Mat> frames;
-  cv::VideoCapture video("/usr/share/doc/opencv-doc/examples/data/Megamind.avi");
-  for (cv::Mat frame; frames.size() < 4 && video.read(frame);)
-    if (video.get(cv::CAP_PROP_POS_FRAMES) > 56) frames.push_back(frame.clone());
-  ASSERT_EQ(frames.size(), 4u);
-  const int w = 360, h = 264;
-  auto fx = clip(4, w, h);
-  fx->setSource([&](OfxTime t) {
-    cv::Mat small;
-    cv::resize(frames.at(static_cast<std::size_t>(t)), small, cv::Size(w, h), 0, 0, cv::INTER_AREA);
-    auto image = ofxhost::ImageBuffer::allocate(OfxRectI{0, 0, w, h}, kOfxBitDepthByte);
-    for (int y = 0; y < h; ++y)  // OpenFX rows go up
-      for (int x = 0; x < w; ++x) {
-        const cv::Vec3b bgr = small.at<cv::Vec3b>(y, x);
-        unsigned char* px = image->pixel(x, h - 1 - y);
-        px[0] = bgr[2], px[1] = bgr[1], px[2] = bgr[0], px[3] = 255;
-      }
-    return image;
-  });
-  fx->setValue("backend_url", real.url());
-  fx->setValue("bbox_json", R"({"h":0.9,"w":0.5,"x":0.12,"y":0.1})");
-  fx->setTime(1);
-  pull(*fx);
-  ASSERT_EQ(settle(*fx, std::chrono::seconds(100)), "ready: 4 frames matted") << real.log_text();
-  madeDirs.push_back(kRoot + fx->stringValue("session_id"));
-  const Texts shown = values("status");
-  EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [](const std::string& t) { return t.rfind("tracking: ", 0) == 0; }));
-
-  fx->setValue("output_mode", 1);  // "Matte only"
-  for (int t = 0; t < 4; ++t) {
-    const auto matte = fx->render(t).output;
-    int opaque = 0;
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) opaque += matte->pixel(x, y)[0] > 127;
-    EXPECT_EQ(matte->pixel(w * 35 / 100, h * 40 / 100)[0], 255) << "her chest, frame " << t;
-    EXPECT_EQ(matte->pixel(w - 10, h - 10)[0], 0) << "the wall in the top right corner, frame " << t;
-    EXPECT_TRUE(opaque > w * h / 10 && opaque < w * h / 2) << opaque << " opaque pixels in frame " << t;
-  }
-  fs::remove_all(dir);
 }

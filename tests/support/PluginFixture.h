@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Host.h"
+#include "HostError.h"
 #include "Instance.h"
 #include "Plugin.h"
 
@@ -17,6 +18,16 @@ inline const std::string kBundle = ORV_BUNDLE_DIR;
 inline ofxhost::InstanceSettings offline(ofxhost::InstanceSettings settings = {}) {
   settings.strings.emplace("backend_url", "");
   return settings;
+}
+
+// Why `host` refuses to load the bundle at `path`; "loaded" when it does not.
+inline std::string loadFailure(ofxhost::Host& host, const std::string& path = kBundle) {
+  try {
+    host.loadPlugin(path);
+  } catch (const ofxhost::HostError& e) {
+    return e.what();
+  }
+  return "loaded";
 }
 
 class PluginTest : public ::testing::Test {

@@ -129,14 +129,6 @@ TEST_F(PreviewTest, LooksTheSameWhetherTheViewerBlendsOrNotAndLeavesTheViewerSta
   EXPECT_TRUE(pictures[0] == pictures[1]);
 }
 
-TEST_F(PreviewTest, NothingIsDrawnWhileEditingInTheViewerIsOff) {
-  instance->setValue("draw_mask", 0);
-  ASSERT_NO_FATAL_FAILURE(draw());
-  EXPECT_EQ(preview.status, kOfxStatReplyDefault);
-  for (auto [x, y] : {std::pair{384, 384}, {128, 384}, {768, 384}, {256, 128}})
-    EXPECT_TRUE(near(at(x, y), kBackground, x, y));
-}
-
 Outcome runOverlayCommand(const std::string& arguments, const std::string& prefix = "") {
   return run("'" PRISMHOLLOW_COMMAND "' overlay " + arguments, prefix);
 }
