@@ -54,8 +54,8 @@ OfxStatus statusOf(const std::function<OfxStatus()>& action);
 // True once the host process is exiting: the plug-in's own threads stop.
 extern std::atomic<bool> gExiting;
 
-// Runs work on a detached thread of the plug-in's own, which a process exit
-// stops and waits for; false when no thread could be started.
+// Runs work on a thread of the plug-in's own, which nobody waits for but a
+// process exit, briefly; false when no thread could be started.
 bool startDetached(std::function<void()> work);
 
 // ------------------------------------------------------------ whole-clip pull
