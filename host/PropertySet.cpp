@@ -143,12 +143,11 @@ void PropertySet::retireString(std::shared_ptr<const std::string> old) const {
 
 template <class T>
 OfxStatus PropertySet::setValue(const char* name, int index, PropType type, T&& store) {
-  if (!name) return kOfxStatErrUnknown;
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = props_.find(name);
-  if (it == props_.end()) return kOfxStatErrUnknown;
-  Property& p = it->second;
-  if (p.type != type) return kOfxStatErrValue;
+  OfxStatus status;
+  Property* found = const_cast<Property*>(lookup(name, type, &status));
+  if (!found) return status;
+  Property& p = *found;
   if (index < 0 || (p.dimension != kVariable && index >= p.dimension)) return kOfxStatErrBadIndex;
   if (static_cast<std::size_t>(index) >= p.size()) p.resize(index + 1);
   store(p);
@@ -194,25 +193,35 @@ const PropertySet::Property* PropertySet::lookup(const char* name, PropType type
   return &it->second;
 }
 
-#define OFXHOST_GET(TYPE, FIELD, EXPR)                                                             \
-  std::lock_guard<std::mutex> lock(mu_);                                                           \
-  OfxStatus status;                                                                                \
-  const Property* p = lookup(name, TYPE, &status);                                                 \
-  if (!p) return status;                                                                           \
-  if (index < 0 || static_cast<std::size_t>(index) >= p->FIELD.size()) return kOfxStatErrBadIndex; \
-  *value = EXPR;                                                                                   \
+// One value of a property of the given type, read with `read` once the
+// index is known to be within `values`.
+template <class Values, class Read>
+OfxStatus PropertySet::getValue(const char* name, int index, PropType type, Values Property::*values,
+                                Read&& read) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  OfxStatus status;
+  const Property* p = lookup(name, type, &status);
+  if (!p) return status;
+  if (index < 0 || static_cast<std::size_t>(index) >= (p->*values).size()) return kOfxStatErrBadIndex;
+  read(*p);
   return kOfxStatOK;
+}
 
 OfxStatus PropertySet::get(const char* name, int index, void** value) const {
-    OFXHOST_GET(PropType::Pointer, pointers,
-                p->pointers[index])} OfxStatus PropertySet::get(const char* name, int index, const char** value) const {
-    OFXHOST_GET(PropType::String, strings,
-                p->strings[index]->c_str())} OfxStatus PropertySet::get(const char* name, int index,
-                                                                        double* value) const {
-    OFXHOST_GET(PropType::Double, doubles, p->doubles[index])} OfxStatus PropertySet::get(const char* name, int index,
-                                                                                          int* value) const {
-    OFXHOST_GET(PropType::Int, ints, p->ints[index])}
-#undef OFXHOST_GET
+  return getValue(name, index, PropType::Pointer, &Property::pointers,
+                  [&](const Property& p) { *value = p.pointers[index]; });
+}
+OfxStatus PropertySet::get(const char* name, int index, const char** value) const {
+  return getValue(name, index, PropType::String, &Property::strings,
+                  [&](const Property& p) { *value = p.strings[index]->c_str(); });
+}
+OfxStatus PropertySet::get(const char* name, int index, double* value) const {
+  return getValue(name, index, PropType::Double, &Property::doubles,
+                  [&](const Property& p) { *value = p.doubles[index]; });
+}
+OfxStatus PropertySet::get(const char* name, int index, int* value) const {
+  return getValue(name, index, PropType::Int, &Property::ints, [&](const Property& p) { *value = p.ints[index]; });
+}
 
 OfxStatus PropertySet::reset(const char* name) {
   if (!name) return kOfxStatErrUnknown;
@@ -229,12 +238,11 @@ OfxStatus PropertySet::reset(const char* name) {
 }
 
 OfxStatus PropertySet::prepareCount(const char* name, PropType type, int count) {
-  if (!name) return kOfxStatErrUnknown;
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = props_.find(name);
-  if (it == props_.end()) return kOfxStatErrUnknown;
-  Property& p = it->second;
-  if (p.type != type) return kOfxStatErrValue;
+  OfxStatus status;
+  Property* found = const_cast<Property*>(lookup(name, type, &status));
+  if (!found) return status;
+  Property& p = *found;
   if (count < 0 || (p.dimension != kVariable && count > p.dimension)) return kOfxStatErrBadIndex;
   if (p.dimension == kVariable) {
     if (p.type == PropType::String)

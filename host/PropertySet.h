@@ -98,6 +98,8 @@ class PropertySet {
   };
   template <class T>
   OfxStatus setValue(const char* name, int index, PropType type, T&& store);
+  template <class Values, class Read>
+  OfxStatus getValue(const char* name, int index, PropType type, Values Property::*values, Read&& read) const;
   const Property* lookup(const char* name, PropType type, OfxStatus* status) const;
   Property& defineEmpty(const std::string& name, PropType type, int dimension);
   void retireString(std::shared_ptr<const std::string> old) const;
