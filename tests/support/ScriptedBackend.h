@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -73,9 +74,16 @@ class ScriptedBackend {
     };
     server_.Get(".*", handler).Post(".*", handler).Put(".*", handler);
     server_.set_keep_alive_timeout(1).set_tcp_nodelay(true);  // idle connections must not hold up stop()
+    // The server reports running before it starts its pool's threads; a
+    // test that counts the process's threads waits for the pool itself.
+    server_.new_task_queue = [this] {
+      auto* pool = new httplib::ThreadPool(CPPHTTPLIB_THREAD_POOL_COUNT);
+      poolStarted_ = true;
+      return pool;
+    };
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
-    for (int i = 0; i < 5000 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 5000 && !poolStarted_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~ScriptedBackend() { stop(); }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
@@ -139,6 +147,7 @@ class ScriptedBackend {
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
   bool stopping_ = false;
+  std::atomic<bool> poolStarted_{false};
   int answered_ = 0;
   std::vector<Request> seen_;
   Reply create_, start_ = ok("{}");
