@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 
+#include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include "PullFixture.h"
@@ -75,6 +76,28 @@ TEST(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
   const Outcome r = pull(clip + " --bundle " + (tmp.path / "Gone.ofx.bundle").string());
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(contains(r.output, "cannot load the plug-in: no such file or folder")) << r.output;
+}
+
+// The marks given in the clip's own terms (top-left origin) reach the
+// backend as the overlay stores them.
+TEST(PullCommand, TheMarksReachTheBackendAsGiven) {
+  TempDir tmp("pull-command");
+  ScriptedBackend refusing;
+  refusing.onStart(Reply{422, "no"});
+  const Outcome r = pull(kMegamind + " --frames 0:1 --box-px 72,66,144,264 --add 0.5,0.25 --exclude 0.75,0.5" +
+                         " --backend " + refusing.url() + " --out " + (tmp.path / "out").string(), "");
+  ASSERT_EQ(r.exitCode, 1) << r.output;
+  const auto start = nlohmann::json::parse(refusing.requests("POST", "/start").at(0).body);
+  const std::vector<double> box = {start["bbox"]["x"], start["bbox"]["y"], start["bbox"]["w"], start["bbox"]["h"]},
+                            wantBox = {0.1, 0.125, 0.2, 0.5};
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR(box[i], wantBox[i], 1e-9) << start.dump();
+  ASSERT_EQ(start["strokes"].size(), 2u) << start.dump();
+  const double wantDabs[2][2] = {{0.5, 0.25}, {0.75, 0.5}};
+  for (int d = 0; d < 2; ++d) {
+    EXPECT_NEAR(start["strokes"][d][0].get<double>(), wantDabs[d][0], 1e-9) << start.dump();
+    EXPECT_NEAR(start["strokes"][d][1].get<double>(), wantDabs[d][1], 1e-9) << start.dump();
+    EXPECT_EQ(start["strokes"][d][2].get<double>() > 0, d == 0) << "adds, then excludes: " << start.dump();
+  }
 }
 
 TEST(PullCommand, CtrlCStopsTheJobAndLeavesNothingRunning) {

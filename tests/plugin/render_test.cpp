@@ -65,6 +65,19 @@ TEST_F(RenderTest, TheFrameIndexComesFromTimeAndClipStart) {
   }
 }
 
+// A session id read back from a project is outside input: one that names
+// the session's folder by way of a path finds nothing there.
+TEST_F(RenderTest, ASessionIdThatIsAPathFindsNoMatte) {
+  auto source = solidImage(kSmall, kOfxBitDepthByte, {255, 255, 255, 255});
+  writeFlatMatte(0, 30);
+  auto fx = instanceShowing(source);
+  fx->setValue("output_mode", 1);
+  for (const std::string& id : {"./" + session, session + "/."}) {
+    fx->setValue("session_id", id);
+    EXPECT_TRUE(samePixels(*fx->render(0).output, *source)) << id;
+  }
+}
+
 TEST_F(RenderTest, AnImageThatCannotBeFetchedFailsTheRenderAndNothingIsKept) {
   auto source = solidImage(kSmall, kOfxBitDepthByte, {1, 2, 3, 4});
   auto fx = instanceShowing(source);

@@ -128,7 +128,8 @@ TEST_F(WorkerTest, EachFailureEndsTheJobAtItsCallAndKeepsTheOldSession) {
   rows.push_back({"frame 2 refused three times",
                   [](ScriptedBackend& b) { b.onUpload([](int f, int) { return f == 2 ? 503 : 201; }); },
                   "upload failed at frame 2", call("PUT", "/frames/2"), 6});
-  // Matte 3 answered otherwise; 1.1 MB is over what an 8-bit 32 x 24 frame allows.
+  // Matte 3 answered otherwise. A 32 x 24 frame's cap: 8 bytes a pixel, 1/64 more, and 1 MiB.
+  const std::size_t cap = 32 * 24 * 8 * 65 / 64 + (1 << 20);
   std::string png = greyPng(9), badCrc = png;
   badCrc[badCrc.size() - 20] ^= 1;  // a byte of the image data
   const std::vector<unsigned char> grey(64 * 3, 128);
@@ -143,7 +144,8 @@ TEST_F(WorkerTest, EachFailureEndsTheJobAtItsCallAndKeepsTheOldSession) {
       {Reply{200, "", "image/png"}, "unusable matte at frame 3"},
       {Reply{200, png.substr(0, png.size() - 13), "image/png"}, "unusable matte at frame 3"},
       {Reply{200, badCrc, "image/png"}, "unusable matte at frame 3"},
-      {Reply{200, png + std::string(1100000, '\0'), "image/png"}, "matte too large at frame 3"}};
+      {Reply{200, std::string(cap, 'x'), "image/png"}, "unusable matte at frame 3"},
+      {Reply{200, png + std::string(cap + 1 - png.size(), '\0'), "image/png"}, "matte too large at frame 3"}};
   for (const auto& [r, text] : mattes)
     rows.push_back({"matte 3 " + what(r).substr(0, 40) + r.location,
                     [r = r](ScriptedBackend& b) {
