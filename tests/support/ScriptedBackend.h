@@ -6,13 +6,13 @@
 #include <stb_image_write.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
-#include <atomic>
 #include <thread>
 #include <vector>
 
