@@ -16,6 +16,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -51,13 +53,21 @@ class Backend {
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn(&pid_, argv[0], &files, nullptr, const_cast<char**>(argv), environ);
+    const int error = posix_spawn(&pid_, argv[0], &files, nullptr, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&files);
+    if (error != 0 || pid_ <= 0) {
+      std::fprintf(stderr, "cannot start %s: %s\n", argv[0], std::strerror(error));
+      std::exit(1);
+    }
     const std::string mark = "listening on http://127.0.0.1:";
     for (std::size_t at = std::string::npos; at == std::string::npos; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
       std::ifstream in(log);
       const std::string text{std::istreambuf_iterator<char>(in), {}};
       if ((at = text.find(mark)) != std::string::npos) port_ = std::stoi(text.substr(at + mark.size()));
+      else if (waitpid(pid_, nullptr, WNOHANG) != 0) {
+        std::fprintf(stderr, "the backend ended before it listened:\n%s", text.c_str());
+        std::exit(1);
+      }
     }
     http_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
   }

@@ -122,6 +122,8 @@ LocalBackend::LocalBackend(const std::string& program, const fs::path& folder) :
   }
 }
 
+// Once the child has ended and been reaped (or cannot be waited for), its
+// id is forgotten: no signal of ours may reach a process that inherits it.
 bool LocalBackend::running() {
   if (pid_ <= 0) return false;
   if (waitpid(pid_, nullptr, WNOHANG) == 0) return true;
@@ -141,10 +143,10 @@ std::string LocalBackend::logTail() const {
 void LocalBackend::stop() {
   if (!running()) return;
   kill(pid_, SIGTERM);
-  for (auto until = std::chrono::steady_clock::now() + kStopLimit; std::chrono::steady_clock::now() < until;) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) return void(pid_ = -1);
+  for (const auto until = std::chrono::steady_clock::now() + kStopLimit;
+       running() && std::chrono::steady_clock::now() < until;)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  if (!running()) return;
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
   pid_ = -1;

@@ -6,6 +6,9 @@
 #   scripts/test.sh --tsan      into build-tsan/, with ThreadSanitizer; any
 #                               report fails, but for those inside Debian's
 #                               uninstrumented libraries (scripts/tsan.supp)
+# BUILD_ROOT=DIR puts those folders in DIR instead of the checkout (which
+# may then be read-only). The tests run walled in a PID namespace of their
+# own where one can be made (scripts/signal_wall.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -22,8 +25,10 @@ elif [ "${1:-}" = "--tsan" ]; then
   flags=(-DORV_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
   export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
 fi
+build="${BUILD_ROOT:-.}/$build"
 
 source scripts/jobs.sh
+source scripts/signal_wall.sh
 cmake -S . -B "$build" "${flags[@]}"
 cmake --build "$build" -j "$jobs"
-ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
+"${wall[@]}" ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300

@@ -195,8 +195,8 @@ TEST_F(BackendTest, TwoJobsRunOneAfterTheOtherWhileOtherCallsAreAnswered) {
       EXPECT_EQ(matte.at<unsigned char>(5, 5), 0) << "the background of frame " << k;
     }
   }
-  auto past = backend->http().Get("/api/matte/sessions/" + second + "/alpha/3.png");
-  EXPECT_EQ(std::pair(past->status, past->body), std::pair(404, std::string("no frame 3 in this session of 3 frames")));
+  EXPECT_EQ(send(backend->http(), {"GET", "/api/matte/sessions/" + second + "/alpha/3.png", "", 0, ""}),
+            std::pair(404, std::string("no frame 3 in this session of 3 frames")));
   const std::string log = backend->log_text();
   EXPECT_NE(log.find("POST /api/matte/sessions/" + first + "/start 202 in="), std::string::npos);
   EXPECT_NE(log.find("job " + first + ": tracking forward 1/28"), std::string::npos);
@@ -253,10 +253,10 @@ TEST_F(BackendTest, TheDiskBudgetRefusesUploadsUntilSessionsAreDeleted) {
   int stored = 0;
   while (stored < 20 && backend->put(a, stored, frame) == 201) ++stored;
   EXPECT_TRUE(stored > 0 && stored < 10) << stored << " frames of " << frame.size() << " bytes";
-  auto refused = backend->http().Put("/api/matte/sessions/" + b + "/frames/0", frame, "image/jpeg");
-  EXPECT_EQ(refused->status, 507);
-  EXPECT_EQ(refused->body.rfind("the backend's disk budget of 64.0 KiB is used up (", 0), 0u) << refused->body;
-  EXPECT_EQ(backend->http().Delete("/api/matte/sessions/" + a)->status, 204);
+  const auto [status, reason] = send(backend->http(), {"PUT", "/api/matte/sessions/" + b + "/frames/0", frame, 0, ""});
+  EXPECT_EQ(status, 507);
+  EXPECT_EQ(reason.rfind("the backend's disk budget of 64.0 KiB is used up (", 0), 0u) << reason;
+  EXPECT_EQ(send(backend->http(), {"DELETE", "/api/matte/sessions/" + a, "", 0, ""}).first, 204);
   EXPECT_EQ(backend->put(b, 0, frame), 201);
   EXPECT_EQ(backend->status(a), json());
 }
@@ -274,7 +274,7 @@ TEST(BackendCommand, OptionsAndRefusalsToStart) {
   };
   BackendProcess holder(data, data + ".log");  // holds the data folder
   for (const auto& [args, expected] : runs) {
-    const Outcome r = run(BACKEND_COMMAND " " + args);
+    const Outcome r = run(quoted(BACKEND_COMMAND) + " " + args);
     EXPECT_EQ(std::pair(r.exitCode, r.output.substr(0, r.output.find('\n') + 1)), expected) << args;
   }
   holder.stop();

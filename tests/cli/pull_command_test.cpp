@@ -14,17 +14,17 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kMegamind = "/usr/share/doc/opencv-doc/examples/data/Megamind.avi";
-const std::string kWithBackend = "PATH=" BACKEND_DIR ":$PATH ";
+const std::string kWithBackend = "PATH=" + quoted(BACKEND_DIR) + ":\"$PATH\" ";
 
 // Runs prismhollow pull with the real bundle, killed after two minutes.
 Outcome pull(const std::string& args, const std::string& environment = kWithBackend) {
-  return run(PRISMHOLLOW_COMMAND " pull --bundle " ORV_BUNDLE_DIR " " + args, environment, 120);
+  return run(quoted(PRISMHOLLOW_COMMAND) + " pull --bundle " + quoted(ORV_BUNDLE_DIR) + " " + args, environment, 120);
 }
 
 TEST(PullCommand, MattesTheBoxedWomanThroughTheFirstShot) {
   TempDir out("pull-command");
   const Outcome r =
-      pull(kMegamind + " --frames 0:23 --anchor 10 --box-px 108,22,300,506 --quality fast --out " + out.path.string());
+      pull(kMegamind + " --frames 0:23 --anchor 10 --box-px 108,22,300,506 --quality fast --out " + quoted(out.path));
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // Not a terminal: plain progress lines, and the plug-in's own message.
   EXPECT_TRUE(contains(r.output, "uploading 1/24 (4%)") && contains(r.output, "tracking: ")) << r.output;
@@ -57,10 +57,10 @@ TEST(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
   std::ofstream(garbage) << std::string(5000, 'x');
   ScriptedBackend refusing;
   refusing.onStart(Reply{422, "anchor outside the clip"});
-  const std::string clip = kMegamind + " --box 0.2,0.1,0.4,0.8 --frames 0:2 --out " + (tmp.path / "out").string();
+  const std::string clip = kMegamind + " --box 0.2,0.1,0.4,0.8 --frames 0:2 --out " + quoted(tmp.path / "out");
   const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
       {"/no/such.avi --box 0,0,1,1", kWithBackend, 1, "no such file or folder: /no/such.avi"},
-      {garbage + " --box 0,0,1,1", kWithBackend, 1, "cannot decode " + garbage},
+      {quoted(garbage) + " --box 0,0,1,1", kWithBackend, 1, "cannot decode " + garbage},
       {kMegamind + " --frames 0:300 --box 0,0,1,1", kWithBackend, 2, "inside the clip's frames 0:269"},
       {kMegamind, kWithBackend, 2, "mark the character"},
       {clip + " --backend http://127.0.0.1:1", "", 1, "cannot reach the backend at http://127.0.0.1:1"},
@@ -73,7 +73,7 @@ TEST(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
     EXPECT_TRUE(contains(r.output, part)) << args << "\n" << r.output;
   }
   // A second --bundle wins over the real one.
-  const Outcome r = pull(clip + " --bundle " + (tmp.path / "Gone.ofx.bundle").string());
+  const Outcome r = pull(clip + " --bundle " + quoted(tmp.path / "Gone.ofx.bundle"));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(contains(r.output, "cannot load the plug-in: no such file or folder")) << r.output;
 }
@@ -85,7 +85,7 @@ TEST(PullCommand, TheMarksReachTheBackendAsGiven) {
   ScriptedBackend refusing;
   refusing.onStart(Reply{422, "no"});
   const Outcome r = pull(kMegamind + " --frames 0:1 --box-px 72,66,144,264 --add 0.5,0.25 --exclude 0.75,0.5" +
-                         " --backend " + refusing.url() + " --out " + (tmp.path / "out").string(), "");
+                         " --backend " + refusing.url() + " --out " + quoted(tmp.path / "out"), "");
   ASSERT_EQ(r.exitCode, 1) << r.output;
   const auto start = nlohmann::json::parse(refusing.requests("POST", "/start").at(0).body);
   const std::vector<double> box = {start["bbox"]["x"], start["bbox"]["y"], start["bbox"]["w"], start["bbox"]["h"]},
@@ -103,15 +103,16 @@ TEST(PullCommand, TheMarksReachTheBackendAsGiven) {
 TEST(PullCommand, CtrlCStopsTheJobAndLeavesNothingRunning) {
   TempDir tmp("pull-command");
   const std::string log = (tmp.path / "log").string();
-  const std::string command = kWithBackend + "TMPDIR=" + tmp.path.string() + " exec " PRISMHOLLOW_COMMAND " pull " +
-                              kMegamind + " --frames 0:23 --box 0.2,0.1,0.4,0.8 --bundle " ORV_BUNDLE_DIR " --out " +
-                              (tmp.path / "out").string() + " 2>" + log;
+  const std::string command = kWithBackend + "TMPDIR=" + quoted(tmp.path) + " exec " + quoted(PRISMHOLLOW_COMMAND) +
+                              " pull " + kMegamind + " --frames 0:23 --box 0.2,0.1,0.4,0.8 --bundle " +
+                              quoted(ORV_BUNDLE_DIR) + " --out " + quoted(tmp.path / "out") + " 2>" + quoted(log);
   const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);  // a process group of its own, as a terminal job
   pid_t pid = 0;
   ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char**>(argv), environ), 0);
+  ASSERT_GT(pid, 0);  // the group signalled below is this child's alone
   posix_spawnattr_destroy(&attr);
   EXPECT_TRUE(waitUntil([&] { return contains(readFile(log), "uploading"); }, std::chrono::seconds(60)))
       << readFile(log);

@@ -167,7 +167,8 @@ TEST(BeaconAtExit, AHostThatExitsWithBeaconsInFlightExitsCleanly) {
   const std::string refused = "https://127.0.0.1:9";
   for (int run = 0; run < 12; ++run) {
     const std::string url = run % 2 ? refused : "https://127.0.0.1:" + std::to_string(silent.port());
-    const std::string command = "timeout -k 5 60 '" EXIT_WITH_BEACONS_COMMAND "' '" ORV_BUNDLE_DIR "' '" + url + "'";
+    const std::string command =
+        "timeout -k 5 60 " + quoted(EXIT_WITH_BEACONS_COMMAND) + " " + quoted(ORV_BUNDLE_DIR) + " " + quoted(url);
     EXPECT_EQ(std::system(command.c_str()), 0) << "run " << run << ": " << url;
   }
 }

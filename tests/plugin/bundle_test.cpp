@@ -87,12 +87,6 @@ TEST(BundleLoad, TheRealBundleLoadsByFolderOrBinaryAbsoluteOrRelative) {
 
 // ------------------------------------------------ running tools
 
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 // Each line of the output as often as it occurs.
 int count(const Outcome& r, const std::string& line) {
   const Texts lines = r.lines();

@@ -130,7 +130,7 @@ TEST_F(PreviewTest, LooksTheSameWhetherTheViewerBlendsOrNotAndLeavesTheViewerSta
 }
 
 Outcome runOverlayCommand(const std::string& arguments, const std::string& prefix = "") {
-  return run("'" PRISMHOLLOW_COMMAND "' overlay " + arguments, prefix);
+  return run(quoted(PRISMHOLLOW_COMMAND) + " overlay " + arguments, prefix);
 }
 
 // Loads a PNG as RGB rows from the top.
@@ -145,7 +145,7 @@ std::vector<unsigned char> loadPng(const std::string& path, int* width, int* hei
 TEST(PreviewCommand, WritesThePictureTopRowFirst) {
   const std::string out = PREVIEW_OUTPUT_DIR "/overlay_command.png";
   std::remove(out.c_str());
-  ASSERT_EQ(runOverlayCommand("'" ORV_BUNDLE_DIR "' '" + out + "' --size 1024x512 --bbox '" + kBoxText + "'").exitCode,
+  ASSERT_EQ(runOverlayCommand(quoted(ORV_BUNDLE_DIR) + " " + quoted(out) + " --size 1024x512 --bbox " + quoted(kBoxText)).exitCode,
             0);
   int width = 0, height = 0;
   const std::vector<unsigned char> png = loadPng(out, &width, &height);
@@ -169,7 +169,7 @@ TEST(PreviewCommand, SizeScalesTheImageToIt) {
   const std::string in = PREVIEW_OUTPUT_DIR "/overlay_small.png", out = PREVIEW_OUTPUT_DIR "/overlay_scaled.png";
   writeFramePng(*frame, in);
   ASSERT_EQ(
-      runOverlayCommand("'" ORV_BUNDLE_DIR "' '" + out + "' --image '" + in + "' --size 64x32 --brush '[]'").exitCode,
+      runOverlayCommand(quoted(ORV_BUNDLE_DIR) + " " + quoted(out) + " --image " + quoted(in) + " --size 64x32 --brush '[]'").exitCode,
       0);
   int width = 0, height = 0;
   const std::vector<unsigned char> png = loadPng(out, &width, &height);
@@ -183,9 +183,9 @@ TEST(PreviewCommand, SizeScalesTheImageToIt) {
 // and nothing written, not even in part.
 TEST(PreviewCommand, FailuresSayWhatIsWrongAndLeaveNoFile) {
   const std::filesystem::path dir = PREVIEW_OUTPUT_DIR "/overlay_failures";
-  const std::string bundle = "'" ORV_BUNDLE_DIR "' ", out = "'" + (dir / "out.png").string() + "'";
+  const std::string bundle = quoted(ORV_BUNDLE_DIR) + " ", out = quoted((dir / "out.png").string());
   const std::vector<std::tuple<std::string, std::string, int, std::vector<std::string>>> cases = {
-      {"", "'" PREVIEW_OUTPUT_DIR "/no-such.ofx.bundle' " + out, 1, {"no-such.ofx.bundle"}},
+      {"", quoted(PREVIEW_OUTPUT_DIR "/no-such.ofx.bundle") + " " + out, 1, {"no-such.ofx.bundle"}},
       {"", bundle + "/dev/full --size 64x32", 1, {"/dev/full", "No space left on device"}},
       {"trap '' XFSZ; ulimit -f 0; ", bundle + out + " --size 64x32", 1, {"out.png", "File too large"}},
       {"", bundle + out + " --bbox '{x:0.1}'", 2, {"--bbox", "is not JSON"}},

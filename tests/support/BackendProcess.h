@@ -9,11 +9,13 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,7 +51,8 @@ inline std::string discStart(int anchor = 0) {
 class BackendProcess {
  public:
   // Starts the backend on DATA with the extra options; its log goes to the
-  // file `log` (appended, so that restarts keep one history).
+  // file `log` (appended, so that restarts keep one history). Throws, and so
+  // fails the test with the reason, when it does not start listening.
   BackendProcess(const fs::path& data, const fs::path& log, std::vector<std::string> options = {}) : log_(log) {
     std::vector<std::string> args = {BACKEND_COMMAND, "--listen", "127.0.0.1:0", "--data", data.string()};
     args.insert(args.end(), options.begin(), options.end());
@@ -62,28 +65,36 @@ class BackendProcess {
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&files, 2, 1);
-    EXPECT_EQ(posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ), 0);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&files);
+    if (error != 0 || pid <= 0)
+      throw std::runtime_error(std::string("cannot start ") + BACKEND_COMMAND + ": " + std::strerror(error));
+    pid_ = pid;
     const std::string mark = "listening on http://127.0.0.1:";
-    for (int i = 0; i < 2000 && port_ == 0; ++i) {
+    for (int i = 0; i < 2000 && port_ == 0 && running(); ++i) {
       const std::string text = log_text();
       if (const std::size_t at = text.find(mark); at != std::string::npos) port_ = std::stoi(text.substr(at + mark.size()));
       else std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    EXPECT_NE(port_, 0) << log_text();
+    if (port_ == 0) {
+      const int code = running() ? stop(SIGKILL) : exitCode_;
+      throw std::runtime_error("the backend did not start listening (exit " + std::to_string(code) + "):\n" + log_text());
+    }
     http_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
   }
-  ~BackendProcess() {
-    if (pid_ > 0) stop(SIGKILL);
-  }
-  // Signals the process and waits for it to end: its exit code, or 128 + the signal.
+  ~BackendProcess() { stop(SIGKILL); }
+  // Signals the process, if it is still our running child, and waits for
+  // it to end: its exit code, or 128 + the signal.
   int stop(int signal = SIGTERM) {
-    kill(pid_, signal);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (running()) {
+      kill(pid_, signal);
+      reap(0);
+    }
+    return exitCode_;
   }
+  // True while the child has not ended (and been reaped).
+  bool running() { return pid_ > 0 && !reap(WNOHANG); }
   httplib::Client& http() { return *http_; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   // What this process logged.
@@ -116,7 +127,20 @@ class BackendProcess {
  private:
   fs::path log_;
   std::uintmax_t from_ = 0;
-  pid_t pid_ = -1;
+  // Waits for the child with `options`; true once it has ended, its exit
+  // code kept and its id forgotten, so that no signal can reach another
+  // process given the same id.
+  bool reap(int options) {
+    int status = 0;
+    const pid_t ended = waitpid(pid_, &status, options);
+    if (ended == 0) return false;
+    exitCode_ = ended < 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    pid_ = -1;
+    return true;
+  }
+
+  pid_t pid_ = -1;  // > 0 only while it is our unreaped child
+  int exitCode_ = -1;
   int port_ = 0;
   std::unique_ptr<httplib::Client> http_;
 };

@@ -38,11 +38,15 @@ inline std::shared_ptr<ofxhost::ImageBuffer> patternFrame(int frame, const OfxRe
 // True once the last request is a poll (or a matte download).
 inline bool polling(const std::vector<Request>& seen) { return !seen.empty() && seen.back().method == "GET"; }
 
+bool hasPrivateTmp();  // private_tmp.cpp
+
 class PullTest : public ::testing::Test {
  protected:
   void SetUp() override {
     static std::atomic<int> counter{0};
     session = "pull-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    // These tests read and tamper with the whole staging root.
+    if (!hasPrivateTmp()) GTEST_SKIP() << "no private staging root here: it needs a mount namespace";
     backend = std::make_unique<ScriptedBackend>(session);
     uploadsBefore = uploadDirs();
     host = std::make_unique<ofxhost::Host>();
@@ -52,8 +56,6 @@ class PullTest : public ::testing::Test {
   void TearDown() override {
     host.reset();  // instances first: their workers stop at their next step
     backend.reset();
-    // Only what this test made: another run's folders may sit beside them
-    // when the process has no /tmp of its own.
     std::error_code ec;
     for (const auto& dir : madeDirs) std::filesystem::remove_all(dir, ec);
     std::filesystem::remove_all(kRoot + session, ec);

@@ -28,6 +28,13 @@ inline std::string readFile(const std::filesystem::path& path) {
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// The text as one word of a shell command, whatever it holds (a space, a quote).
+inline std::string quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 // The names of the files in dir, sorted.
 inline Texts filesIn(const std::string& dir) {
   std::set<std::string> names;
