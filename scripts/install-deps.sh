@@ -19,10 +19,10 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "installing: ${missing[*]}"
-as_root=()
+as_root=(env DEBIAN_FRONTEND=noninteractive)
 if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "run this as root, or install sudo: these packages are missing" >&2; exit 1; }
-  as_root=(sudo)
+  as_root=(sudo)  # apt-get alone, as a sudoers rule may allow; it asks its questions, if any, at the terminal
 fi
 "${as_root[@]}" apt-get update -qq
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
