@@ -15,7 +15,7 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(selection create_response job_status chain load_gray backend_request)
 
-build=build-fuzz
+build="${BUILD_ROOT:-.}/build-fuzz"
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$jobs"
 

@@ -38,8 +38,6 @@ inline std::shared_ptr<ofxhost::ImageBuffer> patternFrame(int frame, const OfxRe
 // True once the last request is a poll (or a matte download).
 inline bool polling(const std::vector<Request>& seen) { return !seen.empty() && seen.back().method == "GET"; }
 
-bool hasPrivateTmp();  // private_tmp.cpp
-
 class PullTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -20,6 +20,9 @@ using Texts = std::vector<std::string>;
 
 // Where the plug-in stages frames and keeps each session's mattes.
 inline const std::string kStagingRoot = "/tmp/prismhollow/";
+// True when this process has the staging root to itself (private_tmp.cpp,
+// linked into the programs whose tests write there).
+bool hasPrivateTmp();
 
 inline std::string readFile(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
