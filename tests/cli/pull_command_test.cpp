@@ -16,12 +16,19 @@ namespace {
 const std::string kMegamind = "/usr/share/doc/opencv-doc/examples/data/Megamind.avi";
 const std::string kWithBackend = "PATH=" + quoted(BACKEND_DIR) + ":\"$PATH\" ";
 
+// Each test stages through the plug-in in the command it runs.
+class PullCommand : public ::testing::Test {
+  void SetUp() override {
+    if (!canStage()) GTEST_SKIP() << "the shared staging root " << kStagingRoot << " is another user's";
+  }
+};
+
 // Runs prismhollow pull with the real bundle, killed after two minutes.
 Outcome pull(const std::string& args, const std::string& environment = kWithBackend) {
   return run(quoted(PRISMHOLLOW_COMMAND) + " pull --bundle " + quoted(ORV_BUNDLE_DIR) + " " + args, environment, 120);
 }
 
-TEST(PullCommand, MattesTheBoxedWomanThroughTheFirstShot) {
+TEST_F(PullCommand, MattesTheBoxedWomanThroughTheFirstShot) {
   TempDir out("pull-command");
   const Outcome r =
       pull(kMegamind + " --frames 0:23 --anchor 10 --box-px 108,22,300,506 --quality fast --out " + quoted(out.path));
@@ -51,7 +58,7 @@ TEST(PullCommand, MattesTheBoxedWomanThroughTheFirstShot) {
   EXPECT_GT(fs::file_size(out.path / "preview.mp4"), 1000u);
 }
 
-TEST(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
+TEST_F(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
   TempDir tmp("pull-command");
   const std::string garbage = (tmp.path / "garbage.avi").string();
   std::ofstream(garbage) << std::string(5000, 'x');
@@ -80,7 +87,7 @@ TEST(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
 
 // The marks given in the clip's own terms (top-left origin) reach the
 // backend as the overlay stores them.
-TEST(PullCommand, TheMarksReachTheBackendAsGiven) {
+TEST_F(PullCommand, TheMarksReachTheBackendAsGiven) {
   TempDir tmp("pull-command");
   ScriptedBackend refusing;
   refusing.onStart(Reply{422, "no"});
@@ -100,7 +107,7 @@ TEST(PullCommand, TheMarksReachTheBackendAsGiven) {
   }
 }
 
-TEST(PullCommand, CtrlCStopsTheJobAndLeavesNothingRunning) {
+TEST_F(PullCommand, CtrlCStopsTheJobAndLeavesNothingRunning) {
   TempDir tmp("pull-command");
   const std::string log = (tmp.path / "log").string();
   const std::string command = kWithBackend + "TMPDIR=" + quoted(tmp.path) + " exec " + quoted(PRISMHOLLOW_COMMAND) +

@@ -2,7 +2,9 @@
 // What every test program shares: the staging root, files, waiting, and
 // running a command.
 
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,6 +25,12 @@ inline const std::string kStagingRoot = "/tmp/prismhollow/";
 // True when this process has the staging root to itself (private_tmp.cpp,
 // linked into the programs whose tests write there).
 bool hasPrivateTmp();
+// Whether a pull can stage here: in a root of this process's own, or in a
+// shared one that is missing or this user's.
+inline bool canStage() {
+  struct stat st {};
+  return hasPrivateTmp() || ::lstat(kStagingRoot.c_str(), &st) != 0 || (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid());
+}
 
 inline std::string readFile(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
