@@ -11,7 +11,13 @@
 //   Runs the engine on N frames that play the character's shot of a clip
 //   written by eval_clip back and forth (files repeat, no cut), to show
 //   that time per frame and peak memory do not grow with the clip's length.
+// matting_eval devset SETDIR [--quality fine|fast|both] [--out DIR]
+//   Runs each run of a real-footage set traced by hand (bench/devset/) and
+//   scores every traced frame: IoU, F@2px, MAD, and dtSSD over traced
+//   neighbours, per frame and per run; a sheet per run in DIR (/tmp/devset)
+//   shows the truth's edge and the matte's on each traced frame.
 
+#include "bench/devset.h"
 #include "bench/eval_common.h"
 #include "matting/engine.h"
 
@@ -134,27 +140,39 @@ struct Scores {
   int emptyAfterCut = 0, framesAfterCut = 0;
 };
 
+// IoU and F of the mattes cut at half, MAD of the alphas (0..1).
+Scores frameScores(const cv::Mat& pred, const cv::Mat& truth) {
+  if (pred.size() != truth.size()) throw std::runtime_error("a matte is not the size of its frame");
+  const cv::Mat p = pred > 127, t = truth > 127;
+  const int uni = cv::countNonZero(p | t);
+  Scores s;
+  s.iou = uni == 0 ? 1 : double(cv::countNonZero(p & t)) / uni;
+  s.mad = cv::mean(cv::abs(cv::Mat_<float>(pred) - cv::Mat_<float>(truth)))[0] / 255;
+  s.boundaryF = boundaryF(p, t, 2);
+  return s;
+}
+
+// dtSSD of two neighbouring frames: how much the matte's change from one
+// to the next differs from the truth's.
+double dtssd(const cv::Mat& pred0, const cv::Mat& pred1, const cv::Mat& truth0, const cv::Mat& truth1) {
+  cv::Mat p0, p1, t0, t1;
+  pred0.convertTo(p0, CV_32F, 1.0 / 255), pred1.convertTo(p1, CV_32F, 1.0 / 255);
+  truth0.convertTo(t0, CV_32F, 1.0 / 255), truth1.convertTo(t1, CV_32F, 1.0 / 255);
+  const cv::Mat d = (p1 - p0) - (t1 - t0);
+  return std::sqrt(cv::mean(d.mul(d))[0]);
+}
+
 // IoU, MAD, F and dtSSD over the character's shot [0, cut); empty frames after.
 Scores score(const std::string& clip, const std::string& mattes, int frames, int cut) {
   Scores s;
-  cv::Mat prevA, prevG;
+  cv::Mat prevPred, prevTruth;
   for (int i = 0; i < cut; ++i) {
     const cv::Mat pred = eval::readGrey(eval::numbered(mattes, i, "png"));
     const cv::Mat truth = eval::readGrey(eval::numbered(clip + "/truth", i, "png"));
-    if (pred.size() != truth.size()) throw std::runtime_error("matte " + std::to_string(i) + " is not the frame's size");
-    const cv::Mat p = pred > 127, t = truth > 127;
-    const int uni = cv::countNonZero(p | t);
-    s.iou += uni == 0 ? 1 : double(cv::countNonZero(p & t)) / uni;
-    s.mad += cv::mean(cv::abs(cv::Mat_<float>(pred) - cv::Mat_<float>(truth)))[0] / 255;
-    s.boundaryF += boundaryF(p, t, 2);
-    cv::Mat a, g;
-    pred.convertTo(a, CV_32F, 1.0 / 255);
-    truth.convertTo(g, CV_32F, 1.0 / 255);
-    if (i > 0) {
-      const cv::Mat d = (a - prevA) - (g - prevG);
-      s.dtssd += std::sqrt(cv::mean(d.mul(d))[0]);
-    }
-    prevA = a, prevG = g;
+    const Scores f = frameScores(pred, truth);
+    s.iou += f.iou, s.mad += f.mad, s.boundaryF += f.boundaryF;
+    if (i > 0) s.dtssd += dtssd(prevPred, pred, prevTruth, truth);
+    prevPred = pred, prevTruth = truth;
   }
   s.iou /= cut, s.mad /= cut, s.boundaryF /= cut;
   s.dtssd /= std::max(1, cut - 1);
@@ -347,6 +365,118 @@ int sheetCommand(const std::string& clip, const std::multimap<std::string, std::
   return 0;
 }
 
+// The traced frames beside their mattes, up to six a band: the frame with
+// the truth's edge in green and the matte's in red, then the matte over a
+// checkerboard.
+struct Shown {
+  int frame;
+  cv::Mat bgr, truth, matte;
+};
+cv::Mat devsetSheet(const std::vector<Shown>& shown) {
+  const int columns = std::min<int>(6, int(shown.size())), bands = (int(shown.size()) + columns - 1) / columns;
+  const cv::Size full = shown.at(0).bgr.size(), tile(full.width / 2, full.height / 2);
+  const int gap = 4, bandGap = 16, bandHeight = 2 * (tile.height + gap) + bandGap;
+  cv::Mat sheet(bands * bandHeight - bandGap, columns * (tile.width + gap) - gap, CV_8UC3, cv::Scalar(30, 30, 30));
+  for (size_t i = 0; i < shown.size(); ++i) {
+    const Shown& s = shown[i];
+    cv::Mat edges = s.bgr.clone(), truthEdge, matteEdge;
+    cv::Canny(s.truth > 127, truthEdge, 64, 192);
+    cv::Canny(s.matte > 127, matteEdge, 64, 192);
+    cv::dilate(truthEdge, truthEdge, cv::Mat()), cv::dilate(matteEdge, matteEdge, cv::Mat());
+    edges.setTo(cv::Scalar(0, 255, 0), truthEdge);
+    edges.setTo(cv::Scalar(0, 0, 255), matteEdge);
+    const cv::Mat rows[2] = {edges, eval::overCheckerboard(s.bgr, s.matte)};
+    const int col = int(i) % columns, band = int(i) / columns;
+    for (int r = 0; r < 2; ++r) {
+      cv::Mat roi = sheet(cv::Rect(col * (tile.width + gap), band * bandHeight + r * (tile.height + gap), tile.width, tile.height));
+      cv::resize(rows[r], roi, tile, 0, 0, cv::INTER_AREA);
+      const std::string label = "frame " + std::to_string(s.frame);
+      cv::putText(roi, label, {6, 22}, cv::FONT_HERSHEY_SIMPLEX, 0.6, cv::Scalar(0, 0, 0), 3, cv::LINE_AA);
+      cv::putText(roi, label, {6, 22}, cv::FONT_HERSHEY_SIMPLEX, 0.6, cv::Scalar(255, 255, 255), 1, cv::LINE_AA);
+    }
+  }
+  return sheet;
+}
+
+int devsetCommand(const std::string& dir, const std::multimap<std::string, std::string>& o) {
+  const devset::Traces set = devset::loadSet(dir);
+  const std::string which = option(o, "quality", "fine"), out = option(o, "out", "/tmp/devset");
+  const std::vector<std::string> qualities =
+      which == "both" ? std::vector<std::string>{"fine", "fast"} : std::vector<std::string>{which};
+  fs::create_directories(out);
+  char tmpl[] = "/tmp/matting_eval.XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a temporary folder");
+  struct Remove {
+    std::string dir;
+    ~Remove() { fs::remove_all(dir); }
+  } remove{tmpl};
+
+  struct Row {
+    std::string quality, run;
+    int frames = 0, worst = -1;
+    Scores mean;
+    double worstIou = 2, msPerFrame = 0;
+    int pairs = 0;
+  };
+  std::vector<Row> rows;
+  for (const std::string& q : qualities) {
+    for (const devset::Run& run : set.runs) {
+      const std::string staged = remove.dir + "/" + std::to_string(run.first);
+      fs::remove_all(staged);
+      fs::create_directories(staged + "/mattes");
+      matting::Job job;
+      job.frames = stage(set.clip, run.first, run.last, staged);
+      job.outputDir = staged + "/mattes";
+      job.anchor = run.anchor - run.first;
+      job.quality = quality(q);
+      const cv::Size size = eval::readImage(job.frames.at(0), cv::IMREAD_COLOR).size();
+      const double w = size.width, h = size.height;
+      job.selection.box = matting::Box{run.box.x / w, run.box.y / h, run.box.width / w, run.box.height / h};
+      for (const cv::Vec3d& d : run.dabs) job.selection.dabs.push_back({d[0] / w, d[1] / h, d[2] / w});
+      std::printf("%s, %s, frames %d..%d, anchor %d:\n", run.name.c_str(), q.c_str(), run.first, run.last, run.anchor);
+      const Run r = runEngine(job);
+      printSummary(r, run.first);
+
+      Row row;
+      row.quality = q, row.run = run.name;
+      row.msPerFrame = 1e3 * r.wallSeconds / std::max(1, r.summary.frames);
+      std::vector<Shown> shown;
+      std::printf("  frame   IoU    F@2px  MAD\n");
+      for (const auto& [frame, traced] : set.frames) {
+        if (frame < run.first || frame > run.last) continue;
+        Shown sh{frame, eval::readImage(job.frames[frame - run.first], cv::IMREAD_COLOR), {}, {}};
+        sh.truth = devset::rasterise(traced, sh.bgr.size());
+        sh.matte = eval::readGrey(eval::numbered(job.outputDir, frame - run.first, "png"));
+        const Scores f = frameScores(sh.matte, sh.truth);
+        std::printf("  %5d   %.3f  %.3f  %.4f\n", frame, f.iou, f.boundaryF, f.mad);
+        row.mean.iou += f.iou, row.mean.boundaryF += f.boundaryF, row.mean.mad += f.mad;
+        if (f.iou < row.worstIou) row.worstIou = f.iou, row.worst = frame;
+        if (!shown.empty() && shown.back().frame == frame - 1) {
+          row.mean.dtssd += dtssd(shown.back().matte, sh.matte, shown.back().truth, sh.truth);
+          ++row.pairs;
+        }
+        shown.push_back(sh);
+        ++row.frames;
+      }
+      if (row.frames == 0) continue;
+      row.mean.iou /= row.frames, row.mean.boundaryF /= row.frames, row.mean.mad /= row.frames;
+      if (row.pairs > 0) row.mean.dtssd /= row.pairs;
+      std::string name = run.name;
+      std::replace(name.begin(), name.end(), ' ', '_');
+      const std::string sheet = out + "/devset_" + name + "_" + q + ".png";
+      if (!cv::imwrite(sheet, devsetSheet(shown))) throw std::runtime_error("cannot write " + sheet);
+      std::printf("  truth (green) and matte (red): %s\n", sheet.c_str());
+      rows.push_back(row);
+    }
+  }
+  std::printf("\n%s: traced frames scored; alpha on a 0..1 scale, dtSSD over traced neighbours\n", dir.c_str());
+  std::printf("quality  run      traced  IoU    worst IoU      F@2px  MAD     dtSSD   ms/frame\n");
+  for (const Row& r : rows)
+    std::printf("%-7s  %-7s  %6d  %.3f  %.3f (%4d)   %.3f  %.4f  %.4f  %6.1f\n", r.quality.c_str(), r.run.c_str(),
+                r.frames, r.mean.iou, r.worstIou, r.worst, r.mean.boundaryF, r.mean.mad, r.mean.dtssd, r.msPerFrame);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -355,6 +485,7 @@ int main(int argc, char** argv) {
     if (command == "eval") return evalCommand(argv[2], options(argc, argv, 3));
     if (command == "sheet") return sheetCommand(argv[2], options(argc, argv, 3));
     if (command == "length") return lengthCommand(argv[2], options(argc, argv, 3));
+    if (command == "devset") return devsetCommand(argv[2], options(argc, argv, 3));
   } catch (const std::invalid_argument& e) {
     std::cerr << "matting_eval: " << e.what() << "\n";
     return 2;
@@ -365,6 +496,7 @@ int main(int argc, char** argv) {
   std::cerr << "usage: matting_eval eval CLIPDIR [--quality fine|fast|both] [--softness S]\n"
                "       matting_eval sheet CLIP (--box X,Y,W,H | --box-px X,Y,W,H) --anchor N [--frames FIRST:LAST]\n"
                "                          [--quality fine|fast] [--softness S] [--dab X,Y,R ...] [--masks DIR] --out SHEET.png\n"
-               "       matting_eval length CLIPDIR --frames N [--quality fine|fast]\n";
+               "       matting_eval length CLIPDIR --frames N [--quality fine|fast]\n"
+               "       matting_eval devset SETDIR [--quality fine|fast|both] [--out DIR]\n";
   return 2;
 }
