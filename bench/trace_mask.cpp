@@ -1,8 +1,9 @@
-// trace_mask look CLIP FRAME OUT.png [--crop X,Y,W,H] [--zoom Z] [--traced FILE]
+// trace_mask look CLIP FRAME OUT.png [--crop X,Y,W,H] [--zoom Z] [--gain G] [--traced FILE]
 //   The frame, or a part of it enlarged, under a grid in the frame's own
 //   pixels (a line every 50, and every 10 once enlarged), to read a
-//   character's outline off by eye; with --traced, a frame's traced file
-//   drawn on top (character green, holes red, each point a dot).
+//   character's outline off by eye; --gain brightens dark footage G times;
+//   with --traced, a frame's traced file drawn on top (character green,
+//   holes red, each point a dot).
 // trace_mask masks SETDIR OUTDIR
 //   Writes the masks of a set: OUTDIR/NNNNNN.png for each traced frame
 //   (8-bit, the share of each pixel the character covers), and
@@ -51,12 +52,13 @@ void drawGrid(cv::Mat& view, const cv::Rect& crop, int zoom) {
 }
 
 int look(const std::string& clip, int frame, const std::string& out, const cv::Rect& cropAsked, int zoom,
-         const std::string& traced) {
+         double gain, const std::string& traced) {
   const cv::Mat bgr = devset::readVideoFrame(clip, frame);
   const cv::Rect crop = cropAsked.area() > 0 ? cropAsked & cv::Rect({0, 0}, bgr.size()) : cv::Rect({0, 0}, bgr.size());
   if (crop.area() == 0) throw std::invalid_argument("--crop lies outside the frame");
   cv::Mat view;
   cv::resize(bgr(crop), view, crop.size() * zoom, 0, 0, cv::INTER_NEAREST);
+  view.convertTo(view, -1, gain);
   drawGrid(view, crop, zoom);
   if (!traced.empty()) {
     const devset::Traced t = devset::loadTraced(traced);
@@ -102,15 +104,17 @@ int main(int argc, char** argv) {
     if (command == "look" && argc >= 5) {
       cv::Rect crop;
       int zoom = 1;
+      double gain = 1;
       std::string traced;
       for (int i = 5; i + 1 < argc; i += 2) {
         const std::string key = argv[i], value = argv[i + 1];
         if (key == "--crop") crop = parseRect(value);
         else if (key == "--zoom") zoom = std::max(1, std::atoi(value.c_str()));
+        else if (key == "--gain") gain = std::max(0.1, std::atof(value.c_str()));
         else if (key == "--traced") traced = value;
         else throw std::invalid_argument("unknown option " + key);
       }
-      return look(argv[2], std::atoi(argv[3]), argv[4], crop, zoom, traced);
+      return look(argv[2], std::atoi(argv[3]), argv[4], crop, zoom, gain, traced);
     }
     if (command == "masks" && argc == 4) return masks(argv[2], argv[3]);
   } catch (const std::invalid_argument& e) {
@@ -120,7 +124,7 @@ int main(int argc, char** argv) {
     std::cerr << "trace_mask: " << e.what() << "\n";
     return 1;
   }
-  std::cerr << "usage: trace_mask look CLIP FRAME OUT.png [--crop X,Y,W,H] [--zoom Z] [--traced FILE]\n"
+  std::cerr << "usage: trace_mask look CLIP FRAME OUT.png [--crop X,Y,W,H] [--zoom Z] [--gain G] [--traced FILE]\n"
                "       trace_mask masks SETDIR OUTDIR\n";
   return 2;
 }
