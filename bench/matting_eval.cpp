@@ -137,6 +137,7 @@ double boundaryF(const cv::Mat& pred, const cv::Mat& truth, int tolerance) {
 
 struct Scores {
   double iou = 0, mad = 0, boundaryF = 0, dtssd = 0;
+  double missed = 0, extra = 0;  // of the truth's area: left out, taken in besides
   int emptyAfterCut = 0, framesAfterCut = 0;
 };
 
@@ -149,6 +150,9 @@ Scores frameScores(const cv::Mat& pred, const cv::Mat& truth) {
   s.iou = uni == 0 ? 1 : double(cv::countNonZero(p & t)) / uni;
   s.mad = cv::mean(cv::abs(cv::Mat_<float>(pred) - cv::Mat_<float>(truth)))[0] / 255;
   s.boundaryF = boundaryF(p, t, 2);
+  const double area = std::max(1, cv::countNonZero(t));
+  s.missed = cv::countNonZero(t & ~p) / area;
+  s.extra = cv::countNonZero(p & ~t) / area;
   return s;
 }
 
@@ -441,15 +445,16 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
       row.quality = q, row.run = run.name;
       row.msPerFrame = 1e3 * r.wallSeconds / std::max(1, r.summary.frames);
       std::vector<Shown> shown;
-      std::printf("  frame   IoU    F@2px  MAD\n");
+      std::printf("  frame   IoU    F@2px  MAD     missed  extra (of the truth's area)\n");
       for (const auto& [frame, traced] : set.frames) {
         if (frame < run.first || frame > run.last) continue;
         Shown sh{frame, eval::readImage(job.frames[frame - run.first], cv::IMREAD_COLOR), {}, {}};
         sh.truth = devset::rasterise(traced, sh.bgr.size());
         sh.matte = eval::readGrey(eval::numbered(job.outputDir, frame - run.first, "png"));
         const Scores f = frameScores(sh.matte, sh.truth);
-        std::printf("  %5d   %.3f  %.3f  %.4f\n", frame, f.iou, f.boundaryF, f.mad);
+        std::printf("  %5d   %.3f  %.3f  %.4f  %.3f   %.3f\n", frame, f.iou, f.boundaryF, f.mad, f.missed, f.extra);
         row.mean.iou += f.iou, row.mean.boundaryF += f.boundaryF, row.mean.mad += f.mad;
+        row.mean.missed += f.missed, row.mean.extra += f.extra;
         if (f.iou < row.worstIou) row.worstIou = f.iou, row.worst = frame;
         if (!shown.empty() && shown.back().frame == frame - 1) {
           row.mean.dtssd += dtssd(shown.back().matte, sh.matte, shown.back().truth, sh.truth);
@@ -460,6 +465,7 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
       }
       if (row.frames == 0) continue;
       row.mean.iou /= row.frames, row.mean.boundaryF /= row.frames, row.mean.mad /= row.frames;
+      row.mean.missed /= row.frames, row.mean.extra /= row.frames;
       if (row.pairs > 0) row.mean.dtssd /= row.pairs;
       std::string name = run.name;
       std::replace(name.begin(), name.end(), ' ', '_');
@@ -470,10 +476,11 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
     }
   }
   std::printf("\n%s: traced frames scored; alpha on a 0..1 scale, dtSSD over traced neighbours\n", dir.c_str());
-  std::printf("quality  run      traced  IoU    worst IoU      F@2px  MAD     dtSSD   ms/frame\n");
+  std::printf("quality  run      traced  IoU    worst IoU      F@2px  MAD     dtSSD   missed  extra  ms/frame\n");
   for (const Row& r : rows)
-    std::printf("%-7s  %-7s  %6d  %.3f  %.3f (%4d)   %.3f  %.4f  %.4f  %6.1f\n", r.quality.c_str(), r.run.c_str(),
-                r.frames, r.mean.iou, r.worstIou, r.worst, r.mean.boundaryF, r.mean.mad, r.mean.dtssd, r.msPerFrame);
+    std::printf("%-7s  %-7s  %6d  %.3f  %.3f (%4d)   %.3f  %.4f  %.4f  %.3f   %.3f  %6.1f\n", r.quality.c_str(),
+                r.run.c_str(), r.frames, r.mean.iou, r.worstIou, r.worst, r.mean.boundaryF, r.mean.mad, r.mean.dtssd,
+                r.mean.missed, r.mean.extra, r.msPerFrame);
   return 0;
 }
 
