@@ -72,8 +72,10 @@ class Backend {
     http_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
   }
   ~Backend() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+    if (waitpid(pid_, nullptr, WNOHANG) == 0) {  // still our running child
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
     fs::remove_all(dir_);
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }

@@ -17,9 +17,9 @@
 #include <cstdio>
 #include <string>
 
-namespace {
+#include "orv/staging.h"
 
-const char* const kRootName = "prismhollow";  // the staging root, /tmp/prismhollow/
+namespace {
 
 bool writeFile(const char* path, const std::string& text) {
   const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
@@ -61,6 +61,8 @@ bool bindBack(int realTmp, const char* name) {
 }
 
 bool privateStagingRoot() {
+  const std::string root = orv::kStagingRoot;  // "/tmp/NAME/": the entry of /tmp left out
+  const std::string rootName = root.substr(5, root.size() - 6);
   if (!enterPrivateMounts() || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
   const int realTmp = ::open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (realTmp < 0) return false;
@@ -68,7 +70,7 @@ bool privateStagingRoot() {
   DIR* entries = ::fdopendir(::dup(realTmp));
   for (const dirent* e; entries && (e = ::readdir(entries));) {
     const std::string name = e->d_name;
-    if (name == "." || name == ".." || name == kRootName) continue;
+    if (name == "." || name == ".." || name == rootName) continue;
     if (!bindBack(realTmp, e->d_name)) std::fprintf(stderr, "note: /tmp/%s is out of this test's view\n", e->d_name);
   }
   if (entries) ::closedir(entries);
