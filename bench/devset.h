@@ -3,13 +3,12 @@
 // video (a folder under bench/devset/, made with trace_mask), the engine
 // runs that are scored against them, and the masks they give.
 
-#include <nlohmann/json.hpp>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
-
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>

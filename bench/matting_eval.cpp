@@ -17,13 +17,6 @@
 //   neighbours, per frame and per run; a sheet per run in DIR (/tmp/devset)
 //   shows the truth's edge and the matte's on each traced frame.
 
-#include "bench/devset.h"
-#include "bench/eval_common.h"
-#include "matting/engine.h"
-
-#include <nlohmann/json.hpp>
-#include <opencv2/videoio.hpp>
-
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -32,7 +25,13 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <opencv2/videoio.hpp>
 #include <sstream>
+
+#include "bench/devset.h"
+#include "bench/eval_common.h"
+#include "matting/engine.h"
 
 namespace fs = std::filesystem;
 
@@ -392,7 +391,8 @@ cv::Mat devsetSheet(const std::vector<Shown>& shown) {
     const cv::Mat rows[2] = {edges, eval::overCheckerboard(s.bgr, s.matte)};
     const int col = int(i) % columns, band = int(i) / columns;
     for (int r = 0; r < 2; ++r) {
-      cv::Mat roi = sheet(cv::Rect(col * (tile.width + gap), band * bandHeight + r * (tile.height + gap), tile.width, tile.height));
+      cv::Mat roi = sheet(
+          cv::Rect(col * (tile.width + gap), band * bandHeight + r * (tile.height + gap), tile.width, tile.height));
       cv::resize(rows[r], roi, tile, 0, 0, cv::INTER_AREA);
       const std::string label = "frame " + std::to_string(s.frame);
       cv::putText(roi, label, {6, 22}, cv::FONT_HERSHEY_SIMPLEX, 0.6, cv::Scalar(0, 0, 0), 3, cv::LINE_AA);
@@ -502,7 +502,8 @@ int main(int argc, char** argv) {
   }
   std::cerr << "usage: matting_eval eval CLIPDIR [--quality fine|fast|both] [--softness S]\n"
                "       matting_eval sheet CLIP (--box X,Y,W,H | --box-px X,Y,W,H) --anchor N [--frames FIRST:LAST]\n"
-               "                          [--quality fine|fast] [--softness S] [--dab X,Y,R ...] [--masks DIR] --out SHEET.png\n"
+               "                          [--quality fine|fast] [--softness S] [--dab X,Y,R ...] [--masks DIR] --out "
+               "SHEET.png\n"
                "       matting_eval length CLIPDIR --frames N [--quality fine|fast]\n"
                "       matting_eval devset SETDIR [--quality fine|fast|both] [--out DIR]\n";
   return 2;

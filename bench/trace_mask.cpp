@@ -15,12 +15,12 @@
 // whole numbers). The mask is what the character polygons cover less what
 // the holes cover. Conventions in bench/devset/README.md.
 
-#include "bench/devset.h"
-#include "bench/eval_common.h"
-
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+
+#include "bench/devset.h"
+#include "bench/eval_common.h"
 
 namespace fs = std::filesystem;
 
@@ -41,18 +41,20 @@ void drawGrid(cv::Mat& view, const cv::Rect& crop, int zoom) {
     const int at = (x - crop.x) * zoom + zoom / 2;
     const bool major = x % 50 == 0;
     cv::line(view, {at, 0}, {at, view.rows - 1}, major ? cv::Scalar(0, 255, 255) : cv::Scalar(0, 160, 160), 1);
-    if (major) cv::putText(view, std::to_string(x), {at + 2, 12}, cv::FONT_HERSHEY_PLAIN, 0.9, cv::Scalar(0, 255, 255), 1);
+    if (major)
+      cv::putText(view, std::to_string(x), {at + 2, 12}, cv::FONT_HERSHEY_PLAIN, 0.9, cv::Scalar(0, 255, 255), 1);
   }
   for (int y = (crop.y + step - 1) / step * step; y < crop.y + crop.height; y += step) {
     const int at = (y - crop.y) * zoom + zoom / 2;
     const bool major = y % 50 == 0;
     cv::line(view, {0, at}, {view.cols - 1, at}, major ? cv::Scalar(255, 255, 0) : cv::Scalar(160, 160, 0), 1);
-    if (major) cv::putText(view, std::to_string(y), {2, at - 2}, cv::FONT_HERSHEY_PLAIN, 0.9, cv::Scalar(255, 255, 0), 1);
+    if (major)
+      cv::putText(view, std::to_string(y), {2, at - 2}, cv::FONT_HERSHEY_PLAIN, 0.9, cv::Scalar(255, 255, 0), 1);
   }
 }
 
-int look(const std::string& clip, int frame, const std::string& out, const cv::Rect& cropAsked, int zoom,
-         double gain, const std::string& traced) {
+int look(const std::string& clip, int frame, const std::string& out, const cv::Rect& cropAsked, int zoom, double gain,
+         const std::string& traced) {
   const cv::Mat bgr = devset::readVideoFrame(clip, frame);
   const cv::Rect crop = cropAsked.area() > 0 ? cropAsked & cv::Rect({0, 0}, bgr.size()) : cv::Rect({0, 0}, bgr.size());
   if (crop.area() == 0) throw std::invalid_argument("--crop lies outside the frame");
@@ -108,11 +110,16 @@ int main(int argc, char** argv) {
       std::string traced;
       for (int i = 5; i + 1 < argc; i += 2) {
         const std::string key = argv[i], value = argv[i + 1];
-        if (key == "--crop") crop = parseRect(value);
-        else if (key == "--zoom") zoom = std::max(1, std::atoi(value.c_str()));
-        else if (key == "--gain") gain = std::max(0.1, std::atof(value.c_str()));
-        else if (key == "--traced") traced = value;
-        else throw std::invalid_argument("unknown option " + key);
+        if (key == "--crop")
+          crop = parseRect(value);
+        else if (key == "--zoom")
+          zoom = std::max(1, std::atoi(value.c_str()));
+        else if (key == "--gain")
+          gain = std::max(0.1, std::atof(value.c_str()));
+        else if (key == "--traced")
+          traced = value;
+        else
+          throw std::invalid_argument("unknown option " + key);
       }
       return look(argv[2], std::atoi(argv[3]), argv[4], crop, zoom, gain, traced);
     }

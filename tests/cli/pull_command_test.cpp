@@ -46,8 +46,8 @@ Outcome pull(const std::string& args, const std::string& environment = kWithBack
 // The man's shot (the woman's are held out of everything but scoring).
 TEST_F(PullCommand, MattesTheBoxedManThroughTheSecondShot) {
   TempDir out("pull-command");
-  const Outcome r =
-      pull(kMegamind + " --frames 98:121 --anchor 110 --box-px 340,10,380,518 --quality fast --out " + quoted(out.path));
+  const Outcome r = pull(kMegamind + " --frames 98:121 --anchor 110 --box-px 340,10,380,518 --quality fast --out " +
+                         quoted(out.path));
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // Not a terminal: plain progress lines, and the plug-in's own message.
   EXPECT_TRUE(contains(r.output, "uploading 1/24 (4%)")) << r.output;
@@ -107,7 +107,8 @@ TEST_F(PullCommand, TheMarksReachTheBackendAsGiven) {
   ScriptedBackend refusing;
   refusing.onStart(Reply{422, "no"});
   const Outcome r = pull(kMegamind + " --frames 98:99 --box-px 72,66,144,264 --add 0.5,0.25 --exclude 0.75,0.5" +
-                         " --backend " + refusing.url() + " --out " + quoted(tmp.path / "out"), "");
+                             " --backend " + refusing.url() + " --out " + quoted(tmp.path / "out"),
+                         "");
   ASSERT_EQ(r.exitCode, 1) << r.output;
   const auto start = nlohmann::json::parse(refusing.requests("POST", "/start").at(0).body);
   const std::vector<double> box = {start["bbox"]["x"], start["bbox"]["y"], start["bbox"]["w"], start["bbox"]["h"]},

@@ -145,8 +145,10 @@ std::vector<unsigned char> loadPng(const std::string& path, int* width, int* hei
 TEST(PreviewCommand, WritesThePictureTopRowFirst) {
   const std::string out = PREVIEW_OUTPUT_DIR "/overlay_command.png";
   std::remove(out.c_str());
-  ASSERT_EQ(runOverlayCommand(quoted(ORV_BUNDLE_DIR) + " " + quoted(out) + " --size 1024x512 --bbox " + quoted(kBoxText)).exitCode,
-            0);
+  ASSERT_EQ(
+      runOverlayCommand(quoted(ORV_BUNDLE_DIR) + " " + quoted(out) + " --size 1024x512 --bbox " + quoted(kBoxText))
+          .exitCode,
+      0);
   int width = 0, height = 0;
   const std::vector<unsigned char> png = loadPng(out, &width, &height);
   ASSERT_FALSE(png.empty()) << out << " is not a PNG";
@@ -168,9 +170,10 @@ TEST(PreviewCommand, SizeScalesTheImageToIt) {
   for (int y = 0; y < 2; ++y) frame->pixel(3, y)[0] = 0, frame->pixel(3, y)[2] = 255;  // the right column blue
   const std::string in = PREVIEW_OUTPUT_DIR "/overlay_small.png", out = PREVIEW_OUTPUT_DIR "/overlay_scaled.png";
   writeFramePng(*frame, in);
-  ASSERT_EQ(
-      runOverlayCommand(quoted(ORV_BUNDLE_DIR) + " " + quoted(out) + " --image " + quoted(in) + " --size 64x32 --brush '[]'").exitCode,
-      0);
+  ASSERT_EQ(runOverlayCommand(quoted(ORV_BUNDLE_DIR) + " " + quoted(out) + " --image " + quoted(in) +
+                              " --size 64x32 --brush '[]'")
+                .exitCode,
+            0);
   int width = 0, height = 0;
   const std::vector<unsigned char> png = loadPng(out, &width, &height);
   ASSERT_EQ(width, 64);

@@ -79,7 +79,8 @@ class BackendProcess {
     }
     if (port_ == 0) {
       const int code = running() ? stop(SIGKILL) : exitCode_;
-      throw std::runtime_error("the backend did not start listening (exit " + std::to_string(code) + "):\n" + log_text());
+      throw std::runtime_error("the backend did not start listening (exit " + std::to_string(code) + "):\n" +
+                               log_text());
     }
     http_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
   }

@@ -29,7 +29,8 @@ bool hasPrivateTmp();
 // shared one that is missing or this user's.
 inline bool canStage() {
   struct stat st {};
-  return hasPrivateTmp() || ::lstat(kStagingRoot.c_str(), &st) != 0 || (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid());
+  return hasPrivateTmp() || ::lstat(kStagingRoot.c_str(), &st) != 0 ||
+         (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid());
 }
 
 inline std::string readFile(const std::filesystem::path& path) {
