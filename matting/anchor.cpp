@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-
 #include <opencv2/imgproc.hpp>
 
+#include "matting/dab_regions.h"
 #include "matting/mask_cleanup.h"
 
 namespace matting {
@@ -50,7 +50,7 @@ constexpr int kRounds = 3;
 constexpr uint64 kSeed = 0x5eed0001;
 
 // GrabCut from the seeds (not changed) on a 3-channel image within `area`
-// (outside it, only background is possible), tidied; only the parts
+// (outside it, only background is possible), untidied; only the parts
 // touching `keep` when it is given.
 cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep);
 
@@ -111,8 +111,34 @@ cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& are
   cv::Mat mask = cv::Mat::zeros(image.size(), CV_8U);
   mask(area).setTo(255, (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD));
   if (keep) keep_touching(mask, *keep);
-  clean_mask(mask);
   return mask;
+}
+
+// Each dab's region (see DabRegions): an adding one grows through what the
+// mask left out within `area`, an excluding one through the mask. The
+// strokes themselves win over what the regions say.
+void take_dab_regions(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv::Rect& area, const cv::Mat& vote,
+                      cv::Mat& mask) {
+  const cv::Size size = mask.size();
+  const double aspect = double(size.height) / size.width;
+  const DabRegions regions(bgr);
+  cv::Mat outside = cv::Mat::zeros(size, CV_8U);
+  outside(area).setTo(255);
+  outside &= ~mask;
+  cv::Mat adding = cv::Mat::zeros(size, CV_8U), excluding = adding.clone();
+  for (const Dab& d : dabs) {
+    if (!dab_in_frame(d, aspect)) continue;
+    const cv::Point c = dab_centre(d, size);
+    const int r = dab_radius(d, size);
+    regions.grow(c, r, d.r > 0 ? outside : mask, d.r > 0 ? adding : excluding);
+  }
+  mask |= adding;
+  mask &= ~excluding;
+  clean_mask(mask, 0.02, 0.01, &vote);
+  for (const Dab& d : dabs)
+    if (dab_in_frame(d, aspect))
+      cv::circle(mask, dab_centre(d, size), dab_radius(d, size), d.r > 0 ? 255 : 0, cv::FILLED);
+  mask |= adding & ~excluding;
 }
 
 }  // namespace
@@ -204,11 +230,19 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
     area &= cv::Rect(around.x - mx, around.y - my, around.width + 2 * mx, around.height + 2 * my);
   }
   cv::Mat mask = grab_cut(bgr, seeds, area, s.box ? nullptr : &adding);
+  // Holes that clearly look like the background stay open, judged by the
+  // colours' own result.
+  cv::Mat vote;
+  Appearance judge;
+  judge.learn(bgr, mask);
+  judge.vote(bgr, vote);
+  clean_mask(mask, 0.02, 0.01, &vote);
   const cv::Rect box = s.box ? box_pixels(*s.box, size) : cv::Rect();
   if (s.box && falls_short(mask, box)) {
     cv::Mat looks;
     look(bgr, looks);
-    const cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), size), nullptr);
+    cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), size), nullptr);
+    clean_mask(byLook);
     const cv::Mat strips = missed_strips(byLook, mask, box);
     if (!strips.empty()) {
       // Only the parts the colours missed that reach into those strips are
@@ -217,9 +251,10 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
       cv::Mat missed = byLook & ~mask;
       keep_touching(missed, strips);
       mask |= missed;
-      clean_mask(mask);
+      clean_mask(mask, 0.02, 0.01, &vote);
     }
   }
+  if (!s.dabs.empty()) take_dab_regions(bgr, s.dabs, s.box ? box : area, vote, mask);
   if (cv::countNonZero(mask) == 0) throw Error("nothing was found inside the selection on the anchor frame");
   return mask;
 }

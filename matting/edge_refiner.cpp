@@ -1,7 +1,6 @@
 #include "matting/edge_refiner.h"
 
 #include <algorithm>
-
 #include <opencv2/imgproc.hpp>
 
 #include "matting/graph_cut.h"
@@ -46,7 +45,7 @@ void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat
     }
   }
   graph_cut(bgr, vote_, seeds_, kSmoothness, mask);
-  clean_mask(mask);
+  clean_mask(mask, 0.02, 0.01, &vote_);
 }
 
 }  // namespace matting

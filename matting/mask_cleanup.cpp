@@ -4,7 +4,13 @@
 
 namespace matting {
 
-void clean_mask(cv::Mat& mask, double islandShare, double holeShare) {
+namespace {
+// How clearly a hole must vote background, as a mean log-likelihood
+// ratio, to stay open: a highlight in an eye or on teeth votes weakly.
+constexpr double kOpenHole = -1.0;
+}  // namespace
+
+void clean_mask(cv::Mat& mask, double islandShare, double holeShare, const cv::Mat* vote) {
   cv::Mat labels, stats, centroids;
   const int parts = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
   if (parts <= 1) return;
@@ -14,19 +20,26 @@ void clean_mask(cv::Mat& mask, double islandShare, double holeShare) {
     if (stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(largest, cv::CC_STAT_AREA)) largest = i;
   }
   std::vector<uchar> keep(parts, 0);
-  for (int i = 1; i < parts; ++i)
-    keep[i] = i == largest || stats.at<int>(i, cv::CC_STAT_AREA) >= islandShare * area;
+  for (int i = 1; i < parts; ++i) keep[i] = i == largest || stats.at<int>(i, cv::CC_STAT_AREA) >= islandShare * area;
 
   cv::Mat holes;
   cv::bitwise_not(mask, holes);
   cv::Mat holeLabels, holeStats;
   const int holeParts = cv::connectedComponentsWithStats(holes, holeLabels, holeStats, centroids, 4, CV_32S);
+  std::vector<double> holeVote(holeParts, 0.0);
+  if (vote)
+    for (int y = 0; y < mask.rows; ++y) {
+      const int* h = holeLabels.ptr<int>(y);
+      const float* v = vote->ptr<float>(y);
+      for (int x = 0; x < mask.cols; ++x) holeVote[h[x]] += v[x];
+    }
   std::vector<uchar> fill(holeParts, 0);
   for (int i = 1; i < holeParts; ++i) {
     const int x = holeStats.at<int>(i, cv::CC_STAT_LEFT), y = holeStats.at<int>(i, cv::CC_STAT_TOP);
     const int w = holeStats.at<int>(i, cv::CC_STAT_WIDTH), h = holeStats.at<int>(i, cv::CC_STAT_HEIGHT);
     const bool border = x == 0 || y == 0 || x + w == mask.cols || y + h == mask.rows;
-    fill[i] = !border && holeStats.at<int>(i, cv::CC_STAT_AREA) < holeShare * area;
+    const int size = holeStats.at<int>(i, cv::CC_STAT_AREA);
+    fill[i] = !border && size < holeShare * area && holeVote[i] >= kOpenHole * size;
   }
   for (int y = 0; y < mask.rows; ++y) {
     uchar* m = mask.ptr<uchar>(y);

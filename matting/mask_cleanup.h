@@ -7,7 +7,10 @@
 namespace matting {
 
 // Drops the parts smaller than islandShare of the mask's area (the largest
-// part always stays) and fills the holes smaller than holeShare of it.
-void clean_mask(cv::Mat& mask, double islandShare = 0.02, double holeShare = 0.01);
+// part always stays) and fills the holes smaller than holeShare of it,
+// except, when `vote` (CV_32F, positive: character) is given, holes that
+// clearly vote background: a gap between an arm and the body is not a
+// pin-hole.
+void clean_mask(cv::Mat& mask, double islandShare = 0.02, double holeShare = 0.01, const cv::Mat* vote = nullptr);
 
 }  // namespace matting

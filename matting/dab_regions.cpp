@@ -1,0 +1,88 @@
+#include "matting/dab_regions.h"
+
+#include <algorithm>
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+#include <vector>
+
+namespace matting {
+
+namespace {
+// The largest colour step between neighbours inside a region, in 8-bit
+// CIELab units: grain and shading step less, a silhouette's edge more.
+constexpr float kStep = 7.f;
+// How far from the disc's mean colour a region reaches: this many times
+// the disc's own spread, and at least kNear.
+constexpr float kSpreads = 3.f;
+constexpr float kNear = 22.f;
+
+// A median absolute deviation times this is a spread.
+constexpr float kMadToSpread = 1.4826f;
+
+float distance(const cv::Vec3b& a, const cv::Vec3b& b) {
+  const float d0 = a[0] - b[0], d1 = a[1] - b[1], d2 = a[2] - b[2];
+  return std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
+}
+// Shading changes lightness most: it counts half in how far a colour is
+// from the disc's.
+float shaded_distance(const cv::Vec3f& a, const cv::Vec3f& b) {
+  const float d0 = 0.5f * (a[0] - b[0]), d1 = a[1] - b[1], d2 = a[2] - b[2];
+  return std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
+}
+float median(std::vector<float>& v) {
+  std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+  return v[v.size() / 2];
+}
+}  // namespace
+
+DabRegions::DabRegions(const cv::Mat& bgr) {
+  cv::medianBlur(bgr, lab_, 5);
+  cv::cvtColor(lab_, lab_, cv::COLOR_BGR2Lab);
+}
+
+void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, cv::Mat& out) const {
+  const cv::Rect frame(cv::Point(), lab_.size());
+  // The disc's typical colour and spread, robustly: a dab wider than a
+  // lock of hair holds some of what is behind it too.
+  std::vector<float> channel[3];
+  for (int y = std::max(0, centre.y - radius); y <= std::min(lab_.rows - 1, centre.y + radius); ++y)
+    for (int x = std::max(0, centre.x - radius); x <= std::min(lab_.cols - 1, centre.x + radius); ++x) {
+      if ((x - centre.x) * (x - centre.x) + (y - centre.y) * (y - centre.y) > radius * radius) continue;
+      const cv::Vec3b& c = lab_.at<cv::Vec3b>(y, x);
+      for (int k = 0; k < 3; ++k) channel[k].push_back(c[k]);
+    }
+  if (channel[0].empty()) return;
+  cv::Vec3f m, spread;
+  for (int k = 0; k < 3; ++k) {
+    m[k] = median(channel[k]);
+    for (float& v : channel[k]) v = std::abs(v - m[k]);
+    spread[k] = kMadToSpread * median(channel[k]);
+  }
+  const float reach = std::max(kNear, kSpreads * shaded_distance(spread, cv::Vec3f()));
+  // Breadth first from the disc; `out` marks what is taken.
+  // The disc's pixels that look like it start the region.
+  std::vector<cv::Point> queue;
+  const cv::Rect bounds = cv::Rect(centre.x - radius, centre.y - radius, 2 * radius + 1, 2 * radius + 1) & frame;
+  for (int y = bounds.y; y < bounds.br().y; ++y)
+    for (int x = bounds.x; x < bounds.br().x; ++x)
+      if ((x - centre.x) * (x - centre.x) + (y - centre.y) * (y - centre.y) <= radius * radius &&
+          shaded_distance(cv::Vec3f(lab_.at<cv::Vec3b>(y, x)), m) <= reach) {
+        out.at<uchar>(y, x) = 255;
+        queue.push_back({x, y});
+      }
+  static const int dx[] = {1, -1, 0, 0}, dy[] = {0, 0, 1, -1};
+  for (size_t i = 0; i < queue.size(); ++i) {
+    const cv::Point p = queue[i];
+    const cv::Vec3b& c = lab_.at<cv::Vec3b>(p);
+    for (int k = 0; k < 4; ++k) {
+      const cv::Point q(p.x + dx[k], p.y + dy[k]);
+      if (!frame.contains(q) || out.at<uchar>(q) || !domain.at<uchar>(q)) continue;
+      const cv::Vec3b& n = lab_.at<cv::Vec3b>(q);
+      if (distance(n, c) > kStep || shaded_distance(cv::Vec3f(n), m) > reach) continue;
+      out.at<uchar>(q) = 255;
+      queue.push_back(q);
+    }
+  }
+}
+
+}  // namespace matting

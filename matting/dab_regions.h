@@ -1,0 +1,24 @@
+#pragma once
+// What a dab means: the stroke, and what is connected to it and looks like
+// it. From a dab's disc a region grows to neighbours whose colour steps
+// little from the pixel it came from and stays near the disc's own
+// colours: an exclude dab on a prop takes the prop, an add dab on a lock of
+// hair takes the lock, and neither crosses a clear edge.
+
+#include <opencv2/core.hpp>
+
+namespace matting {
+
+class DabRegions {
+ public:
+  explicit DabRegions(const cv::Mat& bgr);
+
+  // The region of the disc (centre, radius in pixels) within `domain`
+  // (non-zero: where it may grow), added to `out` (CV_8U, 0 or 255).
+  void grow(cv::Point centre, int radius, const cv::Mat& domain, cv::Mat& out) const;
+
+ private:
+  cv::Mat lab_;  // smoothed, CV_8UC3
+};
+
+}  // namespace matting
