@@ -11,11 +11,13 @@
 //   Runs the engine on N frames that play the character's shot of a clip
 //   written by eval_clip back and forth (files repeat, no cut), to show
 //   that time per frame and peak memory do not grow with the clip's length.
-// matting_eval devset SETDIR [--quality fine|fast|both] [--out DIR]
+// matting_eval devset SETDIR [--quality fine|fast|both] [--out DIR] [--full DIR]
 //   Runs each run of a real-footage set traced by hand (bench/devset/) and
 //   scores every traced frame: IoU, F@2px, MAD, and dtSSD over traced
 //   neighbours, per frame and per run; a sheet per run in DIR (/tmp/devset)
-//   shows the truth's edge and the matte's on each traced frame.
+//   shows the truth's edge and the matte's on each traced frame; --full
+//   writes each traced frame so at full size (FRAME_QUALITY.png), and its
+//   matte.
 
 #include <cctype>
 #include <chrono>
@@ -85,8 +87,8 @@ Run runEngine(const matting::Job& job) {
 void printSummary(const Run& r, int offset) {
   const matting::Summary& s = r.summary;
   const double n = std::max(1, s.frames);
-  std::printf("  %s\n  mattes %d, anchor's shot %d..%d, empty %d (track lost %d), cuts before:", s.note.c_str(), s.frames,
-              s.shotFirst + offset, s.shotLast + offset, s.emptyFrames, s.lostFrames);
+  std::printf("  %s\n  mattes %d, anchor's shot %d..%d, empty %d (track lost %d), cuts before:", s.note.c_str(),
+              s.frames, s.shotFirst + offset, s.shotLast + offset, s.emptyFrames, s.lostFrames);
   for (int c : s.cuts) std::printf(" %d", c + offset);
   const matting::StageTimes& t = s.seconds;
   std::printf("\n  ms/frame: cuts %.1f, decode %.1f, anchor %.1f, track %.1f, alpha %.1f, encode %.1f; wall %.1f\n",
@@ -190,7 +192,8 @@ std::vector<double> numbers(const std::string& text, size_t count, const char* w
   std::vector<double> v;
   std::stringstream in(text);
   for (std::string item; std::getline(in, item, ',');) v.push_back(std::atof(item.c_str()));
-  if (v.size() != count) throw std::invalid_argument(std::string(what) + " wants " + std::to_string(count) + " numbers");
+  if (v.size() != count)
+    throw std::invalid_argument(std::string(what) + " wants " + std::to_string(count) + " numbers");
   return v;
 }
 
@@ -252,14 +255,15 @@ int evalCommand(const std::string& clip, const std::multimap<std::string, std::s
     std::printf("%-7s   %.3f  %3d of %-3d        %.4f  %.3f   %.4f\n", qualities[k].c_str(), s.iou, s.emptyAfterCut,
                 s.framesAfterCut, s.mad, s.boundaryF, s.dtssd);
   }
-  std::printf("\nquality   ms per frame: cuts  decode  anchor  track  alpha  encode   wall   peak RSS, whole process\n");
+  std::printf(
+      "\nquality   ms per frame: cuts  decode  anchor  track  alpha  encode   wall   peak RSS, whole process\n");
   for (size_t k = 0; k < rows.size(); ++k) {
     const Run& r = rows[k].first;
     const matting::StageTimes& t = r.summary.seconds;
     const double n = std::max(1, r.summary.frames) / 1e3;
-    std::printf("%-7s                 %5.1f  %6.1f  %6.1f  %5.1f  %5.1f  %6.1f  %5.1f   %.0f MiB%s\n", qualities[k].c_str(),
-                t.cuts / n, t.decode / n, t.anchor / n, t.track / n, t.alpha / n, t.encode / n, r.wallSeconds / n,
-                r.peakMiB, r.peakIsOwn ? "" : " (since start)");
+    std::printf("%-7s                 %5.1f  %6.1f  %6.1f  %5.1f  %5.1f  %6.1f  %5.1f   %.0f MiB%s\n",
+                qualities[k].c_str(), t.cuts / n, t.decode / n, t.anchor / n, t.track / n, t.alpha / n, t.encode / n,
+                r.wallSeconds / n, r.peakMiB, r.peakIsOwn ? "" : " (since start)");
   }
   return 0;
 }
@@ -272,7 +276,8 @@ int lengthCommand(const std::string& clip, const std::multimap<std::string, std:
   if (frames < 1 || cut < 2) throw std::invalid_argument("length needs --frames N (at least 1)");
   matting::Job job;
   const int period = 2 * cut - 2;
-  for (int i = 0; i < frames; ++i) job.frames.push_back(eval::numbered(clip, i % period < cut ? i % period : period - i % period, "jpg"));
+  for (int i = 0; i < frames; ++i)
+    job.frames.push_back(eval::numbered(clip, i % period < cut ? i % period : period - i % period, "jpg"));
   job.anchor = std::min(meta["anchor"].get<int>(), frames - 1);
   job.selection.box = matting::Box{meta["box"]["x"], meta["box"]["y"], meta["box"]["w"], meta["box"]["h"]};
   job.quality = quality(option(o, "quality", "fast"));
@@ -375,6 +380,18 @@ struct Shown {
   int frame;
   cv::Mat bgr, truth, matte;
 };
+// The frame with the truth's edge in green and the matte's in red, thick
+// for a picture shown halved.
+cv::Mat edgesPicture(const Shown& s, bool thick) {
+  cv::Mat edges = s.bgr.clone(), truthEdge, matteEdge;
+  cv::Canny(s.truth > 127, truthEdge, 64, 192);
+  cv::Canny(s.matte > 127, matteEdge, 64, 192);
+  if (thick) cv::dilate(truthEdge, truthEdge, cv::Mat()), cv::dilate(matteEdge, matteEdge, cv::Mat());
+  edges.setTo(cv::Scalar(0, 255, 0), truthEdge);
+  edges.setTo(cv::Scalar(0, 0, 255), matteEdge);
+  return edges;
+}
+
 cv::Mat devsetSheet(const std::vector<Shown>& shown) {
   const int columns = std::min<int>(6, int(shown.size())), bands = (int(shown.size()) + columns - 1) / columns;
   const cv::Size full = shown.at(0).bgr.size(), tile(full.width / 2, full.height / 2);
@@ -382,13 +399,7 @@ cv::Mat devsetSheet(const std::vector<Shown>& shown) {
   cv::Mat sheet(bands * bandHeight - bandGap, columns * (tile.width + gap) - gap, CV_8UC3, cv::Scalar(30, 30, 30));
   for (size_t i = 0; i < shown.size(); ++i) {
     const Shown& s = shown[i];
-    cv::Mat edges = s.bgr.clone(), truthEdge, matteEdge;
-    cv::Canny(s.truth > 127, truthEdge, 64, 192);
-    cv::Canny(s.matte > 127, matteEdge, 64, 192);
-    cv::dilate(truthEdge, truthEdge, cv::Mat()), cv::dilate(matteEdge, matteEdge, cv::Mat());
-    edges.setTo(cv::Scalar(0, 255, 0), truthEdge);
-    edges.setTo(cv::Scalar(0, 0, 255), matteEdge);
-    const cv::Mat rows[2] = {edges, eval::overCheckerboard(s.bgr, s.matte)};
+    const cv::Mat rows[2] = {edgesPicture(s, true), eval::overCheckerboard(s.bgr, s.matte)};
     const int col = int(i) % columns, band = int(i) / columns;
     for (int r = 0; r < 2; ++r) {
       cv::Mat roi = sheet(
@@ -452,6 +463,12 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
         sh.truth = devset::rasterise(traced, sh.bgr.size());
         sh.matte = eval::readGrey(eval::numbered(job.outputDir, frame - run.first, "png"));
         const Scores f = frameScores(sh.matte, sh.truth);
+        if (o.count("full")) {
+          const std::string name = option(o, "full", "") + "/" + std::to_string(frame) + "_" + q + ".png";
+          fs::create_directories(option(o, "full", ""));
+          if (!cv::imwrite(name, edgesPicture(sh, false)) || !cv::imwrite(name + ".matte.png", sh.matte))
+            throw std::runtime_error("cannot write " + name);
+        }
         std::printf("  %5d   %.3f  %.3f  %.4f  %.3f   %.3f\n", frame, f.iou, f.boundaryF, f.mad, f.missed, f.extra);
         row.mean.iou += f.iou, row.mean.boundaryF += f.boundaryF, row.mean.mad += f.mad;
         row.mean.missed += f.missed, row.mean.extra += f.extra;

@@ -130,7 +130,9 @@ void take_dab_regions(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv
     if (!dab_in_frame(d, aspect)) continue;
     const cv::Point c = dab_centre(d, size);
     const int r = dab_radius(d, size);
-    regions.grow(c, r, d.r > 0 ? outside : mask, d.r > 0 ? adding : excluding);
+    // What the mask left out is the background, but for an add dab: growing
+    // there is a claim against it, made only where the dab's colour is rare.
+    regions.grow(c, r, d.r > 0 ? outside : mask, d.r > 0, d.r > 0 ? adding : excluding);
   }
   mask |= adding;
   mask &= ~excluding;

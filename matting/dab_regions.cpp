@@ -15,6 +15,12 @@ constexpr float kStep = 7.f;
 // the disc's own spread, and at least kNear.
 constexpr float kSpreads = 3.f;
 constexpr float kNear = 22.f;
+// Where a region may grow only if its colour is rare near the dab: within
+// this many radii, no more than this share of where it may grow alike.
+// A dab on hair against a background of its colour grows no further than
+// its disc, rather than over the background.
+constexpr int kNearby = 4;
+constexpr double kRare = 0.5;
 
 // A median absolute deviation times this is a spread.
 constexpr float kMadToSpread = 1.4826f;
@@ -40,7 +46,7 @@ DabRegions::DabRegions(const cv::Mat& bgr) {
   cv::cvtColor(lab_, lab_, cv::COLOR_BGR2Lab);
 }
 
-void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, cv::Mat& out) const {
+void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, bool onlyWhereRare, cv::Mat& out) const {
   const cv::Rect frame(cv::Point(), lab_.size());
   // The disc's typical colour and spread, robustly: a dab wider than a
   // lock of hair holds some of what is behind it too.
@@ -59,19 +65,29 @@ void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, cv::M
     spread[k] = kMadToSpread * median(channel[k]);
   }
   const float reach = std::max(kNear, kSpreads * shaded_distance(spread, cv::Vec3f()));
-  // Breadth first from the disc; `out` marks what is taken.
-  // The disc's pixels that look like it start the region.
+  const auto like = [&](int x, int y) { return shaded_distance(cv::Vec3f(lab_.at<cv::Vec3b>(y, x)), m) <= reach; };
+  bool grows = true;
+  if (onlyWhereRare) {
+    const int side = kNearby * radius;
+    const cv::Rect nearby = cv::Rect(centre.x - side, centre.y - side, 2 * side + 1, 2 * side + 1) & frame;
+    int open = 0, alike = 0;
+    for (int y = nearby.y; y < nearby.br().y; ++y)
+      for (int x = nearby.x; x < nearby.br().x; ++x)
+        if (domain.at<uchar>(y, x)) ++open, alike += like(x, y);
+    grows = alike <= kRare * open;
+  }
+  // The disc's pixels that look like it start the region; breadth first
+  // from them, `out` marking what is taken.
   std::vector<cv::Point> queue;
   const cv::Rect bounds = cv::Rect(centre.x - radius, centre.y - radius, 2 * radius + 1, 2 * radius + 1) & frame;
   for (int y = bounds.y; y < bounds.br().y; ++y)
     for (int x = bounds.x; x < bounds.br().x; ++x)
-      if ((x - centre.x) * (x - centre.x) + (y - centre.y) * (y - centre.y) <= radius * radius &&
-          shaded_distance(cv::Vec3f(lab_.at<cv::Vec3b>(y, x)), m) <= reach) {
+      if ((x - centre.x) * (x - centre.x) + (y - centre.y) * (y - centre.y) <= radius * radius && like(x, y)) {
         out.at<uchar>(y, x) = 255;
         queue.push_back({x, y});
       }
   static const int dx[] = {1, -1, 0, 0}, dy[] = {0, 0, 1, -1};
-  for (size_t i = 0; i < queue.size(); ++i) {
+  for (size_t i = 0; grows && i < queue.size(); ++i) {
     const cv::Point p = queue[i];
     const cv::Vec3b& c = lab_.at<cv::Vec3b>(p);
     for (int k = 0; k < 4; ++k) {

@@ -8,6 +8,9 @@ namespace {
 // How clearly a hole must vote background, as a mean log-likelihood
 // ratio, to stay open: a highlight in an eye or on teeth votes weakly.
 constexpr double kOpenHole = -1.0;
+// Below this share of the mask a hole is a pin-hole whatever it votes: a
+// dark eyebrow or nostril looks like a dark background.
+constexpr double kPinHole = 0.001;
 }  // namespace
 
 void clean_mask(cv::Mat& mask, double islandShare, double holeShare, const cv::Mat* vote) {
@@ -39,7 +42,7 @@ void clean_mask(cv::Mat& mask, double islandShare, double holeShare, const cv::M
     const int w = holeStats.at<int>(i, cv::CC_STAT_WIDTH), h = holeStats.at<int>(i, cv::CC_STAT_HEIGHT);
     const bool border = x == 0 || y == 0 || x + w == mask.cols || y + h == mask.rows;
     const int size = holeStats.at<int>(i, cv::CC_STAT_AREA);
-    fill[i] = !border && size < holeShare * area && holeVote[i] >= kOpenHole * size;
+    fill[i] = !border && size < holeShare * area && (size < kPinHole * area || holeVote[i] >= kOpenHole * size);
   }
   for (int y = 0; y < mask.rows; ++y) {
     uchar* m = mask.ptr<uchar>(y);
