@@ -30,22 +30,26 @@ void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat
   cv::distanceTransform(seeds_, outside_, cv::DIST_L2, 3);
   cv::subtract(inside_, outside_, signedDist_);
 
-  appearance.vote(bgr, vote_);
+  appearance.vote(bgr, looks_);
+  vote_.create(bgr.size(), CV_32F);
   seeds_.create(bgr.size(), CV_8U);
   for (int y = 0; y < bgr.rows; ++y) {
     const float* sd = signedDist_.ptr<float>(y);
     const uchar* d = doubt.empty() ? nullptr : doubt.ptr<uchar>(y);
+    const float* l = looks_.ptr<float>(y);
     float* v = vote_.ptr<float>(y);
     uchar* s = seeds_.ptr<uchar>(y);
     for (int x = 0; x < bgr.cols; ++x) {
       const bool doubtful = d && d[x];
       s[x] = doubtful || std::abs(sd[x]) <= band_ ? kFree : sd[x] > 0 ? kFixedCharacter : kFixedBackground;
       const float shape = std::clamp(sd[x] / sigma_, -kShapeClamp, kShapeClamp) * (doubtful ? kDoubtedShape : 1.f);
-      v[x] = kAppearanceWeight * v[x] + kShapeWeight * shape;
+      v[x] = kAppearanceWeight * l[x] + kShapeWeight * shape;
     }
   }
   graph_cut(bgr, vote_, seeds_, kSmoothness, mask);
-  clean_mask(mask, 0.02, 0.01, &vote_);
+  // A hole stays open on what the looks say alone: the guess's own hole
+  // would otherwise keep itself open.
+  clean_mask(mask, 0.02, 0.01, &looks_);
 }
 
 }  // namespace matting

@@ -18,13 +18,12 @@ class EdgeRefiner {
   // guess: CV_8U, non-zero for the character; doubt (CV_8U, or empty):
   // non-zero where the guess is not to be trusted, which there is re-decided
   // by appearance alone. mask receives the result (CV_8U, 0 or 255).
-  void refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, Appearance& appearance,
-              cv::Mat& mask);
+  void refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, Appearance& appearance, cv::Mat& mask);
 
  private:
   const int band_;
   const float sigma_;  // how fast trust in the guess grows off its edge
-  cv::Mat hard_, inside_, outside_, signedDist_, seeds_, vote_;
+  cv::Mat hard_, inside_, outside_, signedDist_, seeds_, looks_, vote_;
 };
 
 }  // namespace matting
