@@ -52,7 +52,16 @@ constexpr uint64 kSeed = 0x5eed0001;
 // GrabCut from the seeds (not changed) on a 3-channel image within `area`
 // (outside it, only background is possible), untidied; only the parts
 // touching `keep` when it is given.
-cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep);
+cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep,
+                 const cv::Rect* box);
+
+// A box drawn a little tight cuts the character where the mask runs along
+// its side for this share of the side's length or more; the strip past such
+// a side, this share of the box's size wide, is then opened to the cut.
+constexpr double kTouching = 0.1;
+constexpr double kBeyond = 0.04;
+// How near a side, as a share of the box's size across it, counts as along it.
+constexpr double kNearSide = 0.03;
 
 // How far the mask stays from each side of the box (left, top, right,
 // bottom) as a fraction of the box's size. A side on the frame's border
@@ -100,11 +109,65 @@ void keep_touching(cv::Mat& mask, const cv::Mat& touching) {
     for (int x = 0; x < mask.cols; ++x) mask.at<uchar>(y, x) = touched[labels.at<int>(y, x)] ? mask.at<uchar>(y, x) : 0;
 }
 
-cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep) {
+// The strips just past the sides of `box` (not on the frame's border) that
+// the character runs along inside it, as probable background in `labels`
+// (the cut's labels over `area`); false when there are none.
+bool open_tight_sides(const cv::Rect& box, const cv::Rect& area, cv::Size frame, cv::Mat& labels) {
+  const auto fg = [&](int x, int y) {
+    const uchar l = labels.at<uchar>(y - area.y, x - area.x);
+    return l == cv::GC_FGD || l == cv::GC_PR_FGD;
+  };
+  const int mx = std::max(3, int(kBeyond * box.width)), my = std::max(3, int(kBeyond * box.height));
+  const struct Side {
+    bool onBorder;
+    cv::Point from, step;
+    int length;
+    cv::Rect beyond;
+  } sides[4] = {
+      {box.x == 0, box.tl(), {0, 1}, box.height, cv::Rect(box.x - mx, box.y, mx, box.height)},
+      {box.y == 0, box.tl(), {1, 0}, box.width, cv::Rect(box.x, box.y - my, box.width, my)},
+      {box.br().x == frame.width,
+       {box.br().x - 1, box.y},
+       {0, 1},
+       box.height,
+       cv::Rect(box.br().x, box.y, mx, box.height)},
+      {box.br().y == frame.height,
+       {box.x, box.br().y - 1},
+       {1, 0},
+       box.width,
+       cv::Rect(box.x, box.br().y, box.width, my)},
+  };
+  bool opened = false;
+  for (const Side& side : sides) {
+    if (side.onBorder) continue;
+    // Within a few pixels of the side: a cut settles a little inside it.
+    const cv::Point inward =
+        side.from == box.tl() ? cv::Point(side.step.y, side.step.x) : cv::Point(-side.step.y, -side.step.x);
+    const int depth = std::max(2, int(kNearSide * (side.step.x ? box.height : box.width)));
+    int along = 0;
+    for (int i = 0; i < side.length; ++i) {
+      bool touches = false;
+      for (int d = 0; d < depth && !touches; ++d)
+        touches = fg(side.from.x + i * side.step.x + d * inward.x, side.from.y + i * side.step.y + d * inward.y);
+      along += touches;
+    }
+    if (along < kTouching * side.length) continue;
+    labels((side.beyond & area) - area.tl()).setTo(cv::GC_PR_BGD);
+    opened = true;
+  }
+  return opened;
+}
+
+cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep,
+                 const cv::Rect* box) {
   cv::Mat labels = seeds(area).clone(), bgModel, fgModel;
   cv::theRNG().state = kSeed;
   try {
     cv::grabCut(image(area), labels, cv::Rect(), bgModel, fgModel, kRounds, cv::GC_INIT_WITH_MASK);
+    // Once more past a side the box was drawn too tight on, with the colour
+    // models learnt: one cut, no new learning.
+    if (box && open_tight_sides(*box, area, image.size(), labels))
+      cv::grabCut(image(area), labels, cv::Rect(), bgModel, fgModel, 1, cv::GC_EVAL_FREEZE_MODEL);
   } catch (const cv::Exception& e) {
     throw Error(std::string("could not segment the anchor frame: ") + e.what());
   }
@@ -231,7 +294,8 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
     const int mx = std::max(16, around.width / 4), my = std::max(16, around.height / 4);
     area &= cv::Rect(around.x - mx, around.y - my, around.width + 2 * mx, around.height + 2 * my);
   }
-  cv::Mat mask = grab_cut(bgr, seeds, area, s.box ? nullptr : &adding);
+  const cv::Rect drawn = s.box ? box_pixels(*s.box, size) : cv::Rect();
+  cv::Mat mask = grab_cut(bgr, seeds, area, s.box ? nullptr : &adding, s.box ? &drawn : nullptr);
   // Holes that clearly look like the background stay open, judged by the
   // colours' own result.
   cv::Mat vote;
@@ -243,7 +307,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
   if (s.box && falls_short(mask, box)) {
     cv::Mat looks;
     look(bgr, looks);
-    cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), size), nullptr);
+    cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), size), nullptr, nullptr);
     clean_mask(byLook);
     const cv::Mat strips = missed_strips(byLook, mask, box);
     if (!strips.empty()) {

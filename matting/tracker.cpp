@@ -1,7 +1,6 @@
 #include "matting/tracker.h"
 
 #include <algorithm>
-
 #include <opencv2/imgproc.hpp>
 
 namespace matting {
@@ -56,7 +55,11 @@ const cv::Mat& Tracker::step(const cv::Mat& bgr) {
     uchar* d = doubt_.ptr<uchar>(y);
     for (int x = 0; x < bgr.cols; ++x) {
       const cv::Point2f miss = back[x] + fore[x];
-      d[x] = miss.dot(miss) > kHomeMiss * kHomeMiss + 0.01f * back[x].dot(back[x]) ? 255 : 0;
+      // Where a pixel came from outside the frame, the way home is not
+      // known: the replicated border is the best guess, not a doubtful one.
+      const float fromX = x + back[x].x, fromY = y + back[x].y;
+      const bool fromOutside = fromX < 1 || fromY < 1 || fromX > bgr.cols - 2 || fromY > bgr.rows - 2;
+      d[x] = !fromOutside && miss.dot(miss) > kHomeMiss * kHomeMiss + 0.01f * back[x].dot(back[x]) ? 255 : 0;
     }
   }
   refiner_.refine(bgr, warped_, doubt_, appearance_, mask_);

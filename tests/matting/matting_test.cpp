@@ -191,6 +191,14 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
        },
        {0.2, 0.1, 0.6, 0.8},
        {}},
+      {"a box drawn a little inside the character's top, the top kept",
+       kGreen,
+       [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
+         for (cv::Mat* m : {&p, &w, &a}) cv::circle(*m, {160, 130}, 60, m == &p ? cv::Scalar(kRed) : 255, cv::FILLED);
+         a(cv::Rect(0, 76, 320, 164)).setTo(0);
+       },
+       {0.25, 76 / 240.0, 0.5, 0.6},
+       {}},
       {"a shaded prop touching the character, removed by one exclude dab",
        kGreen,
        [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
