@@ -208,6 +208,10 @@ void take_dab_regions(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv
 
 }  // namespace
 
+void correct_with_dabs(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv::Mat& vote, cv::Mat& mask) {
+  take_dab_regions(bgr, dabs, cv::Rect(cv::Point(), mask.size()), vote, mask);
+}
+
 void check_selection(const Selection& s) {
   if (!s.box && s.dabs.empty()) {
     if (!s.hint.empty())

@@ -20,4 +20,9 @@ void check_selection(const Selection& selection);
 // background.
 cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& selection);
 
+// A mask (CV_8U, 0 or 255, the frame's size) corrected by dabs: what each
+// dab takes (see DabRegions) is added or removed, the strokes themselves
+// winning; `vote` (the appearance's) keeps background-looking holes open.
+void correct_with_dabs(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv::Mat& vote, cv::Mat& mask);
+
 }  // namespace matting

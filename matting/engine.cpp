@@ -1,14 +1,15 @@
 #include "matting/engine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
-
 #include <opencv2/imgproc.hpp>
 
 #include "matting/anchor.h"
-#include "matting/edge_refiner.h"
 #include "matting/appearance.h"
+#include "matting/edge_refiner.h"
 #include "matting/frames.h"
+#include "matting/mask_store.h"
 #include "matting/pipeline.h"
 #include "matting/shots.h"
 #include "matting/stopwatch.h"
@@ -52,6 +53,38 @@ struct TrackCheck {
   }
 };
 
+// A frame the user marked: the anchor, or a correction.
+struct Key {
+  int frame = 0;
+  Selection selection;
+};
+
+// The keys in frame order: the anchor's selection, with a correction on the
+// anchor's own frame added to it, and each correction.
+std::vector<Key> keys_of(const Job& job) {
+  std::vector<Key> keys{{job.anchor, job.selection}};
+  for (const Correction& c : job.corrections) {
+    if (c.frame == job.anchor) {
+      if (c.selection.box) keys[0].selection.box = c.selection.box;
+      keys[0].selection.dabs.insert(keys[0].selection.dabs.end(), c.selection.dabs.begin(), c.selection.dabs.end());
+    } else {
+      keys.push_back({c.frame, c.selection});
+    }
+  }
+  std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) { return a.frame < b.frame; });
+  return keys;
+}
+
+// Where a track starts: a key's mask and what it learnt there.
+struct Seed {
+  int frame = -1;
+  TrackingFrame pictures;
+  cv::Mat mask;
+  Appearance appearance;
+  TrackCheck check;
+  cv::Mat signature;
+};
+
 class Run {
  public:
   Run(const Job& job, const ProgressFn& progress, const CancelFn& cancelled)
@@ -59,12 +92,27 @@ class Run {
 
   Summary go() {
     const int n = int(job_.frames.size());
+    state_.assign(n, kUnreached);
+    const std::vector<Key> keys = keys_of(job_);
+    const int a = int(std::find_if(keys.begin(), keys.end(), [&](const Key& k) { return k.frame == job_.anchor; }) -
+                      keys.begin());
     summary_.shotFirst = 0;
     summary_.shotLast = n - 1;
-    anchor();
-    track(+1);
-    track(-1);
-    leave_other_shots_empty();
+    const Seed anchor = fresh(keys[a], "finding the character on frame ");
+    for (const int direction : {+1, -1}) {
+      Seed near = anchor;
+      for (int k = a + direction; k >= 0 && k < int(keys.size()); k += direction)
+        near = between(near, keys[k], direction);
+      tail(near, direction);
+    }
+    leave_the_rest_empty();
+    // The anchor's shot: between the cuts around it.
+    for (int cut : summary_.cuts) {
+      if (cut <= job_.anchor)
+        summary_.shotFirst = std::max(summary_.shotFirst, cut);
+      else
+        summary_.shotLast = std::min(summary_.shotLast, cut - 1);
+    }
     writer_.finish();
     summary_.seconds.alpha = writer_.alphaSeconds();
     summary_.seconds.encode = writer_.encodeSeconds();
@@ -74,6 +122,8 @@ class Run {
   }
 
  private:
+  enum State : char { kUnreached, kMatted, kLost };
+
   void report(const std::string& stage, int frame, int frames) {
     if (progress_) progress_({stage, frame, frames});
   }
@@ -81,95 +131,210 @@ class Run {
     if (cancelled_ && cancelled_()) throw Cancelled();
   }
 
-  void anchor() {
-    const int a = job_.anchor;
-    const std::string stage = "finding the character on frame " + std::to_string(a);
+  // A key segmented afresh from its box or adding dabs; its matte written.
+  Seed fresh(const Key& key, const std::string& stagePrefix) {
+    const int f = key.frame;
+    const std::string stage = stagePrefix + std::to_string(f);
     report(stage, 0, 1);
     Stopwatch watch;
-    anchor_ = read_for_tracking(job_.frames[a], a, job_.quality);
+    Seed seed;
+    seed.frame = f;
+    seed.pictures = read_for_tracking(job_.frames[f], f, job_.quality);
     // Optical flow needs a few patches across the picture.
-    if (std::min(anchor_.gray.cols, anchor_.gray.rows) < kSmallestSide)
-      throw Error("frame " + std::to_string(a) + " is " + std::to_string(anchor_.gray.cols) + " x " +
-                  std::to_string(anchor_.gray.rows) + " pixels: frames smaller than " + std::to_string(kSmallestSide) +
-                  " pixels on a side cannot be matted");
-    const cv::Size work = anchor_.work.size(), segmented = anchor_size(anchor_.gray.size());
-    cv::Mat picture = anchor_.work;
-    if (segmented != work) cv::resize(read_frame(job_.frames[a], a), picture, segmented, 0, 0, cv::INTER_AREA);
+    if (std::min(seed.pictures.gray.cols, seed.pictures.gray.rows) < kSmallestSide)
+      throw Error("frame " + std::to_string(f) + " is " + std::to_string(seed.pictures.gray.cols) + " x " +
+                  std::to_string(seed.pictures.gray.rows) + " pixels: frames smaller than " +
+                  std::to_string(kSmallestSide) + " pixels on a side cannot be matted");
+    const cv::Size work = seed.pictures.work.size(), segmented = anchor_size(seed.pictures.gray.size());
+    cv::Mat picture = seed.pictures.work;
+    if (segmented != work) cv::resize(read_frame(job_.frames[f], f), picture, segmented, 0, 0, cv::INTER_AREA);
     summary_.seconds.decode += watch.lap();
 
-    // The anchor is segmented at its own size whatever the quality, then
-    // brought to working size, its edge re-decided there when enlarged.
-    anchorMask_ = segment_anchor(picture, job_.selection);
+    // Segmented at its own size whatever the quality, then brought to
+    // working size, its edge re-decided there when enlarged.
+    seed.mask = segment_anchor(picture, key.selection);
     if (segmented != work) {
-      cv::resize(anchorMask_, anchorMask_, work, 0, 0, cv::INTER_LINEAR);
-      cv::threshold(anchorMask_, anchorMask_, 127, 255, cv::THRESH_BINARY);
+      cv::resize(seed.mask, seed.mask, work, 0, 0, cv::INTER_LINEAR);
+      cv::threshold(seed.mask, seed.mask, 127, 255, cv::THRESH_BINARY);
     }
-    appearance_.learn(anchor_.work, anchorMask_);
+    seed.appearance.learn(seed.pictures.work, seed.mask);
     if (segmented.width < work.width) {
-      const cv::Mat enlarged = anchorMask_.clone();
-      EdgeRefiner(Tracker::band(work)).refine(anchor_.work, enlarged, cv::Mat(), appearance_, anchorMask_);
-      appearance_.learn(anchor_.work, anchorMask_);
+      const cv::Mat enlarged = seed.mask.clone();
+      EdgeRefiner(Tracker::band(work)).refine(seed.pictures.work, enlarged, cv::Mat(), seed.appearance, seed.mask);
+      seed.appearance.learn(seed.pictures.work, seed.mask);
     }
-    check_.area = cv::countNonZero(anchorMask_);
-    check_.agreement = appearance_.agreement(anchorMask_);
+    seed.check.area = cv::countNonZero(seed.mask);
+    seed.check.agreement = seed.appearance.agreement(seed.mask);
+    seed.signature = shot_signature(seed.pictures.work);
     summary_.seconds.anchor += watch.lap();
-    writer_.tracked(a, anchorMask_, anchor_);
+    put(f, seed.mask, seed.pictures);
     report(stage, 1, 1);
+    return seed;
   }
 
-  // From the anchor to the end of its shot in one direction.
-  void track(int direction) {
+  // The stretch from `near` (a seed nearer the anchor) to the key `far`,
+  // tracked from both ends: the seed at `far`, its matte and the stretch's
+  // written. Dabs alone at `far` correct the mask the track brought there.
+  Seed between(const Seed& near, const Key& far, int direction) {
+    MaskStore store(job_.outputDir);
+    std::vector<int> order;
+    for (int i = near.frame + direction; i != far.frame + direction; i += direction) order.push_back(i);
+    cv::Mat arriving;
+    TrackingFrame farPictures;
+    cv::Mat farSignature;
+    std::vector<int> stored, nearLost;
+    const std::string toFar = std::string(direction > 0 ? "tracking forward" : "tracking backward") +
+                              " to the correction on frame " + std::to_string(far.frame) + " ";
+    track(
+        near, order, direction,
+        [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
+          if (i == far.frame) {
+            if (mask) arriving = mask->clone();
+            farPictures = frame.pictures;
+            farSignature = frame.signature;
+          } else if (mask) {
+            store.put(i, *mask);
+            stored.push_back(i);
+          } else {
+            nearLost.push_back(i);
+          }
+        },
+        toFar);
+
+    Seed seed;
+    if (far.selection.box || arriving.empty()) {
+      const bool adds =
+          std::any_of(far.selection.dabs.begin(), far.selection.dabs.end(), [](const Dab& d) { return d.r > 0; });
+      if (!far.selection.box && !adds)
+        throw Error("the correction on frame " + std::to_string(far.frame) +
+                    " has only excluding dabs and the track does not reach it: add a box or adding dabs there");
+      seed = fresh(far, "correcting frame ");
+    } else {
+      report("correcting frame " + std::to_string(far.frame), 0, 1);
+      Stopwatch watch;
+      seed = near;
+      seed.frame = far.frame;
+      seed.pictures = farPictures;
+      seed.signature = farSignature;
+      seed.mask = arriving;
+      cv::Mat vote;
+      seed.appearance.vote(seed.pictures.work, vote);
+      correct_with_dabs(seed.pictures.work, far.selection.dabs, vote, seed.mask);
+      summary_.seconds.anchor += watch.lap();
+      put(far.frame, seed.mask, seed.pictures);
+      report("correcting frame " + std::to_string(far.frame), 1, 1);
+    }
+
+    // Back from `far`: each frame between agrees with both ends, the nearer
+    // end weighing more.
+    order.pop_back();
+    std::reverse(order.begin(), order.end());
+    const double length = std::abs(far.frame - near.frame);
+    std::vector<int> back;
+    track(
+        seed, order, -direction,
+        [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
+          back.push_back(i);
+          const cv::Mat fromNear = store.get(i);
+          const double weightNear = std::abs(far.frame - i) / length;
+          if (mask && !fromNear.empty())
+            put(i, blend_masks(fromNear, *mask, weightNear), frame.pictures);
+          else if (mask)
+            put(i, *mask, frame.pictures);
+          else if (!fromNear.empty())
+            put(i, fromNear, frame.pictures);
+          else
+            lose(i, frame.pictures.gray.size());
+        },
+        direction > 0 ? "tracking backward " : "tracking forward ");
+    // What the track from `far` did not reach (a cut between) keeps what
+    // the track from `near` found.
+    const auto reached = [&](int i) { return std::find(back.begin(), back.end(), i) != back.end(); };
+    for (int i : stored) {
+      if (reached(i)) continue;
+      check_cancelled();
+      put(i, store.get(i), read_for_tracking(job_.frames[i], i, job_.quality));
+    }
+    for (int i : nearLost)
+      if (!reached(i)) lose(i, read_frame_size(job_.frames[i], i));
+    return seed;
+  }
+
+  // From `from` to the end of its shot in one direction, or up to a key.
+  void tail(const Seed& from, int direction) {
     const int n = int(job_.frames.size());
     std::vector<int> order;
-    for (int i = job_.anchor + direction; i >= 0 && i < n; i += direction) order.push_back(i);
+    for (int i = from.frame + direction; i >= 0 && i < n; i += direction) order.push_back(i);
+    track(
+        from, order, direction,
+        [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
+          if (mask)
+            put(i, *mask, frame.pictures);
+          else
+            lose(i, frame.pictures.gray.size());
+        },
+        direction > 0 ? "tracking forward " : "tracking backward ");
+  }
+
+  // Tracks from `from` over `order` (frames one after another in
+  // `direction`) until a cut, handing each frame's mask (nothing once the
+  // track is lost) to `take`, reporting under `stage`.
+  void track(const Seed& from, const std::vector<int>& order, int direction,
+             const std::function<void(int, const cv::Mat*, const DecodedFrame&)>& take, const std::string& stage) {
     if (order.empty()) return;
-    const std::string stage = direction > 0 ? "tracking forward " : "tracking backward ";
-    Tracker tracker(anchor_.work.size(), appearance_);
-    tracker.reset(anchor_.work, anchorMask_);
-    cv::Mat previous = shot_signature(anchor_.work);
-    int lostAt = -1, done = 0;
+    Appearance appearance = from.appearance;
+    Tracker tracker(from.pictures.work.size(), appearance);
+    tracker.reset(from.pictures.work, from.mask);
+    cv::Mat previous = from.signature;
+    bool lost = false;
+    int done = 0;
     FrameReader reader(job_, job_.quality, order);
     while (auto frame = reader.next()) {
       check_cancelled();
       if (!frame->error.empty()) throw Error(frame->error);
       const int i = frame->index;
-      if (frame->pictures.gray.size() != anchor_.gray.size() || is_cut(previous, frame->signature)) {
-        // The anchor's shot ends here.
-        if (direction > 0) summary_.shotLast = i - 1;
-        else summary_.shotFirst = i + 1;
-        summary_.cuts.push_back(direction > 0 ? i : i + 1);
+      if (frame->pictures.gray.size() != from.pictures.gray.size() || is_cut(previous, frame->signature)) {
+        const int cut = direction > 0 ? i : i + 1;
+        if (std::find(summary_.cuts.begin(), summary_.cuts.end(), cut) == summary_.cuts.end())
+          summary_.cuts.push_back(cut);
         break;
       }
       previous = frame->signature;
-      if (lostAt < 0) {
+      if (!lost) {
         Stopwatch watch;
         const cv::Mat& mask = tracker.step(frame->pictures.work);
-        if (check_.lost(mask, appearance_)) {
-          lostAt = i;
-        } else {
-          writer_.tracked(i, mask.clone(), frame->pictures);
-        }
+        lost = from.check.lost(mask, appearance);
+        if (lost) lostAt_.push_back(i);
         summary_.seconds.track += watch.lap();
-      }
-      if (lostAt >= 0) {
-        writer_.empty(i, frame->pictures.gray.size());
-        ++summary_.lostFrames;
-        ++summary_.emptyFrames;
+        take(i, lost ? nullptr : &mask, *frame);
+      } else {
+        take(i, nullptr, *frame);
       }
       ++done;
       report(stage + std::to_string(done) + "/" + std::to_string(order.size()), done, int(order.size()));
     }
     summary_.seconds.decode += reader.decodeSeconds();
     summary_.seconds.cuts += reader.cutSeconds();
-    if (lostAt >= 0) (direction > 0 ? lostForward_ : lostBackward_) = lostAt;
   }
 
-  void leave_other_shots_empty() {
+  // The writer keeps the mask: the tracker's own buffer is reused.
+  void put(int i, const cv::Mat& mask, TrackingFrame pictures) {
+    writer_.tracked(i, mask.clone(), std::move(pictures));
+    state_[i] = kMatted;
+  }
+  void lose(int i, cv::Size size) {
+    writer_.empty(i, size);
+    state_[i] = kLost;
+    ++summary_.lostFrames;
+    ++summary_.emptyFrames;
+  }
+
+  void leave_the_rest_empty() {
     const int n = int(job_.frames.size());
-    const int others = n - (summary_.shotLast - summary_.shotFirst + 1);
+    const int others = int(std::count(state_.begin(), state_.end(), kUnreached));
     int done = 0;
     for (int i = 0; i < n; ++i) {
-      if (i >= summary_.shotFirst && i <= summary_.shotLast) continue;
+      if (state_[i] != kUnreached) continue;
       check_cancelled();
       Stopwatch watch;
       const cv::Size size = read_frame_size(job_.frames[i], i);
@@ -182,23 +347,35 @@ class Run {
     std::sort(summary_.cuts.begin(), summary_.cuts.end());
   }
 
+  // Runs of frames in `state`, as "5-9, 12".
+  std::string ranges(State state) const {
+    std::string text;
+    const int n = int(state_.size());
+    for (int i = 0; i < n; ++i) {
+      if (state_[i] != state) continue;
+      int j = i;
+      while (j + 1 < n && state_[j + 1] == state) ++j;
+      text += (text.empty() ? "" : ", ") + frame_range(i, j);
+      i = j;
+    }
+    return text;
+  }
+
   std::string note() const {
     std::vector<std::string> parts;
-    const int n = int(job_.frames.size());
-    const int before = summary_.shotFirst, after = n - 1 - summary_.shotLast;
-    if (before + after > 0) {
-      std::string others = frame_range(0, summary_.shotFirst - 1);
-      if (after > 0) others += (others.empty() ? "" : ", ") + frame_range(summary_.shotLast + 1, n - 1);
-      parts.push_back(before + after == 1 ? "frame " + others + " is in another shot and was left empty"
-                                          : "frames " + others + " are in other shots and were left empty");
+    const int unreached = int(std::count(state_.begin(), state_.end(), kUnreached));
+    if (unreached > 0)
+      parts.push_back(unreached == 1 ? "frame " + ranges(kUnreached) + " is in another shot and was left empty"
+                                     : "frames " + ranges(kUnreached) + " are in other shots and were left empty");
+    if (summary_.lostFrames > 0) {
+      std::string at;
+      for (int i : lostAt_)
+        if (state_[i] == kLost) at += (at.empty() ? "" : ", ") + std::to_string(i);
+      parts.push_back(
+          "the character was lost at frame " + at + " (its look no longer matches the anchor's): " +
+          (summary_.lostFrames == 1 ? "frame " + ranges(kLost) + " was" : "frames " + ranges(kLost) + " were") +
+          " left empty");
     }
-    auto lost = [&](int at, int first, int last) {
-      const std::string range = frame_range(first, last);
-      parts.push_back("the character was lost at frame " + std::to_string(at) + " (its look no longer matches the anchor's): " +
-                      (first == last ? "frame " + range + " was" : "frames " + range + " were") + " left empty");
-    };
-    if (lostForward_ >= 0) lost(lostForward_, lostForward_, summary_.shotLast);
-    if (lostBackward_ >= 0) lost(lostBackward_, summary_.shotFirst, lostBackward_);
     if (parts.empty()) return "every frame is in the anchor's shot and was matted";
     std::string text = parts[0];
     for (size_t k = 1; k < parts.size(); ++k) text += "; " + parts[k];
@@ -210,11 +387,8 @@ class Run {
   const CancelFn& cancelled_;
   MatteWriter writer_;
   Summary summary_;
-  TrackingFrame anchor_;
-  cv::Mat anchorMask_;
-  Appearance appearance_;
-  TrackCheck check_;
-  int lostForward_ = -1, lostBackward_ = -1;
+  std::vector<State> state_;
+  std::vector<int> lostAt_;
 };
 
 }  // namespace

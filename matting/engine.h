@@ -27,6 +27,16 @@ struct Selection {
   std::string hint;  // a text hint alone is not understood: run() refuses it
 };
 
+// Marks made on a frame other than the anchor's, where the matte went wrong.
+// With a box that frame is segmented afresh (box and dabs as for the
+// anchor); with dabs alone they correct the mask the track brought there,
+// or, in a shot the track does not reach, start it from the adding dabs.
+// Either way the track is re-seeded from that frame in both directions.
+struct Correction {
+  int frame = 0;
+  Selection selection;
+};
+
 enum class Quality { Fine, Fast };
 
 struct Job {
@@ -34,6 +44,7 @@ struct Job {
   std::string outputDir;            // matte i is written to outputDir/"%06d".png
   int anchor = 0;                   // index of the frame the selection was made on
   Selection selection;
+  std::vector<Correction> corrections;  // each on its own frame; one on the anchor's adds to the selection
   Quality quality = Quality::Fine;
   double edgeSoftness = 0.5;  // 0 gives a hard edge, 1 the softest
 };
@@ -48,22 +59,22 @@ struct Progress {
 
 // Wall time spent in each stage, in seconds, summed over the job.
 struct StageTimes {
-  double cuts = 0;     // finding the shots
-  double decode = 0;   // reading frames
-  double anchor = 0;   // segmenting the anchor frame
-  double track = 0;    // optical flow and the banded cut
-  double alpha = 0;    // soft edges at full size
-  double encode = 0;   // writing the PNG mattes
+  double cuts = 0;    // finding the shots
+  double decode = 0;  // reading frames
+  double anchor = 0;  // segmenting the anchor frame
+  double track = 0;   // optical flow and the banded cut
+  double alpha = 0;   // soft edges at full size
+  double encode = 0;  // writing the PNG mattes
 };
 
 struct Summary {
-  int frames = 0;           // mattes written
-  int shotFirst = 0;        // the anchor's shot: its first and last frame
+  int frames = 0;     // mattes written
+  int shotFirst = 0;  // the anchor's shot: its first and last frame
   int shotLast = 0;
-  int emptyFrames = 0;      // left fully transparent (other shots, a lost track)
-  int lostFrames = 0;       // of those, where the track was lost
-  std::vector<int> cuts;    // a cut stands before each of these frames
-  std::string note;         // for a person: what was left empty and why
+  int emptyFrames = 0;    // left fully transparent (other shots, a lost track)
+  int lostFrames = 0;     // of those, where the track was lost
+  std::vector<int> cuts;  // a cut stands before each of these frames
+  std::string note;       // for a person: what was left empty and why
   StageTimes seconds;
 };
 

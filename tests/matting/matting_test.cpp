@@ -256,6 +256,78 @@ TEST_F(Matting, TracksForwardAndBackwardFromAMiddleAnchor) {
   for (int i = 0; i < 15; ++i) EXPECT_GE(iou(matte(j, i), truth({at(i)})), 0.85) << "frame " << i;
 }
 
+// A second red disc B beside the character A is taken in by the anchor's
+// box; corrections on later or earlier frames take it out or bring it back,
+// and one in another shot starts that shot.
+TEST_F(Matting, CorrectionsReseedTheTrackFromTheirFrame) {
+  const auto a = [](int i) { return Disc{70 + 4 * i, 130, 35}; };
+  const Disc b{255, 60, 25};
+  const auto a2 = [](int i) { return Disc{230 - 3 * i, 110, 40}; };
+  const matting::Box both{0.1, 0.08, 0.8, 0.8};
+  const auto boxAt = [&](const Disc& d) { return box_around(d, 10); };
+  const matting::Dab outB = dab(b.x, b.y, -8);
+  const struct Row {
+    const char* name;
+    bool twoShots;  // frames 8 on are another shot: A2 on blue
+    int anchor;
+    std::vector<matting::Correction> corrections;
+    std::function<std::vector<Disc>(int)> want;
+  } rows[] = {
+      {"one exclude dab later",
+       false,
+       2,
+       {{10, {std::nullopt, {outB}, ""}}},
+       [&](int i) {
+         return i >= 8 ? std::vector<Disc>{a(i)} : i <= 2 ? std::vector<Disc>{a(i), b} : std::vector<Disc>{};
+       }},
+      {"one exclude dab earlier",
+       false,
+       12,
+       {{4, {std::nullopt, {outB}, ""}}},
+       [&](int i) {
+         return i <= 6 ? std::vector<Disc>{a(i)} : i >= 12 ? std::vector<Disc>{a(i), b} : std::vector<Disc>{};
+       }},
+      {"two: an exclude dab, then a box",
+       false,
+       0,
+       {{10, {both, {}, ""}}, {5, {std::nullopt, {outB}, ""}}},
+       [&](int i) {
+         return i >= 10 ? std::vector<Disc>{a(i), b} : i >= 5 && i <= 7 ? std::vector<Disc>{a(i)} : std::vector<Disc>{};
+       }},
+      {"a box in another shot",
+       true,
+       2,
+       {{11, {boxAt(a2(11)), {}, ""}}},
+       [&](int i) {
+         return i >= 8 ? std::vector<Disc>{a2(i)} : std::vector<Disc>{a(i), b};
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<cv::Mat> frames;
+    for (int i = 0; i < 15; ++i)
+      frames.push_back(row.twoShots && i >= 8 ? scene(kBlue, {a2(i)}) : scene(kGreen, {a(i), b}));
+    matting::Job j = job(frames, row.anchor);
+    j.selection.box = both;
+    j.corrections = row.corrections;
+    const matting::Summary s = matting::run(j);
+    EXPECT_EQ(s.emptyFrames, 0) << s.note;
+    for (int i = 0; i < 15; ++i) {
+      const std::vector<Disc> want = row.want(i);
+      if (!want.empty()) {
+        EXPECT_GE(iou(matte(j, i), truth(want)), 0.85) << "frame " << i;
+      }
+    }
+  }
+  // Excluding dabs alone cannot start a shot the track does not reach.
+  std::vector<cv::Mat> frames;
+  for (int i = 0; i < 15; ++i) frames.push_back(i >= 8 ? scene(kBlue, {a2(i)}) : scene(kGreen, {a(i), b}));
+  matting::Job j = job(frames, 2);
+  j.selection.box = both;
+  j.corrections = {{11, {std::nullopt, {dab(230, 110, -8)}, ""}}};
+  EXPECT_NE(error_of(j).find("correction on frame 11"), std::string::npos) << error_of(j);
+}
+
 // Three shots: a same-coloured disc on blue, the character on green, grey.
 TEST_F(Matting, CutsBoundTheAnchorsShotAndTheOthersStayEmpty) {
   std::vector<cv::Mat> frames;
