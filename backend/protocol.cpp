@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <random>
+#include <set>
 
 #include "backend/log.h"
 
@@ -40,30 +41,39 @@ int read_anchor(const json& body, int frames) {
   return static_cast<int>(value);
 }
 
-// A box that reaches outside the frame is cut to it; one that misses it is refused.
-std::optional<matting::Box> read_box(const json& body) {
-  const json* box = member(body, "bbox");
+// A box that reaches outside the frame is cut to it; one that misses it is
+// refused. `where` leads each message: empty for the anchor's selection,
+// "correction on frame F: " for a correction's.
+std::optional<matting::Box> read_box(const json& object, const std::string& where) {
+  const json* box = member(object, "bbox");
   if (!box) return std::nullopt;
   double v[4];
   const char* keys[] = {"x", "y", "w", "h"};
   for (int i = 0; i < 4; ++i) {
     const json* number = box->is_object() ? member(*box, keys[i]) : nullptr;
-    if (!number || !number->is_number()) throw unprocessable("bbox must be an object of numbers x, y, w and h");
+    if (!number || !number->is_number()) throw unprocessable(where + "bbox must be an object of numbers x, y, w and h");
     v[i] = number->get<double>();
   }
   if (v[2] <= 0) return std::nullopt;  // the plug-in's "no box"
   const double x0 = std::max(v[0], 0.0), y0 = std::max(v[1], 0.0);
   const double x1 = std::min(v[0] + v[2], 1.0), y1 = std::min(v[1] + v[3], 1.0);
-  if (x1 <= x0 || y1 <= y0) throw unprocessable("bbox lies outside the frame");
+  if (x1 <= x0 || y1 <= y0) throw unprocessable(where + "bbox lies outside the frame");
   return matting::Box{x0, y0, x1 - x0, y1 - y0};
 }
 
-std::vector<matting::Dab> read_dabs(const json& body) {
-  const json* strokes = member(body, "strokes");
+// `room` is how many dabs the body may still hold, as the limit is on the
+// anchor's strokes and every correction's together; `where` as for read_box.
+std::vector<matting::Dab> read_dabs(const json& object, const std::string& where, std::size_t& room) {
+  const json* strokes = member(object, "strokes");
   if (!strokes) return {};
-  const auto shape = unprocessable("strokes must be an array of [x, y, r] number triples");
+  const auto shape = unprocessable(where + "strokes must be an array of [x, y, r] number triples");
   if (!strokes->is_array()) throw shape;
-  if (strokes->size() > kMaxDabs) throw unprocessable("strokes holds more than " + std::to_string(kMaxDabs) + " dabs");
+  if (strokes->size() > room)
+    throw unprocessable(where.empty()
+                            ? "strokes holds more than " + std::to_string(kMaxDabs) + " dabs"
+                            : where + "strokes bring the body to more than " + std::to_string(kMaxDabs) +
+                                  " dabs, the limit for the anchor's strokes and every correction's together");
+  room -= strokes->size();
   std::vector<matting::Dab> dabs;
   for (const json& dab : *strokes) {
     if (!dab.is_array() || dab.size() != 3 || !dab[0].is_number() || !dab[1].is_number() || !dab[2].is_number())
@@ -71,6 +81,43 @@ std::vector<matting::Dab> read_dabs(const json& body) {
     if (dab[2].get<double>() != 0) dabs.push_back({dab[0].get<double>(), dab[1].get<double>(), dab[2].get<double>()});
   }
   return dabs;
+}
+
+// Marks on other frames than the anchor's, at most one per frame; each must
+// change something, and its dabs must lie on the frame they correct.
+std::vector<matting::Correction> read_corrections(const json& body, int frames, std::size_t room) {
+  const json* list = member(body, "corrections");
+  if (!list) return {};
+  if (!list->is_array()) throw unprocessable("corrections must be an array of objects, one per frame");
+  std::vector<matting::Correction> corrections;
+  std::set<int> seen;
+  for (std::size_t i = 0; i < list->size(); ++i) {
+    const json& item = (*list)[i];
+    const std::string number = "correction number " + std::to_string(i + 1);
+    if (!item.is_object()) throw unprocessable(number + " must be an object");
+    const json* frame = member(item, "frame");
+    if (!frame) throw unprocessable(number + " has no frame");
+    const double value = frame->is_number() ? frame->get<double>() : NAN;
+    if (!(value == std::floor(value))) throw unprocessable(number + ": frame must be a whole number");
+    if (value < 0 || value >= frames)
+      throw unprocessable("correction on frame " + frame->dump() + " is outside the clip's frames 0 to " +
+                          std::to_string(frames - 1));
+    matting::Correction correction;
+    correction.frame = static_cast<int>(value);
+    const std::string where = "correction on frame " + std::to_string(correction.frame);
+    if (!seen.insert(correction.frame).second)
+      throw unprocessable(where + " comes twice; give each frame one correction with all its marks");
+    correction.selection.box = read_box(item, where + ": ");
+    correction.selection.dabs = read_dabs(item, where + ": ", room);
+    for (const matting::Dab& d : correction.selection.dabs)
+      if (!(d.x >= 0 && d.x <= 1 && d.y >= 0 && d.y <= 1))
+        throw unprocessable(where + ": the dab at (" + json(d.x).dump() + ", " + json(d.y).dump() +
+                            ") lies outside the frame; x and y run from 0 to 1");
+    if (!correction.selection.box && correction.selection.dabs.empty())
+      throw unprocessable(where + " marks nothing: give it a box or brush dabs");
+    corrections.push_back(std::move(correction));
+  }
+  return corrections;
 }
 
 }  // namespace
@@ -121,8 +168,9 @@ StartRequest read_start(const std::string& body, int frames) {
   const json object = object_body(body, "start");
   StartRequest request;
   request.anchor = read_anchor(object, frames);
-  request.selection.box = read_box(object);
-  request.selection.dabs = read_dabs(object);
+  request.selection.box = read_box(object, "");
+  std::size_t room = kMaxDabs;
+  request.selection.dabs = read_dabs(object, "", room);
   if (const json* hint = member(object, "text_prompt")) {
     if (!hint->is_string()) throw unprocessable("text_prompt must be a string");
     request.selection.hint = hint->get<std::string>();
@@ -134,6 +182,7 @@ StartRequest read_start(const std::string& body, int frames) {
                             ? "mark the character with a box or brush dabs on the anchor frame"
                             : "this backend needs a box or brush dabs on the anchor frame; a text hint alone "
                               "is not enough");
+  request.corrections = read_corrections(object, frames, room);
   if (const json* quality = member(object, "quality")) {
     if (*quality != "fine" && *quality != "fast") throw unprocessable("quality must be \"fine\" or \"fast\"");
     request.quality = *quality == "fast" ? matting::Quality::Fast : matting::Quality::Fine;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "matting/engine.h"
 
@@ -45,6 +46,7 @@ CreateRequest read_create(const std::string& body);
 struct StartRequest {
   int anchor = 0;
   matting::Selection selection;
+  std::vector<matting::Correction> corrections;  // optional, each on a frame of its own
   matting::Quality quality = matting::Quality::Fine;
   double edgeSoftness = 0.5;
 };

@@ -315,7 +315,7 @@ void Sessions::run(const std::string& id, const std::function<bool()>& stopping)
       const StartRequest start = read_start(read_whole(store_.dir(id) / "start.json"), n);
       for (int i = 0; i < n; ++i) job.frames.push_back(store_.frame(id, i));
       job.outputDir = store_.mattes(id);
-      job.anchor = start.anchor, job.selection = start.selection;
+      job.anchor = start.anchor, job.selection = start.selection, job.corrections = start.corrections;
       job.quality = start.quality, job.edgeSoftness = start.edgeSoftness;
     } catch (const Refusal& e) {
       s->state = JobState::Failed;

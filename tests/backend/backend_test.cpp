@@ -72,6 +72,8 @@ TEST_F(BackendTest, EveryRefusalIsA4xxThatSaysWhy) {
   cv::imencode(".png", cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(9)), png);
   const std::string noBox = "mark the character with a box or brush dabs on the anchor frame";
   const std::string strokes = "strokes must be an array of [x, y, r] number triples";
+  const json box = json::parse(discStart())["bbox"];
+  const auto fix = [](const json& corrections) { return startWith({{"corrections", corrections}}); };
   const Call calls[] = {
       {"GET", "/nothing", "", 404, "no such path on this backend: /nothing"},
       {"GET", s + "../../etc/passwd", "", 404, "no such path on this backend: /api/matte/sessions/../../etc/passwd"},
@@ -124,6 +126,24 @@ TEST_F(BackendTest, EveryRefusalIsA4xxThatSaysWhy) {
       {"POST", s + two + "/start", startWith({{"edge_softness", "soft"}}), 422,
        "edge_softness must be a number from 0 to 1"},
       {"POST", s + two + "/start", startWith({{"text_prompt", 5}}), 422, "text_prompt must be a string"},
+      {"POST", s + two + "/start", fix({{"frame", 1}}), 422, "corrections must be an array of objects, one per frame"},
+      {"POST", s + two + "/start", fix(json::array({{{"frame", 1}, {"bbox", box}}, 5})), 422,
+       "correction number 2 must be an object"},
+      {"POST", s + two + "/start", fix(json::array({{{"bbox", box}}})), 422, "correction number 1 has no frame"},
+      {"POST", s + two + "/start", fix(json::array({{{"frame", 0.5}, {"bbox", box}}})), 422,
+       "correction number 1: frame must be a whole number"},
+      {"POST", s + two + "/start", fix(json::array({{{"frame", 2}, {"bbox", box}}})), 422,
+       "correction on frame 2 is outside the clip's frames 0 to 1"},
+      {"POST", s + two + "/start", fix(json::array({{{"frame", 1}, {"bbox", box}}, {{"frame", 1}, {"bbox", box}}})),
+       422, "correction on frame 1 comes twice; give each frame one correction with all its marks"},
+      {"POST", s + two + "/start", fix(json::array({{{"frame", 1}, {"strokes", {{0.5, 0.5, 0}}}}})), 422,
+       "correction on frame 1 marks nothing: give it a box or brush dabs"},
+      {"POST", s + two + "/start", fix(json::array({{{"frame", 1}, {"strokes", {{1.5, 0.5, 0.05}}}}})), 422,
+       "correction on frame 1: the dab at (1.5, 0.5) lies outside the frame; x and y run from 0 to 1"},
+      {"POST", s + two + "/start", fix(json::array({{{"frame", 1}, {"bbox", {{"x", "left"}}}}})), 422,
+       "correction on frame 1: bbox must be an object of numbers x, y, w and h"},
+      {"POST", s + two + "/start", fix(json::array({{{"frame", 1}, {"strokes", "dabs"}}})), 422,
+       "correction on frame 1: " + strokes},
       {"GET", s + two + "/alpha/0.png", "", 404, "the mattes are not ready: the job is CREATED"},
       {"GET", s + two + "/alpha/0", "", 404, "matte paths end in <frame>.png"},
       {"POST", "/api/beacon", "plugin", 400, "the beacon body is not valid JSON"},
@@ -169,8 +189,21 @@ TEST_F(BackendTest, HostileRequestsNeitherCrashItNorWriteOutsideItsFolder) {
 TEST_F(BackendTest, TwoJobsRunOneAfterTheOtherWhileOtherCallsAreAnswered) {
   auto backend = start({"--jobs", "1"});
   const std::string first = backend->session(30, 320, 240), second = backend->session(3);
+  // The second job is corrected with a box, with dabs alone and on the anchor
+  // frame; the dab limit holds for the whole body, which neither list reaches alone.
+  json corrected = json::parse(discStart(1)), crowded = corrected;
+  corrected["corrections"] = json::array({{{"frame", 2}, {"bbox", corrected["bbox"]}},
+                                          {{"frame", 0}, {"strokes", {{0.4, 0.5, 0.05}}}},
+                                          {{"frame", 1}, {"strokes", {{0.05, 0.05, -0.03}}}}});
+  for (int i = 0; i < 50000; ++i) crowded["strokes"].push_back({0.5, 0.5, 0.01});
+  crowded["corrections"] = json::array({{{"frame", 2}, {"strokes", crowded["strokes"]}}});
+  crowded["corrections"][0]["strokes"].push_back({0.5, 0.5, 0.01});
+  EXPECT_EQ(send(backend->http(), {"POST", "/api/matte/sessions/" + second + "/start", crowded.dump(), 0, ""}),
+            std::pair(422, std::string("correction on frame 2: strokes bring the body to more than 100000 dabs, the "
+                                       "limit for the anchor's strokes and every correction's together")));
   for (const std::string& id : {first, second})
-    EXPECT_EQ(send(backend->http(), {"POST", "/api/matte/sessions/" + id + "/start", discStart(1), 0, ""}),
+    EXPECT_EQ(send(backend->http(), {"POST", "/api/matte/sessions/" + id + "/start",
+                                     id == first ? discStart(1) : corrected.dump(), 0, ""}),
               std::pair(202, std::string(R"({"status":"QUEUED"})")));
   const json running = backend->await(first, "RUNNING"), waiting = backend->status(second);
   EXPECT_EQ(running["progress"]["frames"].get<int>() > 0, true) << running;
@@ -200,6 +233,7 @@ TEST_F(BackendTest, TwoJobsRunOneAfterTheOtherWhileOtherCallsAreAnswered) {
   const std::string log = backend->log_text();
   EXPECT_NE(log.find("POST /api/matte/sessions/" + first + "/start 202 in="), std::string::npos);
   EXPECT_NE(log.find("job " + first + ": tracking forward 1/28"), std::string::npos);
+  EXPECT_NE(log.find("job " + second + ": correcting frame 2"), std::string::npos) << "the corrections reach the job";
   EXPECT_NE(log.find("job " + second + ": completed: every frame is in the anchor's shot"), std::string::npos);
 }
 
