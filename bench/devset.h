@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -22,14 +23,22 @@ struct Traced {
   std::vector<Polygon> holes;      // taken out again: background seen through it
 };
 
+// Marks on another frame than the anchor's: an optional box and dabs.
+struct Correction {
+  int frame = 0;
+  std::optional<cv::Rect2d> box;
+  std::vector<cv::Vec3d> dabs;
+};
+
 // One engine run over a shot: frames first..last of the clip, the
 // selection made on `anchor` (box in pixels, dabs as x, y in pixels and a
-// signed radius in pixels).
+// signed radius in pixels), and corrections on other frames.
 struct Run {
   std::string name;
   int first = 0, last = 0, anchor = 0;
   cv::Rect2d box;
   std::vector<cv::Vec3d> dabs;
+  std::vector<Correction> corrections;
 };
 
 struct Traces {
@@ -77,6 +86,17 @@ inline Traces loadSet(const std::string& dir) {
     const auto& b = r.at("box_px");
     run.box = cv::Rect2d(b.at(0), b.at(1), b.at(2), b.at(3));
     for (const auto& d : r.value("dabs_px", nlohmann::json::array())) run.dabs.emplace_back(d.at(0), d.at(1), d.at(2));
+    for (const auto& c : r.value("corrections", nlohmann::json::array())) {
+      Correction correction;
+      correction.frame = c.at("frame");
+      if (c.contains("box_px")) {
+        const auto& cb = c.at("box_px");
+        correction.box = cv::Rect2d(cb.at(0), cb.at(1), cb.at(2), cb.at(3));
+      }
+      for (const auto& d : c.value("dabs_px", nlohmann::json::array()))
+        correction.dabs.emplace_back(d.at(0), d.at(1), d.at(2));
+      run.corrections.push_back(correction);
+    }
     t.runs.push_back(run);
   }
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {

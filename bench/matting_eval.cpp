@@ -448,6 +448,13 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
       const double w = size.width, h = size.height;
       job.selection.box = matting::Box{run.box.x / w, run.box.y / h, run.box.width / w, run.box.height / h};
       for (const cv::Vec3d& d : run.dabs) job.selection.dabs.push_back({d[0] / w, d[1] / h, d[2] / w});
+      for (const devset::Correction& c : run.corrections) {
+        matting::Correction correction;
+        correction.frame = c.frame - run.first;
+        if (c.box) correction.selection.box = matting::Box{c.box->x / w, c.box->y / h, c.box->width / w, c.box->height / h};
+        for (const cv::Vec3d& d : c.dabs) correction.selection.dabs.push_back({d[0] / w, d[1] / h, d[2] / w});
+        job.corrections.push_back(correction);
+      }
       std::printf("%s, %s, frames %d..%d, anchor %d:\n", run.name.c_str(), q.c_str(), run.first, run.last, run.anchor);
       const Run r = runEngine(job);
       printSummary(r, run.first);

@@ -189,13 +189,16 @@ void take_dab_regions(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv
   outside(area).setTo(255);
   outside &= ~mask;
   cv::Mat adding = cv::Mat::zeros(size, CV_8U), excluding = adding.clone();
+  const int most = cv::countNonZero(mask) / 2;
   for (const Dab& d : dabs) {
     if (!dab_in_frame(d, aspect)) continue;
     const cv::Point c = dab_centre(d, size);
     const int r = dab_radius(d, size);
     // What the mask left out is the background, but for an add dab: growing
     // there is a claim against it, made only where the dab's colour is rare.
-    regions.grow(c, r, d.r > 0 ? outside : mask, d.r > 0, d.r > 0 ? adding : excluding);
+    // An exclude dab may take at most half of the mask: more, and it has
+    // run into the character.
+    regions.grow(c, r, d.r > 0 ? outside : mask, d.r > 0, d.r > 0 ? size.area() : most, d.r > 0 ? adding : excluding);
   }
   mask |= adding;
   mask &= ~excluding;

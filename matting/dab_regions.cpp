@@ -46,7 +46,8 @@ DabRegions::DabRegions(const cv::Mat& bgr) {
   cv::cvtColor(lab_, lab_, cv::COLOR_BGR2Lab);
 }
 
-void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, bool onlyWhereRare, cv::Mat& out) const {
+void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, bool onlyWhereRare, int most,
+                      cv::Mat& out) const {
   const cv::Rect frame(cv::Point(), lab_.size());
   // The disc's typical colour and spread, robustly: a dab wider than a
   // lock of hair holds some of what is behind it too.
@@ -86,8 +87,10 @@ void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, bool 
         out.at<uchar>(y, x) = 255;
         queue.push_back({x, y});
       }
+  const size_t disc = queue.size();
   static const int dx[] = {1, -1, 0, 0}, dy[] = {0, 0, 1, -1};
-  for (size_t i = 0; grows && i < queue.size(); ++i) {
+  const size_t limit = disc + size_t(std::max(0, most));
+  for (size_t i = 0; grows && i < queue.size() && queue.size() <= limit; ++i) {
     const cv::Point p = queue[i];
     const cv::Vec3b& c = lab_.at<cv::Vec3b>(p);
     for (int k = 0; k < 4; ++k) {
@@ -99,6 +102,8 @@ void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, bool 
       queue.push_back(q);
     }
   }
+  if (queue.size() > limit)
+    for (size_t k = disc; k < queue.size(); ++k) out.at<uchar>(queue[k]) = 0;
 }
 
 }  // namespace matting

@@ -16,8 +16,10 @@ class DabRegions {
   // The region of the disc (centre, radius in pixels) within `domain`
   // (non-zero: where it may grow), added to `out` (CV_8U, 0 or 255). With
   // onlyWhereRare, only the disc when its colour is common in `domain`
-  // around it: there, looking like the dab tells nothing.
-  void grow(cv::Point centre, int radius, const cv::Mat& domain, bool onlyWhereRare, cv::Mat& out) const;
+  // around it: there, looking like the dab tells nothing. A region that
+  // would take more than `most` pixels has found no edge to stop at: then
+  // only the disc.
+  void grow(cv::Point centre, int radius, const cv::Mat& domain, bool onlyWhereRare, int most, cv::Mat& out) const;
 
  private:
   cv::Mat lab_;  // smoothed, CV_8UC3

@@ -202,14 +202,14 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
       {"a shaded prop touching the character, removed by one exclude dab",
        kGreen,
        [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
-         a(cv::Rect(170, 50, 120, 140)).setTo(255);
-         for (int x = 170; x < 290; ++x)
-           cv::line(p, {x, 50}, {x, 190},
+         a(cv::Rect(170, 70, 90, 90)).setTo(255);
+         for (int x = 170; x < 260; ++x)
+           cv::line(p, {x, 70}, {x, 159},
                     cv::Scalar(170 - (x - 170) * 5 / 12, 100 - (x - 170) / 4, 40 - (x - 170) / 12), 1);
          for (cv::Mat* m : {&p, &w}) cv::circle(*m, {120, 120}, 55, m == &p ? cv::Scalar(kRed) : 255, cv::FILLED);
        },
-       {0.17, 0.18, 0.77, 0.64},
-       {dab(275, 175, -8)}},
+       {0.17, 0.18, 0.71, 0.64},
+       {dab(250, 150, -8)}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
