@@ -25,11 +25,12 @@
 #include "contact_sheet.h"
 #include "frame_pictures.h"
 #include "local_backend.h"
+#include "orv/selection.h"
+#include "orv/staging.h"
 #include "preview_video.h"
 #include "progress_line.h"
 #include "pull_options.h"
 #include "pull_render.h"
-#include "orv/staging.h"
 
 namespace fs = std::filesystem;
 
@@ -82,6 +83,7 @@ class Pull {
     fx_->userEdit("edge_softness", o_.softness);
     if (!o_.hint.empty()) fx_->userEdit("text_hint", o_.hint);
     select();
+    readMarks();
     pullAlpha();
     render();
     return 0;
@@ -100,9 +102,11 @@ class Pull {
     const std::string range = std::to_string(source_->firstFrame()) + ":" + std::to_string(source_->lastFrame());
     if (first_ < source_->firstFrame() || last_ > source_->lastFrame())
       throw Stop{2, "--frames must lie inside the clip's frames " + range};
-    if (anchor_ < first_ || anchor_ > last_)
-      throw Stop{
-          2, "--anchor must be one of the frames pulled, " + std::to_string(first_) + " to " + std::to_string(last_)};
+    const std::string pulled = "the frames pulled, " + std::to_string(first_) + " to " + std::to_string(last_);
+    if (anchor_ < first_ || anchor_ > last_) throw Stop{2, "--anchor must be one of " + pulled};
+    for (const Dab& dab : o_.dabs)
+      if (dab.frame && (*dab.frame < first_ || *dab.frame > last_))
+        throw Stop{2, "a correction on frame " + std::to_string(*dab.frame) + " lies outside " + pulled};
     if (o_.box && o_.box->pixels) {
       Box& b = *o_.box;
       const double w = source_->width(), h = source_->height();
@@ -147,7 +151,8 @@ class Pull {
     return fx;
   }
 
-  // The user's strokes in the viewer on the anchor frame, through the overlay.
+  // The user's strokes in the viewer through the overlay: the box on the
+  // anchor frame, each dab on its own frame.
   void select() {
     auto overlay = fx_->createOverlay();
     if (!overlay) throw Stop{1, "the plug-in has no overlay to draw the selection with"};
@@ -165,11 +170,28 @@ class Pull {
     }
     if (!o_.dabs.empty()) fx_->userEdit("brush_size", o_.brushSize);
     for (const Dab& dab : o_.dabs) {
+      const int frame = dab.frame.value_or(anchor_);
+      fx_->setTime(frame);  // the viewer shows the dab's frame
       fx_->userEdit("select_tool", dab.exclude ? 2 : 1);
       const auto [x, y] = canonical(dab.x, dab.y);
-      overlay->penDown(x, y, anchor_);
-      overlay->penUp(x, y, anchor_);
+      overlay->penDown(x, y, frame);
+      overlay->penUp(x, y, frame);
     }
+    fx_->setTime(anchor_);  // and the button is pressed on the anchor frame
+  }
+
+  // The frames the pull anchors on and corrects, as the plug-in groups the
+  // records it was given, for the contact sheet to show.
+  void readMarks() {
+    const orv::FrameMarks marks = orv::group_marks(orv::read_dabs(orv::parse_record(fx_->stringValue("brush_json"))),
+                                                   orv::read_box(orv::parse_record(fx_->stringValue("bbox_json"))),
+                                                   anchor_ - first_, first_, last_ - first_ + 1);
+    sheetAnchor_ = first_ + static_cast<int>(marks.anchorFrame);
+    if (sheetAnchor_ != anchor_)
+      progress_.print("prismhollow: frame " + std::to_string(anchor_) +
+                      " has no box and no dab that adds; the pull anchors on frame " + std::to_string(sheetAnchor_) +
+                      ", the nearest that has one");
+    for (const auto& correction : marks.corrections) corrected_.push_back(first_ + static_cast<int>(correction.first));
   }
 
   // Presses the button and follows the job until the status says how it ended.
@@ -228,7 +250,7 @@ class Pull {
   }
 
   void render() {
-    ContactSheet sheet(first_, last_, anchor_, source_->width(), source_->height());
+    ContactSheet sheet(first_, last_, sheetAnchor_, corrected_, source_->width(), source_->height());
     PreviewVideo preview(outDir_ + "/preview.mp4", source_->frameRate(), {source_->width(), source_->height()});
     if (!preview.isOpened()) progress_.print("prismhollow: this OpenCV cannot write MP4 files; no preview.mp4");
     RenderJob job;
@@ -257,10 +279,13 @@ class Pull {
     if (gInterrupted) throw Stop{kInterruptedExit, ""};
     if (!failure.empty()) throw Stop{1, failure};
 
-    try {  // the selection as the viewer shows it, over the anchor frame
-      const auto anchor = source_->frame(anchor_);
-      if (!anchor) throw ofxhost::HostError("frame " + std::to_string(anchor_) + " cannot be read");
-      sheet.put(anchor_, ContactSheet::kSource, colours(*ofxhost::renderOverlayPreview(fx_, *anchor, anchor_).image));
+    try {  // the marks as the viewer shows them, over the anchor frame and the corrected frames shown
+      for (int frame : sheet.frames()) {
+        if (frame != sheetAnchor_ && !sheet.corrected(frame)) continue;
+        const auto picture = source_->frame(frame);
+        if (!picture) throw ofxhost::HostError("frame " + std::to_string(frame) + " cannot be read");
+        sheet.put(frame, ContactSheet::kSource, colours(*ofxhost::renderOverlayPreview(fx_, *picture, frame).image));
+      }
     } catch (const ofxhost::HostError& e) {
       std::fprintf(stderr, "prismhollow: the contact sheet shows no selection: %s\n", e.what());
     }
@@ -293,6 +318,8 @@ class Pull {
   PullOptions o_;
   std::unique_ptr<ofxhost::VideoSource> source_;
   int first_ = 0, last_ = 0, anchor_ = 0;
+  int sheetAnchor_ = 0;         // the anchor the pull settles on (readMarks)
+  std::vector<int> corrected_;  // the frames it corrects
   std::string outDir_, tempDir_, session_;
   std::unique_ptr<LocalBackend> backend_;
   ofxhost::Host host_;

@@ -1,7 +1,13 @@
 #include "pull_options.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "orv/selection.h"
 
 const char* const kPullUsage =
     "usage: prismhollow pull CLIP [OPTIONS]\n"
@@ -21,6 +27,13 @@ const char* const kPullUsage =
     "  --exclude X,Y        a dab that excludes (fractions; repeatable)\n"
     "  --brush-size S       the dabs' radius as a fraction of the width (0.005 to 0.3; 0.03)\n"
     "  --hint TEXT          a description of the character\n"
+    "Corrections, where the matte goes wrong on other frames (F a frame number, as for --anchor):\n"
+    "  --add F:X,Y          a dab that adds on frame F (repeatable)\n"
+    "  --exclude F:X,Y      a dab that excludes on frame F (repeatable)\n"
+    "  --corrections FILE   dabs from a JSON file:\n"
+    "                       [{\"frame\": F, \"add\": [[X, Y], ...], \"exclude\": [[X, Y], ...]}, ...]\n"
+    "  A box is drawn on the anchor frame only. When the anchor frame has no box and no dab\n"
+    "  that adds, the nearest frame with one becomes the anchor.\n"
     "The job:\n"
     "  --anchor FRAME       the frame the selection is drawn on (default: the range's first)\n"
     "  --frames FIRST:LAST  the frames to matte, by the file's numbers (default: all)\n"
@@ -78,6 +91,46 @@ void checkFraction(const std::string& option, double value) {
   if (value < 0 || value > 1) throw UsageError(option + " takes fractions from 0 to 1");
 }
 
+// The dabs of a --corrections file, in its order:
+// [{"frame": F, "add": [[x, y], ...], "exclude": [[x, y], ...]}, ...].
+void readCorrections(const std::string& path, std::vector<Dab>* dabs) {
+  const std::string where = "--corrections " + path + ": ";
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw UsageError(where + "cannot be read");
+  const nlohmann::json list = orv::parse_record({std::istreambuf_iterator<char>(in), {}});
+  if (list.is_discarded()) throw UsageError(where + "is not JSON");
+  if (!list.is_array())
+    throw UsageError(where + R"(must hold an array of {"frame": F, "add": [[x, y], ...], "exclude": [[x, y], ...]})");
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const nlohmann::json& item = list[i];
+    const std::string number = "correction number " + std::to_string(i + 1);
+    if (!item.is_object()) throw UsageError(where + number + " is not an object");
+    for (const auto& member : item.items())
+      if (member.key() != "frame" && member.key() != "add" && member.key() != "exclude")
+        throw UsageError(where + number + " has a member \"" + member.key() +
+                         "\"; a correction has only frame, add and exclude");
+    const auto frame = item.find("frame");
+    if (frame == item.end() || !frame->is_number_unsigned() || frame->get<std::uint64_t>() > 999999999)
+      throw UsageError(where + number + " has no frame number");
+    const std::string on = "correction on frame " + std::to_string(frame->get<int>());
+    const std::size_t before = dabs->size();
+    for (const char* kind : {"add", "exclude"}) {
+      const auto points = item.find(kind);
+      if (points == item.end()) continue;
+      const std::string shape = where + on + ": \"" + kind + "\" must be an array of points [x, y]";
+      if (!points->is_array()) throw UsageError(shape);
+      for (const nlohmann::json& p : *points) {
+        if (!p.is_array() || p.size() != 2 || !p[0].is_number() || !p[1].is_number()) throw UsageError(shape);
+        const double x = p[0].get<double>(), y = p[1].get<double>();
+        if (!(x >= 0 && x <= 1 && y >= 0 && y <= 1))
+          throw UsageError(where + on + ": \"" + kind + "\" takes fractions from 0 to 1");
+        dabs->push_back(Dab{x, y, kind == std::string("exclude"), frame->get<int>()});
+      }
+    }
+    if (dabs->size() == before) throw UsageError(where + on + R"( marks nothing; give it "add" or "exclude" points)");
+  }
+}
+
 }  // namespace
 
 PullOptions parsePullOptions(const std::vector<std::string>& args) {
@@ -100,15 +153,26 @@ PullOptions parsePullOptions(const std::vector<std::string>& args) {
     if (i + 1 == args.size()) throw UsageError(a + " needs a value");
     const std::string& v = args[++i];
     if (a == "--box" || a == "--box-px") {
+      if (const std::size_t colon = v.find(':'); colon != std::string::npos) {
+        const std::string frame = v.substr(0, colon);
+        throw UsageError(a + " " + v + ": a box can be drawn on the anchor frame only (the overlay keeps one box); " +
+                         "to box frame " + frame + " make it the anchor (--anchor " + frame +
+                         "), to correct it use --add " + frame + ":X,Y or --exclude " + frame + ":X,Y");
+      }
       const std::vector<double> b = numbers(a, v, 4);
       if (b[2] <= 0 || b[3] <= 0) throw UsageError(a + " needs a width and a height above 0");
       o.box = Box{b[0], b[1], b[2], b[3], a == "--box-px"};
       if (a == "--box")
         for (double f : {b[0], b[1], b[0] + b[2], b[1] + b[3]}) checkFraction(a, f);
     } else if (a == "--add" || a == "--exclude") {
-      const std::vector<double> p = numbers(a, v, 2);
+      const std::size_t colon = v.find(':');
+      std::optional<int> frame;
+      if (colon != std::string::npos) frame = whole(a, v.substr(0, colon));
+      const std::vector<double> p = numbers(a, colon == std::string::npos ? v : v.substr(colon + 1), 2);
       for (double f : p) checkFraction(a, f);
-      o.dabs.push_back(Dab{p[0], p[1], a == "--exclude"});
+      o.dabs.push_back(Dab{p[0], p[1], a == "--exclude", frame});
+    } else if (a == "--corrections") {
+      readCorrections(v, &o.dabs);
     } else if (a == "--brush-size") {
       o.brushSize = number(a, v);
       if (o.brushSize < 0.005 || o.brushSize > 0.3) throw UsageError("--brush-size takes 0.005 to 0.3");
@@ -144,5 +208,7 @@ PullOptions parsePullOptions(const std::vector<std::string>& args) {
   if (o.clip.empty()) throw UsageError("which clip? Name a video file, a folder of images or a pattern");
   if (!o.box && o.dabs.empty() && o.hint.empty())
     throw UsageError("mark the character with --box, --box-px, --add or --hint");
+  if (o.dabs.size() > orv::kMaxDabs)
+    throw UsageError("at most " + std::to_string(orv::kMaxDabs) + " dabs in all, the most the overlay keeps");
   return o;
 }

@@ -17,10 +17,12 @@ struct Box {
   bool pixels = false;
 };
 
-// A brush dab at a point (fractions, origin top-left); adds or excludes.
+// A brush dab at a point (fractions, origin top-left); adds or excludes, on
+// the anchor frame or, as a correction, on the clip's frame `frame`.
 struct Dab {
   double x = 0, y = 0;
   bool exclude = false;
+  std::optional<int> frame;
 };
 
 struct PullOptions {

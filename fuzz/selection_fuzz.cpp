@@ -4,6 +4,7 @@
 // start body, without an error escaping and with the results consistent
 // with the parsed record.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -43,9 +44,21 @@ void checkAppend(const std::string& text, const json& record, double x, double y
   FUZZ_CHECK(dabs.back().x == x && dabs.back().y == y && dabs.back().r == r);
 }
 
+// Whether every element of a sent list is a dab as the backend takes it.
+bool allTriples(const json& list) {
+  if (!list.is_array()) return false;
+  for (const json& dab : list)
+    if (!dab.is_array() || dab.size() != 3 || !dab[0].is_number() || !dab[1].is_number() || !dab[2].is_number())
+      return false;
+  return true;
+}
+
+// A clip of 8 frames from host time 0.5, pressed on frame 3.
 void checkStartBody(const std::string& bboxText, const std::string& brushText) {
   orv::StartSettings settings;
   settings.anchorFrame = 3;
+  settings.firstTime = 0.5;
+  settings.frameCount = 8;
   settings.edgeSoftness = 0.5;
   settings.bboxText = bboxText;
   settings.brushText = brushText;
@@ -57,8 +70,37 @@ void checkStartBody(const std::string& bboxText, const std::string& brushText) {
   const json box = orv::parse_record(bboxText), strokes = orv::parse_record(brushText);
   FUZZ_CHECK(sent.contains("bbox") == orv::read_box(box));
   if (sent.contains("bbox")) FUZZ_CHECK(sent["bbox"] == box);
-  FUZZ_CHECK(sent["strokes"] == (strokes.is_array() ? strokes : json::array()));
-  FUZZ_CHECK(sent["anchor_frame"] == 3 && sent["quality"] == "fine" && sent["text_prompt"] == "");
+  FUZZ_CHECK(sent["quality"] == "fine" && sent["text_prompt"] == "");
+  const std::vector<orv::Dab> dabs = orv::read_dabs(strokes);
+  if (std::none_of(dabs.begin(), dabs.end(), [](const orv::Dab& d) { return d.time.has_value(); })) {
+    // Records without times go exactly as they always went.
+    FUZZ_CHECK(sent["strokes"] == (strokes.is_array() ? strokes : json::array()));
+    FUZZ_CHECK(sent["anchor_frame"] == 3 && !sent.contains("corrections"));
+    return;
+  }
+  // Each dab without a time or on one of the clip's frames goes once, as
+  // [x, y, r]: in the strokes or in the one correction of its frame, the
+  // corrections in frame order, none on the anchor's frame.
+  const long long anchor = sent["anchor_frame"].get<long long>();
+  FUZZ_CHECK(anchor == orv::group_marks(dabs, sent.contains("bbox"), 3, 0.5, 8).anchorFrame);
+  FUZZ_CHECK(anchor >= 0 && anchor < 8);
+  std::size_t kept = 0;
+  for (const orv::Dab& d : dabs)
+    kept += !d.time || (orv::frame_index(*d.time, 0.5) >= 0 && orv::frame_index(*d.time, 0.5) < 8);
+  FUZZ_CHECK(allTriples(sent["strokes"]));
+  std::size_t carried = sent["strokes"].size();
+  if (sent.contains("corrections")) {
+    FUZZ_CHECK(!sent["corrections"].empty());
+    long long previous = -1;
+    for (const json& correction : sent["corrections"]) {
+      const long long frame = correction["frame"].get<long long>();
+      FUZZ_CHECK(frame > previous && frame < 8 && frame != anchor);
+      FUZZ_CHECK(!correction["strokes"].empty() && allTriples(correction["strokes"]));
+      carried += correction["strokes"].size();
+      previous = frame;
+    }
+  }
+  FUZZ_CHECK(carried == kept);
 }
 
 }  // namespace

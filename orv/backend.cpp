@@ -1,5 +1,6 @@
 #include "orv/backend.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "orv/selection.h"
@@ -16,6 +17,13 @@ bool succeeded(long status) { return status >= 200 && status <= 299; }
 std::string textOr(const json& object, const char* key, const std::string& fallback) {
   auto it = object.find(key);
   return it != object.end() && it->is_string() ? it->get<std::string>() : fallback;
+}
+
+// Dabs as the backend takes them: exactly [x, y, r].
+json triples(const std::vector<Dab>& dabs) {
+  json list = json::array();
+  for (const Dab& d : dabs) list.push_back(json::array({d.x, d.y, d.r}));
+  return list;
 }
 
 }  // namespace
@@ -42,9 +50,22 @@ std::string start_body(const StartSettings& s) {
                {"edge_softness", s.edgeSoftness},
                {"text_prompt", s.textPrompt}};
   json box = parse_record(s.bboxText);
-  if (read_box(box)) body["bbox"] = box;
+  const bool hasBox = read_box(box);
+  if (hasBox) body["bbox"] = box;
   json strokes = parse_record(s.brushText);
-  body["strokes"] = strokes.is_array() ? strokes : json::array();
+  const std::vector<Dab> dabs = read_dabs(strokes);
+  if (std::none_of(dabs.begin(), dabs.end(), [](const Dab& d) { return d.time.has_value(); })) {
+    body["strokes"] = strokes.is_array() ? strokes : json::array();  // as records without times were always sent
+    return body.dump();
+  }
+  const FrameMarks marks = group_marks(dabs, hasBox, s.anchorFrame, s.firstTime, s.frameCount);
+  body["anchor_frame"] = marks.anchorFrame;
+  body["strokes"] = triples(marks.strokes);
+  if (!marks.corrections.empty()) {
+    json& corrections = body["corrections"] = json::array();
+    for (const auto& [frame, frameDabs] : marks.corrections)
+      corrections.push_back({{"frame", frame}, {"strokes", triples(frameDabs)}});
+  }
   return body.dump();
 }
 

@@ -26,6 +26,10 @@ std::string create_body(double fps);
 // What the start call carries: the user's selection and settings.
 struct StartSettings {
   long long anchorFrame = 0;
+  // The staged clip: the host time of its first frame and its length, which
+  // the dabs' times are read against.
+  double firstTime = 0;
+  long long frameCount = 1;
   bool fastQuality = false;
   double edgeSoftness = 0;
   std::string textPrompt;
@@ -34,8 +38,12 @@ struct StartSettings {
 };
 
 // The start body: "bbox" only when the stored text is a box, "strokes" the
-// stored dab array or []. Throws nlohmann::json's type_error when a text
-// is not valid UTF-8 and so cannot be sent.
+// stored dab array or []. When dabs carry the time they were painted at,
+// they are grouped by frame (group_marks): "strokes" holds the anchor's as
+// [x, y, r] and "corrections" those of each other frame, present only when
+// there are any, and "anchor_frame" is the anchor group_marks settles on.
+// Throws nlohmann::json's type_error when a text is not valid UTF-8 and so
+// cannot be sent.
 std::string start_body(const StartSettings& settings);
 
 // 1. POST backendUrl/api/matte/sessions. The new session's id; nothing when

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <map>
 
 namespace orv {
 
@@ -103,17 +105,59 @@ std::vector<Dab> read_dabs(const json& record) {
   for (const json& element : record) {
     if (!element.is_array() || element.size() < 3) continue;
     if (!element[0].is_number() || !element[1].is_number() || !element[2].is_number()) continue;
-    dabs.push_back(Dab{element[0].get<double>(), element[1].get<double>(), element[2].get<double>()});
+    Dab dab{element[0].get<double>(), element[1].get<double>(), element[2].get<double>(), std::nullopt};
+    if (element.size() > 3 && element[3].is_number()) dab.time = element[3].get<double>();
+    dabs.push_back(dab);
   }
   return dabs;
 }
 
-std::optional<std::string> append_dab(const std::string& brushText, double x, double y, double r) {
+std::optional<std::string> append_dab(const std::string& brushText, double x, double y, double r,
+                                      std::optional<double> time) {
   json dabs = parse_record(brushText);
   if (!dabs.is_array()) dabs = json::array();
   if (dabs.size() >= kMaxDabs) return std::nullopt;
-  dabs.push_back(json::array({x, y, r}));
+  json dab = json::array({x, y, r});
+  if (time) dab.push_back(*time);
+  dabs.push_back(std::move(dab));
   return dabs.dump();
+}
+
+double frame_index(double time, double first) { return std::round(time - first); }
+
+FrameMarks group_marks(const std::vector<Dab>& dabs, bool hasBox, long long anchorFrame, double first,
+                       long long frameCount) {
+  // Each dab's frame: -1 for every frame (no time), -2 outside the clip.
+  std::vector<long long> frames;
+  std::map<long long, bool> adds;  // the frames that carry dabs, and whether one of them adds
+  bool anchorAdds = false;
+  for (const Dab& dab : dabs) {
+    long long frame = -1;
+    if (dab.time) {
+      const double index = frame_index(*dab.time, first);
+      frame = index >= 0 && index < static_cast<double>(frameCount) ? static_cast<long long>(index) : -2;
+      if (frame >= 0) adds[frame] = adds[frame] || dab.r > 0;
+    }
+    if (frame == -1 || frame == anchorFrame) anchorAdds = anchorAdds || dab.r > 0;
+    frames.push_back(frame);
+  }
+  FrameMarks marks;
+  marks.anchorFrame = anchorFrame;
+  if (!hasBox && !anchorAdds) {
+    std::optional<long long> nearest;
+    for (const auto& [frame, adding] : adds)  // in frame order: of two as near, the earlier stays
+      if (adding && (!nearest || std::llabs(frame - anchorFrame) < std::llabs(*nearest - anchorFrame))) nearest = frame;
+    if (nearest) marks.anchorFrame = *nearest;
+  }
+  std::map<long long, std::vector<Dab>> corrections;
+  for (std::size_t i = 0; i < dabs.size(); ++i) {
+    if (frames[i] == -1 || frames[i] == marks.anchorFrame)
+      marks.strokes.push_back(dabs[i]);
+    else if (frames[i] >= 0)
+      corrections[frames[i]].push_back(dabs[i]);
+  }
+  marks.corrections.assign(corrections.begin(), corrections.end());
+  return marks;
 }
 
 }  // namespace orv

@@ -54,6 +54,10 @@ std::string box_from_drag(double ax, double ay, double px, double py);
 
 struct Dab {
   double x = 0, y = 0, r = 0;  // r > 0 adds, otherwise excludes; |r| is a fraction of the width
+  // The host time of the frame it was painted on: the fourth member, when a
+  // number. Without it (records saved before dabs had one) the dab belongs
+  // to every frame.
+  std::optional<double> time;
 };
 
 // The dabs of a parsed brush_json record, in stored order. Elements that are
@@ -62,9 +66,31 @@ std::vector<Dab> read_dabs(const nlohmann::json& record);
 
 inline constexpr std::size_t kMaxDabs = 2048;
 
-// The brush_json text with one dab [x, y, r] appended, or nothing when it
-// already holds kMaxDabs dabs. Text that is not a JSON array counts as no
-// dabs; the dabs already there are kept exactly as they were.
-std::optional<std::string> append_dab(const std::string& brushText, double x, double y, double r);
+// The brush_json text with one dab appended, [x, y, r, time] or, without a
+// time, [x, y, r]; nothing when it already holds kMaxDabs dabs. Text that is
+// not a JSON array counts as no dabs; the dabs already there are kept exactly
+// as they were.
+std::optional<std::string> append_dab(const std::string& brushText, double x, double y, double r,
+                                      std::optional<double> time = std::nullopt);
+
+// The frame index (0 for `first`) of a host time, rounded as the pull
+// rounds the anchor's; a double, so that any time maps without overflow.
+double frame_index(double time, double first);
+
+// The marks of a pull, by frame index of the staged clip: the anchor's and
+// those of the other frames, each frame's dabs in stored order.
+struct FrameMarks {
+  long long anchorFrame = 0;
+  std::vector<Dab> strokes;  // the dabs without a time and those of the anchor's frame
+  std::vector<std::pair<long long, std::vector<Dab>>> corrections;  // in frame order, never the anchor's
+};
+
+// Groups the dabs of a clip of frameCount frames from host time `first`
+// pulled on anchorFrame; a dab whose frame lies outside the clip is left
+// out. When the anchor's frame has no box (hasBox) and no adding dab but
+// another frame has adding dabs, the anchor moves to the nearest such frame
+// (the earlier of two as near), whose dabs become the strokes.
+FrameMarks group_marks(const std::vector<Dab>& dabs, bool hasBox, long long anchorFrame, double first,
+                       long long frameCount);
 
 }  // namespace orv

@@ -1,13 +1,16 @@
 // The overlay interact: draws the stored selection over the viewer's image
-// and turns pen events into edits of the two selection records. It keeps no
-// selection of its own, only the anchor of each viewer's drag in progress,
-// from pen-down to pen-up or the interact's end.
+// (each dab on the frame it was painted on, with a tick per frame that
+// carries dabs) and turns pen events into edits of the two selection
+// records. It keeps no selection of its own, only the anchor of each
+// viewer's drag in progress, from pen-down to pen-up or the interact's end.
 
 #include <GL/gl.h>
 
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,7 +35,11 @@ std::map<const void*, Drag> gDrag;
 constexpr float kBoxColour[4] = {0.902f, 0.616f, 0.153f, 1.0f};
 constexpr float kAddColour[4] = {0.0f, 0.898f, 1.0f, 0.35f};
 constexpr float kExcludeColour[4] = {1.0f, 0.271f, 0.227f, 0.35f};
+constexpr float kTickColour[4] = {1.0f, 1.0f, 1.0f, 0.5f};
+constexpr float kCurrentTickColour[4] = {1.0f, 1.0f, 1.0f, 1.0f};
 constexpr float kBoxLineWidth = 1.5f;
+constexpr float kTickLineWidth = 2.0f;
+constexpr double kTickHeight = 8.0, kCurrentTickHeight = 16.0;  // in the viewer's pixels
 constexpr double kCornerHalfSize = 5.0;
 constexpr int kDabSegments = 20;
 constexpr double kDefaultBrushSize = 0.03;
@@ -82,11 +89,63 @@ void drawDab(const Space& space, const Dab& dab) {
   glEnd();
 }
 
-OfxStatus draw(const Space& space, OfxImageEffectHandle effect) {
+// The Source clip's frame range; false when the host gives none.
+bool sourceRange(OfxImageEffectHandle effect, double range[2]) {
+  OfxImageClipHandle clip = nullptr;
+  OfxPropertySetHandle props = nullptr;
+  if (gEffect->clipGetHandle(effect, kOfxImageEffectSimpleSourceClipName, &clip, &props) != kOfxStatOK) return false;
+  if (!props && gEffect->clipGetPropertySet(clip, &props) != kOfxStatOK) return false;
+  return gProp->propGetDoubleN(props, kOfxImageEffectPropFrameRange, 2, range) == kOfxStatOK;
+}
+
+// A tick along the project's bottom edge for each frame index in `frames`,
+// at that frame's place among `count`; the current frame's taller and
+// opaque. `pixel` is the height of a viewer pixel in canonical units.
+void drawTicks(const Space& space, const std::set<double>& frames, double count, double current, double pixel) {
+  glLineWidth(kTickLineWidth);
+  const auto ticks = [&](bool now) {
+    const float* colour = now ? kCurrentTickColour : kTickColour;
+    const double height = (now ? kCurrentTickHeight : kTickHeight) * pixel;
+    glColor4f(colour[0], colour[1], colour[2], colour[3]);
+    glBegin(GL_LINES);
+    for (double frame : frames) {
+      if ((frame == current) != now) continue;
+      const double x = space.offsetX + space.width * (frame + 0.5) / count;
+      glVertex2d(x, space.offsetY);
+      glVertex2d(x, space.offsetY + height);
+    }
+    glEnd();
+  };
+  if (frames.size() > frames.count(current)) ticks(false);
+  if (frames.count(current)) ticks(true);
+}
+
+OfxStatus draw(const Space& space, OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   Box box;
   const bool hasBox = read_box(parse_record(readString(effect, param::kBboxJson)), &box);
   const std::vector<Dab> dabs = read_dabs(parse_record(readString(effect, param::kBrushJson)));
   if (!hasBox && dabs.empty()) return kOfxStatOK;
+  // A dab painted on a frame shows on that frame alone, matched as the pull
+  // matches it; one without a time shows on every frame.
+  double now = 0, range[2] = {0, 0}, scale[2] = {1, 1};
+  gProp->propGetDouble(inArgs, kOfxPropTime, 0, &now);
+  const bool ranged = sourceRange(effect, range);
+  const double first = ranged ? range[0] : 0, count = ranged ? frame_index(range[1], first) + 1 : 0;
+  const double current = frame_index(now, first);
+  std::vector<Dab> shown;
+  std::set<double> marked;  // the frames in the clip that carry dabs
+  for (const Dab& dab : dabs) {
+    if (!dab.time) {
+      shown.push_back(dab);
+      continue;
+    }
+    const double frame = frame_index(*dab.time, first);
+    if (frame == current) shown.push_back(dab);
+    if (frame >= 0 && frame < count) marked.insert(frame);
+  }
+  if (!hasBox && shown.empty() && marked.empty()) return kOfxStatOK;
+  gProp->propGetDoubleN(inArgs, kOfxInteractPropPixelScale, 2, scale);
+  const double pixel = scale[1] > 0 && std::isfinite(scale[1]) ? scale[1] : 1.0;
   // The viewer's state is its own, and some viewers draw overlays with
   // blending off: the dabs' colours are translucent only when blended. What
   // is changed here (blending, its function, line width, current colour) is
@@ -95,7 +154,8 @@ OfxStatus draw(const Space& space, OfxImageEffectHandle effect) {
   glEnable(GL_BLEND);
   glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
   if (hasBox) drawBox(space, box);
-  for (const Dab& dab : dabs) drawDab(space, dab);
+  for (const Dab& dab : shown) drawDab(space, dab);
+  if (!marked.empty()) drawTicks(space, marked, count, current, pixel);
   glPopAttrib();
   return kOfxStatOK;
 }
@@ -117,7 +177,11 @@ OfxStatus penEdit(bool down, const void* handle, OfxImageEffectHandle effect, co
   }
   const double size = readParam(effect, param::kBrushSize, kDefaultBrushSize);
   const double r = tool == kBrushExclude ? -size : size;
-  if (auto dabs = append_dab(readString(effect, param::kBrushJson), px, py, r))
+  // The dab belongs to the frame the viewer shows: the pen event's time.
+  double time = 0;
+  std::optional<double> frameTime;
+  if (gProp->propGetDouble(inArgs, kOfxPropTime, 0, &time) == kOfxStatOK && std::isfinite(time)) frameTime = time;
+  if (auto dabs = append_dab(readString(effect, param::kBrushJson), px, py, r, frameTime))
     writeString(effect, param::kBrushJson, *dabs);
   return kOfxStatOK;
 }
@@ -149,7 +213,7 @@ OfxStatus overlayMain(const char* action, const void* handle, OfxPropertySetHand
   gProp->propGetDoubleN(effectProps, kOfxImageEffectPropProjectOffset, 2, offset);
   const Space space = make_space(size[0], size[1], offset[0], offset[1]);
 
-  if (std::strcmp(action, kOfxInteractActionDraw) == 0) return draw(space, effect);
+  if (std::strcmp(action, kOfxInteractActionDraw) == 0) return draw(space, effect, inArgs);
   if (std::strcmp(action, kOfxInteractActionPenDown) == 0) return penEdit(true, handle, effect, space, inArgs);
   if (std::strcmp(action, kOfxInteractActionPenMotion) == 0) return penEdit(false, handle, effect, space, inArgs);
   if (std::strcmp(action, kOfxInteractActionPenUp) == 0) {

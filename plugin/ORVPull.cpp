@@ -35,6 +35,7 @@
 #include "orv/backend.h"
 #include "orv/files.h"
 #include "orv/image.h"
+#include "orv/selection.h"
 #include "orv/staging.h"
 
 std::atomic<bool> gBusy{false};
@@ -412,9 +413,11 @@ void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::strin
   }
 
   orv::StartSettings settings;
-  double anchor = std::round(time - first);
+  double anchor = orv::frame_index(time, first);  // as the dabs' frames are read
   if (!(anchor >= 0)) anchor = 0;
   settings.anchorFrame = static_cast<long long>(std::min(anchor, static_cast<double>(frameCount - 1)));
+  settings.firstTime = first;
+  settings.frameCount = frameCount;
   settings.fastQuality = readParam(instance, param::kQuality, 0) != 0;
   settings.edgeSoftness = readParam(instance, param::kEdgeSoftness, 0.0);
   settings.textPrompt = readString(instance, param::kTextHint);

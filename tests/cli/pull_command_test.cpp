@@ -43,11 +43,12 @@ Outcome pull(const std::string& args, const std::string& environment = kWithBack
   return run(quoted(PRISMHOLLOW_COMMAND) + " pull --bundle " + quoted(ORV_BUNDLE_DIR) + " " + args, environment, 120);
 }
 
-// The man's shot (the woman's are held out of everything but scoring).
+// The man's shot (the woman's are held out of everything but scoring),
+// with the background excluded on a later frame as a correction.
 TEST_F(PullCommand, MattesTheBoxedManThroughTheSecondShot) {
   TempDir out("pull-command");
-  const Outcome r = pull(kMegamind + " --frames 98:121 --anchor 110 --box-px 340,10,380,518 --quality fast --out " +
-                         quoted(out.path));
+  const Outcome r = pull(kMegamind + " --frames 98:121 --anchor 110 --box-px 340,10,380,518 --exclude 116:0.1,0.5" +
+                         " --quality fast --out " + quoted(out.path));
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // Not a terminal: plain progress lines, and the plug-in's own message.
   EXPECT_TRUE(contains(r.output, "uploading 1/24 (4%)")) << r.output;
@@ -70,6 +71,11 @@ TEST_F(PullCommand, MattesTheBoxedManThroughTheSecondShot) {
   }
   const cv::Mat sheet = cv::imread((out.path / "contact-sheet.png").string());
   EXPECT_GT(sheet.cols, sheet.rows);
+  // One column, the corrected frame's, is outlined in the corrections' colour:
+  // 2 pixels around its 240 x 536 cells, 3120 pixels.
+  cv::Mat outline;
+  cv::inRange(sheet, cv::Scalar(230, 90, 220), cv::Scalar(230, 90, 220), outline);
+  EXPECT_NEAR(cv::countNonZero(outline), 3120, 300);
   EXPECT_GT(fs::file_size(out.path / "preview.mp4"), 1000u);
 }
 
@@ -77,6 +83,8 @@ TEST_F(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
   TempDir tmp("pull-command");
   const std::string garbage = (tmp.path / "garbage.avi").string();
   std::ofstream(garbage) << std::string(5000, 'x');
+  const std::string missing = (tmp.path / "none.json").string(), shortPoint = (tmp.path / "short.json").string();
+  std::ofstream(shortPoint) << R"([{"frame": 99, "add": [[0.5, 0.5]]}, {"frame": 100, "exclude": [0.5, 0.5]}])";
   ScriptedBackend refusing;
   refusing.onStart(Reply{422, "anchor outside the clip"});
   const std::string clip = kMegamind + " --box 0.2,0.1,0.4,0.8 --frames 98:100 --out " + quoted(tmp.path / "out");
@@ -88,6 +96,19 @@ TEST_F(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
       {clip + " --backend http://127.0.0.1:1", "", 1, "cannot reach the backend at http://127.0.0.1:1"},
       {clip, "PATH=/usr/bin:/bin ", 1, "prismhollow-backend is neither beside prismhollow nor in PATH"},
       {clip + " --backend " + refusing.url(), "", 1, "failed: start rejected: anchor outside the clip"},
+      {clip + " --box 110:0.1,0.1,0.5,0.5", kWithBackend, 2,
+       "prismhollow pull: --box 110:0.1,0.1,0.5,0.5: a box can be drawn on the anchor frame only (the overlay "
+       "keeps one box); to box frame 110 make it the anchor (--anchor 110), to correct it use --add 110:X,Y or "
+       "--exclude 110:X,Y\n"},
+      {clip + " --exclude 130:0.5,0.5", kWithBackend, 2,
+       "prismhollow: a correction on frame 130 lies outside the frames pulled, 98 to 100\n"},
+      {clip + " --corrections " + quoted(missing), kWithBackend, 2,
+       "prismhollow pull: --corrections " + missing + ": cannot be read\n"},
+      {clip + " --corrections " + quoted(garbage), kWithBackend, 2,
+       "prismhollow pull: --corrections " + garbage + ": is not JSON\n"},
+      {clip + " --corrections " + quoted(shortPoint), kWithBackend, 2,
+       "prismhollow pull: --corrections " + shortPoint +
+           R"(: correction on frame 100: "exclude" must be an array of points [x, y])" + "\n"},
   };
   for (const auto& [args, environment, exitCode, part] : cases) {
     const Outcome r = pull(args, environment);
@@ -101,13 +122,16 @@ TEST_F(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
 }
 
 // The marks given in the clip's own terms (top-left origin) reach the
-// backend as the overlay stores them.
+// backend as the overlay stores them, those on another frame as its correction.
 TEST_F(PullCommand, TheMarksReachTheBackendAsGiven) {
   TempDir tmp("pull-command");
   ScriptedBackend refusing;
   refusing.onStart(Reply{422, "no"});
+  const std::string corrections = (tmp.path / "corrections.json").string();
+  std::ofstream(corrections) << R"([{"frame": 99, "add": [[0.5, 0.5]]}])";
   const Outcome r = pull(kMegamind + " --frames 98:99 --box-px 72,66,144,264 --add 0.5,0.25 --exclude 0.75,0.5" +
-                             " --backend " + refusing.url() + " --out " + quoted(tmp.path / "out"),
+                             " --exclude 99:0.25,0.75 --corrections " + quoted(corrections) + " --backend " +
+                             refusing.url() + " --out " + quoted(tmp.path / "out"),
                          "");
   ASSERT_EQ(r.exitCode, 1) << r.output;
   const auto start = nlohmann::json::parse(refusing.requests("POST", "/start").at(0).body);
@@ -121,6 +145,7 @@ TEST_F(PullCommand, TheMarksReachTheBackendAsGiven) {
     EXPECT_NEAR(start["strokes"][d][1].get<double>(), wantDabs[d][1], 1e-9) << start.dump();
     EXPECT_EQ(start["strokes"][d][2].get<double>() > 0, d == 0) << "adds, then excludes: " << start.dump();
   }
+  EXPECT_EQ(start["corrections"].dump(), R"([{"frame":1,"strokes":[[0.25,0.75,-0.03],[0.5,0.5,0.03]]}])");
 }
 
 TEST_F(PullCommand, CtrlCStopsTheJobAndLeavesNothingRunning) {

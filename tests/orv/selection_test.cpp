@@ -1,11 +1,14 @@
 // The selection records' rules that the overlay tests do not reach: the
-// box test on hand-written records, and the coordinate mapping with offsets.
+// box test on hand-written records, the coordinate mapping with offsets, and
+// the start body the pull builds from the records.
+
+#include "orv/selection.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "orv/selection.h"
+#include "orv/backend.h"
 
 using namespace orv;
 
@@ -49,10 +52,46 @@ TEST(SelectionSpace, SelectionAndCanonicalCoordinatesMapBothWays) {
 TEST(SelectionDabs, AppendingKeepsWhatIsThereAndStopsAtTheLimit) {
   EXPECT_EQ(append_dab("[]", 0.25, 0.5, 0.03), "[[0.25,0.5,0.03]]");
   EXPECT_EQ(append_dab(R"([ [1, 0, -0.5] ])", 0.0, 0.0, 0.005), "[[1,0,-0.5],[0.0,0.0,0.005]]");
+  EXPECT_EQ(append_dab("[[1,0,-0.5]]", 0.25, 0.5, 0.03, 12.0), "[[1,0,-0.5],[0.25,0.5,0.03,12.0]]");
   std::string full = "[";
   for (std::size_t i = 0; i < kMaxDabs; ++i) full += std::string(i ? "," : "") + "[0,0,1]";
   EXPECT_FALSE(append_dab(full + "]", 0.5, 0.5, 0.1).has_value());
-  const auto dabs = read_dabs(parse_record(R"([[0.25,0.5,0.03],[0.5,0.75,-0.05]])"));
+  const auto dabs = read_dabs(parse_record(R"([[0.25,0.5,0.03],[0.5,0.75,-0.05,7]])"));
   ASSERT_EQ(dabs.size(), 2u);
   EXPECT_EQ(dabs[1].r, -0.05);
+  EXPECT_FALSE(dabs[0].time.has_value());
+  EXPECT_EQ(dabs[1].time, 7.0);
+}
+
+// Clip of ten frames from host time 10, pressed on frame 2 (time 12).
+TEST(SelectionStartBody, TimedDabsAreGroupedByFrameAndRecordsWithoutTimesGoAsStored) {
+  const char* box = R"({"h":0.5,"w":0.5,"x":0,"y":0})";
+  struct Row {
+    const char *what, *bbox, *brush, *body;
+  };
+  const Row rows[] = {
+      {"no times: copied as stored", box, R"([[1, 0, -0.5],"x"])",
+       R"({"anchor_frame":2,"bbox":{"h":0.5,"w":0.5,"x":0,"y":0},"edge_softness":0.0,"quality":"fine",)"
+       R"("strokes":[[1,0,-0.5],"x"],"text_prompt":""})"},
+      {"a box keeps the anchor; frames 10 and -1 are outside", box,
+       "[[0.1,0.1,0.03,14.0],[0.2,0.2,-0.03],[0.3,0.3,-0.03,12.4],[0.7,0.7,0.03,13.0],[0.4,0.4,-0.03,11.6],"
+       "[0.5,0.5,-0.03,19.5],[0.6,0.6,0.03,9.4]]",
+       R"({"anchor_frame":2,"bbox":{"h":0.5,"w":0.5,"x":0,"y":0},"corrections":[{"frame":3,"strokes":[[0.7,0.7,0.03]]},)"
+       R"({"frame":4,"strokes":[[0.1,0.1,0.03]]}],"edge_softness":0.0,"quality":"fine",)"
+       R"("strokes":[[0.2,0.2,-0.03],[0.3,0.3,-0.03],[0.4,0.4,-0.03]],"text_prompt":""})"},
+      {"an adding dab without a time keeps the anchor", "", "[[0.1,0.1,0.03,14.0],[0.2,0.2,0.03]]",
+       R"({"anchor_frame":2,"corrections":[{"frame":4,"strokes":[[0.1,0.1,0.03]]}],"edge_softness":0.0,)"
+       R"("quality":"fine","strokes":[[0.2,0.2,0.03]],"text_prompt":""})"},
+      {"no box nor adding dab: the nearest frame that adds, the earlier of two", "",
+       "[[0.1,0.1,0.03,18.0],[0.2,0.2,0.03,10.0],[0.3,0.3,0.03,14.0],[0.4,0.4,-0.03,12.0],[0.5,0.5,-0.03]]",
+       R"({"anchor_frame":0,"corrections":[{"frame":2,"strokes":[[0.4,0.4,-0.03]]},{"frame":4,"strokes":[[0.3,0.3,0.03]]},)"
+       R"({"frame":8,"strokes":[[0.1,0.1,0.03]]}],"edge_softness":0.0,"quality":"fine",)"
+       R"("strokes":[[0.2,0.2,0.03],[0.5,0.5,-0.03]],"text_prompt":""})"},
+  };
+  for (const auto& [what, bbox, brush, body] : rows) {
+    StartSettings settings;
+    settings.anchorFrame = 2, settings.firstTime = 10, settings.frameCount = 10;
+    settings.bboxText = bbox, settings.brushText = brush;
+    EXPECT_EQ(start_body(settings), body) << what;
+  }
 }

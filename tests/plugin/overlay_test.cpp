@@ -54,6 +54,21 @@ std::vector<GlCall> dabCalls(double cx, double cy, double radius, bool add) {
   return calls;
 }
 
+// The calls that draw the ticks of marked frames at canonical x positions
+// along the bottom edge: the others short and translucent, then the current
+// frame's tall and opaque, `pixel` canonical units to a viewer's pixel.
+std::vector<GlCall> tickCalls(const std::vector<double>& others, double current, double pixel = 1) {
+  std::vector<GlCall> calls = {lineWidth(2.0f)};
+  const auto ticks = [&](const std::vector<double>& xs, float alpha, double height) {
+    calls.insert(calls.end(), {colour(1.0f, 1.0f, 1.0f, alpha), begin(GL_LINES)});
+    for (double x : xs) calls.insert(calls.end(), {vertex(x, 0), vertex(x, height * pixel)});
+    calls.push_back(end());
+  };
+  if (!others.empty()) ticks(others, 0.5f, 8);
+  ticks({current}, 1.0f, 16);
+  return calls;
+}
+
 class OverlayTest : public ::testing::Test {
  protected:
   // A 1024 x 512 project: selection fractions with few bits map to exact
@@ -72,9 +87,9 @@ class OverlayTest : public ::testing::Test {
 
   // The drawing calls, once checked to lie inside a save of the state they
   // change, with alpha blending on, and its restore.
-  std::vector<GlCall> drawn() {
+  std::vector<GlCall> drawn(OfxTime time = 0) {
     glCalls().clear();
-    EXPECT_EQ(overlay->draw(), kOfxStatOK);
+    EXPECT_EQ(overlay->draw(time), kOfxStatOK);
     std::vector<GlCall> calls = glCalls();
     if (calls.empty()) return calls;
     const std::vector<GlCall> saved = {
@@ -125,16 +140,16 @@ TEST_F(OverlayTest, EveryBrushEventAddsOneDabEvenWithoutMoving) {
   fx->setValue("select_tool", 1);
   fx->setValue("brush_size", 0.0625);
   overlay->penDown(256, 256);
-  EXPECT_EQ(brush(), "[[0.25,0.5,0.0625]]");
+  EXPECT_EQ(brush(), "[[0.25,0.5,0.0625,0.0]]");  // painted on frame 0
   overlay->penMotion(256, 256);
   overlay->penMotion(512, 128);
   overlay->penUp(512, 128);
-  EXPECT_EQ(brush(), "[[0.25,0.5,0.0625],[0.25,0.5,0.0625],[0.5,0.75,0.0625]]");
+  EXPECT_EQ(brush(), "[[0.25,0.5,0.0625,0.0],[0.25,0.5,0.0625,0.0],[0.5,0.75,0.0625,0.0]]");
   EXPECT_EQ(overlay->penMotion(0, 0), kOfxStatReplyDefault);  // after pen-up: no drag
   fx->setValue("select_tool", 2);
   fx->setValue("brush_size", 0.05);
   overlay->penDown(1024, 0);
-  EXPECT_EQ(brush(), "[[0.25,0.5,0.0625],[0.25,0.5,0.0625],[0.5,0.75,0.0625],[1.0,1.0,-0.05]]");
+  EXPECT_EQ(brush(), "[[0.25,0.5,0.0625,0.0],[0.25,0.5,0.0625,0.0],[0.5,0.75,0.0625,0.0],[1.0,1.0,-0.05,0.0]]");
   std::vector<GlCall> expected;
   for (auto [cx, cy] : {std::pair{256.0, 256.0}, {256.0, 256.0}, {512.0, 128.0}}) {
     auto dab = dabCalls(cx, cy, 0.0625 * 1024, true);
@@ -142,6 +157,8 @@ TEST_F(OverlayTest, EveryBrushEventAddsOneDabEvenWithoutMoving) {
   }
   auto excluded = dabCalls(1024, 0, 0.05 * 1024, false);
   expected.insert(expected.end(), excluded.begin(), excluded.end());
+  const auto tick = tickCalls({}, 512);  // the clip's one frame, current
+  expected.insert(expected.end(), tick.begin(), tick.end());
   EXPECT_EQ(drawn(), expected);
 }
 
@@ -161,7 +178,7 @@ TEST_F(OverlayTest, TheDabLimitStopsAppendingButNotTheDrag) {
   fx->setValue("brush_json", dabs + "]");
   EXPECT_EQ(overlay->penDown(0, 512), kOfxStatOK);
   const std::string full = brush();
-  EXPECT_EQ(full, dabs + ",[0.0,0.0,0.03]]");
+  EXPECT_EQ(full, dabs + ",[0.0,0.0,0.03,0.0]]");
   EXPECT_EQ(overlay->penMotion(10, 10), kOfxStatOK);
   EXPECT_EQ(brush(), full);
 }
@@ -206,18 +223,36 @@ TEST_F(OverlayTest, RecordsThatAreNotSelectionsAreIgnoredOrReplaced) {
     EXPECT_TRUE(drawn().empty()) << text;
   }
   // Dabs that are not three numbers are skipped when drawing and kept when
-  // another is appended.
+  // another is appended; a fourth member that is not a number is no time.
   fx->setValue("bbox_json", "");
-  fx->setValue("brush_json", R"([[0.5,"y",0.1],[0.5],7,[0.5,0.5,0.125,9]])");
-  EXPECT_EQ(drawn(), dabCalls(512, 256, 128, true));
+  fx->setValue("brush_json", R"([[0.5,"y",0.1],[0.5],7,[0.5,0.5,0.125,"9"]])");
+  EXPECT_EQ(drawn(3), dabCalls(512, 256, 128, true));
   fx->setValue("select_tool", 1);
   fx->setValue("brush_size", 0.125);
   overlay->penDown(0, 0);
-  EXPECT_EQ(brush(), R"([[0.5,"y",0.1],[0.5],7,[0.5,0.5,0.125,9],[0.0,1.0,0.125]])");
+  EXPECT_EQ(brush(), R"([[0.5,"y",0.1],[0.5],7,[0.5,0.5,0.125,"9"],[0.0,1.0,0.125,0.0]])");
   overlay->penUp(0, 0);
   for (const char* text : {"", "{}", "not json"}) {
     fx->setValue("brush_json", text);
     overlay->penDown(1024, 512);
-    EXPECT_EQ(brush(), "[[1.0,0.0,0.125]]") << text;
+    EXPECT_EQ(brush(), "[[1.0,0.0,0.125,0.0]]") << text;
   }
+}
+
+// A dab shows on the frame it was painted on alone (the frame rounded as the
+// pull rounds it), one without a time on every frame; each frame of the clip
+// that carries dabs has a tick along the bottom edge at its place in the
+// clip, sized in the viewer's pixels.
+TEST_F(OverlayTest, ADabShowsOnItsOwnFrameAndEveryMarkedFrameHasATick) {
+  fx->setSourceFrameRange(10, 13);  // four frames: a tick's slot is 256 wide
+  fx->setValue("select_tool", 2);
+  fx->setValue("brush_size", 0.125);
+  overlay->penDown(512, 256, 12);
+  EXPECT_EQ(brush(), "[[0.5,0.5,-0.125,12.0]]");
+  fx->setValue("brush_json", "[[0.5,0.5,0.125,11.4],[0.25,0.25,-0.125],[0.5,0.5,-0.125,12.6],[0.5,0.5,0.125,9.0]]");
+  overlay->properties().setDoubles(kOfxInteractPropPixelScale, {2.0, 2.0});
+  std::vector<GlCall> expected = dabCalls(512, 256, 128, true);  // frame 11 is shown
+  for (auto part : {dabCalls(256, 384, 128, false), tickCalls({896}, 384, 2)})
+    expected.insert(expected.end(), part.begin(), part.end());
+  EXPECT_EQ(drawn(10.6), expected);
 }

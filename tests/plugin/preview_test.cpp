@@ -28,8 +28,9 @@ using Colour = std::array<double, 3>;
 const Rgb kBackground = {64, 64, 64};
 const Colour kBox = {0.902, 0.616, 0.153}, kAdd = {0.0, 0.898, 1.0}, kExclude = {1.0, 0.271, 0.227};
 const std::string kBoxText = R"({"h":0.25,"w":0.5,"x":0.125,"y":0.25})";
-// An add dab at canonical (768, 384), radius 51.2; an exclude dab at (256, 128), radius 40.96.
-const std::string kBrushText = "[[0.75,0.25,0.05],[0.25,0.75,-0.04]]";
+// An add dab at canonical (768, 384), radius 51.2, painted on frame 0 (so
+// that frame's tick is drawn too); an exclude dab at (256, 128), radius 40.96.
+const std::string kBrushText = "[[0.75,0.25,0.05,0.0],[0.25,0.75,-0.04]]";
 
 // What GL_SRC_ALPHA / GL_ONE_MINUS_SRC_ALPHA makes of the colour over the pixel.
 Rgb blend(const Colour& colour, double alpha, const Rgb& under) {

@@ -192,6 +192,13 @@ TEST_F(PullTest, TheCreateBodyCarriesTheFrameRateAndTheStartBodyThePressTimeInsi
   // Nothing drawn, settings at their defaults.
   EXPECT_EQ(backend->requests("POST", "/start").front().body,
             R"({"anchor_frame":7,"edge_softness":0.35,"quality":"fine","strokes":[],"text_prompt":""})");
+  // Dabs painted on frames are read against the clip's first frame and length.
+  fx->setValue("brush_json", "[[0.5,0.5,0.03,37.0],[0.25,0.25,-0.03,39.0],[0.75,0.75,-0.03,40.0]]");
+  fx->setTime(37);
+  ASSERT_EQ(job(*fx), "failed: start rejected: no");
+  EXPECT_EQ(backend->requests("POST", "/start").back().body,
+            R"({"anchor_frame":7,"corrections":[{"frame":9,"strokes":[[0.25,0.25,-0.03]]}],"edge_softness":0.35,)"
+            R"("quality":"fine","strokes":[[0.5,0.5,0.03]],"text_prompt":""})");
   // The clip's first frame goes with the session it belongs to, never alone.
   EXPECT_EQ(fx->stringValue("clip_start"), "0");
   backend->onStart(ok("{}"));
