@@ -1,6 +1,7 @@
 #include "orv/backend.h"
 
 #include <algorithm>
+#include <climits>
 #include <nlohmann/json.hpp>
 
 #include "orv/selection.h"
@@ -113,6 +114,10 @@ JobStatus read_job_status(long httpStatus, const std::string& body) {
   job.error = textOr(answer, "error", "matting failed");
   auto progress = answer.find("progress");
   if (progress != answer.end() && progress->is_object()) job.stage = textOr(*progress, "stage", "...");
+  auto frames = answer.find("frames");
+  if (frames != answer.end() && frames->is_number_integer() && frames->get<long long>() >= 0 &&
+      frames->get<long long>() <= INT_MAX)
+    job.frames = static_cast<int>(frames->get<long long>());
   return job;
 }
 

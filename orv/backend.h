@@ -71,6 +71,7 @@ struct JobStatus {
   std::string status;     // "" when absent
   std::string error;      // "error" when it is a string, else "matting failed"
   std::optional<std::string> stage;  // when "progress" is an object: its "stage", or "..."
+  int frames = -1;                   // "frames" when a whole number: the frames the session holds
   bool completed() const { return answered && status == "COMPLETED"; }
   bool failed() const { return answered && status == "FAILED"; }
 };

@@ -75,6 +75,7 @@ struct PullJob {
   std::string startBody;
   std::string clipStart;  // the clip's first frame, written with the session it belongs to
   std::uint64_t largestFramePixels = 0;  // of the Source frames staged: bounds a matte's size
+  std::string previousSession;  // the instance's session when pressed: its frames may serve again
 };
 
 

@@ -443,6 +443,7 @@ void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::strin
   job.fps = fps;
   job.startBody = std::move(body);
   job.clipStart = start;
+  job.previousSession = readString(instance, param::kSessionId);
   upload.handedOver = startDetached([job = std::move(job)]() mutable { runPullJob(std::move(job)); });
   if (!upload.handedOver) fail("could not start the matting worker; try again.");
 }

@@ -18,6 +18,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <optional>
 #include <thread>
 
 #include "ORVParams.h"
@@ -111,22 +113,16 @@ class Worker {
 
   void runSteps() {
     const int n = job_.frameCount;
-    std::optional<std::string> id = orv::create_session(client_, job_.backendUrl, job_.fps);
-    if (!id) throw Failed{"cannot reach backend"};
-    const std::string sessionUrl = orv::session_url(job_.backendUrl, *id);
-
-    for (int i = 0; i < n; ++i) {
-      const std::string path = orv::numbered_file(job_.uploadDir, i, ".jpg");
-      const std::vector<std::uint8_t> jpeg = orv::read_file(path);
-      bool sent = false;
-      for (int attempt = 0; attempt < kUploadAttempts && !sent; ++attempt) {
-        checkStillWanted();
-        sent = orv::upload_frame(client_, sessionUrl, i, jpeg);
-      }
-      if (!sent) throw Failed{"upload failed at frame " + std::to_string(i)};
-      std::remove(path.c_str());
-      if (i % kProgressEvery == 0) setStatus("uploading " + std::to_string(i + 1) + "/" + std::to_string(n));
+    const std::string digest = orv::frames_digest(job_.uploadDir, n);
+    std::optional<std::string> id = sessionHolding(digest);
+    if (id) {
+      setStatus("reusing the " + std::to_string(n) + " frames the backend holds");
+    } else {
+      id = orv::create_session(client_, job_.backendUrl, job_.fps);
+      if (!id) throw Failed{"cannot reach backend"};
+      upload(orv::session_url(job_.backendUrl, *id));
     }
+    const std::string sessionUrl = orv::session_url(job_.backendUrl, *id);
 
     checkStillWanted();
     orv::HttpResponse started = orv::start_job(client_, sessionUrl, job_.startBody);
@@ -150,6 +146,7 @@ class Worker {
     }
 
     downloadMattes(sessionUrl);
+    if (!digest.empty()) std::ofstream(downloadDir_ + orv::kFramesDigest) << digest;  // none: no reuse later
     const std::string matteDir = orv::matte_folder(*id);
     removeFolder(job_.uploadDir);
     bool published = false;
@@ -164,6 +161,35 @@ class Worker {
     if (!published) throw Failed{"could not store the mattes in " + matteDir};
     removeStaged();  // the session's mattes before these
     gBusy = false;
+  }
+
+  // The instance's session when the backend still holds exactly these
+  // frames and no job runs on it: a new job on it needs no upload.
+  std::optional<std::string> sessionHolding(const std::string& digest) {
+    const std::string folder = orv::matte_folder(job_.previousSession);
+    if (digest.empty() || folder.empty()) return std::nullopt;
+    const std::vector<std::uint8_t> kept = orv::read_file(folder + orv::kFramesDigest);
+    if (std::string(kept.begin(), kept.end()) != digest) return std::nullopt;
+    checkStillWanted();
+    const orv::JobStatus held = orv::poll_job(client_, orv::session_url(job_.backendUrl, job_.previousSession));
+    if (!held.answered || held.frames != job_.frameCount || !(held.completed() || held.failed())) return std::nullopt;
+    return job_.previousSession;
+  }
+
+  void upload(const std::string& sessionUrl) {
+    const int n = job_.frameCount;
+    for (int i = 0; i < n; ++i) {
+      const std::string path = orv::numbered_file(job_.uploadDir, i, ".jpg");
+      const std::vector<std::uint8_t> jpeg = orv::read_file(path);
+      bool sent = false;
+      for (int attempt = 0; attempt < kUploadAttempts && !sent; ++attempt) {
+        checkStillWanted();
+        sent = orv::upload_frame(client_, sessionUrl, i, jpeg);
+      }
+      if (!sent) throw Failed{"upload failed at frame " + std::to_string(i)};
+      std::remove(path.c_str());
+      if (i % kProgressEvery == 0) setStatus("uploading " + std::to_string(i + 1) + "/" + std::to_string(n));
+    }
   }
 
   // Every matte into a fresh folder, each checked as it arrives; throws

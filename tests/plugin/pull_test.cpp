@@ -443,5 +443,5 @@ TEST_F(PullTest, TheButtonsClearTheSelectionAndForgetTheMatte) {
       EXPECT_TRUE(std::equal(out->pixel(x, y), out->pixel(x, y) + 4, source->pixel(x, y))) << frame;
   }
   EXPECT_EQ(fx->stringValue("clip_start"), "0.000000");
-  EXPECT_EQ(filesIn(kRoot + session), (Texts{"000000.png", "000001.png"}));
+  EXPECT_EQ(filesIn(kRoot + session), (Texts{"000000.png", "000001.png", "frames.digest"}));
 }

@@ -203,19 +203,24 @@ TEST_F(WorkerTest, SessionIdsOfSafeCharactersUpTo128BytesAreUsedAsGiven) {
     EXPECT_EQ(job(*fx), "ready: 2 frames matted") << id;
     EXPECT_EQ(fx->stringValue("session_id"), id);
     EXPECT_EQ(backend->requests("PUT", "/frames/").back().path, "/api/matte/sessions/" + id + "/frames/1");
-    EXPECT_EQ(filesIn(kRoot + id), (Texts{"000000.png", "000001.png"}));
+    EXPECT_EQ(filesIn(kRoot + id), (Texts{"000000.png", "000001.png", "frames.digest"}));
   }
 }
 
 // A re-pull into the same session replaces every matte, and render shows
 // the new ones, although it showed the old ones a moment before.
+// The second pull of the same frames starts its job on the session that
+// holds them: nothing is uploaded again. A third, of other frames, uploads.
 TEST_F(WorkerTest, ARePullIntoTheSameSessionIsRenderedWithItsNewMattes) {
   auto fx = clip(2);
   fx->setValue("output_mode", 1);
-  for (int round = 0; round < 2; ++round) {
+  backend->onPoll({ok(R"({"status":"COMPLETED","frames":2})")});
+  for (int round = 0; round < 3; ++round) {
+    if (round == 2) fx->setSource([](OfxTime t) { return patternFrame(int(t) + 7, OfxRectI{0, 0, 32, 24}); });
     backend->onMatte([round](int f) { return Reply{200, greyPng(matteValue(f + 5 * round)), "image/png"}; });
     EXPECT_EQ(job(*fx), "ready: 2 frames matted");
     for (int i = 0; i < 2; ++i) EXPECT_EQ(fx->render(i).output->pixel(3, 3)[0], matteValue(i + 5 * round)) << i;
+    EXPECT_EQ(backend->requests("PUT", "/frames/").size(), round < 2 ? 2u : 4u) << round;
   }
 }
 
@@ -246,6 +251,7 @@ TEST_F(WorkerTest, ABackendThatStopsAnsweringEndsTheJobAfterTheSilenceLimit) {
   ScriptedBackend dying(session);  // a port that closes while the job polls
   dying.onPoll({Reply{200, "", "application/json", true}});
   fx->setValue("backend_url", dying.url());
+  fx->pressButton("reset_matte");  // a new session: no question first whether the old one holds the frames
   pull(*fx);
   ASSERT_TRUE(dying.waitFor(polling));
   dying.stop();
@@ -338,5 +344,5 @@ TEST_F(WorkerRealTimingTest, AShortJobPollsAfterThreeSecondsAndEndsReady) {
   ASSERT_EQ(starts.size(), 1u);
   ASSERT_EQ(polls.size(), 3u);  // one poll, two mattes
   EXPECT_GE(polls[0].at - starts[0].at, std::chrono::milliseconds(3000));
-  EXPECT_EQ(filesIn(kRoot + session), (Texts{"000000.png", "000001.png"}));
+  EXPECT_EQ(filesIn(kRoot + session), (Texts{"000000.png", "000001.png", "frames.digest"}));
 }
