@@ -59,13 +59,16 @@ std::string boxProblem(const std::string& text) {
 std::string brushProblem(const std::string& text) {
   const nlohmann::json record = orv::parse_record(text);
   if (record.is_discarded()) return "is not JSON";
-  if (!record.is_array()) return "must be a JSON array of dabs [x, y, r]";
+  if (!record.is_array()) return "must be a JSON array of dabs [x, y, r] or [x, y, r, t]";
   if (record.size() > orv::kMaxDabs) return "holds more than " + std::to_string(orv::kMaxDabs) + " dabs";
   for (std::size_t i = 0; i < record.size(); ++i) {
     const nlohmann::json& dab = record[i];
     const std::string which = "dab " + std::to_string(i + 1);
-    if (!dab.is_array() || dab.size() != 3 || !dab[0].is_number() || !dab[1].is_number() || !dab[2].is_number())
-      return which + " is not three numbers [x, y, r]";
+    // A fourth number is the time of the frame the dab was painted on.
+    const bool timed = dab.is_array() && dab.size() == 4 && dab[3].is_number();
+    if (!dab.is_array() || (dab.size() != 3 && !timed) || !dab[0].is_number() || !dab[1].is_number() ||
+        !dab[2].is_number())
+      return which + " is not three numbers [x, y, r] (or four, with the time of its frame)";
     const double x = dab[0].get<double>(), y = dab[1].get<double>(), r = dab[2].get<double>();
     if (!(x >= 0 && x <= 1 && y >= 0 && y <= 1)) return which + ": x and y must lie from 0 to 1";
     if (!(r != 0 && std::fabs(r) <= 1)) return which + ": r must not be 0 and must lie from -1 to 1";
