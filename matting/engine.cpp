@@ -29,6 +29,15 @@ void check_job(const Job& job) {
                 " frames");
   if (!(job.edgeSoftness >= 0 && job.edgeSoftness <= 1)) throw Error("the edge softness must lie between 0 and 1");
   check_selection(job.selection);
+  std::vector<int> corrected;
+  for (const Correction& c : job.corrections) {
+    const std::string where = "the correction on frame " + std::to_string(c.frame);
+    if (c.frame < 0 || c.frame >= n) throw Error(where + " is outside the clip's " + std::to_string(n) + " frames");
+    if (std::find(corrected.begin(), corrected.end(), c.frame) != corrected.end())
+      throw Error(where + " comes twice: give each frame one correction");
+    if (!c.selection.box && c.selection.dabs.empty()) throw Error(where + " marks nothing");
+    corrected.push_back(c.frame);
+  }
   std::error_code ec;
   std::filesystem::create_directories(job.outputDir, ec);
   if (!std::filesystem::is_directory(job.outputDir, ec))

@@ -393,6 +393,7 @@ TEST_F(Matting, DegenerateJobsAreRefusedBeforeAnyMatteIsWritten) {
     int anchor;
     double softness;
     const char* fragment;
+    std::vector<matting::Correction> corrections = {};
   } rows[] = {
       {"box without width", {matting::Box{0.2, 0.2, 0, 0.3}, {}, ""}, 0, 0.5, "box"},
       {"box outside the frame", {matting::Box{1.2, 0.2, 0.3, 0.3}, {}, ""}, 0, 0.5, "box"},
@@ -404,6 +405,13 @@ TEST_F(Matting, DegenerateJobsAreRefusedBeforeAnyMatteIsWritten) {
       {"anchor before the clip", {good, {}, ""}, -1, 0.5, "anchor"},
       {"softness above one", {good, {}, ""}, 0, 1.5, "softness"},
       {"softness not a number", {good, {}, ""}, 0, nan, "softness"},
+      {"a correction past the clip", {good, {}, ""}, 0, 0.5, "correction on frame 1 is outside", {{1, {good, {}, ""}}}},
+      {"two corrections on one frame",
+       {good, {}, ""},
+       0,
+       0.5,
+       "comes twice",
+       {{0, {good, {}, ""}}, {0, {good, {}, ""}}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -411,6 +419,7 @@ TEST_F(Matting, DegenerateJobsAreRefusedBeforeAnyMatteIsWritten) {
     j.selection = row.selection;
     j.anchor = row.anchor;
     j.edgeSoftness = row.softness;
+    j.corrections = row.corrections;
     const std::string message = error_of(j);
     EXPECT_NE(message.find(row.fragment), std::string::npos) << message;
     EXPECT_EQ(mattes(j), 0);
