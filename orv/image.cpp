@@ -139,15 +139,22 @@ std::uint32_t readBe32(const unsigned char* p) {
 // The decoder checks neither chunk CRCs nor the zlib checksum, so a matte
 // damaged on the way would show as wrong pixels; it also accepts a file cut
 // off inside its final chunk. Whole chunks up to IEND, each with its CRC.
+// An empty IDAT before any image data makes the decoder copy into a buffer
+// it has not allocated yet; no writer needs one, so it is refused too.
 bool pngChunksIntact(const std::vector<unsigned char>& file) {
   static const unsigned char kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
   if (file.size() < 8 || !std::equal(kSignature, kSignature + 8, file.begin())) return false;
   std::size_t pos = 8;
+  bool imageData = false;
   while (file.size() - pos >= 12) {
     const std::size_t length = readBe32(&file[pos]);
     if (length > file.size() - pos - 12) return false;
     const unsigned char* type = &file[pos + 4];
     if (crc32(type, length + 4) != readBe32(type + 4 + length)) return false;
+    if (std::equal(type, type + 4, "IDAT")) {
+      if (length == 0 && !imageData) return false;
+      imageData = true;
+    }
     if (std::equal(type, type + 4, "IEND")) return true;
     pos += 12 + length;
   }

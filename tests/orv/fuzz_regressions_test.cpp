@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "PngChunks.h"
 #include "orv/backend.h"
 #include "orv/image.h"
 #include "orv/selection.h"
-#include "PngChunks.h"
 
 namespace {
 
@@ -178,6 +178,30 @@ TEST(FuzzPaletteIndex, ATransparencyLongerThanThePaletteIsStillRefused) {
   EXPECT_TRUE(orv::load_gray_from_memory(palettePng({255, 255, 255, 0, 0, 0}, {255, 0, 9}, {0, 1}), &w, &h).empty());
   EXPECT_EQ(orv::load_gray_from_memory(palettePng({255, 255, 255, 0, 0, 0}, {255, 0}, {0, 1}), &w, &h),
             (std::vector<std::uint8_t>{255, 0}));
+}
+
+// An empty IDAT chunk before any image data: the decoder copied its nothing
+// into a buffer it had not allocated yet (undefined behaviour). Refused;
+// an empty IDAT after the data, harmless, still decodes.
+TEST(FuzzEmptyImageData, AnEmptyIdatBeforeTheDataIsRefusedAndOneAfterItIsNot) {
+  // Three rows of four grey pixels of 9, filter 0, stored uncompressed.
+  const std::vector<std::uint8_t> rows = {0, 9, 9, 9, 9, 0, 9, 9, 9, 9, 0, 9, 9, 9, 9};
+  std::vector<std::uint8_t> zlib = {0x78, 0x01, 0x01, 15, 0, 0xf0, 0xff};
+  zlib.insert(zlib.end(), rows.begin(), rows.end());
+  std::uint32_t a = 1, b = 0;
+  for (std::uint8_t v : rows) a = (a + v) % 65521, b = (b + a) % 65521;
+  putBe32(zlib, (b << 16) | a);
+  const auto png = [&](bool emptyFirst) {
+    std::vector<std::uint8_t> file = {0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a};
+    putChunk(file, "IHDR", {0, 0, 0, 4, 0, 0, 0, 3, 8, 0, 0, 0, 0});
+    putChunk(file, "IDAT", emptyFirst ? std::vector<std::uint8_t>{} : zlib);
+    putChunk(file, "IDAT", emptyFirst ? zlib : std::vector<std::uint8_t>{});
+    putChunk(file, "IEND", {});
+    return file;
+  };
+  int w = 0, h = 0;
+  EXPECT_TRUE(decodeAfterScribble(png(true), &w, &h).empty());
+  EXPECT_EQ(decodeAfterScribble(png(false), &w, &h), std::vector<std::uint8_t>(12, 9));
 }
 
 }  // namespace
