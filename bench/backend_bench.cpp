@@ -72,7 +72,7 @@ class Backend {
     http_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
   }
   ~Backend() {
-    if (waitpid(pid_, nullptr, WNOHANG) == 0) {  // still our running child
+    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0) {  // still our running child
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
     }

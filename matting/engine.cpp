@@ -239,11 +239,11 @@ class Run {
     order.pop_back();
     std::reverse(order.begin(), order.end());
     const double length = std::abs(far.frame - near.frame);
-    std::vector<int> back;
+    std::vector<char> back(job_.frames.size(), 0);  // reached by the track from `far`
     track(
         seed, order, -direction,
         [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
-          back.push_back(i);
+          back[i] = 1;
           const cv::Mat fromNear = store.get(i);
           const double weightNear = std::abs(far.frame - i) / length;
           if (mask && !fromNear.empty())
@@ -258,7 +258,7 @@ class Run {
         direction > 0 ? "tracking backward " : "tracking forward ");
     // What the track from `far` did not reach (a cut between) keeps what
     // the track from `near` found.
-    const auto reached = [&](int i) { return std::find(back.begin(), back.end(), i) != back.end(); };
+    const auto reached = [&](int i) { return back[i] != 0; };
     for (int i : stored) {
       if (reached(i)) continue;
       check_cancelled();
