@@ -315,6 +315,7 @@ void Sessions::run(const std::string& id, const std::function<bool()>& stopping)
       const StartRequest start = read_start(read_whole(store_.dir(id) / "start.json"), n);
       for (int i = 0; i < n; ++i) job.frames.push_back(store_.frame(id, i));
       job.outputDir = store_.mattes(id);
+      job.memoDir = store_.memo(id);
       job.anchor = start.anchor, job.selection = start.selection, job.corrections = start.corrections;
       job.quality = start.quality, job.edgeSoftness = start.edgeSoftness;
     } catch (const Refusal& e) {
@@ -325,6 +326,7 @@ void Sessions::run(const std::string& id, const std::function<bool()>& stopping)
     }
     budget_.remove(remove_tree(store_.mattes(id)));  // a resumed job starts over
     fs::create_directories(store_.mattes(id));
+    budget_.remove(bytes_under(store_.memo(id)));  // counted again when the job ends
     s->state = JobState::Running;
     ++s->attempts;
     s->started = Clock::now();
@@ -380,7 +382,7 @@ void Sessions::run(const std::string& id, const std::function<bool()>& stopping)
     budget_.remove(remove_tree(store_.dir(id)));
     return;
   }
-  budget_.add(static_cast<std::int64_t>(bytes_under(store_.mattes(id))));
+  budget_.add(static_cast<std::int64_t>(bytes_under(store_.mattes(id)) + bytes_under(store_.memo(id))));
   save(*s);
   touch(*s);
 }

@@ -23,6 +23,9 @@ class Store {
   fs::path dir(const std::string& id) const { return sessions_ / id; }
   fs::path frames(const std::string& id) const { return dir(id) / "frames"; }
   fs::path mattes(const std::string& id) const { return dir(id) / "mattes"; }
+  // What the session's last job segmented and tracked, for the next job on
+  // its frames (which cannot change once a job has started).
+  fs::path memo(const std::string& id) const { return dir(id) / "memo"; }
   fs::path frame(const std::string& id, int index) const;
   fs::path matte(const std::string& id, int index) const;
   std::vector<std::string> ids() const;  // the session folders present

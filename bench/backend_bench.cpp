@@ -3,7 +3,10 @@
 //     the same poll with no job running (Google Benchmark, median of five);
 //  2. a whole pull of 48 frames through our host on the quick bundle (20 ms
 //     polls): seconds per frame in staging, upload, matting and download;
-//  3. the backend's peak memory (VmHWM) over a session of --frames frames
+//  3. a pull of 100 frames of the man's last shot and a re-pull with one
+//     more correction (on frame 50, then on frame 75): seconds from the press
+//     to "ready" and on the job, and their ratio;
+//  4. the backend's peak memory (VmHWM) over a session of --frames frames
 //     (default 2000; one continuous shot): after the uploads and after the job.
 //
 //   build-release/bench/backend_bench [--frames N] [--benchmark_filter=...]
@@ -189,6 +192,79 @@ void pullThroughThePlugin() {
               perFrame(pressed, ready));
 }
 
+// The man's last shot (frames 200 to 269) and back again to frame 240:
+// 100 frames of one shot.
+std::vector<cv::Mat> manThereAndBack() {
+  std::vector<cv::Mat> shot;
+  cv::VideoCapture video("/usr/share/doc/opencv-doc/examples/data/Megamind.avi");
+  video.set(cv::CAP_PROP_POS_FRAMES, 200);
+  for (cv::Mat frame; shot.size() < 70 && video.read(frame);) shot.push_back(frame.clone());
+  std::vector<cv::Mat> frames = shot;
+  for (int i = 68; i >= 39; --i) frames.push_back(shot[i]);
+  return frames;
+}
+
+// A pull and a re-pull with one more correction, pressed in our host on
+// the quick bundle (20 ms polls): seconds from the press to "ready", the
+// backend's seconds on the job, and the mattes the correction changed.
+void rePull(int correctionFrame) {
+  Backend backend;
+  const std::vector<cv::Mat> frames = manThereAndBack();
+  const int n = int(frames.size()), w = frames[0].cols, h = frames[0].rows;
+  ofxhost::Host host;
+  ofxhost::InstanceSettings settings;
+  settings.projectWidth = w, settings.projectHeight = h;
+  auto fx = host.loadPlugin(ORV_QUICK_BUNDLE_DIR).createInstance(settings);
+  fx->setValue("backend_url", backend.url());
+  fx->setValue("bbox_json", R"({"h":1.0,"w":0.64,"x":0.17,"y":0.0})");
+  fx->setSourceFrameRange(0, n - 1);
+  fx->setSource([&](OfxTime t) {
+    auto image = ofxhost::ImageBuffer::allocate(OfxRectI{0, 0, w, h}, kOfxBitDepthByte);
+    const cv::Mat& bgr = frames.at(static_cast<std::size_t>(t));
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const cv::Vec3b p = bgr.at<cv::Vec3b>(y, x);
+        unsigned char* px = image->pixel(x, h - 1 - y);
+        px[0] = p[2], px[1] = p[1], px[2] = p[0], px[3] = 255;
+      }
+    return image;
+  });
+  const auto mattes = [&] {
+    std::vector<std::string> bytes;
+    const std::string id = fx->stringValue("session_id");
+    for (int i = 0; i < n; ++i) bytes.push_back(backend.http().Get("/api/matte/sessions/" + id + "/alpha/" + std::to_string(i) + ".png")->body);
+    return bytes;
+  };
+  const auto pull = [&] {
+    const Clock::time_point pressed = Clock::now();
+    fx->pressButton("pull_alpha");
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+      fx->deliverPluginEdits();
+      const std::string status = fx->stringValue("status");
+      if (status.rfind("ready: ", 0) == 0) break;
+      if (status.rfind("failed: ", 0) == 0) {
+        std::fprintf(stderr, "the pull failed: %s\n", status.c_str());
+        std::exit(1);
+      }
+    }
+    return std::pair{since(pressed), backend.status(fx->stringValue("session_id"))["seconds"].get<double>()};
+  };
+  fx->setTime(35);
+  const auto [first, firstJob] = pull();
+  const std::vector<std::string> before = mattes();
+  // An exclude dab on the wall beside his head.
+  fx->setValue("brush_json", "[[0.9,0.12,-0.03," + std::to_string(correctionFrame) + ".0]]");
+  const std::string firstId = fx->stringValue("session_id");
+  const auto [again, againJob] = pull();
+  if (fx->stringValue("session_id") != firstId) std::printf("\n(the re-pull did not reuse the session)");
+  const std::vector<std::string> after = mattes();
+  int changed = 0;
+  for (int i = 0; i < n; ++i) changed += before[i] != after[i];
+  std::printf("\nA pull of %d frames of %d x %d, then one more correction on frame %d (%d mattes changed):\n"
+              "  pull %.2f s (job %.2f s), re-pull %.2f s (job %.2f s): %.2f of the pull (job %.2f)\n",
+              n, w, h, correctionFrame, changed, first, firstJob, again, againJob, again / first, againJob / firstJob);
+}
+
 void peakMemory(int count) {
   Backend backend;
   std::vector<std::string> frames;
@@ -230,6 +306,7 @@ int main(int argc, char** argv) {
   MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   pullThroughThePlugin();
+  for (int frame : {50, 75}) rePull(frame);
   if (frames > 0) peakMemory(frames);
   benchmark::Shutdown();
   return 0;

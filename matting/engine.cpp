@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <opencv2/imgproc.hpp>
 
@@ -10,6 +11,7 @@
 #include "matting/edge_refiner.h"
 #include "matting/frames.h"
 #include "matting/mask_store.h"
+#include "matting/memo.h"
 #include "matting/pipeline.h"
 #include "matting/shots.h"
 #include "matting/stopwatch.h"
@@ -20,6 +22,16 @@ namespace matting {
 namespace {
 
 constexpr int kSmallestSide = 16;
+// The track back from a correction stops once it has agreed this closely
+// with the track that came to the correction for this many frames: from
+// there on the correction changes nothing, and a re-pull with one more
+// correction tracks only where it does.
+constexpr double kAgreedOverlap = 0.98;
+constexpr int kAgreedFrames = 3;
+// Part of every name the memo keeps work under: a change to what decides a
+// key's mask or a track's masks must change it, so that older work is not
+// taken for new.
+constexpr const char* kMemoVersion = "1";
 
 void check_job(const Job& job) {
   const int n = int(job.frames.size());
@@ -62,6 +74,31 @@ struct TrackCheck {
   }
 };
 
+// Everything of a selection that decides a mask, as text.
+std::string selection_text(const Selection& selection) {
+  std::string text;
+  char number[32];
+  const auto put = [&](double value) {
+    std::snprintf(number, sizeof number, " %.17g", value);
+    text += number;
+  };
+  if (selection.box) {
+    text += " box";
+    for (double v : {selection.box->x, selection.box->y, selection.box->w, selection.box->h}) put(v);
+  }
+  for (const Dab& dab : selection.dabs) {
+    text += " dab";
+    for (double v : {dab.x, dab.y, dab.r}) put(v);
+  }
+  return text;
+}
+
+// The share of the pixels in either mask that are in both.
+double overlap(const cv::Mat& a, const cv::Mat& b) {
+  const int either = cv::countNonZero(a | b);
+  return either == 0 ? 1.0 : double(cv::countNonZero(a & b)) / either;
+}
+
 // A frame the user marked: the anchor, or a correction.
 struct Key {
   int frame = 0;
@@ -92,12 +129,13 @@ struct Seed {
   Appearance appearance;
   TrackCheck check;
   cv::Mat signature;
+  std::string name;  // what decided it, for the memo
 };
 
 class Run {
  public:
   Run(const Job& job, const ProgressFn& progress, const CancelFn& cancelled)
-      : job_(job), progress_(progress), cancelled_(cancelled), writer_(job) {}
+      : job_(job), progress_(progress), cancelled_(cancelled), writer_(job), memo_(job.memoDir) {}
 
   Summary go() {
     const int n = int(job_.frames.size());
@@ -123,6 +161,7 @@ class Run {
         summary_.shotLast = std::min(summary_.shotLast, cut - 1);
     }
     writer_.finish();
+    memo_.forget_the_rest();
     summary_.seconds.alpha = writer_.alphaSeconds();
     summary_.seconds.encode = writer_.encodeSeconds();
     summary_.frames = n;
@@ -155,22 +194,31 @@ class Run {
                   std::to_string(seed.pictures.gray.rows) + " pixels: frames smaller than " +
                   std::to_string(kSmallestSide) + " pixels on a side cannot be matted");
     const cv::Size work = seed.pictures.work.size(), segmented = anchor_size(seed.pictures.gray.size());
-    cv::Mat picture = seed.pictures.work;
-    if (segmented != work) cv::resize(read_frame(job_.frames[f], f), picture, segmented, 0, 0, cv::INTER_AREA);
-    summary_.seconds.decode += watch.lap();
-
-    // Segmented at its own size whatever the quality, then brought to
-    // working size, its edge re-decided there when enlarged.
-    seed.mask = segment_anchor(picture, key.selection);
-    if (segmented != work) {
-      cv::resize(seed.mask, seed.mask, work, 0, 0, cv::INTER_LINEAR);
-      cv::threshold(seed.mask, seed.mask, 127, 255, cv::THRESH_BINARY);
-    }
-    seed.appearance.learn(seed.pictures.work, seed.mask);
-    if (segmented.width < work.width) {
-      const cv::Mat enlarged = seed.mask.clone();
-      EdgeRefiner(Tracker::band(work)).refine(seed.pictures.work, enlarged, cv::Mat(), seed.appearance, seed.mask);
+    seed.name = memo_name(std::string(kMemoVersion) + " fresh " + std::to_string(f) +
+                          (job_.quality == Quality::Fast ? " fast" : " fine") + selection_text(key.selection));
+    seed.mask = memo_.key(seed.name, work);
+    if (!seed.mask.empty()) {
+      summary_.seconds.decode += watch.lap();
       seed.appearance.learn(seed.pictures.work, seed.mask);
+    } else {
+      cv::Mat picture = seed.pictures.work;
+      if (segmented != work) cv::resize(read_frame(job_.frames[f], f), picture, segmented, 0, 0, cv::INTER_AREA);
+      summary_.seconds.decode += watch.lap();
+
+      // Segmented at its own size whatever the quality, then brought to
+      // working size, its edge re-decided there when enlarged.
+      seed.mask = segment_anchor(picture, key.selection);
+      if (segmented != work) {
+        cv::resize(seed.mask, seed.mask, work, 0, 0, cv::INTER_LINEAR);
+        cv::threshold(seed.mask, seed.mask, 127, 255, cv::THRESH_BINARY);
+      }
+      seed.appearance.learn(seed.pictures.work, seed.mask);
+      if (segmented.width < work.width) {
+        const cv::Mat enlarged = seed.mask.clone();
+        EdgeRefiner(Tracker::band(work)).refine(seed.pictures.work, enlarged, cv::Mat(), seed.appearance, seed.mask);
+        seed.appearance.learn(seed.pictures.work, seed.mask);
+      }
+      memo_.put_key(seed.name, seed.mask);
     }
     seed.check.area = cv::countNonZero(seed.mask);
     seed.check.agreement = seed.appearance.agreement(seed.mask);
@@ -207,6 +255,7 @@ class Run {
           } else {
             nearLost.push_back(i);
           }
+          return true;
         },
         toFar);
 
@@ -223,6 +272,8 @@ class Run {
       Stopwatch watch;
       seed = near;
       seed.frame = far.frame;
+      seed.name = memo_name(near.name + (direction > 0 ? " forward to " : " backward to ") +
+                            std::to_string(far.frame) + selection_text(far.selection));
       seed.pictures = farPictures;
       seed.signature = farSignature;
       seed.mask = arriving;
@@ -240,12 +291,14 @@ class Run {
     std::reverse(order.begin(), order.end());
     const double length = std::abs(far.frame - near.frame);
     std::vector<char> back(job_.frames.size(), 0);  // reached by the track from `far`
+    int agreed = 0;
     track(
         seed, order, -direction,
         [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
           back[i] = 1;
           const cv::Mat fromNear = store.get(i);
           const double weightNear = std::abs(far.frame - i) / length;
+          agreed = mask && !fromNear.empty() && overlap(fromNear, *mask) >= kAgreedOverlap ? agreed + 1 : 0;
           if (mask && !fromNear.empty())
             put(i, blend_masks(fromNear, *mask, weightNear), frame.pictures);
           else if (mask)
@@ -254,10 +307,12 @@ class Run {
             put(i, fromNear, frame.pictures);
           else
             lose(i, frame.pictures.gray.size());
+          return agreed < kAgreedFrames;
         },
         direction > 0 ? "tracking backward " : "tracking forward ");
-    // What the track from `far` did not reach (a cut between) keeps what
-    // the track from `near` found.
+    // What the track from `far` did not reach (a cut between, or it agreed
+    // with the track from `near` before) keeps what the track from `near`
+    // found.
     const auto reached = [&](int i) { return back[i] != 0; };
     for (int i : stored) {
       if (reached(i)) continue;
@@ -281,19 +336,25 @@ class Run {
             put(i, *mask, frame.pictures);
           else
             lose(i, frame.pictures.gray.size());
+          return true;
         },
         direction > 0 ? "tracking forward " : "tracking backward ");
   }
 
   // Tracks from `from` over `order` (frames one after another in
   // `direction`) until a cut, handing each frame's mask (nothing once the
-  // track is lost) to `take`, reporting under `stage`.
+  // track is lost) to `take` until it answers false, reporting under
+  // `stage`. What the memo kept of this track is taken as it was; the
+  // tracking goes on from where that ends.
   void track(const Seed& from, const std::vector<int>& order, int direction,
-             const std::function<void(int, const cv::Mat*, const DecodedFrame&)>& take, const std::string& stage) {
+             const std::function<bool(int, const cv::Mat*, const DecodedFrame&)>& take, const std::string& stage) {
     if (order.empty()) return;
     Appearance appearance = from.appearance;
     Tracker tracker(from.pictures.work.size(), appearance);
     tracker.reset(from.pictures.work, from.mask);
+    const std::string name = memo_name(from.name + (direction > 0 ? " forward" : " backward"));
+    bool recalling = true, recalled = false;
+    cv::Mat lastWork, lastMask, kept;  // the last frame recalled
     cv::Mat previous = from.signature;
     bool lost = false;
     int done = 0;
@@ -309,18 +370,36 @@ class Run {
         break;
       }
       previous = frame->signature;
+      bool more = true;
       if (!lost) {
-        Stopwatch watch;
-        const cv::Mat& mask = tracker.step(frame->pictures.work);
-        lost = from.check.lost(mask, appearance);
-        if (lost) lostAt_.push_back(i);
-        summary_.seconds.track += watch.lap();
-        take(i, lost ? nullptr : &mask, *frame);
+        const Memo::Step step =
+            recalling ? memo_.step(name, i, frame->pictures.work.size(), kept) : Memo::Step::kNone;
+        if (step == Memo::Step::kMask) {
+          lastWork = frame->pictures.work, lastMask = kept, recalled = true;
+          ++summary_.recalledFrames;
+          more = take(i, &kept, *frame);
+        } else if (step == Memo::Step::kLost) {
+          ++summary_.recalledFrames;
+          lost = true;
+          lostAt_.push_back(i);
+          more = take(i, nullptr, *frame);
+        } else {
+          Stopwatch watch;
+          if (recalled) tracker.reset(lastWork, lastMask);
+          recalling = recalled = false;
+          const cv::Mat& mask = tracker.step(frame->pictures.work);
+          lost = from.check.lost(mask, appearance);
+          if (lost) lostAt_.push_back(i);
+          summary_.seconds.track += watch.lap();
+          memo_.put_step(name, i, lost ? nullptr : &mask);
+          more = take(i, lost ? nullptr : &mask, *frame);
+        }
       } else {
-        take(i, nullptr, *frame);
+        more = take(i, nullptr, *frame);
       }
       ++done;
       report(stage + std::to_string(done) + "/" + std::to_string(order.size()), done, int(order.size()));
+      if (!more) break;
     }
     summary_.seconds.decode += reader.decodeSeconds();
     summary_.seconds.cuts += reader.cutSeconds();
@@ -395,6 +474,7 @@ class Run {
   const ProgressFn& progress_;
   const CancelFn& cancelled_;
   MatteWriter writer_;
+  Memo memo_;
   Summary summary_;
   std::vector<State> state_;
   std::vector<int> lostAt_;

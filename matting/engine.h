@@ -47,6 +47,10 @@ struct Job {
   std::vector<Correction> corrections;  // each on its own frame; one on the anchor's adds to the selection
   Quality quality = Quality::Fine;
   double edgeSoftness = 0.5;  // 0 gives a hard edge, 1 the softest
+  // A folder kept between jobs on the same frames: what this job segments
+  // and tracks is kept there, and what an earlier job kept is taken rather
+  // than done again. Empty: nothing kept. Empty it when the frames change.
+  std::string memoDir;
 };
 
 // What the job is doing: a stage text for a person ("tracking forward
@@ -73,6 +77,7 @@ struct Summary {
   int shotLast = 0;
   int emptyFrames = 0;    // left fully transparent (other shots, a lost track)
   int lostFrames = 0;     // of those, where the track was lost
+  int recalledFrames = 0;  // tracked frames taken from the memo, not tracked again
   std::vector<int> cuts;  // a cut stands before each of these frames
   std::string note;       // for a person: what was left empty and why
   StageTimes seconds;

@@ -310,6 +310,7 @@ TEST_F(Matting, CorrectionsReseedTheTrackFromTheirFrame) {
     matting::Job j = job(frames, row.anchor);
     j.selection.box = both;
     j.corrections = row.corrections;
+    j.memoDir = dir_ + "/memo " + row.name;
     const matting::Summary s = matting::run(j);
     EXPECT_EQ(s.emptyFrames, 0) << s.note;
     for (int i = 0; i < 15; ++i) {
@@ -317,6 +318,20 @@ TEST_F(Matting, CorrectionsReseedTheTrackFromTheirFrame) {
       if (!want.empty()) {
         EXPECT_GE(iou(matte(j, i), truth(want)), 0.85) << "frame " << i;
       }
+    }
+    // Through the memo that pull left: pulled without the last correction
+    // (tracks recalled up to it go on past it), then with it again. Each
+    // gives the mattes a pull afresh gives.
+    matting::Job before = j, again = j, afresh;
+    before.corrections.pop_back();
+    afresh = before, afresh.memoDir.clear(), afresh.outputDir = dir_ + "/afresh";
+    matting::run(afresh);
+    before.outputDir = dir_ + "/before", again.outputDir = dir_ + "/again";
+    EXPECT_GT(matting::run(before).recalledFrames, 0);
+    EXPECT_GT(matting::run(again).recalledFrames, 0);
+    for (int i = 0; i < 15; ++i) {
+      EXPECT_EQ(cv::norm(matte(again, i), matte(j, i), cv::NORM_INF), 0) << "frame " << i;
+      EXPECT_EQ(cv::norm(matte(before, i), matte(afresh, i), cv::NORM_INF), 0) << "frame " << i;
     }
   }
   // Excluding dabs alone cannot start a shot the track does not reach.

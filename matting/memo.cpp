@@ -1,0 +1,98 @@
+#include "matting/memo.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <opencv2/imgcodecs.hpp>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace matting {
+
+namespace {
+
+std::string six_digits(int frame) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%06d", frame);
+  return text;
+}
+
+// Whole or not at all: a job stopped mid-write leaves nothing half-kept.
+// The memo only saves time, so a mask that cannot be kept is not an error.
+void keep(const fs::path& path, const cv::Mat* mask) {
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  const fs::path part = path.string() + ".part";
+  std::vector<unsigned char> png;
+  try {
+    static const std::vector<int> fast{cv::IMWRITE_PNG_COMPRESSION, 1};
+    if (mask && !cv::imencode(".png", *mask, png, fast)) return;
+  } catch (const cv::Exception&) {
+    return;
+  }
+  std::ofstream out(part, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  out.close();
+  const bool written = bool(out);
+  if (written) fs::rename(part, path, ec);
+  if (!written || ec) fs::remove(part, ec);
+}
+
+cv::Mat kept_mask(const fs::path& path, cv::Size size) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return {};
+  cv::Mat mask = cv::imread(path.string(), cv::IMREAD_GRAYSCALE);
+  return mask.size() == size ? mask : cv::Mat();
+}
+
+}  // namespace
+
+std::string memo_name(const std::string& text) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : text) h = (h ^ c) * 1099511628211ull;
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+  return hex;
+}
+
+Memo::Memo(std::string dir) : dir_(std::move(dir)) {}
+
+cv::Mat Memo::key(const std::string& name, cv::Size size) {
+  if (dir_.empty()) return {};
+  used_.insert("key-" + name + ".png");
+  return kept_mask(fs::path(dir_) / ("key-" + name + ".png"), size);
+}
+
+void Memo::put_key(const std::string& name, const cv::Mat& mask) {
+  if (dir_.empty()) return;
+  used_.insert("key-" + name + ".png");
+  keep(fs::path(dir_) / ("key-" + name + ".png"), &mask);
+}
+
+Memo::Step Memo::step(const std::string& track, int frame, cv::Size size, cv::Mat& mask) {
+  if (dir_.empty()) return Step::kNone;
+  used_.insert("track-" + track);
+  const fs::path folder = fs::path(dir_) / ("track-" + track);
+  std::error_code ec;
+  if (fs::exists(folder / (six_digits(frame) + ".lost"), ec)) return Step::kLost;
+  mask = kept_mask(folder / (six_digits(frame) + ".png"), size);
+  return mask.empty() ? Step::kNone : Step::kMask;
+}
+
+void Memo::put_step(const std::string& track, int frame, const cv::Mat* mask) {
+  if (dir_.empty()) return;
+  used_.insert("track-" + track);
+  keep(fs::path(dir_) / ("track-" + track) / (six_digits(frame) + (mask ? ".png" : ".lost")), mask);
+}
+
+void Memo::forget_the_rest() {
+  if (dir_.empty()) return;
+  std::error_code ec;
+  std::vector<fs::path> unused;
+  for (fs::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec))
+    if (!used_.count(it->path().filename().string())) unused.push_back(it->path());
+  for (const fs::path& path : unused) fs::remove_all(path, ec);
+}
+
+}  // namespace matting
