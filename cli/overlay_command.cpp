@@ -32,15 +32,17 @@ bool parseSize(const std::string& text, int* width, int* height) {
 }
 
 // What is wrong with a --bbox text as a box record, or "" when nothing is:
-// an object of the numbers x, y, w and h, a box of the frame (x + w and
-// y + h at most 1) whose w is greater than 0.
+// an object of the numbers x, y, w and h (and t, the time of its frame, as
+// the overlay writes it), a box of the frame (x + w and y + h at most 1)
+// whose w is greater than 0.
 std::string boxProblem(const std::string& text) {
   const nlohmann::json record = orv::parse_record(text);
   if (record.is_discarded()) return "is not JSON";
   if (!record.is_object()) return "must be a JSON object of the numbers x, y, w and h";
   for (const auto& member : record.items())
-    if (member.key().size() != 1 || std::string("xywh").find(member.key()) == std::string::npos)
-      return "has a member \"" + member.key() + "\"; a box has only x, y, w and h";
+    if (member.key().size() != 1 || std::string("xywht").find(member.key()) == std::string::npos ||
+        (member.key() == "t" && !member.value().is_number()))
+      return "has a member \"" + member.key() + "\"; a box has only x, y, w and h (and t, the number of its frame)";
   double v[4];
   for (int i = 0; i < 4; ++i) {
     const std::string name(1, "xywh"[i]);

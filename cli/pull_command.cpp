@@ -31,6 +31,7 @@
 #include "progress_line.h"
 #include "pull_options.h"
 #include "pull_render.h"
+#include "pull_session.h"
 
 namespace fs = std::filesystem;
 
@@ -77,7 +78,15 @@ class Pull {
     if (std::error_code ec; !fs::create_directories(outDir_, ec) && ec)
       throw Stop{1, "cannot make the folder " + outDir_ + ": " + ec.message()};
 
-    fx_ = newInstance(url);
+    // A re-pull of the frames the last pull into OUT left on this backend
+    // names its session, as a saved project would; the plug-in checks the
+    // backend still holds them.
+    std::error_code ec;
+    pulled_ = SessionRecord{
+        o_.backend, fs::absolute(o_.clip, ec).lexically_normal().string(), first_, last_, o_.isFloat, "", ""};
+    if (!o_.backend.empty()) previous_ = readSessionRecord(outDir_);
+    const bool resume = previous_ && sameFrames(*previous_, pulled_);
+    fx_ = newInstance(url, resume ? &*previous_ : nullptr);
     fx_->userEdit("output_mode", o_.output);
     fx_->userEdit("quality", o_.quality);
     fx_->userEdit("edge_softness", o_.softness);
@@ -85,6 +94,7 @@ class Pull {
     select();
     readMarks();
     pullAlpha();
+    remember();
     render();
     return 0;
   }
@@ -107,13 +117,15 @@ class Pull {
     for (const Dab& dab : o_.dabs)
       if (dab.frame && (*dab.frame < first_ || *dab.frame > last_))
         throw Stop{2, "a correction on frame " + std::to_string(*dab.frame) + " lies outside " + pulled};
+    if (o_.box && o_.box->frame && (*o_.box->frame < first_ || *o_.box->frame > last_))
+      throw Stop{2, "a box on frame " + std::to_string(*o_.box->frame) + " lies outside " + pulled};
     if (o_.box && o_.box->pixels) {
       Box& b = *o_.box;
       const double w = source_->width(), h = source_->height();
       if (b.x < 0 || b.y < 0 || b.x + b.w > w || b.y + b.h > h)
         throw Stop{2, "--box-px reaches outside the " + std::to_string(source_->width()) + "x" +
                           std::to_string(source_->height()) + " frame"};
-      b = Box{b.x / w, b.y / h, b.w / w, b.h / h, false};
+      b = Box{b.x / w, b.y / h, b.w / w, b.h / h, false, b.frame};
     }
   }
 
@@ -134,7 +146,8 @@ class Pull {
     return backend_->url();
   }
 
-  std::shared_ptr<ofxhost::EffectInstance> newInstance(const std::string& url) {
+  std::shared_ptr<ofxhost::EffectInstance> newInstance(const std::string& url,
+                                                       const SessionRecord* previous = nullptr) {
     ofxhost::InstanceSettings settings;
     settings.projectWidth = source_->width();
     settings.projectHeight = source_->height();
@@ -143,6 +156,10 @@ class Pull {
     settings.lastFrame = last_;
     settings.depth = o_.isFloat ? kOfxBitDepthFloat : kOfxBitDepthByte;
     settings.strings["backend_url"] = url;  // as a saved project holds it
+    if (previous) {
+      settings.strings["session_id"] = previous->session;
+      settings.strings["clip_start"] = previous->clipStart;
+    }
     auto fx = plugin_->createInstance(settings);
     fx->setSource([this](OfxTime time) -> std::shared_ptr<ofxhost::ImageBuffer> {
       if (gInterrupted) return nullptr;  // ends the staging as an unreadable frame would
@@ -151,21 +168,22 @@ class Pull {
     return fx;
   }
 
-  // The user's strokes in the viewer through the overlay: the box on the
-  // anchor frame, each dab on its own frame.
+  // The user's strokes in the viewer through the overlay: the box and each
+  // dab on its own frame (the anchor's unless given one).
   void select() {
     auto overlay = fx_->createOverlay();
     if (!overlay) throw Stop{1, "the plug-in has no overlay to draw the selection with"};
-    fx_->setTime(anchor_);
     const double w = source_->width(), h = source_->height();
     const auto canonical = [&](double x, double y) { return std::pair{x * w, (1 - y) * h}; };  // y up
     if (o_.box) {
+      const int frame = o_.box->frame.value_or(anchor_);
+      fx_->setTime(frame);  // the viewer shows the box's frame
       fx_->userEdit("select_tool", 0);
       const auto [x0, y0] = canonical(o_.box->x, o_.box->y);
       const auto [x1, y1] = canonical(o_.box->x + o_.box->w, o_.box->y + o_.box->h);
-      overlay->penDown(x0, y0, anchor_);
-      overlay->penMotion(x1, y1, anchor_);
-      overlay->penUp(x1, y1, anchor_);
+      overlay->penDown(x0, y0, frame);
+      overlay->penMotion(x1, y1, frame);
+      overlay->penUp(x1, y1, frame);
       if (fx_->stringValue("bbox_json").empty()) throw Stop{1, "the overlay did not take the box"};
     }
     if (!o_.dabs.empty()) fx_->userEdit("brush_size", o_.brushSize);
@@ -183,15 +201,17 @@ class Pull {
   // The frames the pull anchors on and corrects, as the plug-in groups the
   // records it was given, for the contact sheet to show.
   void readMarks() {
+    orv::Box box;
+    const bool hasBox = orv::read_box(orv::parse_record(fx_->stringValue("bbox_json")), &box);
     const orv::FrameMarks marks = orv::group_marks(orv::read_dabs(orv::parse_record(fx_->stringValue("brush_json"))),
-                                                   orv::read_box(orv::parse_record(fx_->stringValue("bbox_json"))),
+                                                   hasBox ? std::optional<orv::Box>(box) : std::nullopt,
                                                    anchor_ - first_, first_, last_ - first_ + 1);
     sheetAnchor_ = first_ + static_cast<int>(marks.anchorFrame);
     if (sheetAnchor_ != anchor_)
       progress_.print("prismhollow: frame " + std::to_string(anchor_) +
                       " has no box and no dab that adds; the pull anchors on frame " + std::to_string(sheetAnchor_) +
                       ", the nearest that has one");
-    for (const auto& correction : marks.corrections) corrected_.push_back(first_ + static_cast<int>(correction.first));
+    for (const auto& correction : marks.corrections) corrected_.push_back(first_ + static_cast<int>(correction.frame));
   }
 
   // Presses the button and follows the job until the status says how it ended.
@@ -238,6 +258,19 @@ class Pull {
         throw Stop{1, "the local backend stopped during the job; the end of its log:\n" + backend_->logTail()};
     }
     session_ = fx_->stringValue("session_id");
+  }
+
+  // With a backend that outlives the run, the session it holds for the next
+  // pull into OUT; the mattes of a session this one replaced are no use now.
+  void remember() {
+    if (o_.backend.empty()) return;
+    pulled_.session = session_;
+    pulled_.clipStart = fx_->stringValue("clip_start");
+    if (!writeSessionRecord(outDir_, pulled_))
+      progress_.print("prismhollow: cannot write " + sessionRecordPath(outDir_) + "; a re-pull uploads the clip again");
+    const std::string replaced = previous_ ? orv::matte_folder(previous_->session) : "";
+    std::error_code ec;
+    if (!replaced.empty() && previous_->session != session_) fs::remove_all(replaced, ec);
   }
 
   std::shared_ptr<ofxhost::EffectInstance> look(int mode) {
@@ -302,8 +335,10 @@ class Pull {
   }
 
   // The staging the plug-in leaves behind that nobody needs any more: the
-  // session's mattes, which are in the PNG files now. Upload folders are the
-  // plug-in's own to remove, and others' may be in use beside them.
+  // session's mattes, which are in the PNG files now, unless a backend that
+  // outlives the run holds the session (their fingerprint lets a re-pull
+  // reuse its frames). Upload folders are the plug-in's own to remove, and
+  // others' may be in use beside them.
   void cleanUp() {
     progress_.finish();
     std::error_code ec;
@@ -312,7 +347,7 @@ class Pull {
     if (backend_) backend_->stop();
     if (!tempDir_.empty()) fs::remove_all(tempDir_, ec);
     const std::string mattes = orv::matte_folder(session_);
-    if (!mattes.empty()) fs::remove_all(mattes, ec);
+    if (!mattes.empty() && o_.backend.empty()) fs::remove_all(mattes, ec);
   }
 
   PullOptions o_;
@@ -321,6 +356,8 @@ class Pull {
   int sheetAnchor_ = 0;         // the anchor the pull settles on (readMarks)
   std::vector<int> corrected_;  // the frames it corrects
   std::string outDir_, tempDir_, session_;
+  SessionRecord pulled_;                   // what this run pulls, and from which session once done
+  std::optional<SessionRecord> previous_;  // what the last pull with --backend into OUT left
   std::unique_ptr<LocalBackend> backend_;
   ofxhost::Host host_;
   ofxhost::Plugin* plugin_ = nullptr;

@@ -21,19 +21,20 @@ const char* const kPullUsage =
     "(\"shot/frame.%04d.png\").\n"
     "\n"
     "The selection (at least one of them):\n"
-    "  --box X,Y,W,H        a box in fractions of the frame, origin top-left\n"
+    "  --box X,Y,W,H        a box in fractions of the frame, origin top-left (one box a pull)\n"
     "  --box-px X,Y,W,H     the same in pixels of the clip\n"
     "  --add X,Y            a dab that adds (fractions; repeatable)\n"
     "  --exclude X,Y        a dab that excludes (fractions; repeatable)\n"
     "  --brush-size S       the dabs' radius as a fraction of the width (0.005 to 0.3; 0.03)\n"
     "  --hint TEXT          a description of the character\n"
     "Corrections, where the matte goes wrong on other frames (F a frame number, as for --anchor):\n"
+    "  --box F:X,Y,W,H      the box on frame F instead of the anchor frame (--box-px F:... too)\n"
     "  --add F:X,Y          a dab that adds on frame F (repeatable)\n"
     "  --exclude F:X,Y      a dab that excludes on frame F (repeatable)\n"
     "  --corrections FILE   dabs from a JSON file:\n"
     "                       [{\"frame\": F, \"add\": [[X, Y], ...], \"exclude\": [[X, Y], ...]}, ...]\n"
-    "  A box is drawn on the anchor frame only. When the anchor frame has no box and no dab\n"
-    "  that adds, the nearest frame with one becomes the anchor.\n"
+    "  When the anchor frame has no box and no dab that adds, the nearest frame with one\n"
+    "  becomes the anchor.\n"
     "The job:\n"
     "  --anchor FRAME       the frame the selection is drawn on (default: the range's first)\n"
     "  --frames FIRST:LAST  the frames to matte, by the file's numbers (default: all)\n"
@@ -135,6 +136,7 @@ void readCorrections(const std::string& path, std::vector<Dab>* dabs) {
 
 PullOptions parsePullOptions(const std::vector<std::string>& args) {
   PullOptions o;
+  std::string boxGiven;  // the box option and its value, once given
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -153,15 +155,16 @@ PullOptions parsePullOptions(const std::vector<std::string>& args) {
     if (i + 1 == args.size()) throw UsageError(a + " needs a value");
     const std::string& v = args[++i];
     if (a == "--box" || a == "--box-px") {
-      if (const std::size_t colon = v.find(':'); colon != std::string::npos) {
-        const std::string frame = v.substr(0, colon);
-        throw UsageError(a + " " + v + ": a box can be drawn on the anchor frame only (the overlay keeps one box); " +
-                         "to box frame " + frame + " make it the anchor (--anchor " + frame +
-                         "), to correct it use --add " + frame + ":X,Y or --exclude " + frame + ":X,Y");
-      }
-      const std::vector<double> b = numbers(a, v, 4);
+      if (!boxGiven.empty())
+        throw UsageError(a + " " + v + ": one box per pull (the overlay keeps one box), and " + boxGiven +
+                         " is given already; correct other frames with --add F:X,Y or --exclude F:X,Y");
+      boxGiven = a + " " + v;
+      const std::size_t colon = v.find(':');
+      std::optional<int> frame;
+      if (colon != std::string::npos) frame = whole(a, v.substr(0, colon));
+      const std::vector<double> b = numbers(a, colon == std::string::npos ? v : v.substr(colon + 1), 4);
       if (b[2] <= 0 || b[3] <= 0) throw UsageError(a + " needs a width and a height above 0");
-      o.box = Box{b[0], b[1], b[2], b[3], a == "--box-px"};
+      o.box = Box{b[0], b[1], b[2], b[3], a == "--box-px", frame};
       if (a == "--box")
         for (double f : {b[0], b[1], b[0] + b[2], b[1] + b[3]}) checkFraction(a, f);
     } else if (a == "--add" || a == "--exclude") {

@@ -11,10 +11,12 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A box in fractions of the frame, origin top-left, or in the clip's pixels.
+// A box in fractions of the frame, origin top-left, or in the clip's pixels,
+// on the anchor frame or on the clip's frame `frame`.
 struct Box {
   double x = 0, y = 0, w = 0, h = 0;
   bool pixels = false;
+  std::optional<int> frame;
 };
 
 // A brush dab at a point (fractions, origin top-left); adds or excludes, on

@@ -67,40 +67,61 @@ void checkStartBody(const std::string& bboxText, const std::string& brushText) {
   const std::string body = orv::start_body(settings);
   json sent = json::parse(body, nullptr, false);
   FUZZ_CHECK(sent.is_object());
-  const json box = orv::parse_record(bboxText), strokes = orv::parse_record(brushText);
-  FUZZ_CHECK(sent.contains("bbox") == orv::read_box(box));
-  if (sent.contains("bbox")) FUZZ_CHECK(sent["bbox"] == box);
+  const json record = orv::parse_record(bboxText), strokes = orv::parse_record(brushText);
+  orv::Box box;
+  const bool isBox = orv::read_box(record, &box);
+  // A box goes as stored or, with "t", as its four sides alone.
+  const json boxSent = record.contains("t") ? json{{"x", box.x}, {"y", box.y}, {"w", box.w}, {"h", box.h}} : record;
   FUZZ_CHECK(sent["quality"] == "fine" && sent["text_prompt"] == "");
   const std::vector<orv::Dab> dabs = orv::read_dabs(strokes);
-  if (std::none_of(dabs.begin(), dabs.end(), [](const orv::Dab& d) { return d.time.has_value(); })) {
+  if (!(isBox && box.time) &&
+      std::none_of(dabs.begin(), dabs.end(), [](const orv::Dab& d) { return d.time.has_value(); })) {
     // Records without times go exactly as they always went.
+    FUZZ_CHECK(sent.contains("bbox") == isBox);
+    if (isBox) FUZZ_CHECK(sent["bbox"] == boxSent);
     FUZZ_CHECK(sent["strokes"] == (strokes.is_array() ? strokes : json::array()));
     FUZZ_CHECK(sent["anchor_frame"] == 3 && !sent.contains("corrections"));
     return;
   }
-  // Each dab without a time or on one of the clip's frames goes once, as
-  // [x, y, r]: in the strokes or in the one correction of its frame, the
-  // corrections in frame order, none on the anchor's frame.
+  // Each mark without a time or on one of the clip's frames goes once, the
+  // dabs as [x, y, r]: with the anchor's or in the one correction of its
+  // frame, the corrections in frame order, none on the anchor's frame.
+  const auto inClip = [](const std::optional<double>& time) {
+    return !time || (orv::frame_index(*time, 0.5) >= 0 && orv::frame_index(*time, 0.5) < 8);
+  };
+  const auto onFrame = [&](long long frame) { return !box.time || orv::frame_index(*box.time, 0.5) == frame; };
   const long long anchor = sent["anchor_frame"].get<long long>();
-  FUZZ_CHECK(anchor == orv::group_marks(dabs, sent.contains("bbox"), 3, 0.5, 8).anchorFrame);
+  FUZZ_CHECK(anchor ==
+             orv::group_marks(dabs, isBox ? std::optional<orv::Box>(box) : std::nullopt, 3, 0.5, 8).anchorFrame);
   FUZZ_CHECK(anchor >= 0 && anchor < 8);
   std::size_t kept = 0;
-  for (const orv::Dab& d : dabs)
-    kept += !d.time || (orv::frame_index(*d.time, 0.5) >= 0 && orv::frame_index(*d.time, 0.5) < 8);
+  for (const orv::Dab& d : dabs) kept += inClip(d.time);
   FUZZ_CHECK(allTriples(sent["strokes"]));
-  std::size_t carried = sent["strokes"].size();
+  std::size_t carried = sent["strokes"].size(), boxes = 0;
+  if (sent.contains("bbox")) {
+    FUZZ_CHECK(sent["bbox"] == boxSent && onFrame(anchor));
+    ++boxes;
+  }
   if (sent.contains("corrections")) {
     FUZZ_CHECK(!sent["corrections"].empty());
     long long previous = -1;
     for (const json& correction : sent["corrections"]) {
       const long long frame = correction["frame"].get<long long>();
       FUZZ_CHECK(frame > previous && frame < 8 && frame != anchor);
-      FUZZ_CHECK(!correction["strokes"].empty() && allTriples(correction["strokes"]));
-      carried += correction["strokes"].size();
+      FUZZ_CHECK(correction.contains("bbox") || correction.contains("strokes"));
+      if (correction.contains("bbox")) {
+        FUZZ_CHECK(correction["bbox"] == boxSent && box.time && onFrame(frame));
+        ++boxes;
+      }
+      if (correction.contains("strokes")) {
+        FUZZ_CHECK(!correction["strokes"].empty() && allTriples(correction["strokes"]));
+        carried += correction["strokes"].size();
+      }
       previous = frame;
     }
   }
   FUZZ_CHECK(carried == kept);
+  FUZZ_CHECK(boxes == (isBox && inClip(box.time) ? 1u : 0u));
 }
 
 }  // namespace
@@ -115,8 +136,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(record.is_object());
     FUZZ_CHECK(box.w > 0);
     FUZZ_CHECK(record.value("w", 0.0) == box.w);
+    FUZZ_CHECK(box.time.has_value() == (record.contains("t") && record["t"].is_number()));
   } else {
-    FUZZ_CHECK(box.x == 0 && box.y == 0 && box.w == 0 && box.h == 0);  // untouched
+    FUZZ_CHECK(box.x == 0 && box.y == 0 && box.w == 0 && box.h == 0 && !box.time);  // untouched
   }
 
   const std::vector<orv::Dab> dabs = orv::read_dabs(record);

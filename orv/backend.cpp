@@ -50,22 +50,36 @@ std::string start_body(const StartSettings& s) {
                {"quality", s.fastQuality ? "fast" : "fine"},
                {"edge_softness", s.edgeSoftness},
                {"text_prompt", s.textPrompt}};
-  json box = parse_record(s.bboxText);
-  const bool hasBox = read_box(box);
-  if (hasBox) body["bbox"] = box;
+  const json boxRecord = parse_record(s.bboxText);
+  Box box;
+  const bool hasBox = read_box(boxRecord, &box);
+  // The box as the backend takes it: a record without "t" as stored, as it
+  // always went; one with "t" as its four sides alone.
+  const auto sent = [&](const Box& b) {
+    return boxRecord.contains("t") ? json{{"x", b.x}, {"y", b.y}, {"w", b.w}, {"h", b.h}} : boxRecord;
+  };
   json strokes = parse_record(s.brushText);
   const std::vector<Dab> dabs = read_dabs(strokes);
-  if (std::none_of(dabs.begin(), dabs.end(), [](const Dab& d) { return d.time.has_value(); })) {
+  const bool timed =
+      (hasBox && box.time) || std::any_of(dabs.begin(), dabs.end(), [](const Dab& d) { return d.time.has_value(); });
+  if (!timed) {
+    if (hasBox) body["bbox"] = sent(box);
     body["strokes"] = strokes.is_array() ? strokes : json::array();  // as records without times were always sent
     return body.dump();
   }
-  const FrameMarks marks = group_marks(dabs, hasBox, s.anchorFrame, s.firstTime, s.frameCount);
+  const FrameMarks marks =
+      group_marks(dabs, hasBox ? std::optional<Box>(box) : std::nullopt, s.anchorFrame, s.firstTime, s.frameCount);
   body["anchor_frame"] = marks.anchorFrame;
+  if (marks.box) body["bbox"] = sent(*marks.box);
   body["strokes"] = triples(marks.strokes);
   if (!marks.corrections.empty()) {
     json& corrections = body["corrections"] = json::array();
-    for (const auto& [frame, frameDabs] : marks.corrections)
-      corrections.push_back({{"frame", frame}, {"strokes", triples(frameDabs)}});
+    for (const FrameCorrection& c : marks.corrections) {
+      json correction = {{"frame", c.frame}};
+      if (c.box) correction["bbox"] = sent(*c.box);
+      if (!c.strokes.empty()) correction["strokes"] = triples(c.strokes);
+      corrections.push_back(std::move(correction));
+    }
   }
   return body.dump();
 }

@@ -38,10 +38,12 @@ struct StartSettings {
 };
 
 // The start body: "bbox" only when the stored text is a box, "strokes" the
-// stored dab array or []. When dabs carry the time they were painted at,
-// they are grouped by frame (group_marks): "strokes" holds the anchor's as
-// [x, y, r] and "corrections" those of each other frame, present only when
-// there are any, and "anchor_frame" is the anchor group_marks settles on.
+// stored dab array or []. When the box or dabs carry the time they were
+// drawn at, the marks are grouped by frame (group_marks): "bbox" and
+// "strokes" hold the anchor's, the dabs as [x, y, r], and "corrections"
+// those of each other frame, present only when there are any, and
+// "anchor_frame" is the anchor group_marks settles on. A box goes without
+// its "t".
 // Throws nlohmann::json's type_error when a text is not valid UTF-8 and so
 // cannot be sent.
 std::string start_body(const StartSettings& settings);

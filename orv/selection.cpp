@@ -90,12 +90,14 @@ bool read_box(const json& record, Box* box) {
       !numberOr0(record, "h", &b.h))
     return false;
   if (!(b.w > 0)) return false;
+  if (auto t = record.find("t"); t != record.end() && t->is_number()) b.time = t->get<double>();
   if (box) *box = b;
   return true;
 }
 
-std::string box_from_drag(double ax, double ay, double px, double py) {
+std::string box_from_drag(double ax, double ay, double px, double py, std::optional<double> time) {
   json box = {{"x", std::min(ax, px)}, {"y", std::min(ay, py)}, {"w", std::fabs(px - ax)}, {"h", std::fabs(py - ay)}};
+  if (time) box["t"] = *time;
   return box.dump();
 }
 
@@ -125,38 +127,50 @@ std::optional<std::string> append_dab(const std::string& brushText, double x, do
 
 double frame_index(double time, double first) { return std::round(time - first); }
 
-FrameMarks group_marks(const std::vector<Dab>& dabs, bool hasBox, long long anchorFrame, double first,
+FrameMarks group_marks(const std::vector<Dab>& dabs, const std::optional<Box>& box, long long anchorFrame, double first,
                        long long frameCount) {
-  // Each dab's frame: -1 for every frame (no time), -2 outside the clip.
+  // A mark's frame: kEvery without a time, kOutside past the clip's ends.
+  constexpr long long kEvery = -1, kOutside = -2;
+  const auto frameOf = [&](const std::optional<double>& time) {
+    if (!time) return kEvery;
+    const double index = frame_index(*time, first);
+    return index >= 0 && index < static_cast<double>(frameCount) ? static_cast<long long>(index) : kOutside;
+  };
+  std::map<long long, bool> anchors;  // the frames that carry marks, and whether one could anchor the pull
+  const long long boxFrame = box ? frameOf(box->time) : kOutside;
+  if (boxFrame >= 0) anchors[boxFrame] = true;
+  bool anchored = box && (boxFrame == kEvery || boxFrame == anchorFrame);  // a box or an adding dab on the anchor
   std::vector<long long> frames;
-  std::map<long long, bool> adds;  // the frames that carry dabs, and whether one of them adds
-  bool anchorAdds = false;
   for (const Dab& dab : dabs) {
-    long long frame = -1;
-    if (dab.time) {
-      const double index = frame_index(*dab.time, first);
-      frame = index >= 0 && index < static_cast<double>(frameCount) ? static_cast<long long>(index) : -2;
-      if (frame >= 0) adds[frame] = adds[frame] || dab.r > 0;
-    }
-    if (frame == -1 || frame == anchorFrame) anchorAdds = anchorAdds || dab.r > 0;
+    const long long frame = frameOf(dab.time);
+    if (frame >= 0) anchors[frame] = anchors[frame] || dab.r > 0;
+    if (frame == kEvery || frame == anchorFrame) anchored = anchored || dab.r > 0;
     frames.push_back(frame);
   }
   FrameMarks marks;
   marks.anchorFrame = anchorFrame;
-  if (!hasBox && !anchorAdds) {
+  if (!anchored) {
     std::optional<long long> nearest;
-    for (const auto& [frame, adding] : adds)  // in frame order: of two as near, the earlier stays
-      if (adding && (!nearest || std::llabs(frame - anchorFrame) < std::llabs(*nearest - anchorFrame))) nearest = frame;
+    for (const auto& [frame, canAnchor] : anchors)  // in frame order: of two as near, the earlier stays
+      if (canAnchor && (!nearest || std::llabs(frame - anchorFrame) < std::llabs(*nearest - anchorFrame)))
+        nearest = frame;
     if (nearest) marks.anchorFrame = *nearest;
   }
-  std::map<long long, std::vector<Dab>> corrections;
+  std::map<long long, FrameCorrection> corrections;
+  if (boxFrame == kEvery || boxFrame == marks.anchorFrame)
+    marks.box = box;
+  else if (boxFrame >= 0)
+    corrections[boxFrame].box = box;
   for (std::size_t i = 0; i < dabs.size(); ++i) {
-    if (frames[i] == -1 || frames[i] == marks.anchorFrame)
+    if (frames[i] == kEvery || frames[i] == marks.anchorFrame)
       marks.strokes.push_back(dabs[i]);
     else if (frames[i] >= 0)
-      corrections[frames[i]].push_back(dabs[i]);
+      corrections[frames[i]].strokes.push_back(dabs[i]);
   }
-  marks.corrections.assign(corrections.begin(), corrections.end());
+  for (auto& [frame, correction] : corrections) {
+    correction.frame = frame;
+    marks.corrections.push_back(std::move(correction));
+  }
   return marks;
 }
 

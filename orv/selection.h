@@ -41,16 +41,22 @@ nlohmann::json parse_record(const std::string& text);
 
 struct Box {
   double x = 0, y = 0, w = 0, h = 0;
+  // The host time of the frame it was drawn on: "t", when a number. Without
+  // it (records saved before boxes had one) the box belongs to the frame
+  // pulled on and shows on every frame.
+  std::optional<double> time;
 };
 
 // Whether a parsed bbox_json record is a box: an object whose "w" is greater
-// than 0. Missing members read as 0; a member that is present but not a
-// number makes the record no box.
+// than 0. Missing members read as 0; one of x, y, w and h that is present
+// but not a number makes the record no box; a "t" that is not a number is
+// no time.
 bool read_box(const nlohmann::json& record, Box* box = nullptr);
 
 // The bbox_json text of the box spanned by a drag from the anchor (ax, ay)
-// to the pen (px, py), both in clamped selection coordinates.
-std::string box_from_drag(double ax, double ay, double px, double py);
+// to the pen (px, py), both in clamped selection coordinates, with "t" when
+// a time is given.
+std::string box_from_drag(double ax, double ay, double px, double py, std::optional<double> time = std::nullopt);
 
 struct Dab {
   double x = 0, y = 0, r = 0;  // r > 0 adds, otherwise excludes; |r| is a fraction of the width
@@ -77,20 +83,28 @@ std::optional<std::string> append_dab(const std::string& brushText, double x, do
 // rounds the anchor's; a double, so that any time maps without overflow.
 double frame_index(double time, double first);
 
+// The marks of one frame other than the anchor's: a box, dabs, or both.
+struct FrameCorrection {
+  long long frame = 0;
+  std::optional<Box> box;
+  std::vector<Dab> strokes;
+};
+
 // The marks of a pull, by frame index of the staged clip: the anchor's and
 // those of the other frames, each frame's dabs in stored order.
 struct FrameMarks {
   long long anchorFrame = 0;
-  std::vector<Dab> strokes;  // the dabs without a time and those of the anchor's frame
-  std::vector<std::pair<long long, std::vector<Dab>>> corrections;  // in frame order, never the anchor's
+  std::optional<Box> box;                    // the box, when it has no time or is on the anchor's frame
+  std::vector<Dab> strokes;                  // the dabs without a time and those of the anchor's frame
+  std::vector<FrameCorrection> corrections;  // in frame order, never the anchor's
 };
 
-// Groups the dabs of a clip of frameCount frames from host time `first`
-// pulled on anchorFrame; a dab whose frame lies outside the clip is left
-// out. When the anchor's frame has no box (hasBox) and no adding dab but
-// another frame has adding dabs, the anchor moves to the nearest such frame
-// (the earlier of two as near), whose dabs become the strokes.
-FrameMarks group_marks(const std::vector<Dab>& dabs, bool hasBox, long long anchorFrame, double first,
+// Groups the box and the dabs of a clip of frameCount frames from host time
+// `first` pulled on anchorFrame; a mark whose frame lies outside the clip is
+// left out. When the anchor's frame has no box and no adding dab but another
+// frame has one, the anchor moves to the nearest such frame (the earlier of
+// two as near), whose marks become the anchor's.
+FrameMarks group_marks(const std::vector<Dab>& dabs, const std::optional<Box>& box, long long anchorFrame, double first,
                        long long frameCount);
 
 }  // namespace orv

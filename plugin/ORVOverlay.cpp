@@ -1,6 +1,6 @@
 // The overlay interact: draws the stored selection over the viewer's image
-// (each dab on the frame it was painted on, with a tick per frame that
-// carries dabs) and turns pen events into edits of the two selection
+// (the box and each dab on the frame it was drawn on, with a tick per frame
+// that carries marks) and turns pen events into edits of the two selection
 // records. It keeps no selection of its own, only the anchor of each
 // viewer's drag in progress, from pen-down to pen-up or the interact's end.
 
@@ -125,25 +125,26 @@ OfxStatus draw(const Space& space, OfxImageEffectHandle effect, OfxPropertySetHa
   const bool hasBox = read_box(parse_record(readString(effect, param::kBboxJson)), &box);
   const std::vector<Dab> dabs = read_dabs(parse_record(readString(effect, param::kBrushJson)));
   if (!hasBox && dabs.empty()) return kOfxStatOK;
-  // A dab painted on a frame shows on that frame alone, matched as the pull
+  // A mark drawn on a frame shows on that frame alone, matched as the pull
   // matches it; one without a time shows on every frame.
   double now = 0, range[2] = {0, 0}, scale[2] = {1, 1};
   gProp->propGetDouble(inArgs, kOfxPropTime, 0, &now);
   const bool ranged = sourceRange(effect, range);
   const double first = ranged ? range[0] : 0, count = ranged ? frame_index(range[1], first) + 1 : 0;
   const double current = frame_index(now, first);
-  std::vector<Dab> shown;
-  std::set<double> marked;  // the frames in the clip that carry dabs
-  for (const Dab& dab : dabs) {
-    if (!dab.time) {
-      shown.push_back(dab);
-      continue;
-    }
-    const double frame = frame_index(*dab.time, first);
-    if (frame == current) shown.push_back(dab);
+  std::set<double> marked;  // the frames in the clip that carry marks
+  // Whether a mark of this time shows now; its frame, when in the clip, is marked.
+  const auto showsNow = [&](const std::optional<double>& time) {
+    if (!time) return true;
+    const double frame = frame_index(*time, first);
     if (frame >= 0 && frame < count) marked.insert(frame);
-  }
-  if (!hasBox && shown.empty() && marked.empty()) return kOfxStatOK;
+    return frame == current;
+  };
+  const bool boxShown = hasBox && showsNow(box.time);
+  std::vector<Dab> shown;
+  for (const Dab& dab : dabs)
+    if (showsNow(dab.time)) shown.push_back(dab);
+  if (!boxShown && shown.empty() && marked.empty()) return kOfxStatOK;
   gProp->propGetDoubleN(inArgs, kOfxInteractPropPixelScale, 2, scale);
   const double pixel = scale[1] > 0 && std::isfinite(scale[1]) ? scale[1] : 1.0;
   // The viewer's state is its own, and some viewers draw overlays with
@@ -153,7 +154,7 @@ OfxStatus draw(const Space& space, OfxImageEffectHandle effect, OfxPropertySetHa
   glPushAttrib(GL_ENABLE_BIT | GL_COLOR_BUFFER_BIT | GL_LINE_BIT | GL_CURRENT_BIT);
   glEnable(GL_BLEND);
   glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-  if (hasBox) drawBox(space, box);
+  if (boxShown) drawBox(space, box);
   for (const Dab& dab : shown) drawDab(space, dab);
   if (!marked.empty()) drawTicks(space, marked, count, current, pixel);
   glPopAttrib();
@@ -170,17 +171,17 @@ OfxStatus penEdit(bool down, const void* handle, OfxImageEffectHandle effect, co
   to_selection(space, pen[0], pen[1], &px, &py);
   if (down) gDrag[handle] = Drag{px, py};
   const Drag& drag = gDrag[handle];
+  // The mark belongs to the frame the viewer shows: the pen event's time.
+  double time = 0;
+  std::optional<double> frameTime;
+  if (gProp->propGetDouble(inArgs, kOfxPropTime, 0, &time) == kOfxStatOK && std::isfinite(time)) frameTime = time;
   const int tool = readParam(effect, param::kSelectTool, 0);
   if (tool == kBoundingBox) {
-    writeString(effect, param::kBboxJson, box_from_drag(drag.x0, drag.y0, px, py));
+    writeString(effect, param::kBboxJson, box_from_drag(drag.x0, drag.y0, px, py, frameTime));
     return kOfxStatOK;
   }
   const double size = readParam(effect, param::kBrushSize, kDefaultBrushSize);
   const double r = tool == kBrushExclude ? -size : size;
-  // The dab belongs to the frame the viewer shows: the pen event's time.
-  double time = 0;
-  std::optional<double> frameTime;
-  if (gProp->propGetDouble(inArgs, kOfxPropTime, 0, &time) == kOfxStatOK && std::isfinite(time)) frameTime = time;
   if (auto dabs = append_dab(readString(effect, param::kBrushJson), px, py, r, frameTime))
     writeString(effect, param::kBrushJson, *dabs);
   return kOfxStatOK;

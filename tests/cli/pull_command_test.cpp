@@ -96,10 +96,11 @@ TEST_F(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
       {clip + " --backend http://127.0.0.1:1", "", 1, "cannot reach the backend at http://127.0.0.1:1"},
       {clip, "PATH=/usr/bin:/bin ", 1, "prismhollow-backend is neither beside prismhollow nor in PATH"},
       {clip + " --backend " + refusing.url(), "", 1, "failed: start rejected: anchor outside the clip"},
-      {clip + " --box 110:0.1,0.1,0.5,0.5", kWithBackend, 2,
-       "prismhollow pull: --box 110:0.1,0.1,0.5,0.5: a box can be drawn on the anchor frame only (the overlay "
-       "keeps one box); to box frame 110 make it the anchor (--anchor 110), to correct it use --add 110:X,Y or "
-       "--exclude 110:X,Y\n"},
+      {clip + " --box-px 99:10,10,50,50", kWithBackend, 2,
+       "prismhollow pull: --box-px 99:10,10,50,50: one box per pull (the overlay keeps one box), and --box "
+       "0.2,0.1,0.4,0.8 is given already; correct other frames with --add F:X,Y or --exclude F:X,Y\n"},
+      {kMegamind + " --frames 98:100 --box 110:0.1,0.1,0.5,0.5", kWithBackend, 2,
+       "prismhollow: a box on frame 110 lies outside the frames pulled, 98 to 100\n"},
       {clip + " --exclude 130:0.5,0.5", kWithBackend, 2,
        "prismhollow: a correction on frame 130 lies outside the frames pulled, 98 to 100\n"},
       {clip + " --corrections " + quoted(missing), kWithBackend, 2,
@@ -122,21 +123,23 @@ TEST_F(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
 }
 
 // The marks given in the clip's own terms (top-left origin) reach the
-// backend as the overlay stores them, those on another frame as its correction.
+// backend as the overlay stores them, those on another frame, the box
+// among them, as its correction.
 TEST_F(PullCommand, TheMarksReachTheBackendAsGiven) {
   TempDir tmp("pull-command");
   ScriptedBackend refusing;
   refusing.onStart(Reply{422, "no"});
   const std::string corrections = (tmp.path / "corrections.json").string();
   std::ofstream(corrections) << R"([{"frame": 99, "add": [[0.5, 0.5]]}])";
-  const Outcome r = pull(kMegamind + " --frames 98:99 --box-px 72,66,144,264 --add 0.5,0.25 --exclude 0.75,0.5" +
+  const Outcome r = pull(kMegamind + " --frames 98:99 --box-px 99:72,66,144,264 --add 0.5,0.25 --exclude 0.75,0.5" +
                              " --exclude 99:0.25,0.75 --corrections " + quoted(corrections) + " --backend " +
                              refusing.url() + " --out " + quoted(tmp.path / "out"),
                          "");
   ASSERT_EQ(r.exitCode, 1) << r.output;
-  const auto start = nlohmann::json::parse(refusing.requests("POST", "/start").at(0).body);
-  const std::vector<double> box = {start["bbox"]["x"], start["bbox"]["y"], start["bbox"]["w"], start["bbox"]["h"]},
-                            wantBox = {0.1, 0.125, 0.2, 0.5};
+  auto start = nlohmann::json::parse(refusing.requests("POST", "/start").at(0).body);
+  ASSERT_FALSE(start.contains("bbox")) << start.dump();
+  const nlohmann::json& boxed = start["corrections"][0]["bbox"];
+  const std::vector<double> box = {boxed["x"], boxed["y"], boxed["w"], boxed["h"]}, wantBox = {0.1, 0.125, 0.2, 0.5};
   for (int i = 0; i < 4; ++i) EXPECT_NEAR(box[i], wantBox[i], 1e-9) << start.dump();
   ASSERT_EQ(start["strokes"].size(), 2u) << start.dump();
   const double wantDabs[2][2] = {{0.5, 0.25}, {0.75, 0.5}};
@@ -145,7 +148,24 @@ TEST_F(PullCommand, TheMarksReachTheBackendAsGiven) {
     EXPECT_NEAR(start["strokes"][d][1].get<double>(), wantDabs[d][1], 1e-9) << start.dump();
     EXPECT_EQ(start["strokes"][d][2].get<double>() > 0, d == 0) << "adds, then excludes: " << start.dump();
   }
+  start["corrections"][0].erase("bbox");
   EXPECT_EQ(start["corrections"].dump(), R"([{"frame":1,"strokes":[[0.25,0.75,-0.03],[0.5,0.5,0.03]]}])");
+}
+
+// A re-pull into the same folder from the same backend starts on the
+// session the first left, as a saved project does: no frame goes up again.
+TEST_F(PullCommand, ARePullWithABackendReusesTheFramesItHolds) {
+  if (!hasPrivateTmp()) GTEST_SKIP() << "the session's mattes stay in the staging root";
+  TempDir tmp("pull-command");
+  ScriptedBackend backend;
+  backend.onPoll({ok(R"({"status":"COMPLETED","frames":2})")});
+  const std::string args = kMegamind + " --frames 98:99 --box 0.2,0.1,0.4,0.8 --backend " + backend.url() + " --out " +
+                           quoted(tmp.path / "out");
+  const Outcome first = pull(args, ""), again = pull(args, "");
+  ASSERT_EQ(first.exitCode, 0) << first.output;
+  ASSERT_EQ(again.exitCode, 0) << again.output;
+  EXPECT_TRUE(contains(again.output, "reusing the 2 frames the backend holds")) << again.output;
+  EXPECT_EQ(backend.requests("PUT").size(), 2u) << "the frames went up again";
 }
 
 TEST_F(PullCommand, CtrlCStopsTheJobAndLeavesNothingRunning) {

@@ -64,7 +64,7 @@ TEST(SelectionDabs, AppendingKeepsWhatIsThereAndStopsAtTheLimit) {
 }
 
 // Clip of ten frames from host time 10, pressed on frame 2 (time 12).
-TEST(SelectionStartBody, TimedDabsAreGroupedByFrameAndRecordsWithoutTimesGoAsStored) {
+TEST(SelectionStartBody, TimedMarksAreGroupedByFrameAndRecordsWithoutTimesGoAsStored) {
   const char* box = R"({"h":0.5,"w":0.5,"x":0,"y":0})";
   struct Row {
     const char *what, *bbox, *brush, *body;
@@ -87,6 +87,15 @@ TEST(SelectionStartBody, TimedDabsAreGroupedByFrameAndRecordsWithoutTimesGoAsSto
        R"({"anchor_frame":0,"corrections":[{"frame":2,"strokes":[[0.4,0.4,-0.03]]},{"frame":4,"strokes":[[0.3,0.3,0.03]]},)"
        R"({"frame":8,"strokes":[[0.1,0.1,0.03]]}],"edge_softness":0.0,"quality":"fine",)"
        R"("strokes":[[0.2,0.2,0.03],[0.5,0.5,-0.03]],"text_prompt":""})"},
+      {"a box on frame 5 beside adding dabs on the pressed frame: frame 5's correction, without its time",
+       R"({"h":0.5,"t":15.0,"w":0.5,"x":0,"y":0})", "[[0.2,0.2,0.03,12.0],[0.3,0.3,-0.03,15.0]]",
+       R"({"anchor_frame":2,"corrections":[{"bbox":{"h":0.5,"w":0.5,"x":0.0,"y":0.0},"frame":5,)"
+       R"("strokes":[[0.3,0.3,-0.03]]}],"edge_softness":0.0,"quality":"fine","strokes":[[0.2,0.2,0.03]],)"
+       R"("text_prompt":""})"},
+      {"the box's time alone: its frame 4 is the anchor", R"({"h":0.5,"t":14.0,"w":0.5,"x":0,"y":0})",
+       "[[0.2,0.2,-0.03]]",
+       R"({"anchor_frame":4,"bbox":{"h":0.5,"w":0.5,"x":0.0,"y":0.0},"edge_softness":0.0,"quality":"fine",)"
+       R"("strokes":[[0.2,0.2,-0.03]],"text_prompt":""})"},
   };
   for (const auto& [what, bbox, brush, body] : rows) {
     StartSettings settings;

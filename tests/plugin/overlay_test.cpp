@@ -115,25 +115,28 @@ class OverlayTest : public ::testing::Test {
 TEST_F(OverlayTest, ABoxDragIsStoredAsTheExactRecordAndDrawnAsOutlineAndCorners) {
   // From selection (0.125, 0.25) to (0.625, 0.5): canonical y runs upwards.
   EXPECT_EQ(overlay->penDown(128, 384), kOfxStatOK);
-  EXPECT_EQ(box(), R"({"h":0.0,"w":0.0,"x":0.125,"y":0.25})");
+  EXPECT_EQ(box(), R"({"h":0.0,"t":0.0,"w":0.0,"x":0.125,"y":0.25})");
   EXPECT_TRUE(drawn().empty());  // a click is no box
   EXPECT_EQ(overlay->penMotion(640, 256), kOfxStatOK);
   EXPECT_EQ(overlay->penUp(640, 256), kOfxStatOK);
-  EXPECT_EQ(box(), R"({"h":0.25,"w":0.5,"x":0.125,"y":0.25})");
-  EXPECT_EQ(drawn(), boxCalls(128, 384, 640, 256));
+  EXPECT_EQ(box(), R"({"h":0.25,"t":0.0,"w":0.5,"x":0.125,"y":0.25})");
+  std::vector<GlCall> expected = boxCalls(128, 384, 640, 256);
+  const auto tick = tickCalls({}, 512);  // drawn on the clip's one frame, current
+  expected.insert(expected.end(), tick.begin(), tick.end());
+  EXPECT_EQ(drawn(), expected);
   EXPECT_EQ(brush(), "[]");
 }
 
 TEST_F(OverlayTest, MirroredDragsAndDragsPastTheBorderStoreTheSameKindOfBox) {
   overlay->penDown(640, 256);
   overlay->penMotion(128, 384);
-  EXPECT_EQ(box(), R"({"h":0.25,"w":0.5,"x":0.125,"y":0.25})");
+  EXPECT_EQ(box(), R"({"h":0.25,"t":0.0,"w":0.5,"x":0.125,"y":0.25})");
   overlay->penUp(128, 384);
   overlay->penDown(512, 256);
   overlay->penMotion(5000, -300);  // far beyond the lower right corner
-  EXPECT_EQ(box(), R"({"h":0.5,"w":0.5,"x":0.5,"y":0.5})");
+  EXPECT_EQ(box(), R"({"h":0.5,"t":0.0,"w":0.5,"x":0.5,"y":0.5})");
   overlay->penMotion(-1, 1e6);  // beyond the upper left
-  EXPECT_EQ(box(), R"({"h":0.5,"w":0.5,"x":0.0,"y":0.0})");
+  EXPECT_EQ(box(), R"({"h":0.5,"t":0.0,"w":0.5,"x":0.0,"y":0.0})");
 }
 
 TEST_F(OverlayTest, EveryBrushEventAddsOneDabEvenWithoutMoving) {
@@ -193,11 +196,11 @@ TEST_F(OverlayTest, WithEditingOffNothingIsDrawnOrChanged) {
   EXPECT_EQ(overlay->penUp(512, 256), kOfxStatReplyDefault);
   EXPECT_EQ(overlay->penDown(512, 256), kOfxStatReplyDefault);
   EXPECT_TRUE(glCalls().empty());
-  EXPECT_EQ(box(), R"({"h":0.0,"w":0.0,"x":0.0,"y":1.0})");
+  EXPECT_EQ(box(), R"({"h":0.0,"t":0.0,"w":0.0,"x":0.0,"y":1.0})");
   // The drag stayed active: with editing back on, motion goes on editing.
   fx->setValue("draw_mask", 1);
   EXPECT_EQ(overlay->penMotion(1024, 512), kOfxStatOK);
-  EXPECT_EQ(box(), R"({"h":1.0,"w":1.0,"x":0.0,"y":0.0})");
+  EXPECT_EQ(box(), R"({"h":1.0,"t":0.0,"w":1.0,"x":0.0,"y":0.0})");
 }
 
 TEST_F(OverlayTest, OnlyAPenDownStartsADragOfItsViewerButBothEditTheSameRecords) {
@@ -212,9 +215,9 @@ TEST_F(OverlayTest, OnlyAPenDownStartsADragOfItsViewerButBothEditTheSameRecords)
   EXPECT_EQ(second->penMotion(512, 256), kOfxStatReplyDefault);  // no drag in the second viewer
   second->penDown(1024, 0);
   overlay->penMotion(512, 256);  // the first viewer's drag, anchored at its own pen-down
-  EXPECT_EQ(box(), R"({"h":0.5,"w":0.5,"x":0.0,"y":0.0})");
+  EXPECT_EQ(box(), R"({"h":0.5,"t":0.0,"w":0.5,"x":0.0,"y":0.0})");
   second->penMotion(512, 256);
-  EXPECT_EQ(box(), R"({"h":0.5,"w":0.5,"x":0.5,"y":0.5})");
+  EXPECT_EQ(box(), R"({"h":0.5,"t":0.0,"w":0.5,"x":0.5,"y":0.5})");
 }
 
 TEST_F(OverlayTest, RecordsThatAreNotSelectionsAreIgnoredOrReplaced) {
@@ -239,20 +242,28 @@ TEST_F(OverlayTest, RecordsThatAreNotSelectionsAreIgnoredOrReplaced) {
   }
 }
 
-// A dab shows on the frame it was painted on alone (the frame rounded as the
-// pull rounds it), one without a time on every frame; each frame of the clip
-// that carries dabs has a tick along the bottom edge at its place in the
-// clip, sized in the viewer's pixels.
-TEST_F(OverlayTest, ADabShowsOnItsOwnFrameAndEveryMarkedFrameHasATick) {
+// A dab or a box shows on the frame it was drawn on alone (the frame rounded
+// as the pull rounds it), one without a time on every frame; each frame of
+// the clip that carries marks has a tick along the bottom edge at its place
+// in the clip, sized in the viewer's pixels.
+TEST_F(OverlayTest, AMarkShowsOnItsOwnFrameAndEveryMarkedFrameHasATick) {
   fx->setSourceFrameRange(10, 13);  // four frames: a tick's slot is 256 wide
   fx->setValue("select_tool", 2);
   fx->setValue("brush_size", 0.125);
   overlay->penDown(512, 256, 12);
   EXPECT_EQ(brush(), "[[0.5,0.5,-0.125,12.0]]");
+  fx->setValue("select_tool", 0);
+  overlay->penDown(0, 512, 10);
+  overlay->penMotion(256, 384, 10);
+  EXPECT_EQ(box(), R"({"h":0.25,"t":10.0,"w":0.25,"x":0.0,"y":0.0})");  // on frame 0
   fx->setValue("brush_json", "[[0.5,0.5,0.125,11.4],[0.25,0.25,-0.125],[0.5,0.5,-0.125,12.6],[0.5,0.5,0.125,9.0]]");
   overlay->properties().setDoubles(kOfxInteractPropPixelScale, {2.0, 2.0});
   std::vector<GlCall> expected = dabCalls(512, 256, 128, true);  // frame 11 is shown
-  for (auto part : {dabCalls(256, 384, 128, false), tickCalls({896}, 384, 2)})
-    expected.insert(expected.end(), part.begin(), part.end());
+  for (auto more : {dabCalls(256, 384, 128, false), tickCalls({128, 896}, 384, 2)})
+    expected.insert(expected.end(), more.begin(), more.end());
   EXPECT_EQ(drawn(10.6), expected);
+  expected = boxCalls(0, 512, 256, 384);
+  for (auto more : {dabCalls(256, 384, 128, false), tickCalls({384, 896}, 128, 2)})
+    expected.insert(expected.end(), more.begin(), more.end());
+  EXPECT_EQ(drawn(10), expected);
 }
