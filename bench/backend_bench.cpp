@@ -174,6 +174,7 @@ void pullThroughThePlugin() {
   };
   const auto first = [&](const std::string& prefix) {
     for (;; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+      fx->syncPrivateData();  // as a viewer redraws: the worker's edits come in
       std::lock_guard<std::mutex> lock(mu);
       for (const auto& [text, at] : shown)
         if (text.rfind(prefix, 0) == 0) return at;
@@ -239,7 +240,7 @@ void rePull(int correctionFrame) {
     const Clock::time_point pressed = Clock::now();
     fx->pressButton("pull_alpha");
     for (;; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-      fx->deliverPluginEdits();
+      fx->syncPrivateData();
       const std::string status = fx->stringValue("status");
       if (status.rfind("ready: ", 0) == 0) break;
       if (status.rfind("failed: ", 0) == 0) {

@@ -249,6 +249,7 @@ class Pull {
     for (;;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       if (gInterrupted) throw Stop{kInterruptedExit, ""};
+      fx_->syncPrivateData();  // the viewer redraws: the job's edits come in
       fx_->deliverPluginEdits();
       printMessages();
       const std::string status = fx_->stringValue("status");

@@ -36,6 +36,7 @@ Host* findHost(const void* handle) {
 }
 
 Host::Host() {
+  noteHostThread();
   props_ = PropertySet::create("host");
   PropertySet& p = *props_;
   p.defineString(kOfxPropType, {kOfxTypeImageEffectHost});

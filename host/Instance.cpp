@@ -88,10 +88,12 @@ std::shared_ptr<EffectInstance> EffectInstance::make(Plugin& plugin, const Effec
 
   instance->params_ = described.paramDefinitions()->instantiate();
   std::weak_ptr<EffectInstance> weak = instance;
-  for (const auto& param : instance->params_->params())
+  for (const auto& param : instance->params_->params()) {
     param->onPluginEdit = [weak](const std::string& name) {
       if (auto owner = weak.lock()) owner->notePluginEdit(name);
     };
+    param->ownerGone = instance->hostSideGone_;
+  }
 
   for (const auto& clip : described.clips()) {
     auto c = clip->instantiate(instance, settings.depth);
@@ -122,6 +124,9 @@ OfxStatus EffectInstance::destroy() {
     overlays.swap(overlays_);
   }
   for (const auto& overlay : overlays) overlay->destroy();
+  // As strict hosts do: their side of the instance goes first, the plug-in
+  // hears of it after.
+  hostSideGone_->store(true);
   OfxStatus status = created_ ? callAction(kOfxActionDestroyInstance, nullptr, nullptr) : kOfxStatOK;
   alive_ = false;
   std::vector<std::uintptr_t> left;
@@ -155,18 +160,21 @@ void EffectInstance::setValue(const std::string& name, const std::string& value)
   auto p = param(name);
   if (!p->holdsString()) throw HostError(name + " is not a string parameter");
   p->setString(value);
+  if (created_) reportChange(name, kOfxChangeUserEdited);
 }
 
 void EffectInstance::setValue(const std::string& name, int value) {
   auto p = param(name);
   if (!p->holdsInt()) throw HostError(name + " is not an integer, boolean or choice parameter");
   p->setInt(value);
+  if (created_) reportChange(name, kOfxChangeUserEdited);
 }
 
 void EffectInstance::setValue(const std::string& name, double value) {
   auto p = param(name);
   if (!p->holdsDouble()) throw HostError(name + " is not a double parameter");
   p->setDouble(value);
+  if (created_) reportChange(name, kOfxChangeUserEdited);
 }
 
 std::shared_ptr<Param> EffectInstance::editable(const std::string& name) const {

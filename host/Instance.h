@@ -4,6 +4,7 @@
 // a host sends (create, render, instance changes, destroy).
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -51,6 +52,17 @@ struct ImageLedger {
 // release, a made-up handle) since the process started.
 int strayImageReleases();
 
+// Hosts that lend a string value from one buffer per parameter are safe to
+// ask for strings only on their own thread: the string reads made by any
+// other thread (a render thread, a plug-in's own) since the process started.
+// The host's own thread is the one that made the last Host (noteHostThread).
+int stringReadsOffHostThread();
+void noteHostThread();
+
+// A setter that takes this long, as in hosts that update their interface in
+// it; 0 (the default) for none.
+void setSlowSetter(std::chrono::milliseconds delay);
+
 class EffectInstance : public Effect, public std::enable_shared_from_this<EffectInstance> {
  public:
   // Registers the instance (its handles exist and hold the defaults) without
@@ -77,7 +89,9 @@ class EffectInstance : public Effect, public std::enable_shared_from_this<Effect
   std::string stringValue(const std::string& name) const;
   int intValue(const std::string& name) const;
   double doubleValue(const std::string& name) const;
-  // Sets a value as loading a project does: nothing is reported.
+  // Sets a value as loading a project does (before creation: nothing is
+  // reported) or as an undo or a script does after it: hidden and disabled
+  // parameters too, the change reported as "OfxChangeUserEdited".
   void setValue(const std::string& name, const std::string& value);
   void setValue(const std::string& name, const char* value) { setValue(name, std::string(value)); }
   void setValue(const std::string& name, int value);
@@ -93,6 +107,11 @@ class EffectInstance : public Effect, public std::enable_shared_from_this<Effect
   OfxStatus userEdit(const std::string& name, int value);
   OfxStatus userEdit(const std::string& name, double value);
   OfxStatus pressButton(const std::string& name);
+  // "OfxActionSyncPrivateData": the effect brings its parameters up to date
+  // with what it holds, as hosts ask before saving a project. Our host's
+  // users (the command, the tests) ask as a viewer redraws, to see a job's
+  // progress: the plug-in's own threads leave their edits for such actions.
+  OfxStatus syncPrivateData() { return callAction(kOfxActionSyncPrivateData, nullptr, nullptr); }
   // The host's current time: what user changes report as kOfxPropTime.
   void setTime(OfxTime time) { time_ = time; }
 
@@ -144,6 +163,7 @@ class EffectInstance : public Effect, public std::enable_shared_from_this<Effect
   InstanceSettings settings_;
   std::atomic<bool> alive_{false};
   std::atomic<bool> destroying_{false};
+  std::shared_ptr<std::atomic<bool>> hostSideGone_ = std::make_shared<std::atomic<bool>>(false);
   bool created_ = false;
   std::atomic<OfxTime> time_{0};
   mutable std::mutex mu_;

@@ -3,6 +3,7 @@
 // instances that hold an effect instance's values.
 
 #include <deque>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,10 @@ class Param {
   // instance uses it to report the change back. Set before the handle is
   // handed out.
   std::function<void(const std::string& name)> onPluginEdit;
+  // True once the host's side of the owning instance is torn down (set
+  // before the plug-in hears of the destroy, as strict hosts do): a call on
+  // the parameter then is a call into freed host objects.
+  std::shared_ptr<const std::atomic<bool>> ownerGone;
 
  private:
   Param(ParamKind kind, std::string name) : kind_(kind), name_(std::move(name)) {}

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -25,6 +26,9 @@
 namespace ofxhost {
 
 namespace {
+
+std::atomic<std::thread::id> gHostThread{std::this_thread::get_id()};
+std::thread::id hostThread() { return gHostThread.load(); }
 
 // Failure injection: a call the host was told to fail answers
 // kOfxStatFailed before it does anything.
@@ -320,6 +324,18 @@ OfxStatus paramGetPropertySet(OfxParamHandle param, OfxPropertySetHandle* props)
   return kOfxStatOK;
 }
 
+std::atomic<int> gStringReadsOffHostThread{0};
+std::atomic<long long> gSetterDelayMs{0};
+
+// A call on a parameter of an instance whose host side is gone: strict
+// hosts crash here ("pure virtual method called"); ours too, saying why.
+void checkOwner(const Param& p, const char* call) {
+  if (p.ownerGone && p.ownerGone->load()) {
+    std::fprintf(stderr, "ofxhost: %s on a parameter of an instance the host has already destroyed\n", call);
+    std::abort();
+  }
+}
+
 // One pointer per component, typed by the parameter's type.
 OfxStatus readValue(const Param& p, va_list args) {
   if (p.holdsInt()) {
@@ -360,6 +376,8 @@ OfxStatus paramGetValue(OfxParamHandle param, ...) {
   OFXHOST_INJECTED_FAILURE("paramGetValue");
   auto p = findParam(param);
   if (!p) return kOfxStatErrBadHandle;
+  checkOwner(*p, "paramGetValue");
+  if (p->holdsString() && std::this_thread::get_id() != hostThread()) ++gStringReadsOffHostThread;
   va_list args;
   va_start(args, param);
   OfxStatus status = readValue(*p, args);
@@ -409,6 +427,11 @@ OfxStatus paramSetValue(OfxParamHandle param, ...) {
   OFXHOST_INJECTED_FAILURE("paramSetValue");
   auto p = findParam(param);
   if (!p) return kOfxStatErrBadHandle;
+  checkOwner(*p, "paramSetValue");
+  if (const long long ms = gSetterDelayMs.load(); ms > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    checkOwner(*p, "paramSetValue, finishing,");
+  }
   va_list args;
   va_start(args, param);
   OfxStatus status = writeValue(*p, args);
@@ -576,6 +599,10 @@ const OfxProgressSuiteV1 kProgressSuite = {progressStart, progressUpdate, progre
 const OfxProgressSuiteV2 kProgressSuiteV2 = {progressStartV2, progressUpdate, progressEnd};
 
 }  // namespace
+
+void noteHostThread() { gHostThread = std::this_thread::get_id(); }
+int stringReadsOffHostThread() { return gStringReadsOffHostThread.load(); }
+void setSlowSetter(std::chrono::milliseconds delay) { gSetterDelayMs = delay.count(); }
 
 const void* fetchSuite(OfxPropertySetHandle hostHandle, const char* name, int version) {
   Host* host = findHost(hostHandle);

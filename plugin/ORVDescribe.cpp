@@ -67,9 +67,9 @@ OfxStatus describe(OfxImageEffectHandle descriptor) {
   gProp->propSetString(props, kOfxPropLabel, 0, "Prismhollow Dune Veil");
   gProp->propSetString(props, kOfxImageEffectPluginPropGrouping, 0, "Prismhollow");
   gProp->propSetString(props, kOfxPropPluginDescription, 0,
-                       "Prismhollow Dune Veil: AI character alpha matte. Box or brush the character on any frame, "
-                       "press Pull Alpha, and the plugin tracks it through the whole clip (SAM 3.1 + BiRefNet "
-                       "matting) and outputs RGBA or the matte only. No length limit.");
+                       "Prismhollow Dune Veil: character alpha matte. Box or brush the character on any frame, "
+                       "press Pull Alpha, and the plugin tracks it through the whole clip on a matting backend "
+                       "and outputs RGBA or the matte only. No length limit.");
   gProp->propSetString(props, kOfxImageEffectPropSupportedContexts, 0, kOfxImageEffectContextFilter);
   gProp->propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 0, kOfxBitDepthByte);
   gProp->propSetString(props, kOfxImageEffectPropSupportedPixelDepths, 1, kOfxBitDepthFloat);
@@ -95,7 +95,9 @@ OfxStatus describeInContext(OfxImageEffectHandle descriptor) {
   OfxPropertySetHandle url = defineString(params, param::kBackendUrl);
   setLabel(url, "Backend URL");
   gProp->propSetString(url, kOfxParamPropDefault, 0, kBackendUrlPlaceholder);
-  gProp->propSetString(url, kOfxParamPropHint, 0, "Copy it from the Prismhollow download page.");
+  gProp->propSetString(url, kOfxParamPropHint, 0,
+                       "Address of the matting backend: http://127.0.0.1:8765 for the local prismhollow-backend "
+                       "(run it first).");
 
   defineChoice(params, param::kOutputMode, "Output", {"Character (RGBA)", "Matte only", "Source (bypass)"});
 
@@ -111,7 +113,8 @@ OfxStatus describeInContext(OfxImageEffectHandle descriptor) {
   gProp->propSetString(hint, kOfxParamPropDefault, 0, "");
   gProp->propSetString(hint, kOfxParamPropHint, 0, "e.g. 'woman in red'. Used when no box or brush is drawn.");
 
-  defineChoice(params, param::kQuality, "Quality", {"Fine edges (SAM 3.1 + BiRefNet)", "Fast (SAM 3.1)"});
+  // Labels only: a project stores the index, so the order stays.
+  defineChoice(params, param::kQuality, "Quality", {"Fine edges", "Fast"});
   defineDouble(params, param::kEdgeSoftness, "Edge softness", 0.35, 0.0, 1.0);
 
   defineButton(params, param::kPullAlpha, "Pull alpha (whole clip)");

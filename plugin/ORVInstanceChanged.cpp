@@ -1,4 +1,5 @@
-// The effect's three buttons; every other change is left to the host.
+// The effect's three buttons; every other change is left to the host, but
+// for the matte session's two values, which render keeps a copy of.
 
 #include <cstring>
 
@@ -10,6 +11,11 @@ OfxStatus onInstanceChanged(OfxImageEffectHandle instance, OfxPropertySetHandle 
   gProp->propGetString(inArgs, kOfxPropName, 0, &name);
   if (!name) return kOfxStatReplyDefault;
   const std::string changed = name;  // the host's text is only lent until the next call
+  applyQueuedEdits(instance);
+  if (changed == param::kSessionId || changed == param::kClipStart) {
+    noteMatteSession(instance);  // set by the host: an undo, say
+    return kOfxStatOK;
+  }
   double time = 0.0;
   gProp->propGetDouble(inArgs, kOfxPropTime, 0, &time);
   if (std::strcmp(changed.c_str(), param::kPullAlpha) == 0) {
@@ -22,7 +28,7 @@ OfxStatus onInstanceChanged(OfxImageEffectHandle instance, OfxPropertySetHandle 
     return kOfxStatOK;
   }
   if (std::strcmp(changed.c_str(), param::kResetMatte) == 0) {
-    writeString(instance, param::kSessionId, "");
+    writeParam(instance, param::kSessionId, "");
     writeString(instance, param::kStatus, "idle");
     return kOfxStatOK;
   }

@@ -4,22 +4,42 @@
 // suites from changing under such a thread's host call, and ends those calls
 // for good once the process exits.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
+#include "ORVParams.h"
 #include "ORVPlugin.h"
 
 namespace {
 
+// A parameter value to set, or (param empty) a message to post.
+struct Edit {
+  std::string param;
+  std::string value;
+};
+
+// A worker that waits this long for a host action is in a host that never
+// lets it set values; its oldest status lines give way first.
+constexpr std::size_t kMostQueued = 256;
+
+struct Instance {
+  unsigned long long generation = 0;
+  std::deque<Edit> queued;  // the worker's edits, until an action applies them
+  MatteSession session;     // what render reads
+};
+
 // Never destroyed: a thread that outlives the exit handlers may still ask.
 struct Registry {
   std::mutex mu;  // held across each host call of the plug-in's own threads
-  std::map<OfxImageEffectHandle, unsigned long long> live;  // each live instance with its generation
+  std::map<OfxImageEffectHandle, Instance> live;  // each live instance
   unsigned long long lastGeneration = 0;
   std::atomic<bool> hostGone{false};  // the process is exiting: no host call starts any more
 };
@@ -28,12 +48,78 @@ Registry& registry() {
   return *r;
 }
 
+bool queue(OfxImageEffectHandle instance, unsigned long long generation, Edit edit) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  auto it = r.live.find(instance);
+  if (r.hostGone || generation == 0 || it == r.live.end() || it->second.generation != generation) return false;
+  std::deque<Edit>& queued = it->second.queued;
+  if (queued.size() >= kMostQueued) {
+    const auto status = std::find_if(queued.begin(), queued.end(), [](const Edit& e) { return e.param == param::kStatus; });
+    if (status != queued.end()) queued.erase(status);
+  }
+  queued.push_back(std::move(edit));
+  return true;
+}
+
 }  // namespace
 
 void instanceCreated(OfxImageEffectHandle instance) {
+  MatteSession session{readString(instance, param::kSessionId), readString(instance, param::kClipStart)};
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mu);
-  r.live[instance] = ++r.lastGeneration;
+  r.live[instance] = Instance{++r.lastGeneration, {}, std::move(session)};
+}
+
+bool queueEdit(OfxImageEffectHandle instance, unsigned long long generation, const char* param, std::string value) {
+  return queue(instance, generation, Edit{param, std::move(value)});
+}
+
+bool queueMessage(OfxImageEffectHandle instance, unsigned long long generation, std::string text) {
+  return queue(instance, generation, Edit{"", std::move(text)});
+}
+
+void applyQueuedEdits(OfxImageEffectHandle instance) {
+  std::deque<Edit> edits;
+  {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    auto it = r.live.find(instance);
+    if (it == r.live.end()) return;
+    edits.swap(it->second.queued);
+  }
+  for (const Edit& edit : edits) {
+    if (edit.param.empty())
+      postMessage(instance, edit.value);
+    else
+      writeParam(instance, edit.param.c_str(), edit.value);
+  }
+}
+
+MatteSession matteSession(OfxImageEffectHandle instance) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  auto it = r.live.find(instance);
+  return it == r.live.end() ? MatteSession{} : it->second.session;
+}
+
+void noteMatteSession(OfxImageEffectHandle instance) {
+  MatteSession session{readString(instance, param::kSessionId), readString(instance, param::kClipStart)};
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  auto it = r.live.find(instance);
+  if (it != r.live.end()) it->second.session = std::move(session);
+}
+
+void writeParam(OfxImageEffectHandle instance, const char* name, const std::string& value) {
+  const bool session = std::strcmp(name, param::kSessionId) == 0, start = std::strcmp(name, param::kClipStart) == 0;
+  if (session || start) {  // render sees the value before the host hears of it
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    auto it = r.live.find(instance);
+    if (it != r.live.end()) (session ? it->second.session.session : it->second.session.clipStart) = value;
+  }
+  writeString(instance, name, value);
 }
 
 void instanceDestroyed(OfxImageEffectHandle instance) {
@@ -46,21 +132,21 @@ unsigned long long instanceGeneration(OfxImageEffectHandle instance) {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mu);
   auto it = r.live.find(instance);
-  return it == r.live.end() ? 0 : it->second;
+  return it == r.live.end() ? 0 : it->second.generation;
 }
 
 bool instanceAlive(OfxImageEffectHandle instance, unsigned long long generation) {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mu);
   auto it = r.live.find(instance);
-  return !r.hostGone && generation != 0 && it != r.live.end() && it->second == generation;
+  return !r.hostGone && generation != 0 && it != r.live.end() && it->second.generation == generation;
 }
 
 bool withLiveInstance(OfxImageEffectHandle instance, unsigned long long generation, const std::function<void()>& work) {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mu);
   auto it = r.live.find(instance);
-  if (r.hostGone || generation == 0 || it == r.live.end() || it->second != generation) return false;
+  if (r.hostGone || generation == 0 || it == r.live.end() || it->second.generation != generation) return false;
   work();
   return true;
 }

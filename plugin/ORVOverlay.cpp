@@ -205,6 +205,8 @@ OfxStatus overlayMain(const char* action, const void* handle, OfxPropertySetHand
   gProp->propGetPointer(interactProps, kOfxPropEffectInstance, 0, &effectPointer);
   auto effect = static_cast<OfxImageEffectHandle>(effectPointer);
   if (!effect) return kOfxStatReplyDefault;  // an interact descriptor
+  // A viewer that redraws shows the job's progress without the user's touch.
+  applyQueuedEdits(effect);
   if (readParam(effect, param::kDrawMask, 0) == 0) return kOfxStatReplyDefault;
 
   OfxPropertySetHandle effectProps = nullptr;

@@ -14,6 +14,15 @@ std::string readString(OfxImageEffectHandle instance, const char* name) {
   return value ? std::string(value) : std::string();
 }
 
+bool holdsStrings(OfxImageEffectHandle instance) {
+  for (const char* name : {param::kSessionId, param::kBackendUrl}) {
+    OfxParamHandle param = fetchParam(instance, name);
+    char* value = nullptr;
+    if (!param || gParam->paramGetValue(param, &value) != kOfxStatOK || !value) return false;
+  }
+  return true;
+}
+
 void writeString(OfxImageEffectHandle instance, const char* name, const std::string& value) {
   gParam->paramSetValue(fetchParam(instance, name), value.c_str());
 }

@@ -38,5 +38,9 @@ T readParam(OfxImageEffectHandle instance, const char* name, T fallback) {
 // The current text of a string parameter, or "" when there is none.
 std::string readString(OfxImageEffectHandle instance, const char* name);
 
+// Whether the host gave the instance its string parameters, readable:
+// without them it holds no selection and no matte.
+bool holdsStrings(OfxImageEffectHandle instance);
+
 // Sets a string parameter's text.
 void writeString(OfxImageEffectHandle instance, const char* name, const std::string& value);

@@ -16,6 +16,7 @@ const OfxPropertySuiteV1* gProp = nullptr;
 const OfxParameterSuiteV1* gParam = nullptr;
 const OfxInteractSuiteV1* gInteract = nullptr;
 const OfxMessageSuiteV1* gMessage = nullptr;
+const OfxMessageSuiteV2* gMessageV2 = nullptr;
 const OfxProgressSuiteV1* gProgress = nullptr;
 
 namespace {
@@ -25,7 +26,8 @@ void setHost(OfxHost* host) {
   // the suites change only between such calls.
   whileNoHostCall([host] {
     gHost = host;
-    gEffect = nullptr, gProp = nullptr, gParam = nullptr, gInteract = nullptr, gMessage = nullptr, gProgress = nullptr;
+    gEffect = nullptr, gProp = nullptr, gParam = nullptr, gInteract = nullptr, gMessage = nullptr, gMessageV2 = nullptr,
+    gProgress = nullptr;
     if (!host || !host->fetchSuite) return;
     const auto fetch = [host](const char* name, int version) { return host->fetchSuite(host->host, name, version); };
     gEffect = static_cast<const OfxImageEffectSuiteV1*>(fetch(kOfxImageEffectSuite, 1));
@@ -33,6 +35,7 @@ void setHost(OfxHost* host) {
     gParam = static_cast<const OfxParameterSuiteV1*>(fetch(kOfxParameterSuite, 1));
     gInteract = static_cast<const OfxInteractSuiteV1*>(fetch(kOfxInteractSuite, 1));
     gMessage = static_cast<const OfxMessageSuiteV1*>(fetch(kOfxMessageSuite, 1));
+    gMessageV2 = static_cast<const OfxMessageSuiteV2*>(fetch(kOfxMessageSuite, 2));
     gProgress = static_cast<const OfxProgressSuiteV1*>(fetch(kOfxProgressSuite, 1));
   });
 }
@@ -65,9 +68,20 @@ OfxStatus getClipPreferences(OfxImageEffectHandle instance, OfxPropertySetHandle
 // thread of its own that gets nothing of the instance but a copy of the
 // address, so creation never waits for the network. Creation succeeds even
 // when no thread can be started: the beacon is not worth refusing an instance.
+// A host that gives the instance no string parameters (some demo hosts do)
+// leaves it only passing the source through; the user is told so here, once,
+// and persistently where the host's message suite is version 2.
 OfxStatus createInstance(OfxImageEffectHandle instance) {
   try {
     instanceCreated(instance);
+    if (!holdsStrings(instance)) {
+      const char* text =
+          "Prismhollow: this host gives the effect no string parameters, so it cannot hold a selection or a "
+          "matte; the source passes through unchanged.";
+      if (!gMessageV2 || !gMessageV2->setPersistentMessage ||
+          gMessageV2->setPersistentMessage(instance, kOfxMessageWarning, nullptr, "%s", text) != kOfxStatOK)
+        postMessage(instance, text);
+    }
     std::string url = readString(instance, param::kBackendUrl);
     if (orv::is_backend_address(url)) startDetached([url = std::move(url)] { beaconToBackend(url); });
   } catch (...) {
@@ -90,6 +104,12 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
   if (std::strcmp(action, kOfxImageEffectActionGetClipPreferences) == 0) return getClipPreferences(effect, outArgs);
   if (std::strcmp(action, kOfxImageEffectActionRender) == 0) return render(effect, inArgs);
   if (std::strcmp(action, kOfxActionInstanceChanged) == 0) return onInstanceChanged(effect, inArgs);
+  // Actions in which the host lets a plug-in set values: the worker's edits go in.
+  if (std::strcmp(action, kOfxActionSyncPrivateData) == 0 || std::strcmp(action, kOfxActionBeginInstanceChanged) == 0 ||
+      std::strcmp(action, kOfxActionEndInstanceChanged) == 0) {
+    applyQueuedEdits(effect);
+    return kOfxStatReplyDefault;
+  }
   return kOfxStatReplyDefault;
 }
 

@@ -24,6 +24,7 @@ extern const OfxPropertySuiteV1* gProp;
 extern const OfxParameterSuiteV1* gParam;
 extern const OfxInteractSuiteV1* gInteract;
 extern const OfxMessageSuiteV1* gMessage;
+extern const OfxMessageSuiteV2* gMessageV2;  // null where the host has no persistent messages
 extern const OfxProgressSuiteV1* gProgress;  // null when the host shows no progress bar
 
 // The overlay's main entry, handed to the host by the description.
@@ -86,11 +87,9 @@ void runPullJob(PullJob job);
 // "OfxActionInstanceChanged": the three buttons.
 OfxStatus onInstanceChanged(OfxImageEffectHandle instance, OfxPropertySetHandle inArgs);
 
-// Instances the host has created and not yet destroyed. A thread of the
-// plug-in's own calls the host about an instance only through
-// withLiveInstance, so that a destroy can never overlap such a call. Hosts
-// may hand a new instance the address of a destroyed one, so each creation
-// gets a generation of its own, never 0.
+// Instances the host has created and not yet destroyed. Hosts may hand a
+// new instance the address of a destroyed one, so each creation gets a
+// generation of its own, never 0.
 void instanceCreated(OfxImageEffectHandle instance);
 void instanceDestroyed(OfxImageEffectHandle instance);
 // The generation of a live instance; 0 when the host never created it.
@@ -101,6 +100,31 @@ unsigned long long instanceGeneration(OfxImageEffectHandle instance);
 bool withLiveInstance(OfxImageEffectHandle instance, unsigned long long generation, const std::function<void()>& work);
 // Whether withLiveInstance would run its work now.
 bool instanceAlive(OfxImageEffectHandle instance, unsigned long long generation);
+// The worker's parameter edits and messages for its instance wait until
+// the host calls an action in which a plug-in may set values (instance
+// changed and its begin and end, sync private data, the overlay's actions)
+// and are applied then, in order, on the host's thread: the worker itself
+// makes no host call on the instance, so no destroy can meet one half done
+// (hosts tear their side of an instance down before they say so), and no
+// host that hands setters to its interface thread waits on it. False when
+// the instance is gone.
+bool queueEdit(OfxImageEffectHandle instance, unsigned long long generation, const char* param, std::string value);
+bool queueMessage(OfxImageEffectHandle instance, unsigned long long generation, std::string text);
+void applyQueuedEdits(OfxImageEffectHandle instance);
+
+// The matte session render reads: session_id and clip_start as last read or
+// written on the host's thread (at creation, when either changes, when the
+// plug-in writes them), so that render threads never call the host's string
+// getter, which some hosts lend from one buffer per parameter.
+struct MatteSession {
+  std::string session, clipStart;
+};
+MatteSession matteSession(OfxImageEffectHandle instance);
+void noteMatteSession(OfxImageEffectHandle instance);
+// Writes a string parameter on the host's thread; session_id and clip_start
+// reach render's copy first.
+void writeParam(OfxImageEffectHandle instance, const char* name, const std::string& value);
+
 // Runs work while no thread of the plug-in's own is inside a host call.
 void whileNoHostCall(const std::function<void()>& work);
 // At process exit: waits for a host call in progress, briefly, and lets no

@@ -85,20 +85,21 @@ inline void spreadMatte(const std::uint8_t* m, __m128i* lo, __m128i* hi) {
 
 const __m128i kAlphaLanes = _mm_set1_epi32(static_cast<int>(0xFF000000u));  // RGBA in memory order
 
-// Four pixels times their spread matte, alpha replaced by the matte.
+// Four pixels times their spread matte, every channel alike.
 inline __m128i premultiplyFour(__m128i src, __m128i mm) {
   const __m128i zero = _mm_setzero_si128(), half = _mm_set1_epi16(128), k257 = _mm_set1_epi16(257);
   __m128i lo = _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(src, zero), _mm_unpacklo_epi8(mm, zero)), half);
   __m128i hi = _mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(src, zero), _mm_unpackhi_epi8(mm, zero)), half);
-  const __m128i product = _mm_packus_epi16(_mm_mulhi_epu16(lo, k257), _mm_mulhi_epu16(hi, k257));
-  return _mm_or_si128(_mm_andnot_si128(kAlphaLanes, product), _mm_and_si128(kAlphaLanes, mm));
+  return _mm_packus_epi16(_mm_mulhi_epu16(lo, k257), _mm_mulhi_epu16(hi, k257));
 }
 
-// Source pixels times their matte, alpha replaced by the matte: n pixels.
+// Source pixels times their matte, alpha too, so that a premultiplied
+// source stays premultiplied (an opaque one gets the matte as alpha): n
+// pixels.
 void premultiplyBytes(std::uint8_t* o, const std::uint8_t* s, const std::uint8_t* mv, std::size_t n) {
   const ByteTables& t = tables();
   std::size_t i = 0;
-  if (t.premulIsRounded && t.matteIsIdentity)
+  if (t.premulIsRounded)
     for (; i + 8 <= n; i += 8) {
       __m128i m0, m1;
       spreadMatte(mv + i, &m0, &m1);
@@ -112,7 +113,7 @@ void premultiplyBytes(std::uint8_t* o, const std::uint8_t* s, const std::uint8_t
     o[4 * i + 0] = premul[s[4 * i + 0]];
     o[4 * i + 1] = premul[s[4 * i + 1]];
     o[4 * i + 2] = premul[s[4 * i + 2]];
-    o[4 * i + 3] = t.matte[mv[i]];
+    o[4 * i + 3] = premul[s[4 * i + 3]];
   }
 }
 
@@ -268,7 +269,7 @@ void renderFloats(const HostImage& out, const HostImage& src, const FrameMatte& 
         o[0] = p[0] * a;
         o[1] = p[1] * a;
         o[2] = p[2] * a;
-        o[3] = a;
+        o[3] = p[3] * a;  // as the byte depth: premultiplied stays so
       } else {
         o[0] = o[1] = o[2] = o[3] = 0.0f;
       }
@@ -297,9 +298,10 @@ FrameMatte findMatte(OfxImageEffectHandle instance, double time, int mode) {
   FrameMatte fm;
   if (mode == kSourceBypass) return fm;
   // A session id read back from a saved project is outside input too.
-  const std::string folder = orv::matte_folder(readString(instance, param::kSessionId));
+  const MatteSession session = matteSession(instance);
+  const std::string folder = orv::matte_folder(session.session);
   if (folder.empty()) return fm;
-  double clipStart = std::strtod(readString(instance, param::kClipStart).c_str(), nullptr);
+  double clipStart = std::strtod(session.clipStart.c_str(), nullptr);
   long long frame = frameIndex(time, clipStart);
   if (frame < 0) return fm;
   fm.found = getMatte(orv::numbered_file(folder, static_cast<int>(frame), ".png"), &fm.matte);

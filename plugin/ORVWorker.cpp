@@ -1,9 +1,10 @@
 // The matting worker: one whole-clip job from start to end on a thread of
 // its own. It creates a session on the backend, uploads the staged frames,
 // starts the job, polls it, downloads one matte per frame and reports the
-// outcome in `status` and a message. It touches its instance only while the
-// instance is alive, and stops quietly, its transfer included, once it is
-// gone or the process exits.
+// outcome in `status` and a message. It makes no host call on its instance:
+// its edits and messages wait for the host's next action that may set
+// values (applyQueuedEdits). It stops quietly, its transfer included, once
+// the instance is gone or the process exits.
 //
 // Mattes arrive in a fresh folder of their own and each is checked as it
 // lands; only a complete set replaces the session's folder, in one rename.
@@ -150,15 +151,19 @@ class Worker {
     const std::string matteDir = orv::matte_folder(*id);
     removeFolder(job_.uploadDir);
     bool published = false;
-    // The first frame goes with the session: mattes are looked up by both.
-    onInstance([&] {
-      if (!(published = publish(downloadDir_, matteDir))) return;
-      writeString(job_.instance, param::kClipStart, job_.clipStart);
-      writeString(job_.instance, param::kSessionId, *id);
-      writeString(job_.instance, param::kStatus, "ready: " + std::to_string(n) + " frames matted");
-      postMessage(job_.instance, "Prismhollow: alpha ready for " + std::to_string(n) + " frames.");
-    });
+    if (gExiting || !withLiveInstance(job_.instance, job_.generation,
+                                      [&] { published = publish(downloadDir_, matteDir); }))
+      throw Stopped{};
     if (!published) throw Failed{"could not store the mattes in " + matteDir};
+    // The session the instance shows already (its frames served again) is
+    // cleared first: the host drops the renders it cached only when the
+    // value changes. The first frame goes with the session: mattes are
+    // looked up by both.
+    if (*id == job_.previousSession) edit(param::kSessionId, "");
+    edit(param::kClipStart, job_.clipStart);
+    edit(param::kSessionId, *id);
+    edit(param::kStatus, "ready: " + std::to_string(n) + " frames matted");
+    tell("Prismhollow: alpha ready for " + std::to_string(n) + " frames.");
     removeStaged();  // the session's mattes before these
     gBusy = false;
   }
@@ -219,24 +224,23 @@ class Worker {
 
   void reportFailure(const std::string& text) {
     removeStaged();
-    onInstance([&] {
-      writeString(job_.instance, param::kStatus, "failed: " + text);
-      postMessage(job_.instance, "Prismhollow: " + text);
-    });
+    edit(param::kStatus, "failed: " + text);
+    tell("Prismhollow: " + text);
     gBusy = false;
   }
 
-  void setStatus(const std::string& text) {
-    onInstance([&] { writeString(job_.instance, param::kStatus, text); });
-  }
+  void setStatus(const std::string& text) { edit(param::kStatus, text); }
 
-  // Host calls on the instance happen only while it is alive.
-  void onInstance(const std::function<void()>& work) {
-    if (gExiting || !withLiveInstance(job_.instance, job_.generation, work)) throw Stopped{};
+  // For the host's next action to apply; Stopped once the instance is gone.
+  void edit(const char* param, std::string value) {
+    if (gExiting || !queueEdit(job_.instance, job_.generation, param, std::move(value))) throw Stopped{};
+  }
+  void tell(std::string text) {
+    if (gExiting || !queueMessage(job_.instance, job_.generation, std::move(text))) throw Stopped{};
   }
 
   void checkStillWanted() {
-    onInstance([] {});
+    if (gExiting || !instanceAlive(job_.instance, job_.generation)) throw Stopped{};
   }
 
   // Waits between polls, watching for the instance to go away meanwhile.
@@ -265,9 +269,7 @@ void runPullJob(PullJob job) {
     // Out of memory or worse: the job ends, and later pulls stay possible.
     gBusy = false;
     try {
-      if (!gExiting)
-        withLiveInstance(instance, generation,
-                         [&] { postMessage(instance, "Prismhollow: the matting job stopped unexpectedly."); });
+      if (!gExiting) queueMessage(instance, generation, "Prismhollow: the matting job stopped unexpectedly.");
     } catch (...) {
     }
   }

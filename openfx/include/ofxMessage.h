@@ -22,6 +22,16 @@ typedef struct OfxMessageSuiteV1 {
   OfxStatus (*message)(void* handle, const char* messageType, const char* messageId, const char* format, ...);
 } OfxMessageSuiteV1;
 
+/* Version 2 begins as version 1 does and adds a message that stays shown
+ * with the effect until cleared; its type is an error, a warning or a
+ * message. */
+typedef struct OfxMessageSuiteV2 {
+  OfxStatus (*message)(void* handle, const char* messageType, const char* messageId, const char* format, ...);
+  OfxStatus (*setPersistentMessage)(void* handle, const char* messageType, const char* messageId, const char* format,
+                                    ...);
+  OfxStatus (*clearPersistentMessage)(void* handle);
+} OfxMessageSuiteV2;
+
 #ifdef __cplusplus
 }
 #endif

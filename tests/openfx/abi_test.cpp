@@ -217,6 +217,10 @@ OFX_PIN_SLOT(OfxInteractSuiteV1, interactGetPropertySet, 2, (Interact, PropSet*)
 
 OFX_PIN_RECORD(OfxMessageSuiteV1, 8, 8);
 OFX_PIN_SLOT(OfxMessageSuiteV1, message, 0, (void*, const char*, const char*, const char*, ...));
+OFX_PIN_RECORD(OfxMessageSuiteV2, 24, 8);
+OFX_PIN_SLOT(OfxMessageSuiteV2, message, 0, (void*, const char*, const char*, const char*, ...));
+OFX_PIN_SLOT(OfxMessageSuiteV2, setPersistentMessage, 1, (void*, const char*, const char*, const char*, ...));
+OFX_PIN_SLOT(OfxMessageSuiteV2, clearPersistentMessage, 2, (void*));
 
 // ---------------------------------------------------------------------------
 // Integer constants.

@@ -17,9 +17,9 @@ using Names = std::vector<std::string>;
 namespace {
 
 const char* const kDescription =
-    "Prismhollow Dune Veil: AI character alpha matte. Box or brush the character on any frame, press Pull Alpha, "
-    "and the plugin tracks it through the whole clip (SAM 3.1 + BiRefNet matting) and outputs RGBA or the matte "
-    "only. No length limit.";
+    "Prismhollow Dune Veil: character alpha matte. Box or brush the character on any frame, press Pull Alpha, "
+    "and the plugin tracks it through the whole clip on a matting backend and outputs RGBA or the matte only. "
+    "No length limit.";
 
 // One parameter as the effect must declare it: the properties the plug-in
 // sets, in the order it sets them, and their values. The last four are
@@ -40,7 +40,7 @@ std::vector<ExpectedParam> expectedParams() {
                     A = kOfxParamPropAnimates, EV = kOfxParamPropEvaluateOnChange;
   return {
       {"backend_url", kOfxParamTypeString, {L, D, H}, "Backend URL", "http://127.0.0.1:8765", 0, 0, 0, {},
-       "Copy it from the Prismhollow download page."},
+       "Address of the matting backend: http://127.0.0.1:8765 for the local prismhollow-backend (run it first)."},
       {"output_mode", kOfxParamTypeChoice, {L, O}, "Output", "", 0, 0, 0,
        {"Character (RGBA)", "Matte only", "Source (bypass)"}, ""},
       {"draw_mask", kOfxParamTypeBoolean, {L, D}, "Edit selection in viewer", "", 1, 0, 0, {}, ""},
@@ -50,7 +50,7 @@ std::vector<ExpectedParam> expectedParams() {
       {"text_hint", kOfxParamTypeString, {L, D, H}, "Character hint (optional)", "", 0, 0, 0, {},
        "e.g. 'woman in red'. Used when no box or brush is drawn."},
       {"quality", kOfxParamTypeChoice, {L, O}, "Quality", "", 0, 0, 0,
-       {"Fine edges (SAM 3.1 + BiRefNet)", "Fast (SAM 3.1)"}, ""},
+       {"Fine edges", "Fast"}, ""},
       {"edge_softness", kOfxParamTypeDouble, {L, D, MIN, MAX}, "Edge softness", "", 0.35, 0.0, 1.0, {}, ""},
       {"pull_alpha", kOfxParamTypePushButton, {L}, "Pull alpha (whole clip)", "", 0, 0, 0, {}, ""},
       {"clear_mask", kOfxParamTypePushButton, {L}, "Clear selection", "", 0, 0, 0, {}, ""},

@@ -74,6 +74,7 @@ TEST_F(PluginTest, ActionsTheEffectDoesNotHandleGetTheDefaultReplyAndChangeNothi
   EXPECT_TRUE(fx->properties().pluginWrites().empty());
   EXPECT_EQ(fx->stringValue("status"), "idle");
   EXPECT_EQ(fx->stringValue("session_id"), "");
+  EXPECT_TRUE(host->messages().all().empty());  // creation in a full host says nothing either
   EXPECT_EQ(plugin->record().mainEntry(nullptr, fx->handle(), nullptr, nullptr), kOfxStatReplyDefault);
 }
 
@@ -124,7 +125,11 @@ TEST(PoorHost, WithoutMessagesOrInteractsTheEffectStillWorks) {
   }
 }
 
-TEST(PoorHost, DescribeSucceedsEvenWhenTheHostRefusesDefinitions) {
+// A host that refuses definitions still gets the description. Its instances
+// then have no string parameters (nor any other: this host can refuse no
+// fewer), so the user is told once, at creation, that the source only
+// passes through.
+TEST(PoorHost, DescribeSucceedsEvenWhenTheHostRefusesDefinitionsAndInstancesSayWhatIsLost) {
   Host host;
   host.failCall("paramDefine");
   host.failCall("clipDefine");
@@ -133,6 +138,13 @@ TEST(PoorHost, DescribeSucceedsEvenWhenTheHostRefusesDefinitions) {
   EXPECT_TRUE(described.clips().empty());
   EXPECT_TRUE(described.paramDefinitions()->params().empty());
   EXPECT_EQ(plugin.descriptor().properties().getString(kOfxPropLabel), "Prismhollow Dune Veil");
+  auto fx = plugin.createInstance();
+  const std::vector<Message> told = host.messages().all();
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0].text,
+            "Prismhollow: this host gives the effect no string parameters, so it cannot hold a selection or a "
+            "matte; the source passes through unchanged.");
+  EXPECT_EQ(told[0].handle, fx->handle());
 }
 
 // Whatever goes wrong inside the effect reaches the host as a status, never

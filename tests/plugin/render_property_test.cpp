@@ -44,8 +44,7 @@ void referenceRender(ImageBuffer& src, ImageBuffer& out, const GreyMatte* matte,
           p[0] = p[1] = p[2] = a;
           p[3] = 1;
         } else if (inSource) {
-          p[0] *= a, p[1] *= a, p[2] *= a;
-          p[3] = a;
+          p[0] *= a, p[1] *= a, p[2] *= a, p[3] *= a;
         } else {
           p[0] = p[1] = p[2] = p[3] = 0;  // no character where there is no source
         }
@@ -75,6 +74,7 @@ TEST_F(RenderTest, MatchesThePlainFormulasBitForBit) {
   std::uniform_int_distribution<int> byte(0, 255), coin(0, 1), matteSide(1, 33);
   std::uniform_real_distribution<float> wide(-0.5f, 2.0f);
   std::uniform_real_distribution<double> when(-3.0, 9.0);
+  const int stringReadsBefore = ofxhost::stringReadsOffHostThread();
 
   // Mattes for frames 0 to 5; frame 3 has none.
   std::map<int, GreyMatte> mattes;
@@ -153,4 +153,6 @@ TEST_F(RenderTest, MatchesThePlainFormulasBitForBit) {
   }
   EXPECT_EQ(checked, 300);
   EXPECT_GT(withMatte, 60);  // the comparison covered mattes, not just copies
+  // Render threads never asked for a string: some hosts lend one buffer per parameter.
+  EXPECT_EQ(ofxhost::stringReadsOffHostThread(), stringReadsBefore);
 }

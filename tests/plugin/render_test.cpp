@@ -1,12 +1,13 @@
 // Render through the host, beside the property test's comparison with the
-// plain formulas: which matte a time finds, the matte cache, and renders
-// that cannot be done.
+// plain formulas: the character's alpha worked out by hand, which matte a
+// time finds, the matte cache, and renders that cannot be done.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "RenderFixture.h"
 
@@ -43,6 +44,26 @@ TEST_F(RenderTest, SourceBypassNeverReadsTheMatte) {
   removeMatte(0);
   fx->setValue("output_mode", 1);
   EXPECT_TRUE(samePixels(*fx->render(0).output, *source));
+}
+
+// "Character (RGBA)" multiplies alpha by the matte as it does colour, so a
+// premultiplied source stays premultiplied. Rows of nine pixels: the byte
+// depth's first eight take its vector steps, the ninth its plain one.
+TEST_F(RenderTest, TheCharacterMultipliesSourceAlphaByTheMatteToo) {
+  const std::tuple<const char*, std::vector<float>, unsigned char, std::vector<float>> rows[] = {
+      // round(c * 182 / 255) for each channel, colour's rounding: 128 * 182 / 255 = 91.36 gives 91.
+      {kOfxBitDepthByte, {37, 92, 93, 128}, 182, {26, 66, 66, 91}},
+      // 51 / 255 is 0.2f; halving and quartering it are exact.
+      {kOfxBitDepthFloat, {0.125f, 0.25f, 0.5f, 0.5f}, 51, {0.025f, 0.05f, 0.1f, 0.1f}}};
+  int frame = 0;  // a frame of its own each: the cache keeps a frame's first matte
+  for (const auto& [depth, source, matte, expected] : rows) {
+    SCOPED_TRACE(depth);
+    auto fx = instanceShowing(solidImage({0, 0, 9, 1}, depth, source));
+    writeFlatMatte(frame, matte);
+    auto out = fx->render(frame++).output;
+    EXPECT_EQ(pixelOf(*out, 0, 0), expected);
+    EXPECT_EQ(pixelOf(*out, 8, 0), expected);
+  }
 }
 
 TEST_F(RenderTest, TheFrameIndexComesFromTimeAndClipStart) {

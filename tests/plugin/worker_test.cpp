@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "Overlay.h"
 #include "PullFixture.h"
 #include "orv/image.h"
 
@@ -24,7 +25,7 @@ class WorkerTest : public PullTest {
     backend->onPoll({stage("masks")});
     auto fx = clip(2);
     pull(*fx);
-    EXPECT_TRUE(waitUntil([&] { return fx->stringValue("status") == "tracking: masks"; }));
+    EXPECT_TRUE(waitUntil([&] { return fx->syncPrivateData(), fx->stringValue("status") == "tracking: masks"; }));
     return fx;
   }
 };
@@ -282,6 +283,24 @@ TEST_F(WorkerTest, ADestroyedInstanceStopsItsWorkerQuietlyEvenWhenTheNextTakesIt
   for (const auto& m : host->messages().all())
     EXPECT_TRUE(m.text == kBusy || m.text == "Prismhollow: alpha ready for 1 frames.") << m.text;
   EXPECT_TRUE(backend->requests("GET", "/api/matte/sessions/" + session + "/alpha/").empty());
+}
+
+// The worker's edits wait for an action in which the host lets a plug-in
+// set values: a viewer's redraw brings them in. A host that updates its
+// interface in the setter (400 ms) and tears its side of an instance down
+// before it says so meets no setter of the worker's when destroying it
+// mid-job (our host aborts on a call into a torn-down instance).
+TEST_F(WorkerTest, EditsWaitForTheHostsActionsSoADestroyMidJobMeetsNoSetter) {
+  auto fx = pollingJob();
+  auto overlay = fx->createOverlay();
+  fx->setValue("draw_mask", 0);  // nothing drawn; the draw action still comes
+  backend->onPoll({stage("edges")});
+  EXPECT_TRUE(waitUntil([&] { return overlay->draw(), fx->stringValue("status") == "tracking: edges"; }));
+  setSlowSetter(std::chrono::milliseconds(400));
+  const std::size_t polls = backend->requests().size();
+  waitUntil([&] { return backend->requests().size() > polls + 3; });
+  EXPECT_EQ(fx->destroy(), kOfxStatOK);
+  setSlowSetter(std::chrono::milliseconds(0));
 }
 
 TEST_F(WorkerTest, UnloadingThePluginWhileAJobPollsLeavesItMappedForANewHost) {

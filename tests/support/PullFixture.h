@@ -106,9 +106,10 @@ class PullTest : public ::testing::Test {
     return status;
   }
   // Waits until the job has ended with its final status and message; returns the status.
-  std::string settle(const ofxhost::EffectInstance& fx, std::chrono::seconds limit = std::chrono::seconds(10)) const {
+  std::string settle(ofxhost::EffectInstance& fx, std::chrono::seconds limit = std::chrono::seconds(10)) const {
     const bool done = waitUntil(
         [&] {
+          fx.syncPrivateData();  // as a viewer redraws
           const std::string status = fx.stringValue("status");
           return (status.rfind("ready: ", 0) == 0 || status.rfind("failed: ", 0) == 0) && !messages().empty();
         },

@@ -62,10 +62,10 @@ class RenderTest : public PluginTest {
     settings.depth = source->depth();
     settings.offsetX = source->bounds().x1, settings.offsetY = source->bounds().y1;
     settings.projectWidth = source->width(), settings.projectHeight = source->height();
+    settings.strings["session_id"] = session;  // as a saved project holds them
+    settings.strings["clip_start"] = clipStart;
     auto fx = newInstance(settings);
     fx->setSource([source](OfxTime) { return source; });
-    fx->setValue("session_id", session);
-    fx->setValue("clip_start", clipStart);
     return fx;
   }
 
