@@ -49,7 +49,16 @@ constexpr auto kPollInterval = std::chrono::milliseconds(ORV_POLL_INTERVAL_MS);
 constexpr auto kSilenceLimit = std::chrono::milliseconds(ORV_SILENCE_LIMIT_MS);
 constexpr int kUploadAttempts = 3;
 constexpr int kProgressEvery = 24;  // frames between progress texts
+constexpr int kSilenceShown = 5;    // poll intervals without an answer before the status says so
 constexpr std::size_t kRefusalShown = 160;
+
+// "m:ss", whole seconds.
+std::string clockText(Clock::duration length) {
+  const long long s = std::chrono::duration_cast<std::chrono::seconds>(length).count();
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
+  return text;
+}
 
 // Why a job stops before its end without a failure to report.
 struct Stopped {};
@@ -131,19 +140,31 @@ class Worker {
       throw Failed{"start rejected: " + started.body.substr(0, kRefusalShown)};
 
     Clock::time_point lastAnswer = Clock::now();
+    bool silent = false;
     for (;;) {
       pause(kPollInterval);
       orv::JobStatus job = orv::poll_job(client_, sessionUrl);
       if (!job.answered) {
         // A backend that answers nothing for this long has stopped; the
-        // busy flag must not stay taken until the host restarts.
-        if (Clock::now() - lastAnswer >= kSilenceLimit) throw Failed{"backend stopped answering"};
+        // busy flag must not stay taken until the host restarts. Said while
+        // it lasts, so that nobody watches a frozen line for ten minutes.
+        const Clock::duration quiet = Clock::now() - lastAnswer;
+        if (quiet >= kSilenceLimit) throw Failed{"backend stopped answering"};
+        if (quiet >= kSilenceShown * kPollInterval) {
+          edit(param::kStatus, "backend not answering for " + clockText(quiet) + ", giving up at " +
+                                   clockText(kSilenceLimit));
+          silent = true;
+        }
         continue;
       }
       lastAnswer = Clock::now();
       if (job.failed()) throw Failed{job.error};
       if (job.completed()) break;
-      if (job.stage) setStatus("tracking: " + *job.stage);
+      if (job.stage)
+        setStatus("tracking: " + *job.stage);
+      else if (silent)
+        setStatus(shown_);  // answering again: back to what it said
+      silent = false;
     }
 
     downloadMattes(sessionUrl);
@@ -229,7 +250,10 @@ class Worker {
     gBusy = false;
   }
 
-  void setStatus(const std::string& text) { edit(param::kStatus, text); }
+  void setStatus(const std::string& text) {
+    edit(param::kStatus, text);
+    shown_ = text;
+  }
 
   // For the host's next action to apply; Stopped once the instance is gone.
   void edit(const char* param, std::string value) {
@@ -256,6 +280,7 @@ class Worker {
   PullJob job_;
   orv::HttpClient client_;
   std::string downloadDir_;  // ends in "/"; the mattes until they are published
+  std::string shown_;        // the last status but a silence
 };
 
 }  // namespace

@@ -245,9 +245,14 @@ TEST_F(WorkerTest, ABackendThatStopsAnsweringEndsTheJobAfterTheSilenceLimit) {
   EXPECT_EQ(job(*fx), "ready: 1 frames matted");
   EXPECT_EQ(backend->requests("GET", "/").size(), answering.size() + 1) << "polls and one matte";
 
-  backend->onPoll({Reply{503, "down"}});  // 503 for ever
+  backend->onPoll({Reply{503, "down"}});  // 503 for ever, said while it lasts
+  const std::size_t before = editsSince().size();
   EXPECT_EQ(job(*fx), "failed: backend stopped answering");
   EXPECT_EQ(messages(), Texts{"Prismhollow: backend stopped answering"});
+  const Texts said = values("status", before);
+  EXPECT_TRUE(std::any_of(said.begin(), said.end(), [](const std::string& s) {
+    return s == "backend not answering for 0:01, giving up at 0:01" || s == "backend not answering for 0:00, giving up at 0:01";
+  })) << said.size();
 
   ScriptedBackend dying(session);  // a port that closes while the job polls
   dying.onPoll({Reply{200, "", "application/json", true}});
