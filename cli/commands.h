@@ -10,6 +10,7 @@ inline constexpr const char* kUsage =
     "usage: prismhollow describe [BUNDLE]\n"
     "       prismhollow overlay BUNDLE OUT.png [--size WxH] [--image FRAME.png] [--bbox JSON] [--brush JSON]\n"
     "       prismhollow pull CLIP [OPTIONS]   (prismhollow pull --help lists them)\n"
+    "       prismhollow --version\n"
     "  describe   load the plug-in bundle (a NAME.ofx.bundle folder or .ofx file; by default\n"
     "             every bundle in OFX_PLUGIN_PATH and /usr/OFX/Plugins) and list what a host\n"
     "             shows of it: label, contexts, pixel depths, clips and parameters\n"

@@ -6,6 +6,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "results_folder.h"
+
 namespace {
 
 constexpr int kColumns = 10;
@@ -80,10 +82,12 @@ void ContactSheet::put(int frame, Row row, const cv::Mat& picture) {
   small.copyTo(sheet_(cell));
 }
 
-bool ContactSheet::write(const std::string& path) const {
+std::string ContactSheet::write(const std::string& path) const {
+  std::vector<unsigned char> png;
   try {
-    return cv::imwrite(path, sheet_);
-  } catch (const cv::Exception&) {
-    return false;
+    if (!cv::imencode(".png", sheet_, png)) return "the sheet cannot be encoded as PNG";
+  } catch (const cv::Exception& e) {
+    return e.err;
   }
+  return writeBytes(path, png);
 }

@@ -22,7 +22,8 @@ class ContactSheet {
   bool corrected(int frame) const { return corrected_.count(frame) > 0; }
   // Places a picture (8-bit BGR, any size) in its cell; from any thread.
   void put(int frame, Row row, const cv::Mat& picture);
-  bool write(const std::string& path) const;
+  // "" when written, else why not.
+  std::string write(const std::string& path) const;
 
  private:
   std::vector<int> frames_;

@@ -1,5 +1,7 @@
 #include "frame_pictures.h"
 
+#include "results_folder.h"
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -28,12 +30,14 @@ cv::Mat asFloat(const cv::Mat& picture) {
 
 }  // namespace
 
-bool writePng(ImageBuffer& image, const std::string& path) {
+std::string writePng(ImageBuffer& image, const std::string& path) {
+  std::vector<unsigned char> png;
   try {
-    return cv::imwrite(path, topDownBgra(image));
-  } catch (const cv::Exception&) {
-    return false;
+    if (!cv::imencode(".png", topDownBgra(image), png)) return "the picture cannot be encoded as PNG";
+  } catch (const cv::Exception& e) {
+    return e.err;
   }
+  return writeBytes(path, png);  // encoded first: the encoder says nothing on the terminal
 }
 
 cv::Mat overCheckerboard(ImageBuffer& image) {

@@ -8,8 +8,8 @@
 #include "Image.h"
 
 // Writes an RGBA PNG, top row first: 8-bit from 8-bit images, 16-bit from
-// float ones (clamped to 0..1). False when it cannot be written.
-bool writePng(ofxhost::ImageBuffer& image, const std::string& path);
+// float ones (clamped to 0..1). "" when written, else why not.
+std::string writePng(ofxhost::ImageBuffer& image, const std::string& path);
 
 // A premultiplied RGBA image over a grey checkerboard, as 8-bit BGR.
 cv::Mat overCheckerboard(ofxhost::ImageBuffer& image);

@@ -32,6 +32,7 @@
 #include "pull_options.h"
 #include "pull_render.h"
 #include "pull_session.h"
+#include "results_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -73,10 +74,16 @@ class Pull {
     } catch (const ofxhost::HostError& e) {
       throw Stop{1, std::string("cannot load the plug-in: ") + e.what()};
     }
-    const std::string url = backendUrl();
     outDir_ = o_.out.empty() ? fs::path(o_.clip).filename().replace_extension().string() + "_matte" : o_.out;
-    if (std::error_code ec; !fs::create_directories(outDir_, ec) && ec)
-      throw Stop{1, "cannot make the folder " + outDir_ + ": " + ec.message()};
+    try {
+      const std::uint64_t frameBytes = std::uint64_t(source_->width()) * source_->height() * (o_.isFloat ? 8 : 4);
+      results_ = std::make_unique<ResultsFolder>(outDir_, o_.overwrite, frameBytes);
+    } catch (const ResultsRefused& e) {
+      throw Stop{2, e.what()};
+    } catch (const ResultsError& e) {
+      throw Stop{1, e.what()};
+    }
+    const std::string url = backendUrl();
 
     // A re-pull of the frames the last pull into OUT left on this backend
     // names its session, as a saved project would; the plug-in checks the
@@ -267,7 +274,7 @@ class Pull {
     if (o_.backend.empty()) return;
     pulled_.session = session_;
     pulled_.clipStart = fx_->stringValue("clip_start");
-    if (!writeSessionRecord(outDir_, pulled_))
+    if (!writeSessionRecord(results_->work(), pulled_))
       progress_.print("prismhollow: cannot write " + sessionRecordPath(outDir_) + "; a re-pull uploads the clip again");
     const std::string replaced = previous_ ? orv::matte_folder(previous_->session) : "";
     std::error_code ec;
@@ -285,7 +292,8 @@ class Pull {
 
   void render() {
     ContactSheet sheet(first_, last_, sheetAnchor_, corrected_, source_->width(), source_->height());
-    PreviewVideo preview(outDir_ + "/preview.mp4", source_->frameRate(), {source_->width(), source_->height()});
+    const std::string work = results_->work();
+    PreviewVideo preview(work + "/preview.mp4", source_->frameRate(), {source_->width(), source_->height()});
     if (!preview.isOpened()) progress_.print("prismhollow: this OpenCV cannot write MP4 files; no preview.mp4");
     RenderJob job;
     job.source = source_.get();
@@ -293,7 +301,7 @@ class Pull {
     job.character = look(0);
     job.matte = look(1);
     job.first = first_, job.last = last_;
-    job.dir = outDir_;
+    job.dir = work;
     job.sheet = &sheet;
     job.preview = &preview;
     job.interrupted = &gInterrupted;
@@ -323,7 +331,13 @@ class Pull {
     } catch (const ofxhost::HostError& e) {
       std::fprintf(stderr, "prismhollow: the contact sheet shows no selection: %s\n", e.what());
     }
-    if (!sheet.write(outDir_ + "/contact-sheet.png")) throw Stop{1, "cannot write " + outDir_ + "/contact-sheet.png"};
+    if (const std::string why = sheet.write(work + "/contact-sheet.png"); !why.empty())
+      throw Stop{1, "cannot write " + outDir_ + "/contact-sheet.png: " + why};
+    try {
+      results_->publish();
+    } catch (const ResultsError& e) {
+      throw Stop{1, e.what()};
+    }
 
     char first[16], last[16];
     std::snprintf(first, sizeof first, "%06d", first_);
@@ -357,6 +371,7 @@ class Pull {
   int sheetAnchor_ = 0;         // the anchor the pull settles on (readMarks)
   std::vector<int> corrected_;  // the frames it corrects
   std::string outDir_, tempDir_, session_;
+  std::unique_ptr<ResultsFolder> results_;  // removed unless published
   SessionRecord pulled_;                   // what this run pulls, and from which session once done
   std::optional<SessionRecord> previous_;  // what the last pull with --backend into OUT left
   std::unique_ptr<LocalBackend> backend_;

@@ -20,13 +20,13 @@ const char* const kPullUsage =
     "CLIP is a video file, a folder of numbered images, or a printf pattern of them\n"
     "(\"shot/frame.%04d.png\").\n"
     "\n"
-    "The selection (at least one of them):\n"
+    "The selection (a box or a dab that adds, at least):\n"
     "  --box X,Y,W,H        a box in fractions of the frame, origin top-left (one box a pull)\n"
     "  --box-px X,Y,W,H     the same in pixels of the clip\n"
     "  --add X,Y            a dab that adds (fractions; repeatable)\n"
     "  --exclude X,Y        a dab that excludes (fractions; repeatable)\n"
     "  --brush-size S       the dabs' radius as a fraction of the width (0.005 to 0.3; 0.03)\n"
-    "  --hint TEXT          a description of the character\n"
+    "  --hint TEXT          a description of the character, sent with a box or dabs\n"
     "Corrections, where the matte goes wrong on other frames (F a frame number, as for --anchor):\n"
     "  --box F:X,Y,W,H      the box on frame F instead of the anchor frame (--box-px F:... too)\n"
     "  --add F:X,Y          a dab that adds on frame F (repeatable)\n"
@@ -46,7 +46,9 @@ const char* const kPullUsage =
     "  --float              frames reach the plug-in as float; PNG files are 16-bit\n"
     "  --backend URL        a running matting backend (default: start prismhollow-backend on a\n"
     "                       free loopback port for the length of the job)\n"
-    "  --out DIR            where the results go (default: CLIPNAME_matte in this folder)\n"
+    "  --out DIR            where the results go (default: CLIPNAME_matte in this folder); they\n"
+    "                       are written beside it and move in once whole\n"
+    "  --overwrite          replace the results of another pull in DIR (refused otherwise)\n"
     "  --bundle PATH        the plug-in bundle (default: OFX_PLUGIN_PATH, /usr/OFX/Plugins)\n"
     "  --help\n"
     "Exit status: 0 done, 1 failed, 2 bad usage, 130 interrupted.\n";
@@ -147,6 +149,10 @@ PullOptions parsePullOptions(const std::vector<std::string>& args) {
       o.isFloat = true;
       continue;
     }
+    if (a == "--overwrite") {
+      o.overwrite = true;
+      continue;
+    }
     if (a.rfind("-", 0) != 0) {
       if (!o.clip.empty()) throw UsageError("one clip at a time, not \"" + o.clip + "\" and \"" + a + "\"");
       o.clip = a;
@@ -210,7 +216,10 @@ PullOptions parsePullOptions(const std::vector<std::string>& args) {
   if (o.help) return o;
   if (o.clip.empty()) throw UsageError("which clip? Name a video file, a folder of images or a pattern");
   if (!o.box && o.dabs.empty() && o.hint.empty())
-    throw UsageError("mark the character with --box, --box-px, --add or --hint");
+    throw UsageError("mark the character with --box, --box-px or --add");
+  if (!o.box && o.dabs.empty())
+    throw UsageError("a text hint alone is not understood by prismhollow-backend: mark the character with --box, "
+                     "--box-px or --add as well (the hint goes with them)");
   if (o.dabs.size() > orv::kMaxDabs)
     throw UsageError("at most " + std::to_string(orv::kMaxDabs) + " dabs in all, the most the overlay keeps");
   return o;

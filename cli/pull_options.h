@@ -42,6 +42,7 @@ struct PullOptions {
   std::string out;      // empty: CLIPNAME_matte in the current folder
   std::string bundle;   // empty: the standard plug-in folders
   bool isFloat = false;
+  bool overwrite = false;  // replace another pull's results in `out`
   bool help = false;
 };
 

@@ -31,7 +31,8 @@ std::string renderAll(RenderJob& job) {
       if (!pinned || out.status != kOfxStatOK) return fail("frame " + number + " could not be rendered");
       char name[32];
       std::snprintf(name, sizeof name, "/%06d.png", frame);
-      if (!writePng(*out.output, job.dir + name)) return fail("cannot write " + job.dir + name);
+      if (const std::string why = writePng(*out.output, job.dir + name); !why.empty())
+        return fail("cannot write " + job.dir + name + ": " + why);
 
       ofxhost::RenderResult character = job.character == job.output ? out : job.character->render(frame);
       if (character.status != kOfxStatOK) return fail("frame " + number + " could not be rendered");

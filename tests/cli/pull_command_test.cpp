@@ -93,6 +93,10 @@ TEST_F(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
       {quoted(garbage) + " --box 0,0,1,1", kWithBackend, 1, "cannot decode " + garbage},
       {kMegamind + " --frames 0:300 --box 0,0,1,1", kWithBackend, 2, "inside the clip's frames 0:269"},
       {kMegamind, kWithBackend, 2, "mark the character"},
+      {kMegamind + " --hint man", kWithBackend, 2, "a text hint alone is not understood by prismhollow-backend"},
+      {clip + " --out " + quoted(garbage), kWithBackend, 1, garbage + " is not a folder"},
+      {clip + " --out /proc/self/out", kWithBackend, 1,
+       "cannot write the results in /proc/self/out: No such file or directory"},
       {clip + " --backend http://127.0.0.1:1", "", 1, "cannot reach the backend at http://127.0.0.1:1"},
       {clip, "PATH=/usr/bin:/bin ", 1, "prismhollow-backend is neither beside prismhollow nor in PATH"},
       {clip + " --backend " + refusing.url(), "", 1, "failed: start rejected: anchor outside the clip"},
@@ -161,8 +165,10 @@ TEST_F(PullCommand, ARePullWithABackendReusesTheFramesItHolds) {
   backend.onPoll({ok(R"({"status":"COMPLETED","frames":2})")});
   const std::string args = kMegamind + " --frames 98:99 --box 0.2,0.1,0.4,0.8 --backend " + backend.url() + " --out " +
                            quoted(tmp.path / "out");
-  const Outcome first = pull(args, ""), again = pull(args, "");
+  const Outcome first = pull(args, ""), refused = pull(args, ""), again = pull(args + " --overwrite", "");
   ASSERT_EQ(first.exitCode, 0) << first.output;
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_TRUE(contains(refused.output, "holds the results of another pull (5 files); add --overwrite")) << refused.output;
   ASSERT_EQ(again.exitCode, 0) << again.output;
   EXPECT_TRUE(contains(again.output, "reusing the 2 frames the backend holds")) << again.output;
   EXPECT_EQ(backend.requests("PUT").size(), 2u) << "the frames went up again";
@@ -193,7 +199,7 @@ TEST_F(PullCommand, CtrlCStopsTheJobAndLeavesNothingRunning) {
   EXPECT_EQ(runningInGroup(pid), 0) << "a process of the job is still running";
   waitpid(pid, nullptr, 0);
   EXPECT_TRUE(contains(readFile(log), "interrupted")) << readFile(log);
-  EXPECT_EQ(filesIn(tmp.path.string()), (Texts{"log", "out"})) << "the backend's temporary folder is left";
+  EXPECT_EQ(filesIn(tmp.path.string()), (Texts{"log"})) << "the backend's or the results' folder is left";
 }
 
 }  // namespace
