@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "orv/http_client.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -81,6 +83,13 @@ void checkReachable(const std::string& url) {
   }
   freeaddrinfo(found);
   if (!reached) throw BackendError(what + reason + todo);
+
+  // Something answers there: is it ours? Its root says so.
+  const orv::HttpResponse root = orv::HttpClient().get(url + (url.back() == '/' ? "" : "/"));
+  if (root.status == 200 && root.body.rfind("prismhollow-backend ", 0) == 0) return;
+  throw BackendError(authority + (root.status == 0 ? " does not answer HTTP" : " answered HTTP " + std::to_string(root.status)) +
+                     ": not a prismhollow backend; start one there (prismhollow-backend --listen HOST:PORT) or leave "
+                     "out --backend to run a local one for the job");
 }
 
 LocalBackend::LocalBackend(const std::string& program, const fs::path& folder) : log_(folder / "backend.log") {

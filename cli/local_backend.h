@@ -19,7 +19,7 @@ struct BackendError : std::runtime_error {
 std::string findBackendProgram();
 
 // Throws BackendError unless a connection to the address's host and port
-// opens within a few seconds.
+// opens within a few seconds and a prismhollow backend answers there.
 void checkReachable(const std::string& url);
 
 class LocalBackend {

@@ -85,8 +85,9 @@ TEST_F(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
   std::ofstream(garbage) << std::string(5000, 'x');
   const std::string missing = (tmp.path / "none.json").string(), shortPoint = (tmp.path / "short.json").string();
   std::ofstream(shortPoint) << R"([{"frame": 99, "add": [[0.5, 0.5]]}, {"frame": 100, "exclude": [0.5, 0.5]}])";
-  ScriptedBackend refusing;
+  ScriptedBackend refusing, stranger;
   refusing.onStart(Reply{422, "anchor outside the clip"});
+  stranger.onRoot(Reply{501, "not implemented", "text/plain"});
   const std::string clip = kMegamind + " --box 0.2,0.1,0.4,0.8 --frames 98:100 --out " + quoted(tmp.path / "out");
   const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
       {"/no/such.avi --box 0,0,1,1", kWithBackend, 1, "no such file or folder: /no/such.avi"},
@@ -100,6 +101,8 @@ TEST_F(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
       {clip + " --backend http://127.0.0.1:1", "", 1, "cannot reach the backend at http://127.0.0.1:1"},
       {clip, "PATH=/usr/bin:/bin ", 1, "prismhollow-backend is neither beside prismhollow nor in PATH"},
       {clip + " --backend " + refusing.url(), "", 1, "failed: start rejected: anchor outside the clip"},
+      {clip + " --backend " + stranger.url(), "", 1,
+       stranger.url().substr(7) + " answered HTTP 501: not a prismhollow backend"},
       {clip + " --box-px 99:10,10,50,50", kWithBackend, 2,
        "prismhollow pull: --box-px 99:10,10,50,50: one box per pull (the overlay keeps one box), and --box "
        "0.2,0.1,0.4,0.8 is given already; correct other frames with --add F:X,Y or --exclude F:X,Y\n"},

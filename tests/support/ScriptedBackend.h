@@ -103,6 +103,8 @@ class ScriptedBackend {
   // Answers to the polls, in order; the last one repeats.
   void onPoll(std::vector<Reply> replies) { set(polls_, std::move(replies)); }
   void onMatte(std::function<Reply(int frame)> f) { set(matte_, std::move(f)); }
+  // The answer at "/", where the command asks whether a backend is ours; not recorded.
+  void onRoot(Reply reply) { set(root_, std::move(reply)); }
 
   // The requests with this method whose path contains `part`.
   std::vector<Request> requests(const std::string& method = "", const std::string& part = "") const {
@@ -132,6 +134,7 @@ class ScriptedBackend {
   }
   Reply answer(const httplib::Request& req) {
     std::lock_guard<std::mutex> lock(mu_);
+    if (req.method == "GET" && req.path == "/") return root_;
     seen_.push_back(Request{req.method, req.path, req.body, req.headers, std::chrono::steady_clock::now()});
     cv_.notify_all();
     const auto number = [&] { return std::atoi(req.path.c_str() + req.path.rfind('/') + 1); };  // ".../frames/7"
@@ -150,7 +153,7 @@ class ScriptedBackend {
   std::atomic<bool> poolStarted_{false};
   int answered_ = 0;
   std::vector<Request> seen_;
-  Reply create_, start_ = ok("{}");
+  Reply create_, start_ = ok("{}"), root_{200, "prismhollow-backend scripted; sessions: 0", "text/plain"};
   std::function<int(int, int)> upload_ = [](int, int) { return 200; };
   std::map<int, int> attempts_;
   std::vector<Reply> polls_{ok(R"({"status":"COMPLETED"})")};
