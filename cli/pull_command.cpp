@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "Host.h"
@@ -25,6 +26,8 @@
 #include "contact_sheet.h"
 #include "frame_pictures.h"
 #include "local_backend.h"
+#include "orv/backend.h"
+#include "orv/http_client.h"
 #include "orv/selection.h"
 #include "orv/staging.h"
 #include "preview_video.h"
@@ -83,7 +86,7 @@ class Pull {
     } catch (const ResultsError& e) {
       throw Stop{1, e.what()};
     }
-    const std::string url = backendUrl();
+    const std::string url = url_ = backendUrl();
 
     // A re-pull of the frames the last pull into OUT left on this backend
     // names its session, as a saved project would; the plug-in checks the
@@ -266,6 +269,33 @@ class Pull {
         throw Stop{1, "the local backend stopped during the job; the end of its log:\n" + backend_->logTail()};
     }
     session_ = fx_->stringValue("session_id");
+    const orv::HttpResponse status = orv::HttpClient().get(orv::session_url(url_, session_));
+    jobSummary_ = nlohmann::json::parse(status.body, nullptr, false);
+    if (status.status != 200 || !jobSummary_.is_object()) jobSummary_ = nlohmann::json::object();
+  }
+
+  // What the job came to, from the backend's summary: the frames with the
+  // character, and why the others are empty.
+  std::string outcome() const {
+    const int frames = last_ - first_ + 1;
+    const auto count = [&](const char* key) {
+      const auto it = jobSummary_.find(key);
+      return it != jobSummary_.end() && it->is_number_integer() ? it->get<int>() : 0;
+    };
+    const int empty = count("empty_frames"), lost = count("lost_frames");
+    std::string text = "the character on " + std::to_string(frames - empty) + " of " + std::to_string(frames) + " frames";
+    std::vector<std::string> why;
+    if (empty > lost) {
+      std::string cuts;
+      if (const auto it = jobSummary_.find("cuts"); it != jobSummary_.end() && it->is_array())
+        for (const auto& cut : *it)
+          if (cut.is_number_integer()) cuts += (cuts.empty() ? "" : ", ") + std::to_string(first_ + cut.get<int>());
+      why.push_back(std::to_string(empty - lost) + " in other shots" +
+                    (cuts.empty() ? "" : " (cuts before frames " + cuts + ")"));
+    }
+    if (lost > 0) why.push_back(std::to_string(lost) + " where the track was lost (the look no longer matched)");
+    for (std::size_t i = 0; i < why.size(); ++i) text += (i == 0 ? "; left empty: " : ", ") + why[i];
+    return text;
   }
 
   // With a backend that outlives the run, the session it holds for the next
@@ -344,9 +374,11 @@ class Pull {
     std::snprintf(last, sizeof last, "%06d", last_);
     std::printf("prismhollow: %s frames written to %s/ (%s.png to %s.png)\n", total.c_str(), outDir_.c_str(), first,
                 last);
+    std::printf("  %s\n", outcome().c_str());
     std::printf("  open %s/contact-sheet.png to judge the matte%s\n", outDir_.c_str(),
                 previewWritten ? (", and play " + outDir_ + "/preview.mp4").c_str() : "");
-    std::printf("  %s in all: %s\n", clockText(progress_.seconds()).c_str(), progress_.stageTimes().c_str());
+    std::printf("  %s in all, %.2f s a frame: %s\n", clockText(progress_.seconds()).c_str(),
+                progress_.seconds() / (last_ - first_ + 1), progress_.stageTimes().c_str());
   }
 
   // The staging the plug-in leaves behind that nobody needs any more: the
@@ -372,6 +404,8 @@ class Pull {
   std::vector<int> corrected_;  // the frames it corrects
   std::string outDir_, tempDir_, session_;
   std::unique_ptr<ResultsFolder> results_;  // removed unless published
+  std::string url_;                         // the backend's
+  nlohmann::json jobSummary_;               // the backend's status of the finished job
   SessionRecord pulled_;                   // what this run pulls, and from which session once done
   std::optional<SessionRecord> previous_;  // what the last pull with --backend into OUT left
   std::unique_ptr<LocalBackend> backend_;

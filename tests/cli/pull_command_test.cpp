@@ -53,6 +53,7 @@ TEST_F(PullCommand, MattesTheBoxedManThroughTheSecondShot) {
   // Not a terminal: plain progress lines, and the plug-in's own message.
   EXPECT_TRUE(contains(r.output, "uploading 1/24 (4%)")) << r.output;
   EXPECT_TRUE(contains(r.output, "Prismhollow: alpha ready for 24 frames.")) << r.output;
+  EXPECT_TRUE(contains(r.output, "\n  the character on 24 of 24 frames\n")) << r.output;
 
   const cv::Rect box(340, 10, 380, 518);
   for (int frame = 98; frame <= 121; ++frame) {  // named by the clip's frame numbers
