@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <exception>
+
+#include "backend/log.h"
 
 namespace backend {
 
@@ -57,7 +60,11 @@ void JobQueue::serve() {
       id = std::move(waiting_.front());
       waiting_.pop_front();
     }
-    work_(id, stopping);
+    try {
+      work_(id, stopping);
+    } catch (const std::exception& e) {  // the job's own ends are caught in work_; the service goes on whatever else
+      log_line("job " + printable(id, 80) + ": " + e.what());
+    }
   }
 }
 

@@ -17,7 +17,10 @@ struct ImageSize {
 std::optional<ImageSize> jpeg_size(const std::string& bytes);
 
 // True when the image decodes from its first to its last byte, end marker
-// included, to the size its header gives.
+// included, to the size its header gives. Refusal 413 or 415, with the
+// reason, for a JPEG whose decoding would cost far more than its bytes
+// justify: more pixels than any real frame packs into its size, more than
+// 64 scans, or a progressive image over 64 MiB of coefficients.
 bool jpeg_decodes(const std::string& bytes, ImageSize size);
 
 }  // namespace backend

@@ -2,6 +2,8 @@
 // Serves the plug-in's five calls over HTTP and runs the matting engine on
 // the uploaded frames; see --help.
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <condition_variable>
 #include <cstdio>
@@ -55,7 +57,13 @@ int serve(const Options& options) {
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
-  Store store(options.data);
+  ::umask(077);  // what the engine writes too: the data folder is the user's alone
+  if (options.data.empty()) {
+    std::cerr << "prismhollow-backend: HOME is not set and this user has no home folder to keep sessions in; give "
+                 "--data a folder of your own\n";
+    return 1;
+  }
+  Store store(options.data, options.dataBase);
   if (!store.lock()) {
     std::cerr << "prismhollow-backend: another backend is using " << options.data.string() << "\n";
     return 1;
@@ -94,11 +102,11 @@ int serve(const Options& options) {
 int main(int argc, char** argv) {
   try {
     const Options options = parse_options(argc, argv);
-    if (options.help) return std::cout << usage(), 0;
+    if (options.help) return std::cout << usage(options), 0;
     if (options.version) return std::cout << "prismhollow-backend " << kVersion << "\n", 0;
     return serve(options);
   } catch (const UsageError& e) {
-    std::cerr << "prismhollow-backend: " << e.what() << "\n" << usage();
+    std::cerr << "prismhollow-backend: " << e.what() << "\n" << usage(parse_options(1, argv));
     return 2;
   } catch (const std::exception& e) {
     std::cerr << "prismhollow-backend: " << e.what() << "\n";

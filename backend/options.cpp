@@ -1,5 +1,8 @@
 #include "backend/options.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <thread>
 
@@ -7,11 +10,22 @@ namespace backend {
 
 namespace {
 
-std::filesystem::path default_data() {
-  if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/')
-    return std::filesystem::path(cache) / "prismhollow-backend";
+// The data folder and its base when --data is not given: never a folder
+// that other users share, such as /tmp without a HOME.
+void default_data(Options& o) {
+  if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/') {
+    o.dataBase = cache;
+    o.data = o.dataBase / "prismhollow-backend";
+    return;
+  }
   const char* home = std::getenv("HOME");
-  return std::filesystem::path(home && *home ? home : "/tmp") / ".cache" / "prismhollow-backend";
+  if (!home || *home != '/') {
+    const passwd* user = ::getpwuid(::geteuid());
+    home = user && user->pw_dir && *user->pw_dir == '/' ? user->pw_dir : nullptr;
+  }
+  if (!home) return;
+  o.dataBase = home;
+  o.data = o.dataBase / ".cache" / "prismhollow-backend";
 }
 
 // A whole number from min to max, followed by one of `units` (a suffix and
@@ -34,7 +48,7 @@ std::uint64_t number(const std::string& option, const std::string& text, std::ui
 
 Options parse_options(int argc, const char* const* argv) {
   Options o;
-  o.data = default_data();
+  default_data(o);
   o.jobs = std::max(1u, std::thread::hardware_concurrency() / 2);
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
@@ -57,7 +71,9 @@ Options parse_options(int argc, const char* const* argv) {
       o.port = int(number(option, value.substr(colon + 1), 0, 65535));
     } else if (option == "--data") {
       if (value.empty()) throw UsageError("--data needs a folder");
-      o.data = std::filesystem::absolute(value);
+      o.data = std::filesystem::absolute(value).lexically_normal();
+      if (o.data.filename().empty()) o.data = o.data.parent_path();
+      o.dataBase = o.data.parent_path();
     } else if (option == "--jobs") {
       o.jobs = int(number(option, value, 1, 64));
     } else if (option == "--queue") {
@@ -66,12 +82,18 @@ Options parse_options(int argc, const char* const* argv) {
       o.maxAge = std::chrono::seconds(number(option, value, 1, 3650 * day, {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', day}}));
     } else if (option == "--disk-budget") {
       o.diskBudget = number(option, value, 1, K * K * K * K * K, {{'K', K}, {'M', K * K}, {'G', K * K * K}, {'T', K * K * K * K}});
+    } else if (option == "--keep-free") {
+      o.keepFree = number(option, value, 0, K * K * K * K, {{'K', K}, {'M', K * K}, {'G', K * K * K}});
     } else if (option == "--max-frames") {
       o.maxFrames = int(number(option, value, 1, 999999999));
     } else if (option == "--max-frame-size") {
       o.maxFrameBytes = number(option, value, 1, K * K * K, {{'K', K}, {'M', K * K}, {'G', K * K * K}});
     } else if (option == "--max-side") {
       o.maxSide = int(number(option, value, 16, 65500));
+    } else if (option == "--allow-host") {
+      if (value.empty() || value.find_first_of(" \t/,") != std::string::npos)
+        throw UsageError("--allow-host takes a host name, not \"" + value + "\"");
+      o.allowHosts.push_back(value);
     } else {
       throw UsageError("unknown option " + option);
     }
@@ -79,20 +101,26 @@ Options parse_options(int argc, const char* const* argv) {
   return o;
 }
 
-std::string usage() {
+std::string usage(const Options& o) {
+  const std::string data = o.data.empty() ? "none: no home folder" : o.data.string();
   return R"(usage: prismhollow-backend [OPTION VALUE]...
 The local matting backend of the Prismhollow plug-in: set the plug-in's
 "Backend URL" to http://HOST:PORT of this service.
 
   --listen HOST:PORT     address to serve (default 127.0.0.1:8765; port 0 picks a free one)
-  --data DIR             where sessions are kept (default $XDG_CACHE_HOME/prismhollow-backend)
+  --data DIR             where sessions are kept, the user's alone (default )" + data + R"()
   --jobs N               matting jobs run at once (default: one per two cores, at least 1)
   --queue N              jobs that may wait for a free slot (default 32)
   --max-age AGE          delete sessions untouched this long: 90s, 30m, 12h, 7d (default 7d)
   --disk-budget SIZE     most the data folder may hold: 500M, 20G, 1T (default 20G)
+  --keep-free SIZE       space uploads leave free on the disk: 0, 100M (default 2 % of the disk, at most 256M)
   --max-frames N         frames per session (default 100000)
   --max-frame-size SIZE  bytes per uploaded frame: 512K, 64M (default 64M)
   --max-side PIXELS      width and height of a frame at most (default 8192)
+  --allow-host NAME      serve requests addressed to NAME too (a balancer's name; any port
+                         unless NAME has one); repeatable. Otherwise only the listening
+                         address, localhost, 127.0.0.1 and [::1] are served, and never a
+                         request from a web page (one with an Origin)
   --help, --version
 )";
 }

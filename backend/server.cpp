@@ -1,5 +1,6 @@
 #include "backend/server.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -117,22 +118,43 @@ std::string reason_for(int status) {
 
 thread_local std::chrono::steady_clock::time_point tRequestStart;
 
+std::string lowercase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// An IPv6 address as it stands in a Host header.
+std::string bracketed(const std::string& host) {
+  return host.find(':') != std::string::npos && host[0] != '[' ? "[" + host + "]" : host;
+}
+
 }  // namespace
 
-Server::Server(Sessions& sessions, const Options& options) : sessions_(sessions), options_(options) {
-  http_.new_task_queue = [] { return new httplib::ThreadPool(32); };
+Server::Server(Sessions& sessions, const Options& options)
+    : sessions_(sessions), options_(options), http_(WaitingServer::Limits{}) {
   http_.set_payload_max_length(options.maxFrameBytes);
-  http_.set_keep_alive_max_count(1000).set_keep_alive_timeout(2).set_tcp_nodelay(true);
-  http_.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+  // What the answers' Keep-Alive header says; the waiting room keeps to it.
+  http_.set_keep_alive_max_count(WaitingServer::Limits{}.requestsPerConnection)
+      .set_keep_alive_timeout(WaitingServer::Limits{}.idle.count())
+      .set_tcp_nodelay(true);
+  http_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     tRequestStart = std::chrono::steady_clock::now();
-    const bool body = req.method == "POST" || req.method == "PUT" || req.method == "PATCH";
-    if (!body || req.has_header("Content-Length")) return httplib::Server::HandlerResponse::Unhandled;
-    // Without a length a body could go on for ever. The body stays unread,
-    // so the client must not send another request after it.
-    res.status = 411;
-    res.set_header("Connection", "close");
-    res.set_content("send the body with a Content-Length", "text/plain");
-    return httplib::Server::HandlerResponse::Handled;
+    try {
+      screen(req);
+    } catch (const Refusal& refusal) {
+      // Refused before its body is read: the client must not send another
+      // request after it.
+      res.status = refusal.status;
+      res.set_header("Connection", "close");
+      close_after_this_request();
+      res.set_content(refusal.what(), "text/plain");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    // Several ranges would send the body once per range, as many times as
+    // a header of 8 KB can ask: the whole body goes once instead. httplib
+    // hands the handler its own request, which it did not declare const.
+    if (req.ranges.size() > 1) const_cast<httplib::Request&>(req).ranges.clear();
+    return httplib::Server::HandlerResponse::Unhandled;
   });
   const auto handler = [this](const httplib::Request& req, httplib::Response& res) { dispatch(req, res); };
   http_.Get(".*", handler).Post(".*", handler).Put(".*", handler).Delete(".*", handler);
@@ -150,8 +172,52 @@ Server::Server(Sessions& sessions, const Options& options) : sessions_(sessions)
 }
 
 int Server::bind() {
-  if (options_.port == 0) return http_.bind_to_any_port(options_.host);
-  return http_.bind_to_port(options_.host, options_.port) ? options_.port : -1;
+  return port_ = http_.bind(options_.host, options_.port);
+}
+
+bool Server::addressed_to_us(const std::string& hostHeader, const std::string& localAddress) const {
+  const std::string host = lowercase(hostHeader);
+  const std::size_t colon = host.rfind(':');
+  const bool hasPort = colon != std::string::npos && host.find(']', colon) == std::string::npos;
+  const std::string name = hasPort ? host.substr(0, colon) : host;
+  if (name.empty()) return false;
+  for (const std::string& allowed : options_.allowHosts)  // a name without a port takes any
+    if (lowercase(allowed) == host || lowercase(allowed) == name) return true;
+  if (hasPort && host.substr(colon + 1) != std::to_string(port_)) return false;
+  if (name == bracketed(lowercase(options_.host)) || name == "localhost") return true;
+  // The address the connection came in on is as good as the listening
+  // address: a page on a name that rebinds to it sends that name.
+  return hasPort && (name == "127.0.0.1" || name == "[::1]" || name == bracketed(lowercase(localAddress)));
+}
+
+void Server::screen(const httplib::Request& req) const {
+  // Our clients (the plug-in, the prismhollow command) never send an
+  // Origin; a browser sends one with every request a page makes.
+  if (req.has_header("Origin")) throw Refusal(403, "requests from web pages are refused");
+  if (req.get_header_value_count("Host") > 1) throw Refusal(400, "the request names its host more than once");
+  // A page on a name that rebinds to this address sends its own name.
+  if (req.has_header("Host") && !addressed_to_us(req.get_header_value("Host"), req.local_addr)) {
+    std::string names = bracketed(options_.host) + ":" + std::to_string(port_) + " or localhost:" + std::to_string(port_);
+    for (const std::string& allowed : options_.allowHosts) names += " or " + allowed;
+    throw Refusal(403, "the backend is not addressed as " + names);
+  }
+  // A length and a chunked coding together are read as two different
+  // bodies by two readers; a chunked body alone could go on for ever.
+  if (req.has_header("Transfer-Encoding"))
+    throw Refusal(411, "send the body with a Content-Length and no Transfer-Encoding");
+  const std::size_t lengths = req.get_header_value_count("Content-Length");
+  for (std::size_t i = 0; i < lengths; ++i) {
+    const std::string length = req.get_header_value("Content-Length", i);
+    if (length.empty() || length.size() > 19 || length.find_first_not_of("0123456789") != std::string::npos)
+      throw Refusal(400, "Content-Length must be a number of bytes");
+    if (length != req.get_header_value("Content-Length")) throw Refusal(400, "the request gives two different Content-Lengths");
+  }
+  // Inflating would take a body of some kilobytes to gigabytes before any
+  // limit is looked at.
+  if (req.has_header("Content-Encoding") && lowercase(req.get_header_value("Content-Encoding")) != "identity")
+    throw Refusal(415, "send the body uncompressed, without a Content-Encoding");
+  const bool body = req.method == "POST" || req.method == "PUT" || req.method == "PATCH";
+  if (body && lengths == 0) throw Refusal(411, "send the body with a Content-Length");
 }
 
 void Server::dispatch(const httplib::Request& req, httplib::Response& res) {

@@ -4,6 +4,7 @@
 
 #include <httplib.h>
 
+#include "backend/connections.h"
 #include "backend/options.h"
 #include "backend/sessions.h"
 
@@ -20,10 +21,16 @@ class Server {
 
  private:
   void dispatch(const httplib::Request& req, httplib::Response& res);
+  // Refuses, before its body is read, a request from a web page, one not
+  // addressed to this backend, and one whose body is framed or coded in a
+  // way that costs more than its length says.
+  void screen(const httplib::Request& req) const;
+  bool addressed_to_us(const std::string& host, const std::string& localAddress) const;
 
   Sessions& sessions_;
   const Options& options_;
-  httplib::Server http_;
+  WaitingServer http_;
+  int port_ = -1;
 };
 
 }  // namespace backend

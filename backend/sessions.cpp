@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 
 #include "backend/jpeg.h"
 #include "backend/log.h"
@@ -46,6 +47,20 @@ struct Session {
 
 namespace {
 
+// In a session's folder once it is deleted while its job runs.
+constexpr const char* kDeleted = "deleted";
+
+// A write that the data folder's disk refused, as the answer to the call
+// that made it: 507 with the reason, the session as it was.
+template <class Write>
+void writing(Write&& write) {
+  try {
+    write();
+  } catch (const WriteError& e) {
+    throw Refusal(507, e.what());
+  }
+}
+
 std::string size_text(ImageSize s) { return std::to_string(s.width) + " x " + std::to_string(s.height) + " pixels"; }
 
 // The stage without its counts: "tracking forward 3/40" is "tracking forward /".
@@ -61,7 +76,7 @@ std::string stage_kind(const std::string& stage) {
 Sessions::Sessions(const Options& options, Store& store)
     : options_(options),
       store_(store),
-      budget_(store.root(), options.diskBudget, bytes_under(store.root())),
+      budget_(store.root(), options.diskBudget, bytes_under(store.root()), options.keepFree),
       queue_(options.jobs, static_cast<std::size_t>(options.queue),
              [this](const std::string& id, const std::function<bool()>& stopping) { run(id, stopping); }) {
   for (const std::string& id : store_.ids()) {
@@ -74,6 +89,11 @@ Sessions::Sessions(const Options& options, Store& store)
 }
 
 void Sessions::load(const std::string& id) {
+  if (std::error_code ec; fs::exists(store_.dir(id) / kDeleted, ec)) {  // deleted while its job ran
+    budget_.remove(remove_tree(store_.dir(id)));
+    log_line("session " + printable(id, 80) + " was deleted before a stop; removed");
+    return;
+  }
   const json about = parse_json(read_whole(store_.dir(id) / "session.json"));
   if (!is_session_id(id) || !about.is_object()) {
     log_line("ignoring " + printable(id, 80) + " in the data folder: not a session");
@@ -104,7 +124,11 @@ void Sessions::load(const std::string& id) {
   if (s->active() && !resume) {
     s->state = JobState::Failed;
     s->error = "the backend stopped " + std::to_string(s->attempts) + " times while this job ran; it was given up";
-    save(*s);
+    try {
+      save(*s);
+    } catch (const WriteError& e) {  // given up all the same; said again at the next start
+      log_line("job " + id + ": " + e.what());
+    }
   }
   if (resume) s->state = JobState::Queued;
   {
@@ -126,14 +150,21 @@ std::shared_ptr<Session> Sessions::find(const std::string& id) const {
 
 std::string Sessions::create(const std::string& body) {
   const CreateRequest request = read_create(body);
-  budget_.reserve(3 * 4096);
+  const std::string about = json{{"fps", request.fps}, {"source", request.source}}.dump();
+  DiskBudget::Reservation room = budget_.reserve(3 * 4096 + about.size());
   auto s = std::make_shared<Session>();
   s->id = new_session_id();
-  fs::create_directories(store_.frames(s->id));
-  fs::create_directories(store_.mattes(s->id));
-  const std::string about = json{{"fps", request.fps}, {"source", request.source}}.dump();
-  write_whole(store_.dir(s->id) / "session.json", about);
-  budget_.add(3 * 4096 + static_cast<std::int64_t>(about.size()));
+  try {
+    writing([&] {
+      make_folders(store_.frames(s->id));
+      make_folders(store_.mattes(s->id));
+      write_whole(store_.dir(s->id) / "session.json", about);
+    });
+  } catch (const Refusal&) {
+    remove_tree(store_.dir(s->id));
+    throw;
+  }
+  room.settle(3 * 4096 + static_cast<std::int64_t>(about.size()));
   std::lock_guard<std::mutex> lock(mu_);
   sessions_[s->id] = s;
   return s->id;
@@ -152,7 +183,7 @@ bool Sessions::put_frame(const std::string& id, const std::string& indexText, co
     unchanged();
   }
   if (jpeg.empty()) throw Refusal(400, frame + " has no bytes");
-  budget_.reserve(jpeg.size());
+  DiskBudget::Reservation room = budget_.reserve(jpeg.size());  // held while the frame is checked
   const std::optional<ImageSize> size = jpeg_size(jpeg);
   if (!size || size->width == 0 || size->height == 0) throw Refusal(415, frame + " is not a JPEG image");
   if (size->width > options_.maxSide || size->height > options_.maxSide)
@@ -173,15 +204,15 @@ bool Sessions::put_frame(const std::string& id, const std::string& indexText, co
   unchanged();
   same_size();
   if (!s->size.width) {
-    s->size = *size;
     json about = parse_json(read_whole(store_.dir(id) / "session.json"));
     if (!about.is_object()) about = json::object();
     about["width"] = size->width, about["height"] = size->height;
-    write_whole(store_.dir(id) / "session.json", about.dump());
+    writing([&] { write_whole(store_.dir(id) / "session.json", about.dump()); });
+    s->size = *size;
   }
-  write_whole(store_.frame(id, index), jpeg);
+  writing([&] { write_whole(store_.frame(id, index), jpeg); });
   auto [it, added] = s->frames.emplace(index, 0);
-  budget_.add(static_cast<std::int64_t>(jpeg.size()) - static_cast<std::int64_t>(it->second));
+  room.settle(static_cast<std::int64_t>(jpeg.size()) - static_cast<std::int64_t>(it->second));
   it->second = jpeg.size();
   touch(*s);
   return !added;
@@ -192,17 +223,40 @@ void Sessions::start(const std::string& id, const std::string& body) {
   std::lock_guard<std::mutex> lock(s->mu);
   if (s->active()) throw Refusal(409, std::string("this session's job is already ") + state_name(s->state));
   read_start(body, s->whole_clip());  // checked now; read again when the job runs
-  budget_.reserve(body.size());
-  write_whole(store_.dir(id) / "start.json", body);
-  if (!queue_.push(id))
-    throw Refusal(503, "the backend's queue is full (" + std::to_string(options_.queue) +
-                           " jobs waiting); try again later");
+  DiskBudget::Reservation room = budget_.reserve(2 * body.size());
+  writing([&] { write_whole(store_.dir(id) / "start.json", body); });
+  room.settle(static_cast<std::int64_t>(body.size()));
+  // job.json says QUEUED before the job is queued, so that no job runs
+  // that a restart would forget; put back as it was if it cannot be queued.
+  const JobState state = s->state;
+  const int attempts = s->attempts;
+  const std::string error = s->error;
+  const json summary = s->summary;
+  const double seconds = s->seconds;
+  const auto put_back = [&] {
+    s->state = state, s->attempts = attempts, s->error = error, s->summary = summary, s->seconds = seconds;
+  };
   s->state = JobState::Queued;
   s->attempts = 0;
   s->error.clear();
   s->summary = nullptr;
   s->seconds = 0;
-  save(*s);
+  try {
+    writing([&] { save(*s); });
+  } catch (const Refusal&) {
+    put_back();
+    throw;
+  }
+  if (!queue_.push(id)) {
+    put_back();
+    try {
+      save(*s);
+    } catch (const WriteError& e) {
+      log_line("job " + id + ": " + e.what());
+    }
+    throw Refusal(503, "the backend's queue is full (" + std::to_string(options_.queue) +
+                           " jobs waiting); try again later");
+  }
   touch(*s);
 }
 
@@ -242,7 +296,13 @@ void Sessions::remove(const std::string& id) {
   }
   std::lock_guard<std::mutex> lock(s->mu);
   s->deleted = true;  // a running job stops at its next frame and deletes the files then
-  if (s->state != JobState::Running) budget_.remove(remove_tree(store_.dir(id)));
+  if (s->state != JobState::Running) {
+    budget_.remove(remove_tree(store_.dir(id)));
+  } else {
+    // Should the backend stop first, it must not run the job again; best
+    // effort, as the job removes the folder when it stops anyway.
+    std::ofstream(store_.dir(id) / kDeleted);
+  }
 }
 
 void Sessions::expire() {
@@ -274,7 +334,11 @@ bool Sessions::stop() {
     if (s->state != JobState::Running) continue;
     s->state = JobState::Queued;
     --s->attempts;  // not the job's fault
-    save(*s);
+    try {
+      save(*s);
+    } catch (const WriteError& e) {  // job.json says RUNNING: it runs again all the same, one attempt counted
+      log_line("job " + id + ": " + e.what());
+    }
   }
   return false;
 }
@@ -321,17 +385,32 @@ void Sessions::run(const std::string& id, const std::function<bool()>& stopping)
     } catch (const Refusal& e) {
       s->state = JobState::Failed;
       s->error = std::string("the saved job no longer holds: ") + e.what();
-      save(*s);
+      try {
+        save(*s);
+      } catch (const WriteError& w) {
+        log_line("job " + id + ": " + w.what());
+      }
       return;
     }
     budget_.remove(remove_tree(store_.mattes(id)));  // a resumed job starts over
-    fs::create_directories(store_.mattes(id));
-    budget_.remove(bytes_under(store_.memo(id)));  // counted again when the job ends
     s->state = JobState::Running;
     ++s->attempts;
+    try {
+      make_folders(store_.mattes(id));
+      save(*s);
+    } catch (const WriteError& e) {
+      // job.json still says QUEUED: a restart runs the job again, and so
+      // does a start call once there is room.
+      s->state = JobState::Failed;
+      --s->attempts;
+      s->error = std::string("the backend's disk refused a write (") + e.what() +
+                 "); start the job again once there is room";
+      log_line("job " + id + ": failed: " + s->error);
+      return;
+    }
+    budget_.remove(bytes_under(store_.memo(id)));  // counted again when the job ends
     s->started = Clock::now();
     s->progress = {"starting", 0, static_cast<int>(job.frames.size())};
-    save(*s);
   }
   log_line("job " + id + ": starts on " + std::to_string(job.frames.size()) + " frames, anchor " +
            std::to_string(job.anchor) + (job.quality == matting::Quality::Fast ? ", fast" : ", fine"));
@@ -383,7 +462,11 @@ void Sessions::run(const std::string& id, const std::function<bool()>& stopping)
     return;
   }
   budget_.add(static_cast<std::int64_t>(bytes_under(store_.mattes(id)) + bytes_under(store_.memo(id))));
-  save(*s);
+  try {
+    save(*s);
+  } catch (const WriteError& e) {  // job.json still says RUNNING: a restart runs the job again
+    log_line("job " + id + ": its end is not saved: " + e.what());
+  }
   touch(*s);
 }
 

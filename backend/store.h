@@ -2,10 +2,13 @@
 // The data folder. DATA/sessions/<id>/ holds session.json (what the create
 // call said and the frames' size), start.json (the start body as sent),
 // job.json (the job's state), frames/%06d.jpg and mattes/%06d.png. Files
-// are written whole or not at all, so a crash leaves no half a frame.
+// are written whole or not at all, so a crash leaves no half a frame. The
+// folder and all in it are the running user's alone (0700 and 0600): frames
+// of unreleased footage are not for other local users to read or delete.
 
 #include <cstdint>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,7 +18,12 @@ namespace fs = std::filesystem;
 
 class Store {
  public:
-  explicit Store(fs::path root);  // creates DATA/sessions
+  // Creates DATA/sessions, and the folders from `base` (the folder the user
+  // named or the home) down to DATA. Throws std::runtime_error with the
+  // reason when DATA is a link, or it or a folder between `base` and it is
+  // another user's (a link of another user's on the way too): they could
+  // swap what the backend writes, or read it.
+  Store(fs::path root, const fs::path& base);
   // Holds an exclusive lock on the folder for this process's life; false
   // when another backend holds it.
   bool lock();
@@ -35,9 +43,16 @@ class Store {
   fs::path root_, sessions_;
 };
 
-// Writes through a temporary file renamed into place; throws
-// std::runtime_error when the disk refuses.
+// A write the data folder's disk refused; what() names the file and says why
+// ("could not write job.json in the data folder: No space left on device").
+struct WriteError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+// Writes through a temporary file (0600) renamed into place; WriteError
+// when the disk refuses, and then nothing is left behind.
 void write_whole(const fs::path& path, const std::string& bytes);
+// Makes the folder and those missing above it, 0700; WriteError when it cannot.
+void make_folders(const fs::path& dir);
 // The file's bytes; empty when it cannot be read.
 std::string read_whole(const fs::path& path);
 // The bytes of the files under dir, and 4 KiB for each folder.

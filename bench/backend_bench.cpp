@@ -7,12 +7,20 @@
 //     more correction (on frame 50, then on frame 75): seconds from the press
 //     to "ready" and on the job, and their ratio;
 //  4. the backend's peak memory (VmHWM) over a session of --frames frames
-//     (default 2000; one continuous shot): after the uploads and after the job.
+//     (default 2000; one continuous shot): after the uploads and after the job;
+//  5. hostile clients: the latency of a status poll (p50, p99; goal p99 under
+//     100 ms) while 200 connections send their head a byte every 2 s, and
+//     while 200 connections send nothing; the backend's peak memory over idle
+//     (goal under 100 MiB) while JPEG bombs are uploaded four at a time.
 //
-//   build-release/bench/backend_bench [--frames N] [--benchmark_filter=...]
+//   build-release/bench/backend_bench [--frames N] [--hostile-only] [--benchmark_filter=...]
 
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -28,6 +36,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <thread>
+#include <algorithm>
+#include <atomic>
 
 #include "Host.h"
 #include "Instance.h"
@@ -82,6 +92,7 @@ class Backend {
     fs::remove_all(dir_);
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
   httplib::Client& http() { return *http_; }
   std::string session(const std::vector<std::string>& frames) {
     const std::string id = json::parse(http_->Post("/api/matte/sessions", "{}", "application/json")->body)["session_id"];
@@ -95,14 +106,21 @@ class Backend {
     while (status(id)["status"] != wanted) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   // The process's peak resident set, in MiB.
-  double peakMiB() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
-    for (std::string line; std::getline(in, line);)
-      if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024;
-    return 0;
+  double peakMiB() const { return statusMiB("VmHWM:"); }
+  // Its resident set now, which also becomes its peak.
+  double resetPeak() const {
+    std::ofstream("/proc/" + std::to_string(pid_) + "/clear_refs") << "5";
+    return statusMiB("VmRSS:");
   }
 
  private:
+  double statusMiB(const std::string& field) const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind(field, 0) == 0) return std::atof(line.c_str() + field.size()) / 1024;
+    return 0;
+  }
+
   fs::path dir_;
   pid_t pid_ = -1;
   int port_ = 0;
@@ -289,12 +307,128 @@ void peakMemory(int count) {
               done["empty_frames"].get<int>(), backend.peakMiB());
 }
 
+// Connections to the backend that a slow or idle client keeps open, each
+// opened again whenever the backend closes it, until destroyed.
+class Loiterers {
+ public:
+  Loiterers(int port, int count, bool trickle) {
+    thread_ = std::thread([=] {
+      const std::string head = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nX-Slow: " +
+                               std::string(4000, 'x') + "\r\n\r\n";
+      std::vector<std::pair<int, std::size_t>> open(count, {-1, 0});  // socket, bytes of the head sent
+      while (!stop_) {
+        for (auto& [fd, sent] : open) {
+          if (fd < 0) {
+            sockaddr_in a{};
+            a.sin_family = AF_INET, a.sin_port = htons(static_cast<std::uint16_t>(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            fd = socket(AF_INET, SOCK_STREAM, 0);
+            if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close(fd), fd = -1;
+            sent = 0;
+            if (fd < 0 || !trickle) continue;
+          }
+          char b[256];
+          if ((sent > 0 && recv(fd, b, sizeof b, MSG_DONTWAIT) == 0) ||
+              (trickle && send(fd, head.data() + sent++ % head.size(), 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0))
+            close(fd), fd = -1, ++reopened_;
+        }
+        for (int i = 0; i < 20 && !stop_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      for (auto& [fd, sent] : open)
+        if (fd >= 0) close(fd);
+    });
+  }
+  ~Loiterers() {
+    stop_ = true;
+    thread_.join();
+  }
+  int reopened() const { return reopened_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> reopened_{0};
+  std::thread thread_;
+};
+
+void pollLatency(Backend& backend, const std::string& id, const char* what) {
+  std::vector<double> ms;
+  const Clock::time_point end = Clock::now() + std::chrono::seconds(12);
+  while (Clock::now() < end) {
+    const Clock::time_point t = Clock::now();
+    auto res = backend.http().Get("/api/matte/sessions/" + id);
+    ms.push_back(res && res->status == 200 ? since(t) * 1000 : 1e9);  // no answer counts as the slowest
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::sort(ms.begin(), ms.end());
+  const auto at = [&](double q) { return ms[std::min(ms.size() - 1, std::size_t(q * ms.size()))]; };
+  const auto text = [](double v) {
+    char ms[32];
+    std::snprintf(ms, sizeof ms, "%.2f ms", v);
+    return v >= 1e9 ? std::string("no answer") : std::string(ms);
+  };
+  std::printf("  %s: %zu polls (%zu unanswered), p50 %s, p99 %s, slowest %s (goal: p99 under 100 ms)\n", what,
+              ms.size(), std::size_t(std::count(ms.begin(), ms.end(), 1e9)), text(at(0.5)).c_str(),
+              text(at(0.99)).c_str(), text(ms.back()).c_str());
+}
+
+// A flat image as a progressive JPEG, its last scan repeated `extra` times.
+std::string progressiveFlat(int side, int extra) {
+  std::vector<unsigned char> bytes;
+  cv::imencode(".jpg", cv::Mat(side, side, CV_8UC3, cv::Scalar::all(128)), bytes, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+  std::string jpeg(bytes.begin(), bytes.end() - 2);
+  const std::string last = jpeg.substr(jpeg.rfind("\xFF\xDA"));
+  for (int i = 0; i < extra; ++i) jpeg += last;
+  return jpeg + "\xFF\xD9";
+}
+
+void hostileClients() {
+  Backend backend;
+  const std::string id = backend.session({jpeg(megamind(1)[0])});
+  std::printf("\nHostile clients:\n");
+  pollLatency(backend, id, "no other connection");
+  {
+    Loiterers slow(backend.port(), 200, true);
+    pollLatency(backend, id, "200 connections sending a head a byte every 2 s");
+  }
+  {
+    Loiterers idle(backend.port(), 200, false);
+    pollLatency(backend, id, "200 connections sending nothing");
+  }
+  // 8192 x 8192 progressive (192 MiB of coefficients) in 400 KB; 2896 x 2896
+  // (24 MiB) with 2000 scans; the first cut short after 16 bytes of its
+  // first scan: 8192 x 8192 declared in some hundred bytes.
+  const std::string wide = progressiveFlat(8192, 0), scans = progressiveFlat(2896, 2000);
+  const std::size_t sos = wide.find("\xFF\xDA");
+  const std::string tiny = wide.substr(0, sos + 2 + (std::uint8_t(wide[sos + 2]) << 8 | std::uint8_t(wide[sos + 3])) + 16) + "\xFF\xD9";
+  for (const auto& [bomb, what] : {std::pair{&wide, "8192 x 8192 progressive"}, {&scans, "2000 scans"}, {&tiny, "declared"}}) {
+    const double idle = backend.resetPeak();
+    const Clock::time_point t = Clock::now();
+    std::vector<std::thread> four;
+    std::vector<int> statuses(4);
+    for (int i = 0; i < 4; ++i)
+      four.emplace_back([&, i] {
+        httplib::Client http("127.0.0.1", backend.port());
+        http.set_read_timeout(120);
+        const std::string session = json::parse(http.Post("/api/matte/sessions", "{}", "application/json")->body)["session_id"];
+        auto res = http.Put("/api/matte/sessions/" + session + "/frames/0", *bomb, "image/jpeg");
+        statuses[i] = res ? res->status : -1;
+      });
+    for (std::thread& t : four) t.join();
+    std::printf("  four JPEG bombs (%s, %zu bytes) at once: answered %d %d %d %d in %.2f s; peak %.0f MiB over idle\n",
+                what, bomb->size(), statuses[0], statuses[1], statuses[2], statuses[3], since(t),
+                backend.peakMiB() - idle);
+  }
+  std::printf("  (goal: under 100 MiB over idle)\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int frames = 2000;
   for (int i = 1; i + 1 < argc; ++i)
     if (std::string(argv[i]) == "--frames") frames = std::atoi(argv[i + 1]);
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "--hostile-only") return hostileClients(), 0;
   Backend backend;
   gBackend = &backend;
   gPolled = backend.session({jpeg(megamind(1)[0])});
@@ -309,6 +443,7 @@ int main(int argc, char** argv) {
   pullThroughThePlugin();
   for (int frame : {50, 75}) rePull(frame);
   if (frames > 0) peakMemory(frames);
+  hostileClients();
   benchmark::Shutdown();
   return 0;
 }

@@ -46,7 +46,11 @@ void index(const std::string& text) {
 void frame(const std::string& bytes) {
   const auto size = backend::jpeg_size(bytes);
   if (!size || size->width == 0 || size->height == 0 || size->width > 2048 || size->height > 2048) return;
-  backend::jpeg_decodes(bytes, *size);
+  try {
+    backend::jpeg_decodes(bytes, *size);
+  } catch (const backend::Refusal& e) {
+    FUZZ_CHECK(refused(e.status, e.what(), {413, 415}));
+  }
 }
 
 }  // namespace

@@ -107,6 +107,11 @@ bool upload_frame(const HttpClient& client, const std::string& sessionUrl, int i
   return succeeded(client.put_bytes(sessionUrl + "/frames/" + std::to_string(index), jpeg, "image/jpeg").status);
 }
 
+bool delete_session(const HttpClient& client, const std::string& sessionUrl) {
+  const HttpResponse r = client.del(sessionUrl);
+  return r.status >= 200 && r.status <= 299;
+}
+
 HttpResponse start_job(const HttpClient& client, const std::string& sessionUrl, const std::string& body) {
   return client.post_json(sessionUrl + "/start", body);
 }

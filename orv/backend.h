@@ -66,6 +66,9 @@ bool upload_frame(const HttpClient& client, const std::string& sessionUrl, int i
 // 3. POST sessionUrl/start of the start body. Success is a 2xx status; a
 // refusal's body explains it to the user.
 HttpResponse start_job(const HttpClient& client, const std::string& sessionUrl, const std::string& body);
+// DELETE of the session: a job running on it stops between frames, and the
+// backend forgets it, frames and mattes. True when the backend said so (2xx).
+bool delete_session(const HttpClient& client, const std::string& sessionUrl);
 
 // 4. GET sessionUrl: the job's state as the backend reports it.
 struct JobStatus {

@@ -1,5 +1,8 @@
 #include "orv/http_client.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <openssl/crypto.h>
 
 #include <cstdio>
@@ -194,13 +197,30 @@ HttpResponse HttpClient::get(const std::string& url) const {
   return response;
 }
 
+HttpResponse HttpClient::del(const std::string& url) const {
+  if (!curl_) {
+    return failedTransfer();
+  }
+  HttpResponse response;
+  curl_easy_reset(curl_);
+
+  setCommon(url, timeouts_.get_sec);
+  curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, "DELETE");
+  collectInto(curl_, &response.body);
+
+  performInto(curl_, nullptr, response);
+  return response;
+}
+
 Download HttpClient::get_file(const std::string& url, const std::string& path, std::uint64_t maxBytes) const {
   if (!curl_) {
     return Download::kFailed;
   }
   FileSink sink;
   sink.limit = maxBytes;
-  sink.file = std::fopen(path.c_str(), "wb");
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);  // the user's alone
+  sink.file = fd < 0 ? nullptr : ::fdopen(fd, "wb");
+  if (fd >= 0 && !sink.file) ::close(fd);
   if (!sink.file) {
     return Download::kUnwritable;
   }

@@ -82,6 +82,8 @@ class HttpClient {
   HttpResponse put_bytes(const std::string& url, const std::vector<uint8_t>& data, const char* contentType) const;
   // GET of a text; redirects are followed.
   HttpResponse get(const std::string& url) const;
+  // DELETE; a redirect is returned, not followed. Within get's time-out.
+  HttpResponse del(const std::string& url) const;
   // GET whose body is streamed into the file at path (created or
   // truncated), never more than maxBytes of it; redirects are followed.
   // Unless the result is kDone, the file is removed.

@@ -79,17 +79,6 @@ std::string token() {
   return text;
 }
 
-// The staging root must be a real folder of the user running the host, not
-// a link or a folder others can write to, where they could plant links.
-bool stagingRootIsSafe() {
-  ::mkdir(orv::kStagingRoot, 0755);
-  // Without its trailing "/": lstat follows a link named with one.
-  const std::string root(orv::kStagingRoot, std::strlen(orv::kStagingRoot) - 1);
-  struct stat st {};
-  if (::lstat(root.c_str(), &st) != 0) return false;
-  return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
 // The four channels of one float pixel as bytes, each exactly as toByte
 // gives it: the same single-precision multiply, add and truncation, four at
 // once.
@@ -361,9 +350,11 @@ Staging stageClip(OfxImageEffectHandle instance, double first, int count, const 
 // Everything after the busy flag is taken; the caller releases the flag if
 // this throws, and `grabbing` tells it whether the status says so.
 void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::string& url, bool* grabbing) {
-  if (!stagingRootIsSafe()) {
-    abandon(instance, std::string("the staging folder ") + orv::kStagingRoot +
-                          " is a link, belongs to another user or can be written by others; remove it and pull again.");
+  // A private folder of the user running the host (orv::staging_root).
+  const std::string stagingRoot = orv::staging_root();
+  if (stagingRoot.empty()) {
+    abandon(instance, std::string("the staging folders ") + orv::kStagingRoot + " and " + orv::own_staging_root() +
+                          " are links, belong to another user or can be written by others; remove them and pull again.");
     return;
   }
 
@@ -384,9 +375,9 @@ void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::strin
   }
   const int frameCount = count < 1 ? 1 : static_cast<int>(count);
 
-  const std::string uploadDir = std::string(orv::kStagingRoot) + "upload_" + token() + "/";
+  const std::string uploadDir = stagingRoot + "upload_" + token() + "/";
   UploadFolder upload{uploadDir};
-  ::mkdir(uploadDir.c_str(), 0755);  // a folder that cannot be made shows as an unwritable frame
+  ::mkdir(uploadDir.c_str(), 0700);  // a folder that cannot be made shows as an unwritable frame
   const std::string statusBefore = readString(instance, param::kStatus);  // what a cancel leaves
   writeString(instance, param::kStatus, "grabbing " + std::to_string(frameCount) + " frames...");
   *grabbing = true;

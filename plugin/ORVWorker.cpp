@@ -111,11 +111,23 @@ class Worker {
       }
     } catch (const Stopped&) {
       removeStaged();
+      stopOnBackend();
       gBusy = false;  // the instance is gone or the host is exiting: nobody to tell
     }
   }
 
  private:
+  // The instance went away (or the host exits) while the backend still
+  // works for it: its job is stopped and its session forgotten there, on a
+  // client of its own with a short time-out, since the job's client now
+  // aborts every call.
+  void stopOnBackend() {
+    if (unfinished_.empty()) return;
+    orv::HttpClient::Timeouts brief;
+    brief.get_sec = 1;
+    orv::delete_session(orv::HttpClient(brief), unfinished_);
+  }
+
   void removeStaged() {
     removeFolder(job_.uploadDir);
     if (!downloadDir_.empty()) removeFolder(downloadDir_);
@@ -130,6 +142,7 @@ class Worker {
     } else {
       id = orv::create_session(client_, job_.backendUrl, job_.fps);
       if (!id) throw Failed{"cannot reach backend"};
+      unfinished_ = orv::session_url(job_.backendUrl, *id);
       upload(orv::session_url(job_.backendUrl, *id));
     }
     const std::string sessionUrl = orv::session_url(job_.backendUrl, *id);
@@ -138,6 +151,7 @@ class Worker {
     orv::HttpResponse started = orv::start_job(client_, sessionUrl, job_.startBody);
     if (started.status < 200 || started.status > 299)
       throw Failed{"start rejected: " + started.body.substr(0, kRefusalShown)};
+    unfinished_ = sessionUrl;
 
     Clock::time_point lastAnswer = Clock::now();
     bool silent = false;
@@ -159,7 +173,10 @@ class Worker {
       }
       lastAnswer = Clock::now();
       if (job.failed()) throw Failed{job.error};
-      if (job.completed()) break;
+      if (job.completed()) {
+        unfinished_.clear();  // its mattes may serve a re-pull
+        break;
+      }
       if (job.stage)
         setStatus("tracking: " + *job.stage);
       else if (silent)
@@ -221,8 +238,9 @@ class Worker {
   // Every matte into a fresh folder, each checked as it arrives; throws
   // Failed when one does not come or is not a matte render can use.
   void downloadMattes(const std::string& sessionUrl) {
-    std::string folder = std::string(orv::kStagingRoot) + "download_XXXXXX";
-    if (!::mkdtemp(folder.data())) throw Failed{"could not write matte 0"};
+    const std::string root = orv::staging_root();
+    std::string folder = root + "download_XXXXXX";
+    if (root.empty() || !::mkdtemp(folder.data())) throw Failed{"could not write matte 0"};
     downloadDir_ = folder + "/";
     const std::uint64_t limit = orv::matte_size_limit(job_.largestFramePixels);
     for (int i = 0; i < job_.frameCount; ++i) {
@@ -281,6 +299,7 @@ class Worker {
   orv::HttpClient client_;
   std::string downloadDir_;  // ends in "/"; the mattes until they are published
   std::string shown_;        // the last status but a silence
+  std::string unfinished_;   // a session made, or a job started, whose end the job has not seen
 };
 
 }  // namespace

@@ -3,11 +3,15 @@
 // budget.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <pwd.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <opencv2/videoio.hpp>
+#include <cstring>
 #include <random>
 
 #include "BackendProcess.h"
@@ -38,17 +42,19 @@ struct Call {
   std::string method, path, body;
   int status;
   std::string reason;
+  httplib::Headers headers = {};
 };
 
 // The status and body of one request; -1 when there was no answer.
 std::pair<int, std::string> send(httplib::Client& http, const Call& c) {
   const char* type = c.method == "PUT" ? "image/jpeg" : "application/json";
-  httplib::Result r = c.method == "GET"      ? http.Get(c.path)
-                      : c.method == "POST"   ? http.Post(c.path, c.body, type)
-                      : c.method == "PUT"    ? http.Put(c.path, c.body, type)
-                      : c.method == "PATCH"  ? http.Patch(c.path, c.body, type)
-                      : c.method == "DELETE" ? http.Delete(c.path)
-                                             : http.Options(c.path);
+  const httplib::Headers& h = c.headers;
+  httplib::Result r = c.method == "GET"      ? http.Get(c.path, h)
+                      : c.method == "POST"   ? http.Post(c.path, h, c.body, type)
+                      : c.method == "PUT"    ? http.Put(c.path, h, c.body, type)
+                      : c.method == "PATCH"  ? http.Patch(c.path, h, c.body, type)
+                      : c.method == "DELETE" ? http.Delete(c.path, h)
+                                             : http.Options(c.path, h);
   return r ? std::pair{r->status, r->body} : std::pair{-1, std::string()};
 }
 
@@ -63,7 +69,7 @@ std::string startWith(const json& changes) {
 }  // namespace
 
 TEST_F(BackendTest, EveryRefusalIsA4xxThatSaysWhy) {
-  auto backend = start({"--max-frames", "5", "--max-side", "300", "--max-frame-size", "20K"});
+  auto backend = start({"--max-frames", "5", "--max-side", "300", "--max-frame-size", "20K", "--allow-host", "matte.example"});
   const std::string two = backend->session(2), gap = backend->session(), none = backend->session();
   ASSERT_EQ(backend->put(gap, 0, jpeg(discFrame(0))), 201);
   ASSERT_EQ(backend->put(gap, 2, jpeg(discFrame(2))), 201);
@@ -74,6 +80,17 @@ TEST_F(BackendTest, EveryRefusalIsA4xxThatSaysWhy) {
   const std::string strokes = "strokes must be an array of [x, y, r] number triples";
   const json box = json::parse(discStart())["bbox"];
   const auto fix = [](const json& corrections) { return startWith({{"corrections", corrections}}); };
+  const std::string port = backend->url().substr(backend->url().rfind(':') + 1);
+  // A flat frame's last scan, sent 70 times: each costs a pass over the image.
+  std::vector<unsigned char> progressive;
+  cv::imencode(".jpg", cv::Mat(120, 160, CV_8UC3, cv::Scalar::all(90)), progressive, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+  std::string scans(progressive.begin(), progressive.end() - 2);
+  const std::string lastScan = scans.substr(scans.rfind("\xFF\xDA"));
+  for (int i = 0; i < 70; ++i) scans += lastScan;
+  scans += "\xFF\xD9";
+  // A header of 300 x 300 pixels and an end, 30 bytes in all.
+  const std::string declared("\xFF\xD8\xFF\xC0\x00\x0B\x08\x01\x2C\x01\x2C\x01\x01\x11\x00\xFF\xDA\x00\x08\x01\x01"
+                             "\x00\x00\x3F\x00\x00\x00\x00\xFF\xD9", 30);
   const Call calls[] = {
       {"GET", "/nothing", "", 404, "no such path on this backend: /nothing"},
       {"GET", s + "../../etc/passwd", "", 404, "no such path on this backend: /api/matte/sessions/../../etc/passwd"},
@@ -147,16 +164,34 @@ TEST_F(BackendTest, EveryRefusalIsA4xxThatSaysWhy) {
       {"GET", s + two + "/alpha/0.png", "", 404, "the mattes are not ready: the job is CREATED"},
       {"GET", s + two + "/alpha/0", "", 404, "matte paths end in <frame>.png"},
       {"POST", "/api/beacon", "plugin", 400, "the beacon body is not valid JSON"},
+      {"POST", create, "{}", 403, "requests from web pages are refused", {{"Origin", "null"}}},
+      {"POST", create, "{}", 403,
+       "the backend is not addressed as 127.0.0.1:" + port + " or localhost:" + port + " or matte.example",
+       {{"Host", "rebind.attacker.example:" + port}}},
+      {"GET", s + "nope", "", 404, "no session \"nope\" on this backend", {{"Host", "localhost:" + port}}},
+      {"GET", s + "nope", "", 404, "no session \"nope\" on this backend", {{"Host", "matte.example:443"}}},
+      {"GET", s + "nope", "", 404, "no session \"nope\" on this backend", {{"Range", "bytes=0-,0-,0-"}}},
+      {"POST", create, "{}", 415, "send the body uncompressed, without a Content-Encoding", {{"Content-Encoding", "gzip"}}},
+      {"PUT", frame + "2", scans, 415, "the JPEG has more than 64 scans; an encoder writes about ten"},
+      {"PUT", s + none + "/frames/0", declared, 413,
+       "the JPEG declares 300 x 300 pixels in 30 bytes, more than 1024 a byte: no frame packs that tight"},
   };
   for (const Call& c : calls)
     EXPECT_EQ(send(backend->http(), c), std::pair(c.status, c.reason)) << c.method << " " << c.path.substr(0, 80);
 
-  // A body of unknown length: only the head goes, so that the refusal and
-  // the close after it race no unread bytes into a reset.
-  const std::string answer =
-      exchange(backend->url(), "PUT " + frame + "2 HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n");
-  EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 411");
-  EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4), "send the body with a Content-Length");
+  // Bodies framed so that their length is unknown or ambiguous: only the
+  // head goes, so that the refusal and the close after it race no unread
+  // bytes into a reset.
+  const std::pair<std::string, std::string> heads[] = {
+      {"Transfer-Encoding: chunked", "411 send the body with a Content-Length and no Transfer-Encoding"},
+      {"Content-Length: 2\r\nTransfer-Encoding: chunked", "411 send the body with a Content-Length and no Transfer-Encoding"},
+      {"Content-Length: 2\r\nContent-Length: 3", "400 the request gives two different Content-Lengths"},
+      {"Content-Type: image/jpeg", "411 send the body with a Content-Length"},
+  };
+  for (const auto& [head, expected] : heads) {
+    const std::string answer = exchange(backend->url(), "PUT " + frame + "2 HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + head + "\r\n\r\n");
+    EXPECT_EQ(answer.substr(9, 4) + answer.substr(answer.find("\r\n\r\n") + 4), expected) << head;
+  }
   EXPECT_EQ(backend->status(two).value("frames", 0), 2) << "no refusal stored anything";
 }
 
@@ -180,10 +215,13 @@ TEST_F(BackendTest, HostileRequestsNeitherCrashItNorWriteOutsideItsFolder) {
   auto root = backend->http().Get("/");
   ASSERT_TRUE(root && root->status == 200);
   EXPECT_EQ(root->body.rfind("prismhollow-backend 1.1.0; sessions: ", 0), 0u) << root->body;
-  std::vector<std::string> outside;
+  std::vector<std::string> outside, shared;
+  const auto others = fs::perms::group_all | fs::perms::others_all;
   for (const auto& entry : fs::recursive_directory_iterator(dir))
     if (entry.path().string().rfind((dir / "data").string(), 0) != 0) outside.push_back(entry.path());
+    else if ((entry.symlink_status().permissions() & others) != fs::perms::none) shared.push_back(entry.path());
   EXPECT_EQ(outside, std::vector<std::string>{(dir / "backend.log").string()});
+  EXPECT_EQ(shared, std::vector<std::string>()) << "other local users can read what the backend keeps";
 }
 
 TEST_F(BackendTest, TwoJobsRunOneAfterTheOtherWhileOtherCallsAreAnswered) {
@@ -260,6 +298,15 @@ TEST_F(BackendTest, AJobThatARestartInterruptsRunsAgain) {
   const json given = backend->status(killed);
   EXPECT_EQ(given["status"], "FAILED");
   EXPECT_EQ(given["error"], "the backend stopped 3 times while this job ran; it was given up");
+
+  // Deleted while its job ran, and the backend stopped before the job did:
+  // it is not run again, and its folder goes.
+  EXPECT_EQ(backend->stop(SIGTERM), 0);
+  std::ofstream(dir / "data/sessions" / killed / "job.json") << R"({"status":"RUNNING","attempts":1})";
+  std::ofstream(dir / "data/sessions" / killed / "deleted");
+  backend = start();
+  EXPECT_EQ(send(backend->http(), {"GET", "/api/matte/sessions/" + killed, "", 0, ""}).first, 404);
+  EXPECT_FALSE(fs::exists(dir / "data/sessions" / killed));
 }
 
 TEST_F(BackendTest, SessionsUntouchedForTooLongAreDeletedAtStart) {
@@ -293,24 +340,117 @@ TEST_F(BackendTest, TheDiskBudgetRefusesUploadsUntilSessionsAreDeleted) {
   EXPECT_EQ(send(backend->http(), {"DELETE", "/api/matte/sessions/" + a, "", 0, ""}).first, 204);
   EXPECT_EQ(backend->put(b, 0, frame), 201);
   EXPECT_EQ(backend->status(a), json());
+
+  // Uploads side by side each take their room before writing: together
+  // they stay within the budget.
+  backend->stop();
+  backend = start({"--disk-budget", "4M"});
+  cv::Mat noise(600, 600, CV_8UC3);
+  cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(255));
+  const std::string big = jpeg(noise), c = backend->session();
+  ASSERT_GT(24 * big.size(), 6u << 20);
+  std::vector<int> statuses(24);
+  std::vector<std::thread> uploads;
+  for (int k = 0; k < 24; ++k)
+    uploads.emplace_back([&, k] {
+      httplib::Client http(backend->url());
+      auto res = http.Put("/api/matte/sessions/" + c + "/frames/" + std::to_string(k), big, "image/jpeg");
+      statuses[k] = res ? res->status : -1;
+    });
+  for (std::thread& t : uploads) t.join();
+  const auto took = std::count(statuses.begin(), statuses.end(), 201);
+  EXPECT_EQ(took + std::count(statuses.begin(), statuses.end(), 507), 24);
+  EXPECT_GT(took, 0);
+  EXPECT_LE(took * big.size(), 4u << 20) << took << " frames of " << big.size() << " bytes";
+}
+
+// A small disk of the test's own: a tmpfs in the mount namespace that
+// private_tmp.cpp made, filled by the test around the backend's writes.
+TEST_F(BackendTest, AFullDiskFailsTheCallOrTheJobThatWritesNotTheBackend) {
+  if (!hasPrivateTmp()) GTEST_SKIP() << "a disk of its own needs a mount namespace";
+  const fs::path disk = dir / "disk", fill = disk / "fill";
+  fs::create_directories(disk);
+  if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=4m,mode=0700") != 0)
+    GTEST_SKIP() << "no tmpfs could be mounted here: " << std::strerror(errno);
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  // Fills the disk, then leaves `pages` pages of 4 KiB free.
+  const auto leave = [&](int pages) {
+    const int fd = ::open(fill.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string page(4096, 'x');
+    while (::write(fd, page.data(), page.size()) == 4096) {
+    }
+    const off_t full = ::lseek(fd, 0, SEEK_END) / 4096 * 4096;
+    ASSERT_EQ(::ftruncate(fd, std::max<off_t>(full - 4096 * pages, 0)), 0);
+    ::close(fd);
+  };
+  const std::string sessions = "/api/matte/sessions/";
+  {
+    // By default the room kept free is a fraction of the disk: a small one stays usable.
+    BackendProcess backend(disk / "data", dir / "backend.log");
+    const std::string id = backend.session(1);
+    leave(10);
+    EXPECT_EQ(send(backend.http(), {"PUT", sessions + id + "/frames/1", jpeg(discFrame(1)), 0, ""}),
+              std::pair(507, std::string("the backend's disk is full: 40.0 KiB free, and it keeps 81.9 KiB free (2 % "
+                                         "of the disk, at most 256 MiB; --keep-free sets another amount)")));
+    fs::remove(fill);
+  }
+  BackendProcess backend(disk / "data", dir / "backend.log", {"--keep-free", "0"});
+  const std::string refused = backend.session(2), failed = backend.session(2);
+  leave(1);  // start.json fits, job.json does not
+  EXPECT_EQ(send(backend.http(), {"POST", sessions + refused + "/start", discStart(), 0, ""}),
+            std::pair(507, std::string("could not write job.json in the data folder: No space left on device")));
+  EXPECT_EQ(backend.status(refused)["status"], "CREATED");
+  leave(2);  // the start's two files fit, the job's first write does not
+  ASSERT_EQ(send(backend.http(), {"POST", sessions + failed + "/start", discStart(), 0, ""}).first, 202);
+  EXPECT_EQ(backend.await(failed, "FAILED")["error"],
+            "the backend's disk refused a write (could not write job.json in the data folder: No space left on "
+            "device); start the job again once there is room");
+  fs::remove(fill);
+  for (const std::string& id : {refused, failed}) {
+    ASSERT_EQ(send(backend.http(), {"POST", sessions + id + "/start", discStart(), 0, ""}).first, 202);
+    EXPECT_EQ(backend.await(id)["status"], "COMPLETED");
+  }
+  EXPECT_TRUE(backend.running());
 }
 
 TEST(BackendCommand, OptionsAndRefusalsToStart) {
-  const std::string data = (fs::temp_directory_path() / ("backend-command-" + std::to_string(getpid()))).string();
-  const std::pair<std::string, std::pair<int, std::string>> runs[] = {
+  TempDir folder("backend-command");
+  const std::string data = (folder.path / "data").string(), link = (folder.path / "link").string(),
+                    theirs = (folder.path / "theirs").string();
+  fs::create_directories(data), fs::create_directories(theirs);
+  fs::create_directory_symlink(data, link);
+  std::vector<std::pair<std::string, std::pair<int, std::string>>> runs = {
       {"--version", {0, "prismhollow-backend 1.1.0\n"}},
       {"--jobs 0", {2, "prismhollow-backend: bad value \"0\" for --jobs: out of range\n"}},
       {"--max-age 7w", {2, "prismhollow-backend: bad value \"7w\" for --max-age\n"}},
       {"--listen 8765", {2, "prismhollow-backend: --listen takes HOST:PORT, not \"8765\"\n"}},
       {"--data", {2, "prismhollow-backend: --data needs a value\n"}},
       {"--colour blue", {2, "prismhollow-backend: unknown option --colour\n"}},
-      {"--listen 127.0.0.1:0 --data " + data, {1, "prismhollow-backend: another backend is using " + data + "\n"}},
+      {"--listen 127.0.0.1:0 --data " + quoted(data), {1, "prismhollow-backend: another backend is using " + data + "\n"}},
+      {"--listen 127.0.0.1:0 --data " + quoted(link),
+       {1, "prismhollow-backend: " + link + " is a symbolic link; the backend keeps its data only in a real folder of "
+                                            "its user's\n"}},
   };
-  BackendProcess holder(data, data + ".log");  // holds the data folder
+  if (::chown(theirs.c_str(), 65534, 65534) == 0)
+    runs.push_back({"--listen 127.0.0.1:0 --data " + quoted(theirs),
+                    {1, "prismhollow-backend: " + theirs +
+                            " belongs to another user (uid 65534); give --data a folder of your own\n"}});
+  else
+    std::printf("note: a folder of another user's is not tried: this user cannot give one away\n");
+  BackendProcess holder(data, folder.path / "log");  // holds the data folder
   for (const auto& [args, expected] : runs) {
     const Outcome r = run(quoted(BACKEND_COMMAND) + " " + args);
     EXPECT_EQ(std::pair(r.exitCode, r.output.substr(0, r.output.find('\n') + 1)), expected) << args;
   }
   holder.stop();
-  fs::remove_all(data), fs::remove(data + ".log");
+  // Without HOME the sessions stay in the user's home, never in a folder all users share.
+  const passwd* user = ::getpwuid(::geteuid());
+  ASSERT_TRUE(user && user->pw_dir);
+  const std::string help = run(quoted(BACKEND_COMMAND) + " --help", "env -u HOME -u XDG_CACHE_HOME").output;
+  EXPECT_TRUE(contains(help, "(default " + (fs::path(user->pw_dir) / ".cache" / "prismhollow-backend").string() + ")"))
+      << help;
 }

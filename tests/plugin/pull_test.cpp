@@ -299,21 +299,25 @@ TEST_F(PullTest, ASecondPressWhileAJobRunsIsRefusedFromEveryInstance) {
   EXPECT_EQ(job(*other), "ready: 2 frames matted");
 }
 
-TEST_F(PullTest, AnUnsafeOrReadOnlyStagingRootEndsThePullBeforeTheBackend) {
+TEST_F(PullTest, AStagingRootNotTheUsersOwnIsNeverUsed) {
   auto fx = clip(1);
+  // The user's own root, where the pull goes when the shared one is not theirs.
+  const std::string own = kRoot.substr(0, kRoot.size() - 1) + "-" + std::to_string(geteuid()) + "/";
   isolated([&] {
-    const std::string rootPath = kRoot.substr(0, kRoot.size() - 1);  // as a link or file would be named
+    const std::string rootPath = kRoot.substr(0, kRoot.size() - 1), ownPath = own.substr(0, own.size() - 1);
     const char* root = rootPath.c_str();
-    const std::string unsafe =
-        "the staging folder " + kRoot + " is a link, belongs to another user or can be "
-        "written by others; remove it and pull again.";
+    const std::string refused = "the staging folders " + kRoot + " and " + own +
+                                " are links, belong to another user or can be written by others; remove them and "
+                                "pull again.";
     const std::tuple<const char*, std::function<void()>, std::string> rows[] = {
-        {"a link to a folder", [&] { symlink("/tmp/elsewhere", root); }, unsafe},
-        {"a folder anyone can write", [&] { mkdir(root, 0755), chmod(root, 0777); }, unsafe},
-        {"a folder its group can write", [&] { mkdir(root, 0755), chmod(root, 0775); }, unsafe},
-        {"another user's folder", [&] { anotherUsersFolder(root); }, unsafe},
-        {"a file", [&] { close(creat(root, 0644)); }, unsafe},
-        {"a read-only folder", [&] { mkdir(root, 0755), mount("tmpfs", root, "tmpfs", MS_RDONLY, "mode=0755"); },
+        {"a link to a folder", [&] { symlink("/tmp/elsewhere", root); }, ""},
+        {"a folder anyone can write", [&] { mkdir(root, 0755), chmod(root, 0777); }, ""},
+        {"a folder its group can write", [&] { mkdir(root, 0755), chmod(root, 0775); }, ""},
+        {"another user's folder", [&] { anotherUsersFolder(root); }, ""},
+        {"a file", [&] { close(creat(root, 0644)); }, ""},
+        {"a link, and a link as the user's own", [&] { symlink("/tmp/elsewhere", root), symlink("/tmp/elsewhere", ownPath.c_str()); },
+         refused},
+        {"a read-only folder", [&] { mkdir(root, 0700), mount("tmpfs", root, "tmpfs", MS_RDONLY, "mode=0700"); },
          "could not write frame 0"}};
     mkdir("/tmp/elsewhere", 0755);
     for (const auto& [what, plant, message] : rows) {
@@ -321,20 +325,34 @@ TEST_F(PullTest, AnUnsafeOrReadOnlyStagingRootEndsThePullBeforeTheBackend) {
       const std::size_t before = editsSince().size();
       plant();
       const Texts planted = filesIn(root);
-      EXPECT_EQ(pull(*fx), kOfxStatOK);
-      EXPECT_EQ(messages(), Texts{"Prismhollow: " + message});
-      EXPECT_EQ(values("status", before),
-                (message == unsafe ? Texts{} : Texts{"grabbing 1 frames...", "failed: could not write frame 0"}));
-      EXPECT_EQ(values("clip_start", before), Texts{});
+      if (message.empty()) {
+        EXPECT_EQ(job(*fx), "ready: 1 frames matted");
+        EXPECT_EQ(messages(), Texts{"Prismhollow: alpha ready for 1 frames."});
+        EXPECT_TRUE(std::filesystem::is_regular_file(own + session + "/" + frameName(0, ".png")));
+        fx->setValue("output_mode", 1);
+        EXPECT_EQ(fx->render(0).output->pixel(10, 10)[0], matteValue(0)) << "render finds the mattes there too";
+        struct stat folder {}, matte {};
+        EXPECT_TRUE(stat(ownPath.c_str(), &folder) == 0 && (folder.st_mode & 0777) == 0700 &&
+                    stat((own + session + "/" + frameName(0, ".png")).c_str(), &matte) == 0 &&
+                    (matte.st_mode & 0777) == 0600)
+            << "the user's alone";
+      } else {
+        EXPECT_EQ(pull(*fx), kOfxStatOK);
+        EXPECT_EQ(messages(), Texts{"Prismhollow: " + message});
+        EXPECT_EQ(values("status", before),
+                  (message == refused ? Texts{} : Texts{"grabbing 1 frames...", "failed: could not write frame 0"}));
+        EXPECT_EQ(values("clip_start", before), Texts{});
+      }
       EXPECT_EQ(filesIn("/tmp/elsewhere"), Texts{});
       EXPECT_EQ(filesIn(root), planted) << "written into a refused root";
       umount(root);
-      std::filesystem::remove_all(root);
+      std::error_code ec;
+      std::filesystem::remove_all(root, ec), std::filesystem::remove(ownPath, ec), std::filesystem::remove_all(own, ec);
     }
     EXPECT_EQ(job(*fx), "ready: 1 frames matted");
     std::filesystem::remove_all("/tmp/elsewhere");
   });
-  EXPECT_EQ(backend->requests("POST").size(), 2u);  // the one job reached the backend: create, start
+  EXPECT_EQ(backend->requests("POST", "/start").size(), 6u) << "every pull but the two refused reached the backend";
 }
 
 // The disk fills up at frame 2, whose write fails on the writer's thread

@@ -306,6 +306,10 @@ TEST_F(WorkerTest, EditsWaitForTheHostsActionsSoADestroyMidJobMeetsNoSetter) {
   waitUntil([&] { return backend->requests().size() > polls + 3; });
   EXPECT_EQ(fx->destroy(), kOfxStatOK);
   setSlowSetter(std::chrono::milliseconds(0));
+  // And the backend is told to stop the job nobody will collect.
+  EXPECT_TRUE(backend->waitFor([&](const std::vector<Request>& seen) {
+    return !seen.empty() && seen.back().method == "DELETE" && seen.back().path == "/api/matte/sessions/" + session;
+  }));
 }
 
 TEST_F(WorkerTest, UnloadingThePluginWhileAJobPollsLeavesItMappedForANewHost) {

@@ -72,7 +72,7 @@ class ScriptedBackend {
       else
         res.set_content(reply.body, reply.type.c_str());
     };
-    server_.Get(".*", handler).Post(".*", handler).Put(".*", handler);
+    server_.Get(".*", handler).Post(".*", handler).Put(".*", handler).Delete(".*", handler);
     server_.set_keep_alive_timeout(1).set_tcp_nodelay(true);  // idle connections must not hold up stop()
     // The server reports running before it starts its pool's threads; a
     // test that counts the process's threads waits for the pool itself.
@@ -139,6 +139,7 @@ class ScriptedBackend {
     cv_.notify_all();
     const auto number = [&] { return std::atoi(req.path.c_str() + req.path.rfind('/') + 1); };  // ".../frames/7"
     if (req.method == "PUT") return Reply{upload_(number(), ++attempts_[number()]), "{}"};
+    if (req.method == "DELETE") return Reply{204, ""};
     if (req.method == "POST") return req.path == "/api/matte/sessions" ? create_ : start_;
     if (req.path.find("/alpha/") != std::string::npos) return matte_(number());
     return polls_[std::min(nextPoll_++, polls_.size() - 1)];

@@ -2,7 +2,7 @@
 // (ctest runs one per test) gets a staging root of its own. In a private
 // mount namespace, which the programs it starts share and which goes when
 // they end, its /tmp is an empty tmpfs with every entry of the real /tmp
-// bound back in but the staging root. So a checkout or a build under /tmp
+// bound back in but the staging roots. So a checkout or a build under /tmp
 // stays in view, while runs never see, or remove, one another's staging,
 // nor a real host's beside them.
 
@@ -70,7 +70,8 @@ bool privateStagingRoot() {
   DIR* entries = ::fdopendir(::dup(realTmp));
   for (const dirent* e; entries && (e = ::readdir(entries));) {
     const std::string name = e->d_name;
-    if (name == "." || name == ".." || name == rootName) continue;
+    // The user's own root beside it too ("NAME-UID"): a real one stays out of reach.
+    if (name == "." || name == ".." || name == rootName || name.rfind(rootName + "-", 0) == 0) continue;
     if (!bindBack(realTmp, e->d_name)) std::fprintf(stderr, "note: /tmp/%s is out of this test's view\n", e->d_name);
   }
   if (entries) ::closedir(entries);
