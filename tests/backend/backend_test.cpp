@@ -192,6 +192,12 @@ TEST_F(BackendTest, EveryRefusalIsA4xxThatSaysWhy) {
     const std::string answer = exchange(backend->url(), "PUT " + frame + "2 HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + head + "\r\n\r\n");
     EXPECT_EQ(answer.substr(9, 4) + answer.substr(answer.find("\r\n\r\n") + 4), expected) << head;
   }
+  // A head begun and never finished is answered and closed after a while
+  // (no worker waits on it), one that runs on and on at once.
+  const std::string unfinished = exchange(backend->url(), "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n");
+  EXPECT_EQ(unfinished.rfind("HTTP/1.1 408 ", 0), 0u) << unfinished;
+  const std::string endless = exchange(backend->url(), "GET / HTTP/1.1\r\nX: " + std::string(20000, 'a'));
+  EXPECT_EQ(endless.rfind("HTTP/1.1 431 ", 0), 0u) << endless;
   EXPECT_EQ(backend->status(two).value("frames", 0), 2) << "no refusal stored anything";
 }
 
