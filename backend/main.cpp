@@ -2,9 +2,14 @@
 // Serves the plug-in's five calls over HTTP and runs the matting engine on
 // the uploaded frames; see --help.
 
+#include <netdb.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <condition_variable>
 #include <cstdio>
 #include <iostream>
@@ -19,6 +24,25 @@
 using namespace backend;
 
 namespace {
+
+// Why the server could not listen there, asked of the system again: the
+// reason its own attempt met is gone with its socket.
+std::string why_not_listening(const std::string& host, int port) {
+  addrinfo hints{}, *found = nullptr;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  if (const int e = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); e != 0)
+    return gai_strerror(e);
+  int error = 0;
+  const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+  const int yes = 1;
+  if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+      ::bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, 1) != 0)
+    error = errno;
+  if (fd >= 0) ::close(fd);
+  ::freeaddrinfo(found);
+  return error ? std::strerror(error) : "refused";
+}
 
 // Deletes expired sessions now and then, until told to stop.
 class Expiry {
@@ -73,7 +97,9 @@ int serve(const Options& options) {
   Server server(sessions, options);
   const int port = server.bind();
   if (port < 0) {
-    std::cerr << "prismhollow-backend: cannot listen on " << options.host << ":" << options.port << "\n";
+    std::cerr << "prismhollow-backend: cannot listen on " << options.host << ":" << options.port << ": "
+              << why_not_listening(options.host, options.port)
+              << "; --listen HOST:PORT names another address (port 0 takes any free one)\n";
     return 1;
   }
   log_line(std::string("prismhollow-backend ") + kVersion + " listening on http://" + options.host + ":" +

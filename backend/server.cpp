@@ -1,5 +1,7 @@
 #include "backend/server.h"
 
+#include <sys/socket.h>
+
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -133,6 +135,12 @@ std::string bracketed(const std::string& host) {
 Server::Server(Sessions& sessions, const Options& options)
     : sessions_(sessions), options_(options), http_(WaitingServer::Limits{}) {
   http_.set_payload_max_length(options.maxFrameBytes);
+  // Not httplib's default, which shares the port (SO_REUSEPORT): a second
+  // backend on a taken port would quietly get half of the first's requests.
+  http_.set_socket_options([](socket_t sock) {
+    const int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   // What the answers' Keep-Alive header says; the waiting room keeps to it.
   http_.set_keep_alive_max_count(WaitingServer::Limits{}.requestsPerConnection)
       .set_keep_alive_timeout(WaitingServer::Limits{}.idle.count())

@@ -448,6 +448,10 @@ TEST(BackendCommand, OptionsAndRefusalsToStart) {
   else
     std::printf("note: a folder of another user's is not tried: this user cannot give one away\n");
   BackendProcess holder(data, folder.path / "log");  // holds the data folder
+  runs.push_back({"--listen " + holder.url().substr(7) + " --data " + quoted(folder.path / "other"),
+                  {1, "prismhollow-backend: cannot listen on " + holder.url().substr(7) +
+                          ": Address already in use; --listen HOST:PORT names another address (port 0 takes any "
+                          "free one)\n"}});
   for (const auto& [args, expected] : runs) {
     const Outcome r = run(quoted(BACKEND_COMMAND) + " " + args);
     EXPECT_EQ(std::pair(r.exitCode, r.output.substr(0, r.output.find('\n') + 1)), expected) << args;
