@@ -252,6 +252,7 @@ class Pull {
       return all.size();
     };
     const std::size_t before = seen;
+    pressed_ = true;
     fx_->pressButton("pull_alpha");
     if (gInterrupted) throw Stop{kInterruptedExit, ""};
     if (printMessages() > before) throw Stop{1, "the pull did not start"};  // refused, or a frame unreadable
@@ -390,6 +391,9 @@ class Pull {
     progress_.finish();
     std::error_code ec;
     fx_.reset();
+    // A job left running on a backend that outlives us: the worker, at its
+    // next step (a tenth of a second), tells the backend to stop it.
+    if (pressed_ && session_.empty() && !o_.backend.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
     host_.unloadAll();  // the worker stops at its next step
     if (backend_) backend_->stop();
     if (!tempDir_.empty()) fs::remove_all(tempDir_, ec);
@@ -405,6 +409,7 @@ class Pull {
   std::string outDir_, tempDir_, session_;
   std::unique_ptr<ResultsFolder> results_;  // removed unless published
   std::string url_;                         // the backend's
+  bool pressed_ = false;                    // "Pull alpha" was pressed
   nlohmann::json jobSummary_;               // the backend's status of the finished job
   SessionRecord pulled_;                   // what this run pulls, and from which session once done
   std::optional<SessionRecord> previous_;  // what the last pull with --backend into OUT left

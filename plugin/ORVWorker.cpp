@@ -117,12 +117,12 @@ class Worker {
   }
 
  private:
-  // The instance went away (or the host exits) while the backend still
-  // works for it: its job is stopped and its session forgotten there, on a
-  // client of its own with a short time-out, since the job's client now
-  // aborts every call.
+  // The instance went away while the backend still works for it: its job
+  // is stopped and its session forgotten there, on a client of its own with
+  // a short time-out, since the job's client now aborts every call. Not
+  // while the process exits: nothing may start then.
   void stopOnBackend() {
-    if (unfinished_.empty()) return;
+    if (unfinished_.empty() || gExiting) return;
     orv::HttpClient::Timeouts brief;
     brief.get_sec = 1;
     orv::delete_session(orv::HttpClient(brief), unfinished_);
