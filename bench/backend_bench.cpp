@@ -160,20 +160,18 @@ void BM_PollUnderAJob(benchmark::State& state) {
   if (gBackend->status(busy)["status"] != "RUNNING") state.SkipWithError("the job ended during the measurement");
 }
 
-// A whole pull through the plug-in, timed from the status texts it shows.
-void pullThroughThePlugin() {
-  Backend backend;
-  const std::vector<cv::Mat> frames = megamind(48);
-  const int n = int(frames.size()), w = frames[0].cols, h = frames[0].rows;
-  ofxhost::Host host;
+// An instance of the quick bundle (20 ms polls) whose Source is `frames`,
+// pointed at the backend, with a box drawn.
+std::shared_ptr<ofxhost::EffectInstance> instanceOver(ofxhost::Host& host, const std::vector<cv::Mat>& frames,
+                                                      const std::string& url, const char* box) {
+  const int w = frames[0].cols, h = frames[0].rows;
   ofxhost::InstanceSettings settings;
   settings.projectWidth = w, settings.projectHeight = h;
-  settings.strings["backend_url"] = "";
+  settings.strings["backend_url"] = url;  // as a saved project holds it
+  settings.strings["bbox_json"] = box;
   auto fx = host.loadPlugin(ORV_QUICK_BUNDLE_DIR).createInstance(settings);
-  fx->setValue("backend_url", backend.url());
-  fx->setValue("bbox_json", R"({"h":0.9,"w":0.5,"x":0.12,"y":0.1})");
-  fx->setSourceFrameRange(0, n - 1);
-  fx->setSource([&](OfxTime t) {
+  fx->setSourceFrameRange(0, static_cast<double>(frames.size()) - 1);
+  fx->setSource([&frames, w, h](OfxTime t) {
     auto image = ofxhost::ImageBuffer::allocate(OfxRectI{0, 0, w, h}, kOfxBitDepthByte);
     const cv::Mat& bgr = frames.at(static_cast<std::size_t>(t));
     for (int y = 0; y < h; ++y)
@@ -184,6 +182,16 @@ void pullThroughThePlugin() {
       }
     return image;
   });
+  return fx;
+}
+
+// A whole pull through the plug-in, timed from the status texts it shows.
+void pullThroughThePlugin() {
+  Backend backend;
+  const std::vector<cv::Mat> frames = megamind(48);
+  const int n = int(frames.size()), w = frames[0].cols, h = frames[0].rows;
+  ofxhost::Host host;
+  auto fx = instanceOver(host, frames, backend.url(), R"({"h":0.9,"w":0.5,"x":0.12,"y":0.1})");
   std::mutex mu;
   std::vector<std::pair<std::string, Clock::time_point>> shown;
   fx->param("status")->onPluginEdit = [&](const std::string&) {
@@ -231,23 +239,7 @@ void rePull(int correctionFrame) {
   const std::vector<cv::Mat> frames = manThereAndBack();
   const int n = int(frames.size()), w = frames[0].cols, h = frames[0].rows;
   ofxhost::Host host;
-  ofxhost::InstanceSettings settings;
-  settings.projectWidth = w, settings.projectHeight = h;
-  auto fx = host.loadPlugin(ORV_QUICK_BUNDLE_DIR).createInstance(settings);
-  fx->setValue("backend_url", backend.url());
-  fx->setValue("bbox_json", R"({"h":1.0,"w":0.64,"x":0.17,"y":0.0})");
-  fx->setSourceFrameRange(0, n - 1);
-  fx->setSource([&](OfxTime t) {
-    auto image = ofxhost::ImageBuffer::allocate(OfxRectI{0, 0, w, h}, kOfxBitDepthByte);
-    const cv::Mat& bgr = frames.at(static_cast<std::size_t>(t));
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) {
-        const cv::Vec3b p = bgr.at<cv::Vec3b>(y, x);
-        unsigned char* px = image->pixel(x, h - 1 - y);
-        px[0] = p[2], px[1] = p[1], px[2] = p[0], px[3] = 255;
-      }
-    return image;
-  });
+  auto fx = instanceOver(host, frames, backend.url(), R"({"h":1.0,"w":0.64,"x":0.17,"y":0.0})");
   const auto mattes = [&] {
     std::vector<std::string> bytes;
     const std::string id = fx->stringValue("session_id");
