@@ -17,6 +17,7 @@
 
 #include "ORVParams.h"
 #include "ORVPlugin.h"
+#include "orv/staging.h"
 
 namespace {
 
@@ -62,10 +63,18 @@ bool queue(OfxImageEffectHandle instance, unsigned long long generation, Edit ed
   return true;
 }
 
+// The session as the instance holds it now, and where its mattes are: the
+// staging root is looked up here, on the host's thread, not per render.
+MatteSession heldSession(OfxImageEffectHandle instance) {
+  MatteSession held{readString(instance, param::kSessionId), readString(instance, param::kClipStart), ""};
+  held.folder = orv::matte_folder(held.session);
+  return held;
+}
+
 }  // namespace
 
 void instanceCreated(OfxImageEffectHandle instance) {
-  MatteSession session{readString(instance, param::kSessionId), readString(instance, param::kClipStart)};
+  MatteSession session = heldSession(instance);
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mu);
   r.live[instance] = Instance{++r.lastGeneration, {}, std::move(session)};
@@ -104,7 +113,7 @@ MatteSession matteSession(OfxImageEffectHandle instance) {
 }
 
 void noteMatteSession(OfxImageEffectHandle instance) {
-  MatteSession session{readString(instance, param::kSessionId), readString(instance, param::kClipStart)};
+  MatteSession session = heldSession(instance);
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mu);
   auto it = r.live.find(instance);
@@ -114,10 +123,12 @@ void noteMatteSession(OfxImageEffectHandle instance) {
 void writeParam(OfxImageEffectHandle instance, const char* name, const std::string& value) {
   const bool session = std::strcmp(name, param::kSessionId) == 0, start = std::strcmp(name, param::kClipStart) == 0;
   if (session || start) {  // render sees the value before the host hears of it
+    const std::string folder = session ? orv::matte_folder(value) : "";
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     auto it = r.live.find(instance);
-    if (it != r.live.end()) (session ? it->second.session.session : it->second.session.clipStart) = value;
+    if (it != r.live.end() && session) it->second.session.session = value, it->second.session.folder = folder;
+    if (it != r.live.end() && start) it->second.session.clipStart = value;
   }
   writeString(instance, name, value);
 }

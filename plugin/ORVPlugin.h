@@ -118,6 +118,7 @@ void applyQueuedEdits(OfxImageEffectHandle instance);
 // getter, which some hosts lend from one buffer per parameter.
 struct MatteSession {
   std::string session, clipStart;
+  std::string folder;  // the session's mattes (orv::matte_folder), "" for none
 };
 MatteSession matteSession(OfxImageEffectHandle instance);
 void noteMatteSession(OfxImageEffectHandle instance);

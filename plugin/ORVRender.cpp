@@ -18,7 +18,6 @@
 #include "ORVParams.h"
 #include "ORVPlugin.h"
 #include "orv/files.h"
-#include "orv/staging.h"
 
 namespace {
 
@@ -299,7 +298,7 @@ FrameMatte findMatte(OfxImageEffectHandle instance, double time, int mode) {
   if (mode == kSourceBypass) return fm;
   // A session id read back from a saved project is outside input too.
   const MatteSession session = matteSession(instance);
-  const std::string folder = orv::matte_folder(session.session);
+  const std::string& folder = session.folder;
   if (folder.empty()) return fm;
   double clipStart = std::strtod(session.clipStart.c_str(), nullptr);
   long long frame = frameIndex(time, clipStart);
