@@ -230,13 +230,23 @@ json summary_json(const matting::Summary& s) {
 }
 
 json status_json(const JobStatus& s) {
-  json body = {{"session_id", s.sessionId},
-               {"status", state_name(s.state)},
-               {"frames", s.frames},
-               {"width", s.width},
-               {"height", s.height},
-               {"progress", {{"stage", s.progress.stage}, {"frame", s.progress.frame}, {"frames", s.progress.frames}}},
-               {"seconds", std::round(s.seconds * 10) / 10}};
+  const auto tenths = [](double seconds) { return std::round(seconds * 10) / 10; };
+  // A running job's stage says how much of the whole job is done, for a
+  // host that shows the stage alone.
+  const int percent = static_cast<int>(s.progress.job * 100);
+  const std::string stage = s.state == JobState::Running
+                                ? s.progress.stage + ", " + std::to_string(percent) + "% of the job"
+                                : s.progress.stage;
+  json body = {
+      {"session_id", s.sessionId},
+      {"status", state_name(s.state)},
+      {"frames", s.frames},
+      {"width", s.width},
+      {"height", s.height},
+      {"progress", {{"stage", stage}, {"frame", s.progress.frame}, {"frames", s.progress.frames}, {"job", percent}}},
+      {"seconds", tenths(s.seconds)},
+      {"queued_seconds", std::round(s.queuedSeconds * 1000) / 1000}};
+  if (s.uploadSeconds >= 0) body["upload_seconds"] = std::round(s.uploadSeconds * 1000) / 1000;
   if (s.state == JobState::Failed) body["error"] = s.error;
   if (s.state == JobState::Completed && s.summary.is_object()) body.update(s.summary);
   return body;

@@ -73,6 +73,8 @@ struct JobStatus {
   std::string error;                      // with FAILED
   nlohmann::json summary;                 // with COMPLETED
   double seconds = 0;                     // spent running the job
+  double uploadSeconds = -1;              // from the first frame to the start call; -1: none uploaded
+  double queuedSeconds = 0;               // from the start call to the run
 };
 nlohmann::json status_json(const JobStatus& status);
 

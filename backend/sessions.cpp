@@ -30,6 +30,10 @@ struct Session {
   json summary;
   double seconds = 0;
   Clock::time_point started;
+  // For the job's account of where its time went, as this process saw it:
+  // from the first frame to the start call, and from there to the run.
+  Clock::time_point firstFrame{}, startCalled{};
+  double uploadSeconds = -1, queuedSeconds = 0;  // -1: nothing uploaded for the job
   std::atomic<bool> deleted{false};
 
   // Frames 0 to N - 1, all present: N; Refusal 422 otherwise.
@@ -119,7 +123,7 @@ void Sessions::load(const std::string& id) {
     s->summary = job.value("summary", json());
   }
   const int frames = static_cast<int>(s->frames.size());
-  if (s->state == JobState::Completed) s->progress = {"done", frames, frames};
+  if (s->state == JobState::Completed) s->progress = {"done", frames, frames, 1};
   const bool resume = s->active() && s->attempts < kMaxAttempts;
   if (s->active() && !resume) {
     s->state = JobState::Failed;
@@ -211,6 +215,7 @@ bool Sessions::put_frame(const std::string& id, const std::string& indexText, co
     s->size = *size;
   }
   writing([&] { write_whole(store_.frame(id, index), jpeg); });
+  if (s->firstFrame == Clock::time_point{}) s->firstFrame = Clock::now();
   auto [it, added] = s->frames.emplace(index, 0);
   room.settle(static_cast<std::int64_t>(jpeg.size()) - static_cast<std::int64_t>(it->second));
   it->second = jpeg.size();
@@ -241,6 +246,11 @@ void Sessions::start(const std::string& id, const std::string& body) {
   s->error.clear();
   s->summary = nullptr;
   s->seconds = 0;
+  s->startCalled = Clock::now();
+  s->uploadSeconds = s->firstFrame == Clock::time_point{}
+                         ? -1
+                         : std::chrono::duration<double>(s->startCalled - s->firstFrame).count();
+  s->firstFrame = {};  // a later job on these frames uploads nothing
   try {
     writing([&] { save(*s); });
   } catch (const Refusal&) {
@@ -263,8 +273,17 @@ void Sessions::start(const std::string& id, const std::string& body) {
 json Sessions::status(const std::string& id) const {
   auto s = find(id);
   std::lock_guard<std::mutex> lock(s->mu);
-  JobStatus status{id, s->state, static_cast<int>(s->frames.size()), s->size.width, s->size.height, s->progress,
-                   s->error, s->summary, s->seconds};
+  JobStatus status{id,
+                   s->state,
+                   static_cast<int>(s->frames.size()),
+                   s->size.width,
+                   s->size.height,
+                   s->progress,
+                   s->error,
+                   s->summary,
+                   s->seconds,
+                   s->uploadSeconds,
+                   s->queuedSeconds};
   if (s->state == JobState::Created) status.progress = {"waiting for start", 0, 0};
   if (s->state == JobState::Queued) {
     const int ahead = queue_.ahead(id);
@@ -410,6 +429,8 @@ void Sessions::run(const std::string& id, const std::function<bool()>& stopping)
     }
     budget_.remove(bytes_under(store_.memo(id)));  // counted again when the job ends
     s->started = Clock::now();
+    s->queuedSeconds =
+        s->startCalled == Clock::time_point{} ? 0 : std::chrono::duration<double>(s->started - s->startCalled).count();
     s->progress = {"starting", 0, static_cast<int>(job.frames.size())};
   }
   log_line("job " + id + ": starts on " + std::to_string(job.frames.size()) + " frames, anchor " +
@@ -442,7 +463,7 @@ void Sessions::run(const std::string& id, const std::function<bool()>& stopping)
   if (end == End::Completed) {
     s->state = JobState::Completed;
     s->summary = summary_json(summary);
-    s->progress = {"done", summary.frames, summary.frames};
+    s->progress = {"done", summary.frames, summary.frames, 1};
     outcome = "completed: " + summary.note;
   } else if (end == End::Stopped) {
     s->state = JobState::Queued;  // not the job's fault: it runs again after a restart

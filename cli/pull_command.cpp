@@ -67,7 +67,7 @@ std::string findBundle(const std::string& given) {
 
 class Pull {
  public:
-  explicit Pull(PullOptions options) : o_(std::move(options)) {}
+  explicit Pull(PullOptions options) : o_(std::move(options)), progress_(o_.quality == 1) {}
   ~Pull() { cleanUp(); }
 
   int run() {
@@ -235,7 +235,7 @@ class Pull {
         progress_.show(startsWith(status, "grabbing") || status == "idle"
                            ? "staging " + std::to_string(source_->decoded() - decodedBefore) + "/" +
                                  std::to_string(count)
-                           : status);
+                           : clipNumbered(status, first_));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
     });
@@ -265,7 +265,7 @@ class Pull {
       printMessages();
       const std::string status = fx_->stringValue("status");
       if (startsWith(status, "ready: ")) break;
-      if (startsWith(status, "failed: ")) throw Stop{1, status};
+      if (startsWith(status, "failed: ")) throw Stop{1, clipNumbered(status, first_)};
       if (backend_ && !backend_->running())
         throw Stop{1, "the local backend stopped during the job; the end of its log:\n" + backend_->logTail()};
     }
@@ -379,7 +379,40 @@ class Pull {
     std::printf("  open %s/contact-sheet.png to judge the matte%s\n", outDir_.c_str(),
                 previewWritten ? (", and play " + outDir_ + "/preview.mp4").c_str() : "");
     std::printf("  %s in all, %.2f s a frame: %s\n", clockText(progress_.seconds()).c_str(),
-                progress_.seconds() / (last_ - first_ + 1), progress_.stageTimes().c_str());
+                progress_.seconds() / (last_ - first_ + 1), stageTimes().c_str());
+  }
+
+  // Where the time went: the command's own stages as it timed them; the
+  // backend's part (upload, queue, matting) as the backend timed it, and
+  // what is left of that part as the wait for the plug-in's next poll.
+  std::string stageTimes() const {
+    std::string text;
+    const auto add = [&](const std::string& name, std::optional<double> seconds) {
+      if (!seconds) return;
+      char secs[32];
+      std::snprintf(secs, sizeof secs, " %.1f s", *seconds);
+      text += (text.empty() ? "" : ", ") + name + secs;
+    };
+    const auto number = [&](const char* key) -> std::optional<double> {
+      const auto it = jobSummary_.find(key);
+      return it != jobSummary_.end() && it->is_number() ? std::optional<double>(it->get<double>()) : std::nullopt;
+    };
+    add("staging", progress_.secondsIn(ProgressLine::kStaging));
+    const std::optional<double> backend = progress_.backendSeconds(), matting = number("seconds");
+    if (backend && matting) {
+      const std::optional<double> upload = number("upload_seconds");  // none when the backend held the frames
+      const double queued = number("queued_seconds").value_or(0);
+      add("uploading", upload);
+      if (queued >= 0.1) add("queued", queued);
+      add("matting", matting);
+      add("waiting for the status poll", std::max(0.0, *backend - upload.value_or(0) - queued - *matting));
+    } else {
+      add("uploading", progress_.secondsIn(ProgressLine::kUploading));
+      add("matting", progress_.secondsIn(ProgressLine::kMatting));
+    }
+    add("downloading", progress_.secondsIn(ProgressLine::kDownloading));
+    add("rendering", progress_.secondsIn(ProgressLine::kRendering));
+    return text;
   }
 
   // The staging the plug-in leaves behind that nobody needs any more: the
@@ -390,11 +423,23 @@ class Pull {
   void cleanUp() {
     progress_.finish();
     std::error_code ec;
+    // A job left unfinished on a backend that outlives us: the worker, at
+    // its next step (a tenth of a second, or a second inside a call that
+    // waits for an answer), tells the backend to forget it; at our exit it
+    // could not.
+    if (fx_) fx_->destroy();
     fx_.reset();
-    // A job left running on a backend that outlives us: the worker, at its
-    // next step (a tenth of a second), tells the backend to stop it.
-    if (pressed_ && session_.empty() && !o_.backend.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    host_.unloadAll();  // the worker stops at its next step
+    if (pressed_ && session_.empty() && !o_.backend.empty()) std::this_thread::sleep_for(std::chrono::seconds(1));
+    host_.unloadAll();
+    // A backend that outlives us keeps a session only while OUT's record
+    // names it: the finished job's when its results were published, else
+    // the one the record named before.
+    if (!o_.backend.empty() && !session_.empty()) {
+      const std::string before = previous_ ? previous_->session : "";
+      const std::string named = results_ && results_->published() ? session_ : before;
+      for (const std::string& session : {session_, before})
+        if (!session.empty() && session != named) orv::delete_session(orv::HttpClient(), orv::session_url(url_, session));
+    }
     if (backend_) backend_->stop();
     if (!tempDir_.empty()) fs::remove_all(tempDir_, ec);
     const std::string mattes = orv::matte_folder(session_);

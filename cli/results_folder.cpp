@@ -43,12 +43,18 @@ ResultsFolder::ResultsFolder(std::string out, bool overwrite, std::uint64_t fram
   for (fs::path p = out_.parent_path(); !p.empty() && !fs::exists(p, ec); p = p.parent_path())
     made_.insert(made_.begin(), p);
   for (const fs::path& p : made_)
-    if (::mkdir(p.c_str(), 0777) != 0 && errno != EEXIST)
-      throw ResultsError("cannot make the folder " + p.string() + ": " + std::strerror(errno));
+    if (::mkdir(p.c_str(), 0777) != 0 && errno != EEXIST) {
+      const int error = errno;
+      removeMade();
+      throw ResultsError("cannot make the folder " + p.string() + ": " + std::strerror(error));
+    }
 
   std::string pattern = (out_.parent_path() / ("." + out_.filename().string() + ".partial-XXXXXX")).string();
-  if (!::mkdtemp(pattern.data()))
-    throw ResultsError("cannot write the results in " + out + ": " + std::strerror(errno));
+  if (!::mkdtemp(pattern.data())) {
+    const int error = errno;
+    removeMade();
+    throw ResultsError("cannot write the results in " + out + ": " + std::strerror(error));
+  }
   work_ = pattern;
   // Room for one frame, on a file system that takes writes: found now, not
   // after the whole job.
@@ -57,11 +63,17 @@ ResultsFolder::ResultsFolder(std::string out, bool overwrite, std::uint64_t fram
   const int error = fd < 0 ? errno : ::posix_fallocate(fd, 0, static_cast<off_t>(frameBytes));
   if (fd >= 0) ::close(fd);
   ::unlink(probe.c_str());
-  if (error != 0) throw ResultsError("cannot write the results in " + out + ": " + std::strerror(error));
+  if (error != 0) {
+    removeMade();
+    throw ResultsError("cannot write the results in " + out + ": " + std::strerror(error));
+  }
 }
 
 ResultsFolder::~ResultsFolder() {
-  if (published_) return;
+  if (!published_) removeMade();
+}
+
+void ResultsFolder::removeMade() {
   std::error_code ec;
   if (!work_.empty()) fs::remove_all(work_, ec);
   for (auto p = made_.rbegin(); p != made_.rend(); ++p) fs::remove(*p, ec);  // only if still empty

@@ -33,12 +33,15 @@ class ResultsFolder {
   const std::string& work() const { return work_; }
   // Into OUT, replacing another pull's results there. Throws ResultsError.
   void publish();
+  bool published() const { return published_; }
 
   // A pull's results in `dir`: NNNNNN.png, the contact sheet, the preview
   // and the session record.
   static std::vector<std::filesystem::path> results(const std::filesystem::path& dir);
 
  private:
+  void removeMade();  // the work folder and the folders made for OUT
+
   std::filesystem::path out_;
   std::string work_;
   std::vector<std::filesystem::path> made_;  // folders made for OUT's parent, outermost first

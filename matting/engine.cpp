@@ -140,6 +140,7 @@ class Run {
   Summary go() {
     const int n = int(job_.frames.size());
     state_.assign(n, kUnreached);
+    units_.assign(n, 0);
     const std::vector<Key> keys = keys_of(job_);
     const int a = int(std::find_if(keys.begin(), keys.end(), [&](const Key& k) { return k.frame == job_.anchor; }) -
                       keys.begin());
@@ -173,7 +174,15 @@ class Run {
   enum State : char { kUnreached, kMatted, kLost };
 
   void report(const std::string& stage, int frame, int frames) {
-    if (progress_) progress_({stage, frame, frames});
+    if (progress_) progress_({stage, frame, frames, double(unitsDone_) / (2.0 * double(units_.size()))});
+  }
+  // Each frame is two units of the job's work: one when a track first
+  // reaches it (a stretch between keys holds its frames until the track
+  // back decides them), both once its matte is decided.
+  void advance(int i, char to) {
+    if (units_[i] >= to) return;
+    unitsDone_ += to - units_[i];
+    units_[i] = to;
   }
   void check_cancelled() {
     if (cancelled_ && cancelled_()) throw Cancelled();
@@ -255,6 +264,7 @@ class Run {
           } else {
             nearLost.push_back(i);
           }
+          advance(i, 1);
           return true;
         },
         toFar);
@@ -409,10 +419,12 @@ class Run {
   void put(int i, const cv::Mat& mask, TrackingFrame pictures) {
     writer_.tracked(i, mask.clone(), std::move(pictures));
     state_[i] = kMatted;
+    advance(i, 2);
   }
   void lose(int i, cv::Size size) {
     writer_.empty(i, size);
     state_[i] = kLost;
+    advance(i, 2);
     ++summary_.lostFrames;
     ++summary_.emptyFrames;
   }
@@ -428,6 +440,7 @@ class Run {
       const cv::Size size = read_frame_size(job_.frames[i], i);
       summary_.seconds.decode += watch.lap();
       writer_.empty(i, size);
+      advance(i, 2);
       ++summary_.emptyFrames;
       ++done;
       report("leaving other shots empty " + std::to_string(done) + "/" + std::to_string(others), done, others);
@@ -477,6 +490,8 @@ class Run {
   Memo memo_;
   Summary summary_;
   std::vector<State> state_;
+  std::vector<char> units_;  // per frame, of two (advance)
+  long unitsDone_ = 0;
   std::vector<int> lostAt_;
 };
 

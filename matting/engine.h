@@ -54,11 +54,13 @@ struct Job {
 };
 
 // What the job is doing: a stage text for a person ("tracking forward
-// 120/400") and the frames done of the frames that stage handles.
+// 120/400"), the frames done of the frames that stage handles, and the
+// share of the whole job done (0 to 1, never going back).
 struct Progress {
   std::string stage;
   int frame = 0;
   int frames = 0;
+  double job = 0;
 };
 
 // Wall time spent in each stage, in seconds, summed over the job.

@@ -107,6 +107,7 @@ class Worker {
       try {
         runSteps();
       } catch (const Failed& failed) {
+        stopOnBackend();  // nobody will collect what it holds
         reportFailure(failed.text);
       }
     } catch (const Stopped&) {
@@ -117,10 +118,11 @@ class Worker {
   }
 
  private:
-  // The instance went away while the backend still works for it: its job
-  // is stopped and its session forgotten there, on a client of its own with
-  // a short time-out, since the job's client now aborts every call. Not
-  // while the process exits: nothing may start then.
+  // The job ends without handing its session to the instance (it failed,
+  // or the instance went away): the backend stops the job and forgets the
+  // session, on a client of its own with a short time-out, since the job's
+  // client aborts every call once the instance is gone. Not while the
+  // process exits: nothing may start then.
   void stopOnBackend() {
     if (unfinished_.empty() || gExiting) return;
     orv::HttpClient::Timeouts brief;
@@ -137,6 +139,7 @@ class Worker {
     const int n = job_.frameCount;
     const std::string digest = orv::frames_digest(job_.uploadDir, n);
     std::optional<std::string> id = sessionHolding(digest);
+    const bool reused = id.has_value();
     if (id) {
       setStatus("reusing the " + std::to_string(n) + " frames the backend holds");
     } else {
@@ -172,9 +175,10 @@ class Worker {
         continue;
       }
       lastAnswer = Clock::now();
-      if (job.failed()) throw Failed{job.error};
-      if (job.completed()) {
-        unfinished_.clear();  // its mattes may serve a re-pull
+      if (job.failed() || job.completed()) {
+        // A session the instance holds already stays for later pulls.
+        if (reused) unfinished_.clear();
+        if (job.failed()) throw Failed{job.error};
         break;
       }
       if (job.stage)
@@ -200,6 +204,7 @@ class Worker {
     if (*id == job_.previousSession) edit(param::kSessionId, "");
     edit(param::kClipStart, job_.clipStart);
     edit(param::kSessionId, *id);
+    unfinished_.clear();  // the instance's now: its mattes may serve a re-pull
     edit(param::kStatus, "ready: " + std::to_string(n) + " frames matted");
     tell("Prismhollow: alpha ready for " + std::to_string(n) + " frames.");
     removeStaged();  // the session's mattes before these
@@ -299,7 +304,7 @@ class Worker {
   orv::HttpClient client_;
   std::string downloadDir_;  // ends in "/"; the mattes until they are published
   std::string shown_;        // the last status but a silence
-  std::string unfinished_;   // a session made, or a job started, whose end the job has not seen
+  std::string unfinished_;   // a session made, or a job started, not yet handed to the instance
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <opencv2/videoio.hpp>
 #include <cstring>
 #include <random>
+#include <regex>
 
 #include "BackendProcess.h"
 #include "PullFixture.h"
@@ -251,6 +252,8 @@ TEST_F(BackendTest, TwoJobsRunOneAfterTheOtherWhileOtherCallsAreAnswered) {
               std::pair(202, std::string(R"({"status":"QUEUED"})")));
   const json running = backend->await(first, "RUNNING"), waiting = backend->status(second);
   EXPECT_EQ(running["progress"]["frames"].get<int>() > 0, true) << running;
+  EXPECT_TRUE(std::regex_search(running["progress"]["stage"].get<std::string>(), std::regex(", \\d+% of the job$")))
+      << running;
   EXPECT_EQ(waiting["status"], "QUEUED") << waiting;
   EXPECT_EQ(waiting["progress"]["stage"], "queued, next to run");
   EXPECT_EQ(backend->put(first, 3, jpeg(discFrame(3))), 409);
@@ -259,7 +262,8 @@ TEST_F(BackendTest, TwoJobsRunOneAfterTheOtherWhileOtherCallsAreAnswered) {
   for (const auto& [id, n] : {std::pair{first, 30}, {second, 3}}) {
     const json done = backend->await(id);
     ASSERT_EQ(done["status"], "COMPLETED") << done;
-    EXPECT_EQ(done["progress"], (json{{"stage", "done"}, {"frame", n}, {"frames", n}}));
+    EXPECT_EQ(done["progress"], (json{{"stage", "done"}, {"frame", n}, {"frames", n}, {"job", 100}}));
+    EXPECT_TRUE(done["upload_seconds"].is_number() && done["queued_seconds"].is_number()) << done;
     EXPECT_EQ(done["empty_frames"], 0) << done["note"];
     for (int k : {0, n - 1}) {
       auto png = backend->http().Get("/api/matte/sessions/" + id + "/alpha/" + std::to_string(k) + ".png");

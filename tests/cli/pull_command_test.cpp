@@ -3,10 +3,15 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
+
+#include <regex>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "BackendProcess.h"
 #include "PullFixture.h"
 
 namespace fs = std::filesystem;
@@ -50,8 +55,19 @@ TEST_F(PullCommand, MattesTheBoxedManThroughTheSecondShot) {
   const Outcome r = pull(kMegamind + " --frames 98:121 --anchor 110 --box-px 340,10,380,518 --exclude 116:0.1,0.5" +
                          " --quality fast --out " + quoted(out.path));
   ASSERT_EQ(r.exitCode, 0) << r.output;
-  // Not a terminal: plain progress lines, and the plug-in's own message.
-  EXPECT_TRUE(contains(r.output, "uploading 1/24 (4%)")) << r.output;
+  // Not a terminal: plain lines with one share of the whole pull that never
+  // goes back, the time each stage took, and the plug-in's own message.
+  int shown = 0, lines = 0;
+  for (const std::string& line : r.lines())
+    if (int percent = -1; std::sscanf(line.c_str(), "[%*d:%*d] %d%%", &percent) == 1) {
+      EXPECT_GE(percent, shown) << line;
+      shown = percent, ++lines;
+    }
+  EXPECT_GE(lines, 4) << r.output;
+  EXPECT_TRUE(std::regex_search(r.output, std::regex("s a frame: staging [0-9.]+ s, uploading [0-9.]+ s, matting "
+                                                     "[0-9.]+ s, waiting for the status poll [0-9.]+ s, downloading "
+                                                     "[0-9.]+ s, rendering [0-9.]+ s\n")))
+      << r.output;
   EXPECT_TRUE(contains(r.output, "Prismhollow: alpha ready for 24 frames.")) << r.output;
   EXPECT_TRUE(contains(r.output, "\n  the character on 24 of 24 frames\n")) << r.output;
 
@@ -86,8 +102,9 @@ TEST_F(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
   std::ofstream(garbage) << std::string(5000, 'x');
   const std::string missing = (tmp.path / "none.json").string(), shortPoint = (tmp.path / "short.json").string();
   std::ofstream(shortPoint) << R"([{"frame": 99, "add": [[0.5, 0.5]]}, {"frame": 100, "exclude": [0.5, 0.5]}])";
-  ScriptedBackend refusing, stranger;
+  ScriptedBackend refusing, stranger, failing;
   refusing.onStart(Reply{422, "anchor outside the clip"});
+  failing.onPoll({ok(R"({"status":"FAILED","error":"frame 2 cannot be read"})")});
   stranger.onRoot(Reply{501, "not implemented", "text/plain"});
   const std::string clip = kMegamind + " --box 0.2,0.1,0.4,0.8 --frames 98:100 --out " + quoted(tmp.path / "out");
   const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
@@ -102,6 +119,7 @@ TEST_F(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
       {clip + " --backend http://127.0.0.1:1", "", 1, "cannot reach the backend at http://127.0.0.1:1"},
       {clip, "PATH=/usr/bin:/bin ", 1, "prismhollow-backend is neither beside prismhollow nor in PATH"},
       {clip + " --backend " + refusing.url(), "", 1, "failed: start rejected: anchor outside the clip"},
+      {clip + " --backend " + failing.url(), "", 1, "prismhollow: failed: frame 100 cannot be read\n"},
       {clip + " --backend " + stranger.url(), "", 1,
        stranger.url().substr(7) + " answered HTTP 501: not a prismhollow backend"},
       {clip + " --box-px 99:10,10,50,50", kWithBackend, 2,
@@ -128,6 +146,37 @@ TEST_F(PullCommand, EndsWithAReasonWhenTheJobCannotBeDone) {
   const Outcome r = pull(clip + " --bundle " + quoted(tmp.path / "Gone.ofx.bundle"));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(contains(r.output, "cannot load the plug-in: no such file or folder")) << r.output;
+}
+
+// OUT on a read-only or a full file system, found before the job, and on
+// one with room for a frame but not for all: the system's reason, and
+// nothing left there.
+TEST_F(PullCommand, AnOutThatCannotTakeTheResultsIsNamedWithTheSystemsReason) {
+  if (!hasPrivateTmp()) GTEST_SKIP() << "no mount namespace of our own to mount the file systems in";
+  TempDir tmp("pull-command");
+  const fs::path readOnly = tmp.path / "ro", full = tmp.path / "full", small = tmp.path / "small";
+  for (const auto& [dir, options] : {std::pair{readOnly, "size=1m,mode=0777"}, {full, "size=1m,mode=0777"},
+                                     {small, "size=1600k,mode=0777"}}) {
+    fs::create_directory(dir);
+    ASSERT_EQ(::mount("tmpfs", dir.c_str(), "tmpfs", dir == readOnly ? MS_RDONLY : 0, options), 0) << dir;
+  }
+  struct Unmount {
+    std::vector<fs::path> dirs;
+    ~Unmount() {
+      for (const fs::path& dir : dirs) ::umount2(dir.c_str(), MNT_DETACH);
+    }
+  } unmount{{readOnly, full, small}};
+  std::ofstream(full / "filler") << std::string(1 << 20, 'x');
+  for (const auto& [dir, part, left] :
+       {std::tuple{readOnly, ": Read-only file system\n", Texts{}}, {full, ": No space left on device\n", Texts{"filler"}},
+        {small, ".png: No space left on device\n", Texts{}}}) {
+    const Outcome r = pull(kMegamind + " --box 0.2,0.1,0.4,0.8 --frames 98:109 --quality fast --out " +
+                           quoted(dir / "out"));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, "cannot write ") && contains(r.output, part)) << r.output;
+    EXPECT_FALSE(contains(r.output, "libpng")) << r.output;
+    EXPECT_EQ(filesIn(dir.string()), left);
+  }
 }
 
 // The marks given in the clip's own terms (top-left origin) reach the
@@ -178,32 +227,66 @@ TEST_F(PullCommand, ARePullWithABackendReusesTheFramesItHolds) {
   EXPECT_EQ(backend.requests("PUT").size(), 2u) << "the frames went up again";
 }
 
-TEST_F(PullCommand, CtrlCStopsTheJobAndLeavesNothingRunning) {
-  TempDir tmp("pull-command");
-  const std::string log = (tmp.path / "log").string();
-  const std::string command = kWithBackend + "TMPDIR=" + quoted(tmp.path) + " exec " + quoted(PRISMHOLLOW_COMMAND) +
-                              " pull " + kMegamind + " --frames 98:121 --box 0.47,0.02,0.53,0.98 --bundle " +
-                              quoted(ORV_BUNDLE_DIR) + " --out " + quoted(tmp.path / "out") + " 2>" + quoted(log);
-  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);  // a process group of its own, as a terminal job
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char**>(argv), environ), 0);
-  posix_spawnattr_destroy(&attr);
-  EXPECT_TRUE(waitUntil([&] { return contains(readFile(log), "uploading"); }, std::chrono::seconds(60)))
-      << readFile(log);
-  // The group signalled is this child's own, and the child is still running.
-  ASSERT_TRUE(pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) << readFile(log);
-  kill(-pid, SIGINT);
-  // Ended but not yet reaped, its id is still its group's: who is left in it.
-  siginfo_t ended{};
-  waitid(P_PID, pid, &ended, WEXITED | WNOWAIT);
-  EXPECT_EQ(ended.si_code == CLD_EXITED ? ended.si_status : -1, 130) << readFile(log);
-  EXPECT_EQ(runningInGroup(pid), 0) << "a process of the job is still running";
-  waitpid(pid, nullptr, 0);
-  EXPECT_TRUE(contains(readFile(log), "interrupted")) << readFile(log);
-  EXPECT_EQ(filesIn(tmp.path.string()), (Texts{"log"})) << "the backend's or the results' folder is left";
+// Ctrl-C in each stage, with a local backend and with one given by
+// --backend: exit 130, nothing left running, no results and no temporary
+// folder left, and a session the backend holds for nobody forgotten there.
+TEST_F(PullCommand, CtrlCInEachStageLeavesNothingBehind) {
+  const auto slowly = [] { std::this_thread::sleep_for(std::chrono::milliseconds(150)); };
+  ScriptedBackend uploadsSlowly, downloadsSlowly;
+  uploadsSlowly.onUpload([&](int, int) { return slowly(), 201; });
+  downloadsSlowly.onMatte([&](int f) { return slowly(), Reply{200, greyPng(matteValue(f)), "image/png"}; });
+  TempDir data("pull-command-data");
+  const fs::path backendLog = data.path / "log";
+  BackendProcess real(data.path / "backend", backendLog);
+  const struct {
+    std::string stage;       // Ctrl-C once the progress shows it
+    ScriptedBackend* given;  // --backend
+    bool realGiven;
+  } rows[] = {{"staging", nullptr, false},     {"uploading", &uploadsSlowly, false}, {"tracking", nullptr, false},
+              {"tracking", nullptr, true},     {"downloading", &downloadsSlowly, false},
+              {"rendering", nullptr, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.stage + (row.given || row.realGiven ? " with --backend" : ""));
+    TempDir tmp("pull-command");
+    const std::string log = (tmp.path / "log").string();
+    const std::string backend = row.given ? " --backend " + row.given->url() : row.realGiven ? " --backend " + real.url() : "";
+    const std::string command = kWithBackend + "TMPDIR=" + quoted(tmp.path) + " exec " + quoted(PRISMHOLLOW_COMMAND) +
+                                " pull " + kMegamind + " --frames 98:129 --box 0.47,0.02,0.53,0.98 --quality fast" +
+                                backend + " --bundle " + quoted(ORV_BUNDLE_DIR) + " --out " +
+                                quoted(tmp.path / "out") + " 2>" + quoted(log);
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);  // a process group of its own, as a terminal job
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char**>(argv), environ), 0);
+    posix_spawnattr_destroy(&attr);
+    EXPECT_TRUE(waitUntil([&] { return contains(readFile(log), "% " + row.stage); }, std::chrono::seconds(90)))
+        << readFile(log);
+    // The group signalled is this child's own, and the child is still running.
+    ASSERT_TRUE(pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) << readFile(log);
+    kill(-pid, SIGINT);
+    // Ended but not yet reaped, its id is still its group's: who is left in it.
+    siginfo_t ended{};
+    waitid(P_PID, pid, &ended, WEXITED | WNOWAIT);
+    EXPECT_EQ(ended.si_code == CLD_EXITED ? ended.si_status : -1, 130) << readFile(log);
+    EXPECT_EQ(runningInGroup(pid), 0) << "a process of the job is still running";
+    waitpid(pid, nullptr, 0);
+    EXPECT_TRUE(contains(readFile(log), "prismhollow: interrupted; the job is stopped and nothing is left running\n"))
+        << readFile(log);
+    EXPECT_EQ(filesIn(tmp.path.string()), (Texts{"log"})) << "the backend's or the results' folder is left";
+    if (row.given) {
+      const bool made = !row.given->requests("POST", "/api/matte/sessions").empty();
+      EXPECT_EQ(made, row.stage != "staging");
+      EXPECT_EQ(made, row.given->waitFor([](const std::vector<Request>& seen) {
+        return !seen.empty() && seen.back().method == "DELETE";
+      })) << "the session is left on the backend";
+    }
+  }
+  // The real backend stopped the job and forgot the session.
+  EXPECT_TRUE(waitUntil([&] { return filesIn((data.path / "backend" / "sessions").string()).empty(); }))
+      << readFile(backendLog.string());
+  EXPECT_TRUE(contains(readFile(backendLog.string()), "stopped: the session was deleted")) << readFile(backendLog.string());
 }
 
 }  // namespace

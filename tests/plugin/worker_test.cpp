@@ -182,7 +182,11 @@ TEST_F(WorkerTest, EachFailureEndsTheJobAtItsCallAndKeepsTheOldSession) {
     EXPECT_EQ(messages(), Texts{"Prismhollow: " + row.text});
     EXPECT_EQ(fx->stringValue("session_id"), session);
     EXPECT_EQ(contents(kRoot + session), kept);
-    const Texts all = calls();
+    Texts all = calls();
+    if (all.size() > 1) {  // past the create call: the backend is told to forget the session
+      EXPECT_EQ(all.back(), call("DELETE", ""));
+      all.pop_back();
+    }
     EXPECT_EQ(all.size(), row.calls);
     EXPECT_EQ(all.back(), row.last);
     EXPECT_EQ(filesIn(kRoot), Texts{session}) << "staged frames or unpublished mattes stayed";
