@@ -242,9 +242,9 @@ TEST_F(PullCommand, CtrlCInEachStageLeavesNothingBehind) {
     std::string stage;       // Ctrl-C once the progress shows it
     ScriptedBackend* given;  // --backend
     bool realGiven;
-  } rows[] = {{"staging", nullptr, false},     {"uploading", &uploadsSlowly, false}, {"tracking", nullptr, false},
-              {"tracking", nullptr, true},     {"downloading", &downloadsSlowly, false},
-              {"rendering", nullptr, false}};
+  } rows[] = {{"staging", nullptr, false},   {"staging", nullptr, true},   {"uploading", &uploadsSlowly, false},
+              {"tracking", nullptr, false},  {"tracking", nullptr, true},  {"downloading", &downloadsSlowly, false},
+              {"rendering", nullptr, false}, {"rendering", nullptr, true}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.stage + (row.given || row.realGiven ? " with --backend" : ""));
     TempDir tmp("pull-command");
