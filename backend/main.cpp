@@ -19,7 +19,9 @@
 #include "backend/options.h"
 #include "backend/protocol.h"
 #include "backend/server.h"
+#include "backend/job_board.h"
 #include "backend/sessions.h"
+#include "backend/shared_sessions.h"
 
 using namespace backend;
 
@@ -47,7 +49,7 @@ std::string why_not_listening(const std::string& host, int port) {
 // Deletes expired sessions now and then, until told to stop.
 class Expiry {
  public:
-  Expiry(Sessions& sessions, std::chrono::seconds maxAge)
+  Expiry(SessionCalls& sessions, std::chrono::seconds maxAge)
       : period_(std::clamp<std::chrono::seconds>(maxAge / 10, std::chrono::seconds(1), std::chrono::minutes(10))),
         thread_([this, &sessions] {
           std::unique_lock<std::mutex> lock(mu_);
@@ -88,11 +90,19 @@ int serve(const Options& options) {
     return 1;
   }
   Store store(options.data, options.dataBase);
-  if (!store.lock()) {
-    std::cerr << "prismhollow-backend: another backend is using " << options.data.string() << "\n";
+  if (const std::string why = store.hold(options.broker); !why.empty()) {
+    std::cerr << "prismhollow-backend: " << why << "\n";
     return 1;
   }
-  Sessions sessions(options, store);
+  std::unique_ptr<JobBoard> board;
+  std::unique_ptr<SessionCalls> held;
+  if (options.broker.empty()) {
+    held = std::make_unique<Sessions>(options, store);
+  } else {
+    board = std::make_unique<JobBoard>(options.broker, options.lease);
+    held = std::make_unique<SharedSessions>(options, store, *board);
+  }
+  SessionCalls& sessions = *held;
   sessions.expire();
   Server server(sessions, options);
   const int port = server.bind();
@@ -104,7 +114,8 @@ int serve(const Options& options) {
   }
   log_line(std::string("prismhollow-backend ") + kVersion + " listening on http://" + options.host + ":" +
            std::to_string(port) + ", data in " + options.data.string() + ", " + std::to_string(options.jobs) +
-           (options.jobs == 1 ? " job" : " jobs") + " at once");
+           (options.jobs == 1 ? " job" : " jobs") + " at once" +
+           (options.broker.empty() ? "" : ", sharing them with the backends of " + options.broker));
   Expiry expiry(sessions, options.maxAge);
   std::thread signals([&] {
     int signal = 0;

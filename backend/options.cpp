@@ -1,5 +1,7 @@
 #include "backend/options.h"
 
+#include "backend/redis_client.h"
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -94,6 +96,11 @@ Options parse_options(int argc, const char* const* argv) {
       if (value.empty() || value.find_first_of(" \t/,") != std::string::npos)
         throw UsageError("--allow-host takes a host name, not \"" + value + "\"");
       o.allowHosts.push_back(value);
+    } else if (option == "--broker") {
+      if (!parse_redis_url(value)) throw UsageError("--broker takes redis://HOST:PORT, not \"" + value + "\"");
+      o.broker = value;
+    } else if (option == "--lease") {
+      o.lease = std::chrono::seconds(number(option, value, 1, 3600, {{'s', 1}, {'m', 60}}));
     } else {
       throw UsageError("unknown option " + option);
     }
@@ -121,6 +128,13 @@ The local matting backend of the Prismhollow plug-in: set the plug-in's
                          unless NAME has one); repeatable. Otherwise only the listening
                          address, localhost, 127.0.0.1 and [::1] are served, and never a
                          request from a web page (one with an Origin)
+  --broker redis://HOST:PORT
+                         share DIR and the job queue with the other backends of this Redis:
+                         any of them answers any call, and one with a free slot takes the
+                         next job (without it, DIR is this backend's alone)
+  --lease SECONDS        with --broker: how long a job's claim lasts unless its backend
+                         renews it; a backend that dies loses its jobs to others after
+                         this long (default 10s)
   --help, --version
 )";
 }

@@ -28,6 +28,8 @@ struct Options {
   std::uint64_t maxFrameBytes = 64ull << 20;    // per uploaded frame
   int maxSide = 8192;                           // pixels, either side of a frame
   std::vector<std::string> allowHosts;          // --allow-host: other names it answers to as Host
+  std::string broker;                           // redis://HOST:PORT: share the data folder and the queue
+  std::chrono::milliseconds lease{10000};       // a job's claim on the broker, renewed while it runs
   bool help = false, version = false;
 };
 

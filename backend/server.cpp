@@ -16,7 +16,7 @@ namespace backend {
 namespace {
 
 using Args = std::vector<std::string>;
-using Handler = std::function<void(Sessions&, const httplib::Request&, httplib::Response&, const Args&)>;
+using Handler = std::function<void(SessionCalls&, const httplib::Request&, httplib::Response&, const Args&)>;
 
 // The control bodies are small: the start body of a long brush stroke is
 // some hundred kilobytes.
@@ -36,32 +36,32 @@ void answer_json(httplib::Response& res, int status, const nlohmann::json& body)
 const std::vector<Route>& routes() {
   static const std::vector<Route> table = {
       {"POST", {"api", "matte", "sessions"},
-       [](Sessions& s, const httplib::Request& req, httplib::Response& res, const Args&) {
+       [](SessionCalls& s, const httplib::Request& req, httplib::Response& res, const Args&) {
          const std::string id = s.create(req.body);
          res.set_header("Location", "/api/matte/sessions/" + id);
          answer_json(res, 201, {{"session_id", id}});
        }},
       {"GET", {"api", "matte", "sessions", "*"},
-       [](Sessions& s, const httplib::Request&, httplib::Response& res, const Args& a) {
+       [](SessionCalls& s, const httplib::Request&, httplib::Response& res, const Args& a) {
          answer_json(res, 200, s.status(a[0]));
        }},
       {"DELETE", {"api", "matte", "sessions", "*"},
-       [](Sessions& s, const httplib::Request&, httplib::Response& res, const Args& a) {
+       [](SessionCalls& s, const httplib::Request&, httplib::Response& res, const Args& a) {
          s.remove(a[0]);
          res.status = 204;
        }},
       {"PUT", {"api", "matte", "sessions", "*", "frames", "*"},
-       [](Sessions& s, const httplib::Request& req, httplib::Response& res, const Args& a) {
+       [](SessionCalls& s, const httplib::Request& req, httplib::Response& res, const Args& a) {
          const bool replaced = s.put_frame(a[0], a[1], req.body);
          answer_json(res, replaced ? 200 : 201, {{"replaced", replaced}});
        }},
       {"POST", {"api", "matte", "sessions", "*", "start"},
-       [](Sessions& s, const httplib::Request& req, httplib::Response& res, const Args& a) {
+       [](SessionCalls& s, const httplib::Request& req, httplib::Response& res, const Args& a) {
          s.start(a[0], req.body);
          answer_json(res, 202, {{"status", "QUEUED"}});
        }},
       {"GET", {"api", "matte", "sessions", "*", "alpha", "*"},
-       [](Sessions& s, const httplib::Request&, httplib::Response& res, const Args& a) {
+       [](SessionCalls& s, const httplib::Request&, httplib::Response& res, const Args& a) {
          const std::string& name = a[1];
          if (name.size() < 5 || name.compare(name.size() - 4, 4, ".png") != 0)
            throw Refusal(404, "matte paths end in <frame>.png");
@@ -70,12 +70,12 @@ const std::vector<Route>& routes() {
          res.set_content(png, "image/png");
        }},
       {"POST", {"api", "beacon"},
-       [](Sessions&, const httplib::Request& req, httplib::Response& res, const Args&) {
+       [](SessionCalls&, const httplib::Request& req, httplib::Response& res, const Args&) {
          log_line("beacon: " + read_beacon(req.body));
          res.status = 204;
        }},
       {"GET", {},
-       [](Sessions& s, const httplib::Request&, httplib::Response& res, const Args&) {
+       [](SessionCalls& s, const httplib::Request&, httplib::Response& res, const Args&) {
          res.set_content(std::string("prismhollow-backend ") + kVersion + "; sessions: " + std::to_string(s.count()) +
                              "; disk: " + byte_text(s.budget().used()) + " of " + byte_text(s.budget().limit()) +
                              "\n",
@@ -132,7 +132,7 @@ std::string bracketed(const std::string& host) {
 
 }  // namespace
 
-Server::Server(Sessions& sessions, const Options& options)
+Server::Server(SessionCalls& sessions, const Options& options)
     : sessions_(sessions), options_(options), http_(WaitingServer::Limits{}) {
   http_.set_payload_max_length(options.maxFrameBytes);
   // Not httplib's default, which shares the port (SO_REUSEPORT): a second

@@ -6,13 +6,13 @@
 
 #include "backend/connections.h"
 #include "backend/options.h"
-#include "backend/sessions.h"
+#include "backend/session_calls.h"
 
 namespace backend {
 
 class Server {
  public:
-  Server(Sessions& sessions, const Options& options);
+  Server(SessionCalls& sessions, const Options& options);
   // The port bound (a free one when the options say 0); -1 when it cannot be.
   int bind();
   // Serves until stop().
@@ -27,7 +27,7 @@ class Server {
   void screen(const httplib::Request& req) const;
   bool addressed_to_us(const std::string& host, const std::string& localAddress) const;
 
-  Sessions& sessions_;
+  SessionCalls& sessions_;
   const Options& options_;
   WaitingServer http_;
   int port_ = -1;

@@ -7,16 +7,13 @@
 #include "backend/jpeg.h"
 #include "backend/log.h"
 #include "backend/protocol.h"
+#include "backend/session_files.h"
 #include "matting/engine.h"
 
 namespace backend {
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
-
-// A job that never ended this many times, because the backend died under
-// it, is given up instead of being resumed again.
-constexpr int kMaxAttempts = 3;
 
 struct Session {
   std::string id;
@@ -36,16 +33,7 @@ struct Session {
   double uploadSeconds = -1, queuedSeconds = 0;  // -1: nothing uploaded for the job
   std::atomic<bool> deleted{false};
 
-  // Frames 0 to N - 1, all present: N; Refusal 422 otherwise.
-  int whole_clip() const {
-    if (frames.empty()) throw Refusal(422, "no frames have been uploaded");
-    const int n = frames.rbegin()->first + 1;
-    for (int i = 0; i < n; ++i)
-      if (!frames.count(i))
-        throw Refusal(422, "frame " + std::to_string(i) + " is missing: upload frames 0 to " + std::to_string(n - 1) +
-                               " before starting");
-    return n;
-  }
+  int whole_clip() const { return backend::whole_clip(frames); }
   bool active() const { return state == JobState::Queued || state == JobState::Running; }
 };
 
@@ -53,19 +41,6 @@ namespace {
 
 // In a session's folder once it is deleted while its job runs.
 constexpr const char* kDeleted = "deleted";
-
-// A write that the data folder's disk refused, as the answer to the call
-// that made it: 507 with the reason, the session as it was.
-template <class Write>
-void writing(Write&& write) {
-  try {
-    write();
-  } catch (const WriteError& e) {
-    throw Refusal(507, e.what());
-  }
-}
-
-std::string size_text(ImageSize s) { return std::to_string(s.width) + " x " + std::to_string(s.height) + " pixels"; }
 
 // The stage without its counts: "tracking forward 3/40" is "tracking forward /".
 std::string stage_kind(const std::string& stage) {
@@ -106,14 +81,7 @@ void Sessions::load(const std::string& id) {
   auto s = std::make_shared<Session>();
   s->id = id;
   s->size = {about.value("width", 0), about.value("height", 0)};
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(store_.frames(id), ec)) {
-    const std::string name = entry.path().filename();
-    const bool frame = name.size() >= 10 && name.compare(name.size() - 4, 4, ".jpg") == 0 &&
-                       name.find_first_not_of("0123456789") == name.size() - 4;
-    if (frame) s->frames[std::stoi(name)] = entry.file_size(ec);
-    else budget_.remove(remove_tree(entry.path()));  // a write that a crash cut short
-  }
+  s->frames = frames_in(store_, id, &budget_);
   const json job = parse_json(read_whole(store_.dir(id) / "job.json"));
   if (job.is_object()) {
     s->state = state_named(job.value("status", "")).value_or(JobState::Created);
@@ -153,22 +121,8 @@ std::shared_ptr<Session> Sessions::find(const std::string& id) const {
 }
 
 std::string Sessions::create(const std::string& body) {
-  const CreateRequest request = read_create(body);
-  const std::string about = json{{"fps", request.fps}, {"source", request.source}}.dump();
-  DiskBudget::Reservation room = budget_.reserve(3 * 4096 + about.size());
   auto s = std::make_shared<Session>();
-  s->id = new_session_id();
-  try {
-    writing([&] {
-      make_folders(store_.frames(s->id));
-      make_folders(store_.mattes(s->id));
-      write_whole(store_.dir(s->id) / "session.json", about);
-    });
-  } catch (const Refusal&) {
-    remove_tree(store_.dir(s->id));
-    throw;
-  }
-  room.settle(3 * 4096 + static_cast<std::int64_t>(about.size()));
+  s->id = make_session(store_, budget_, body);
   std::lock_guard<std::mutex> lock(mu_);
   sessions_[s->id] = s;
   return s->id;
@@ -186,22 +140,17 @@ bool Sessions::put_frame(const std::string& id, const std::string& indexText, co
     std::lock_guard<std::mutex> lock(s->mu);
     unchanged();
   }
-  if (jpeg.empty()) throw Refusal(400, frame + " has no bytes");
+  const ImageSize size = checked_frame(jpeg, index, options_);
   DiskBudget::Reservation room = budget_.reserve(jpeg.size());  // held while the frame is checked
-  const std::optional<ImageSize> size = jpeg_size(jpeg);
-  if (!size || size->width == 0 || size->height == 0) throw Refusal(415, frame + " is not a JPEG image");
-  if (size->width > options_.maxSide || size->height > options_.maxSide)
-    throw Refusal(413, frame + " is " + size_text(*size) + "; this backend takes at most " +
-                           std::to_string(options_.maxSide) + " pixels a side");
   const auto same_size = [&] {
-    if (s->size.width && !(s->size == *size))
-      throw Refusal(422, frame + " is " + size_text(*size) + " but this session's frames are " + size_text(s->size));
+    if (s->size.width && !(s->size == size))
+      throw Refusal(422, frame + " is " + size_text(size) + " but this session's frames are " + size_text(s->size));
   };
   {
     std::lock_guard<std::mutex> lock(s->mu);
     same_size();
   }
-  if (!jpeg_decodes(jpeg, *size)) throw Refusal(415, frame + " does not decode as a JPEG image: damaged or cut short");
+  if (!jpeg_decodes(jpeg, size)) throw Refusal(415, frame + " does not decode as a JPEG image: damaged or cut short");
 
   std::lock_guard<std::mutex> lock(s->mu);  // again: another upload may have come first
   if (s->deleted) throw Refusal(404, "the session was deleted");
@@ -210,9 +159,9 @@ bool Sessions::put_frame(const std::string& id, const std::string& indexText, co
   if (!s->size.width) {
     json about = parse_json(read_whole(store_.dir(id) / "session.json"));
     if (!about.is_object()) about = json::object();
-    about["width"] = size->width, about["height"] = size->height;
+    about["width"] = size.width, about["height"] = size.height;
     writing([&] { write_whole(store_.dir(id) / "session.json", about.dump()); });
-    s->size = *size;
+    s->size = size;
   }
   writing([&] { write_whole(store_.frame(id, index), jpeg); });
   if (s->firstFrame == Clock::time_point{}) s->firstFrame = Clock::now();
@@ -394,13 +343,7 @@ void Sessions::run(const std::string& id, const std::function<bool()>& stopping)
     std::lock_guard<std::mutex> lock(s->mu);
     if (s->state != JobState::Queued) return;
     try {
-      const int n = s->whole_clip();
-      const StartRequest start = read_start(read_whole(store_.dir(id) / "start.json"), n);
-      for (int i = 0; i < n; ++i) job.frames.push_back(store_.frame(id, i));
-      job.outputDir = store_.mattes(id);
-      job.memoDir = store_.memo(id);
-      job.anchor = start.anchor, job.selection = start.selection, job.corrections = start.corrections;
-      job.quality = start.quality, job.edgeSoftness = start.edgeSoftness;
+      job = job_for(store_, id, s->whole_clip(), store_.mattes(id));
     } catch (const Refusal& e) {
       s->state = JobState::Failed;
       s->error = std::string("the saved job no longer holds: ") + e.what();

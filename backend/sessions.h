@@ -1,8 +1,6 @@
 #pragma once
-// The sessions the backend holds: each call of the protocol as an operation
-// on them, their files kept in the data folder so that they outlive a
-// restart, and their jobs run through the queue. No HTTP here: every
-// refusal is a Refusal with its status and reason.
+// The sessions a backend holds alone: their files kept in the data folder
+// so that they outlive a restart, their jobs run through its own queue.
 
 #include <map>
 #include <memory>
@@ -13,36 +11,31 @@
 #include "backend/disk_budget.h"
 #include "backend/job_queue.h"
 #include "backend/options.h"
+#include "backend/session_calls.h"
 #include "backend/store.h"
 
 namespace backend {
 
 struct Session;
 
-class Sessions {
+class Sessions : public SessionCalls {
  public:
   // Reads the sessions in the data folder and queues again the jobs that a
   // stop interrupted.
   Sessions(const Options& options, Store& store);
 
-  std::string create(const std::string& body);
-  // True when the frame replaced one uploaded before.
-  bool put_frame(const std::string& id, const std::string& index, const std::string& jpeg);
-  void start(const std::string& id, const std::string& body);
-  nlohmann::json status(const std::string& id) const;
-  // The matte's file, once the job has completed.
-  fs::path matte(const std::string& id, const std::string& index) const;
-  void remove(const std::string& id);
-  // Deletes the sessions untouched for longer than the options allow.
-  void expire();
-  // Stops the jobs, giving them a moment to reach the end of a frame; their
-  // saved state says QUEUED, so they run again from the start after a
-  // restart. False when one is still running: the process must then end
-  // without destroying the sessions.
-  bool stop();
+  std::string create(const std::string& body) override;
+  bool put_frame(const std::string& id, const std::string& index, const std::string& jpeg) override;
+  void start(const std::string& id, const std::string& body) override;
+  nlohmann::json status(const std::string& id) const override;
+  fs::path matte(const std::string& id, const std::string& index) const override;
+  void remove(const std::string& id) override;
+  void expire() override;
+  // Saved as QUEUED, the stopped jobs run again after a restart.
+  bool stop() override;
 
-  std::size_t count() const;
-  const DiskBudget& budget() const { return budget_; }
+  std::size_t count() const override;
+  const DiskBudget& budget() const override { return budget_; }
 
  private:
   std::shared_ptr<Session> find(const std::string& id) const;  // Refusal 404

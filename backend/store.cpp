@@ -53,9 +53,27 @@ Store::Store(fs::path root, const fs::path& base) : root_(root.lexically_normal(
       throw std::runtime_error(problem);
 }
 
-bool Store::lock() {
+std::string Store::hold(const std::string& broker) {
   const int fd = ::open((root_ / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;  // kept open: the lock lasts as long as the process
+  // Kept open: the lock lasts as long as the process. The backends of a
+  // broker share it; a backend alone holds it alone.
+  if (fd < 0 || ::flock(fd, (broker.empty() ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0)
+    return broker.empty() ? "another backend is using " + root_.string()
+                          : "a backend without --broker is using " + root_.string();
+  // Which broker's backends share it: said once, by the first of them.
+  const fs::path named = root_ / "broker";
+  const std::string owner = read_whole(named);
+  if (broker.empty() && !owner.empty())
+    return root_.string() + " is shared by the backends of " + owner + ": start this one with --broker " + owner;
+  if (!broker.empty() && owner.empty()) {
+    if (!ids().empty())
+      return root_.string() + " holds the sessions of a backend without --broker; give the backends of " + broker +
+             " a data folder of their own";
+    write_whole(named, broker);
+  } else if (!broker.empty() && owner != broker) {
+    return root_.string() + " is shared by the backends of " + owner + ", not " + broker;
+  }
+  return "";
 }
 
 fs::path Store::frame(const std::string& id, int index) const { return frames(id) / (six_digits(index) + ".jpg"); }

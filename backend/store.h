@@ -24,9 +24,11 @@ class Store {
   // another user's (a link of another user's on the way too): they could
   // swap what the backend writes, or read it.
   Store(fs::path root, const fs::path& base);
-  // Holds an exclusive lock on the folder for this process's life; false
-  // when another backend holds it.
-  bool lock();
+  // Holds the folder for this process's life: alone, or shared with the
+  // other backends of `broker` (a redis:// address). The reason it cannot
+  // otherwise: another backend holds it, or it belongs to another broker's
+  // backends, or to none.
+  std::string hold(const std::string& broker = "");
 
   fs::path dir(const std::string& id) const { return sessions_ / id; }
   fs::path frames(const std::string& id) const { return dir(id) / "frames"; }

@@ -10,6 +10,7 @@ packages=(
   libegl-dev libegl-mesa0 libgl1-mesa-dri
   clang-14 libclang-rt-14-dev libturbojpeg0-dev curl
   libopencv-dev libopencv-contrib-dev opencv-doc
+  libhiredis-dev redis-server haproxy
 )
 
 missing=()
