@@ -59,7 +59,5 @@ std::string read_whole(const fs::path& path);
 std::uint64_t bytes_under(const fs::path& dir);
 // Deletes dir and everything under it; the bytes that freed.
 std::uint64_t remove_tree(const fs::path& dir);
-// "%06d"
-std::string six_digits(int index);
 
 }  // namespace backend

@@ -33,7 +33,7 @@
 
 #include "MedianReporter.h"
 #include "orv/backend.h"
-#include "orv/files.h"
+#include "contract/files.h"
 #include "orv/http_client.h"
 
 extern char** environ;
@@ -156,7 +156,9 @@ void BM_UploadOurs(benchmark::State& state) {
   for (auto _ : state) {
     f.server.resetCount();
     for (int i = 0; i < kFrames; ++i) {
-      const std::vector<std::uint8_t> jpeg = orv::read_file(orv::numbered_file(f.files.uploads, i, ".jpg"));
+      const std::vector<std::uint8_t> jpeg =
+          contract::read_file<std::vector<std::uint8_t>>(contract::numbered_file(f.files.uploads, i, ".jpg"))
+              .value_or(std::vector<std::uint8_t>());
       if (!orv::upload_frame(client, sessionUrl, i, jpeg)) return state.SkipWithError("upload failed");
     }
     if (f.server.received() != kFrames) return state.SkipWithError("frames missing at the server");
