@@ -88,8 +88,12 @@ int choice(const std::string& option, const std::string& text, const std::vector
   throw UsageError(option + " takes " + list + ", not \"" + text + "\"");
 }
 
-void checkFraction(const std::string& option, double value) {
-  if (value < 0 || value > 1) throw UsageError(option + " takes fractions from 0 to 1");
+// A dab as the overlay is to paint it, checked as the backend will check it:
+// r is 1 or -1 here, the brush size being applied by the overlay.
+contract::Dab checkedDab(const std::string& what, double x, double y, bool exclude, std::optional<double> frame) {
+  const contract::Dab dab{x, y, exclude ? -1.0 : 1.0, frame};
+  if (const std::string why = contract::dab_problem(dab); !why.empty()) throw UsageError(what + ": " + why);
+  return dab;
 }
 
 // The dabs of a --corrections file, in its order:
@@ -122,10 +126,8 @@ void readCorrections(const std::string& path, std::vector<contract::Dab>* dabs) 
       if (!points->is_array()) throw UsageError(shape);
       for (const nlohmann::json& p : *points) {
         if (!p.is_array() || p.size() != 2 || !p[0].is_number() || !p[1].is_number()) throw UsageError(shape);
-        const double x = p[0].get<double>(), y = p[1].get<double>();
-        if (!(x >= 0 && x <= 1 && y >= 0 && y <= 1))
-          throw UsageError(where + on + ": \"" + kind + "\" takes fractions from 0 to 1");
-        dabs->push_back(contract::Dab{x, y, kind == std::string("exclude") ? -1.0 : 1.0, frame->get<double>()});
+        dabs->push_back(checkedDab(where + on + ": \"" + kind + "\" " + p.dump(), p[0].get<double>(),
+                                   p[1].get<double>(), kind == std::string("exclude"), frame->get<double>()));
       }
     }
     if (dabs->size() == before) throw UsageError(where + on + R"( marks nothing; give it "add" or "exclude" points)");
@@ -170,15 +172,14 @@ PullOptions parsePullOptions(const std::vector<std::string>& args) {
       if (b[2] <= 0 || b[3] <= 0) throw UsageError(a + " needs a width and a height above 0");
       o.box = contract::Box{b[0], b[1], b[2], b[3], frame};
       o.boxInPixels = a == "--box-px";
-      if (a == "--box")
-        for (double f : {b[0], b[1], b[0] + b[2], b[1] + b[3]}) checkFraction(a, f);
+      if (const std::string why = contract::box_problem(*o.box); !o.boxInPixels && !why.empty())
+        throw UsageError(a + " " + v + ": the box " + why);
     } else if (a == "--add" || a == "--exclude") {
       const std::size_t colon = v.find(':');
       std::optional<double> frame;
       if (colon != std::string::npos) frame = frameNumber(a, v.substr(0, colon));
       const std::vector<double> p = numbers(a, colon == std::string::npos ? v : v.substr(colon + 1), 2);
-      for (double f : p) checkFraction(a, f);
-      o.dabs.push_back(contract::Dab{p[0], p[1], a == "--exclude" ? -1.0 : 1.0, frame});
+      o.dabs.push_back(checkedDab(a + " " + v, p[0], p[1], a == "--exclude", frame));
     } else if (a == "--corrections") {
       readCorrections(v, &o.dabs);
     } else if (a == "--brush-size") {

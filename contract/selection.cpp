@@ -103,6 +103,22 @@ std::optional<std::string> append_dab(const std::string& brushText, double x, do
   return dabs.dump();
 }
 
+std::string box_problem(const Box& b) {
+  const double sides[4] = {b.x, b.y, b.w, b.h};
+  for (int i = 0; i < 4; ++i)
+    if (!is_fraction(sides[i])) return std::string(1, "xywh"[i]) + " must lie from 0 to 1";
+  if (!(b.w > 0 && b.h > 0)) return "has no area: w and h must be greater than 0";
+  if (b.x + b.w > 1 + kRounding || b.y + b.h > 1 + kRounding)
+    return "reaches past the frame: x + w and y + h must be at most 1";
+  return "";
+}
+
+std::string dab_problem(const Dab& d) {
+  if (!is_fraction(d.x) || !is_fraction(d.y)) return "x and y must lie from 0 to 1";
+  if (!(d.r != 0 && std::fabs(d.r) <= 1)) return "r must not be 0 and must lie from -1 to 1";
+  return "";
+}
+
 std::string check_box(const json& box, Box* out) {
   if (!box.is_object()) return "must be a JSON object of the numbers x, y, w and h";
   double v[4];
@@ -111,11 +127,8 @@ std::string check_box(const json& box, Box* out) {
     const auto member = box.find(name);
     if (member == box.end() || !member->is_number()) return "lacks the number " + name;
     v[i] = member->get<double>();
-    if (!is_fraction(v[i])) return name + " must lie from 0 to 1";
   }
-  if (!(v[2] > 0 && v[3] > 0)) return "has no area: w and h must be greater than 0";
-  if (v[0] + v[2] > 1 + kRounding || v[1] + v[3] > 1 + kRounding)
-    return "reaches past the frame: x + w and y + h must be at most 1";
+  if (std::string problem = box_problem(Box{v[0], v[1], v[2], v[3]}); !problem.empty()) return problem;
   if (out) *out = Box{v[0], v[1], std::min(v[2], 1 - v[0]), std::min(v[3], 1 - v[1])};
   return "";
 }
@@ -136,10 +149,10 @@ std::string check_dabs(const json& dabs, DabForm form, std::size_t* room, std::v
     if (!dab.is_array() || (dab.size() != 3 && !timed) || !dab[0].is_number() || !dab[1].is_number() ||
         !dab[2].is_number())
       return which + " is not three numbers " + shape;
-    const double x = dab[0].get<double>(), y = dab[1].get<double>(), r = dab[2].get<double>();
-    if (!is_fraction(x) || !is_fraction(y)) return which + ": x and y must lie from 0 to 1";
-    if (!(r != 0 && std::fabs(r) <= 1)) return which + ": r must not be 0 and must lie from -1 to 1";
-    if (out) out->push_back(Dab{x, y, r, timed ? std::optional<double>(dab[3].get<double>()) : std::nullopt});
+    const Dab read{dab[0].get<double>(), dab[1].get<double>(), dab[2].get<double>(),
+                   timed ? std::optional<double>(dab[3].get<double>()) : std::nullopt};
+    if (std::string problem = dab_problem(read); !problem.empty()) return which + ": " + problem;
+    if (out) out->push_back(read);
   }
   return "";
 }

@@ -75,12 +75,17 @@ std::optional<std::string> append_dab(const std::string& brushText, double x, do
 // options): what is wrong with it, "" when nothing is, for a person and
 // without the subject, which the caller names first.
 //
-// A box: an object whose x, y, w and h are numbers from 0 to 1, w and h
-// above 0, within the frame (x + w and y + h at most 1, to rounding). Other
-// members are the record's own (its "t", a note) and are let be.
+// A box: x, y, w and h from 0 to 1, w and h above 0, within the frame
+// (x + w and y + h at most 1, to rounding).
+std::string box_problem(const Box& box);
+// A dab: x and y from 0 to 1, r not 0 and from -1 to 1.
+std::string dab_problem(const Dab& dab);
+// A box as JSON: an object whose x, y, w and h are numbers, as box_problem
+// wants them. Other members are the record's own (its "t", a note) and are
+// let be.
 std::string check_box(const nlohmann::json& box, Box* out = nullptr);
-// Dabs: an array of dabs [x, y, r], x and y from 0 to 1, r not 0 and from
-// -1 to 1; as a record (kRecord) a fourth number, the time, may follow. At
+// Dabs as JSON: an array of dabs [x, y, r], each as dab_problem wants it;
+// as a record (kRecord) a fourth number, the time, may follow. At
 // most *room of them, taken off *room, so that several lists share one
 // kMaxDabs.
 enum class DabForm { kWire, kRecord };
