@@ -113,9 +113,7 @@ struct Files {
     std::filesystem::remove_all(root, ec);
   }
   static std::string name(const std::string& dir, int i, const char* extension) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%06d%s", i, extension);
-    return dir + text;
+    return contract::numbered_file(dir, i, extension);
   }
   static void write(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -36,9 +36,7 @@ class RenderTest : public PluginTest {
   }
 
   std::string mattePath(int frame) const {
-    char name[32];
-    std::snprintf(name, sizeof name, "%06d.png", frame);
-    return dir + name;
+    return dir + contract::frame_name(frame, ".png");
   }
 
   // Writes frame's matte as a grey PNG: value(x, y) with y from the top.
