@@ -27,7 +27,6 @@
 #include "ORVPlugin.h"
 #include "contract/files.h"
 #include "orv/backend.h"
-#include "orv/files.h"
 #include "orv/http_client.h"
 #include "orv/image.h"
 #include "orv/staging.h"
