@@ -3,9 +3,8 @@
 #include <cmath>
 #include <set>
 
-#include "contract/selection.h"
-
 #include "backend/log.h"
+#include "contract/selection.h"
 
 namespace backend {
 
@@ -186,7 +185,7 @@ json status_json(const JobStatus& s) {
                {wire::kFrames, s.frames},
                {"width", s.width},
                {"height", s.height},
-               {wire::kProgress, {{wire::kStage, s.progress.stage}, {"frame", s.progress.frame}, {"frames", s.progress.frames}}},
+               {"progress", {{"stage", s.progress.stage}, {"frame", s.progress.frame}, {"frames", s.progress.frames}}},
                {"seconds", std::round(s.seconds * 10) / 10}};
   if (s.state == JobState::Failed) body[wire::kError] = s.error;
   if (s.state == JobState::Completed && s.summary.is_object()) body.update(s.summary);

@@ -60,8 +60,12 @@ bool Store::lock() {
   return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;  // kept open: the lock lasts as long as the process
 }
 
-fs::path Store::frame(const std::string& id, int index) const { return frames(id) / contract::frame_name(index, ".jpg"); }
-fs::path Store::matte(const std::string& id, int index) const { return mattes(id) / contract::frame_name(index, ".png"); }
+fs::path Store::frame(const std::string& id, int index) const {
+  return frames(id) / contract::frame_name(index, ".jpg");
+}
+fs::path Store::matte(const std::string& id, int index) const {
+  return mattes(id) / contract::frame_name(index, ".png");
+}
 
 std::vector<std::string> Store::ids() const {
   std::vector<std::string> ids;

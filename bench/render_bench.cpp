@@ -24,8 +24,8 @@
 #include "Image.h"
 #include "Instance.h"
 #include "ORVMatteCache.h"
-#include "orv/image.h"
 #include "contract/files.h"
+#include "orv/image.h"
 
 using namespace ofxhost;
 

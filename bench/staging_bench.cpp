@@ -54,8 +54,8 @@
 #include "Image.h"
 #include "Instance.h"
 #include "MedianReporter.h"
-#include "ofxImageEffect.h"
 #include "contract/files.h"
+#include "ofxImageEffect.h"
 #include "orv/files.h"
 
 // stb's encoder, private to this program (the plug-in encodes with
@@ -401,7 +401,8 @@ void BM_Before(benchmark::State& state, Size size, const char* depth) {
       const std::vector<unsigned char> rgba = shrink(frame, &W, &H);
       f.suites.effect->clipReleaseImage(image);
       const std::vector<uint8_t> jpeg = stbJpeg(rgba.data(), W, H);
-      if (jpeg.empty() || !orv::write_file(contract::numbered_file(dir, i, ".jpg"), jpeg)) fail(name, "no file written");
+      if (jpeg.empty() || !orv::write_file(contract::numbered_file(dir, i, ".jpg"), jpeg))
+        fail(name, "no file written");
       bytes += jpeg.size();
     }
     state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /

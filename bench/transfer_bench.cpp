@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "MedianReporter.h"
-#include "orv/backend.h"
 #include "contract/files.h"
+#include "orv/backend.h"
 #include "orv/http_client.h"
 
 extern char** environ;

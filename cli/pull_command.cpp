@@ -24,11 +24,11 @@
 #include "VideoSource.h"
 #include "commands.h"
 #include "contact_sheet.h"
-#include "frame_pictures.h"
-#include "local_backend.h"
 #include "contract/files.h"
 #include "contract/selection.h"
 #include "contract/wire.h"
+#include "frame_pictures.h"
+#include "local_backend.h"
 #include "orv/http_client.h"
 #include "preview_video.h"
 #include "progress_line.h"
@@ -214,10 +214,9 @@ class Pull {
   void readMarks() {
     contract::Box box;
     const bool hasBox = contract::read_box(contract::parse_record(fx_->stringValue("bbox_json")), &box);
-    const contract::FrameMarks marks =
-        contract::group_marks(contract::read_dabs(contract::parse_record(fx_->stringValue("brush_json"))),
-                              hasBox ? std::optional<contract::Box>(box) : std::nullopt, anchor_ - first_, first_,
-                              last_ - first_ + 1);
+    const contract::FrameMarks marks = contract::group_marks(
+        contract::read_dabs(contract::parse_record(fx_->stringValue("brush_json"))),
+        hasBox ? std::optional<contract::Box>(box) : std::nullopt, anchor_ - first_, first_, last_ - first_ + 1);
     sheetAnchor_ = first_ + static_cast<int>(marks.anchorFrame);
     if (sheetAnchor_ != anchor_)
       progress_.print("prismhollow: frame " + std::to_string(anchor_) +

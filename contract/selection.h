@@ -6,11 +6,10 @@
 // Their one reader and their one checker live here, with their limits.
 
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace contract {
 

@@ -27,8 +27,8 @@ std::optional<JobState> state_named(const std::string& name) {
 bool is_session_id(const std::string& text) {
   if (text.empty() || text.size() > 128 || text == "." || text == "..") return false;
   for (unsigned char c : text) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                    c == '_' || c == '-';
+    const bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
     if (!ok) return false;
   }
   return true;

@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "fuzz_check.h"
 #include "contract/selection.h"
+#include "fuzz_check.h"
 #include "orv/backend.h"
 
 using nlohmann::json;
@@ -91,8 +91,9 @@ void checkStartBody(const std::string& bboxText, const std::string& brushText) {
   };
   const auto onFrame = [&](long long frame) { return !box.time || contract::frame_index(*box.time, 0.5) == frame; };
   const long long anchor = sent["anchor_frame"].get<long long>();
-  FUZZ_CHECK(anchor ==
-             contract::group_marks(dabs, isBox ? std::optional<contract::Box>(box) : std::nullopt, 3, 0.5, 8).anchorFrame);
+  FUZZ_CHECK(
+      anchor ==
+      contract::group_marks(dabs, isBox ? std::optional<contract::Box>(box) : std::nullopt, 3, 0.5, 8).anchorFrame);
   FUZZ_CHECK(anchor >= 0 && anchor < 8);
   std::size_t kept = 0;
   for (const contract::Dab& d : dabs) kept += inClip(d.time);

@@ -222,7 +222,8 @@ void check_selection(const Selection& s) {
     throw Error("nothing is selected: draw a box or brush dabs around the character");
   }
   if (s.box && !box_has_area(*s.box)) throw Error("the box has no area inside the frame: draw it again");
-  if (!contract::can_anchor(s.box, s.dabs)) throw Error("only excluding dabs were painted: draw a box or add dabs on the character");
+  if (!contract::can_anchor(s.box, s.dabs))
+    throw Error("only excluding dabs were painted: draw a box or add dabs on the character");
 }
 
 cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {

@@ -83,9 +83,7 @@ void write_matte(const std::string& path, const cv::Mat& matte, int index) {
   }
 }
 
-std::string matte_path(const Job& job, int index) {
-  return job.outputDir + "/" + contract::frame_name(index, ".png");
-}
+std::string matte_path(const Job& job, int index) { return job.outputDir + "/" + contract::frame_name(index, ".png"); }
 
 cv::Size fit_within(cv::Size frame, int longSide) {
   const int have = std::max(frame.width, frame.height);

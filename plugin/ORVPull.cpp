@@ -32,9 +32,9 @@
 #include "ORVHostImage.h"
 #include "ORVParams.h"
 #include "ORVPlugin.h"
-#include "orv/backend.h"
 #include "contract/files.h"
 #include "contract/selection.h"
+#include "orv/backend.h"
 #include "orv/files.h"
 #include "orv/image.h"
 
@@ -353,8 +353,9 @@ void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::strin
   // A private folder of the user running the host (contract::staging_root).
   const std::string stagingRoot = contract::staging_root();
   if (stagingRoot.empty()) {
-    abandon(instance, std::string("the staging folders ") + contract::kStagingRoot + " and " + contract::own_staging_root() +
-                          " are links, belong to another user or can be written by others; remove them and pull again.");
+    abandon(instance,
+            std::string("the staging folders ") + contract::kStagingRoot + " and " + contract::own_staging_root() +
+                " are links, belong to another user or can be written by others; remove them and pull again.");
     return;
   }
 

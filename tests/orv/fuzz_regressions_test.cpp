@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "PngChunks.h"
+#include "contract/selection.h"
 #include "orv/backend.h"
 #include "orv/image.h"
-#include "contract/selection.h"
 
 namespace {
 

@@ -35,9 +35,7 @@ class RenderTest : public PluginTest {
     PluginTest::TearDown();
   }
 
-  std::string mattePath(int frame) const {
-    return dir + contract::frame_name(frame, ".png");
-  }
+  std::string mattePath(int frame) const { return dir + contract::frame_name(frame, ".png"); }
 
   // Writes frame's matte as a grey PNG: value(x, y) with y from the top.
   void writeMatte(int frame, int w, int h, const std::function<unsigned char(int, int)>& value) const {
