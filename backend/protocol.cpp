@@ -1,19 +1,17 @@
 #include "backend/protocol.h"
 
 #include <cmath>
-#include <random>
 #include <set>
 
 #include "backend/log.h"
+#include "contract/selection.h"
 
 namespace backend {
 
 using nlohmann::json;
+namespace wire = contract::member;
 
 namespace {
-
-const char* const kStateNames[] = {"CREATED", "QUEUED", "RUNNING", "COMPLETED", "FAILED"};
-constexpr std::size_t kMaxDabs = 100000;
 
 Refusal unprocessable(const std::string& reason) { return Refusal(422, reason); }
 
@@ -31,7 +29,7 @@ const json* member(const json& object, const char* key) {
 }
 
 int read_anchor(const json& body, int frames) {
-  const json* anchor = member(body, "anchor_frame");
+  const json* anchor = member(body, wire::kAnchorFrame);
   if (!anchor) throw unprocessable("anchor_frame is missing");
   const double value = anchor->is_number() ? anchor->get<double>() : NAN;
   if (!(value == std::floor(value))) throw unprocessable("anchor_frame must be a whole number");
@@ -41,52 +39,34 @@ int read_anchor(const json& body, int frames) {
   return static_cast<int>(value);
 }
 
-// A box that reaches outside the frame is cut to it; one that misses it is
-// refused. `where` leads each message: empty for the anchor's selection,
-// "correction on frame F: " for a correction's.
+// The selection's box, checked by the contract; `where` leads each message:
+// empty for the anchor's selection, "correction on frame F: " for a
+// correction's.
 std::optional<matting::Box> read_box(const json& object, const std::string& where) {
-  const json* box = member(object, "bbox");
+  const json* box = member(object, wire::kBbox);
   if (!box) return std::nullopt;
-  double v[4];
-  const char* keys[] = {"x", "y", "w", "h"};
-  for (int i = 0; i < 4; ++i) {
-    const json* number = box->is_object() ? member(*box, keys[i]) : nullptr;
-    if (!number || !number->is_number()) throw unprocessable(where + "bbox must be an object of numbers x, y, w and h");
-    v[i] = number->get<double>();
-  }
-  if (v[2] <= 0) return std::nullopt;  // the plug-in's "no box"
-  const double x0 = std::max(v[0], 0.0), y0 = std::max(v[1], 0.0);
-  const double x1 = std::min(v[0] + v[2], 1.0), y1 = std::min(v[1] + v[3], 1.0);
-  if (x1 <= x0 || y1 <= y0) throw unprocessable(where + "bbox lies outside the frame");
-  return matting::Box{x0, y0, x1 - x0, y1 - y0};
+  matting::Box read;
+  if (const std::string problem = contract::check_box(*box, &read); !problem.empty())
+    throw unprocessable(where + "bbox " + problem);
+  return read;
 }
 
 // `room` is how many dabs the body may still hold, as the limit is on the
 // anchor's strokes and every correction's together; `where` as for read_box.
 std::vector<matting::Dab> read_dabs(const json& object, const std::string& where, std::size_t& room) {
-  const json* strokes = member(object, "strokes");
+  const json* strokes = member(object, wire::kStrokes);
   if (!strokes) return {};
-  const auto shape = unprocessable(where + "strokes must be an array of [x, y, r] number triples");
-  if (!strokes->is_array()) throw shape;
-  if (strokes->size() > room)
-    throw unprocessable(where.empty()
-                            ? "strokes holds more than " + std::to_string(kMaxDabs) + " dabs"
-                            : where + "strokes bring the body to more than " + std::to_string(kMaxDabs) +
-                                  " dabs, the limit for the anchor's strokes and every correction's together");
-  room -= strokes->size();
   std::vector<matting::Dab> dabs;
-  for (const json& dab : *strokes) {
-    if (!dab.is_array() || dab.size() != 3 || !dab[0].is_number() || !dab[1].is_number() || !dab[2].is_number())
-      throw shape;
-    if (dab[2].get<double>() != 0) dabs.push_back({dab[0].get<double>(), dab[1].get<double>(), dab[2].get<double>()});
-  }
+  if (const std::string problem = contract::check_dabs(*strokes, contract::DabForm::kWire, &room, &dabs);
+      !problem.empty())
+    throw unprocessable(where + "strokes " + problem);
   return dabs;
 }
 
 // Marks on other frames than the anchor's, at most one per frame; each must
-// change something, and its dabs must lie on the frame they correct.
+// change something.
 std::vector<matting::Correction> read_corrections(const json& body, int frames, std::size_t room) {
-  const json* list = member(body, "corrections");
+  const json* list = member(body, wire::kCorrections);
   if (!list) return {};
   if (!list->is_array()) throw unprocessable("corrections must be an array of objects, one per frame");
   std::vector<matting::Correction> corrections;
@@ -95,7 +75,7 @@ std::vector<matting::Correction> read_corrections(const json& body, int frames, 
     const json& item = (*list)[i];
     const std::string number = "correction number " + std::to_string(i + 1);
     if (!item.is_object()) throw unprocessable(number + " must be an object");
-    const json* frame = member(item, "frame");
+    const json* frame = member(item, wire::kFrame);
     if (!frame) throw unprocessable(number + " has no frame");
     const double value = frame->is_number() ? frame->get<double>() : NAN;
     if (!(value == std::floor(value))) throw unprocessable(number + ": frame must be a whole number");
@@ -109,10 +89,6 @@ std::vector<matting::Correction> read_corrections(const json& body, int frames, 
       throw unprocessable(where + " comes twice; give each frame one correction with all its marks");
     correction.selection.box = read_box(item, where + ": ");
     correction.selection.dabs = read_dabs(item, where + ": ", room);
-    for (const matting::Dab& d : correction.selection.dabs)
-      if (!(d.x >= 0 && d.x <= 1 && d.y >= 0 && d.y <= 1))
-        throw unprocessable(where + ": the dab at (" + json(d.x).dump() + ", " + json(d.y).dump() +
-                            ") lies outside the frame; x and y run from 0 to 1");
     if (!correction.selection.box && correction.selection.dabs.empty())
       throw unprocessable(where + " marks nothing: give it a box or brush dabs");
     corrections.push_back(std::move(correction));
@@ -121,22 +97,6 @@ std::vector<matting::Correction> read_corrections(const json& body, int frames, 
 }
 
 }  // namespace
-
-std::string new_session_id() {
-  std::random_device random;  // the kernel's random source
-  static const char kHex[] = "0123456789abcdef";
-  std::string id;
-  for (int i = 0; i < 8; ++i)
-    for (unsigned word = random(), d = 0; d < 4; ++d, word >>= 4) id += kHex[word & 15];
-  return id;
-}
-
-bool is_session_id(const std::string& text) {
-  if (text.empty() || text.size() > 64) return false;
-  for (unsigned char c : text)
-    if (!std::isalnum(c) && c != '-' && c != '_') return false;
-  return true;
-}
 
 int read_frame_index(const std::string& text, int limit) {
   const bool plain = !text.empty() && text.size() <= 9 && (text == "0" || text[0] != '0') &&
@@ -153,11 +113,11 @@ CreateRequest read_create(const std::string& body) {
   CreateRequest request;
   if (body.empty()) return request;
   const json object = object_body(body, "create");
-  if (const json* fps = member(object, "fps")) {
+  if (const json* fps = member(object, wire::kFps)) {
     if (!fps->is_number() || fps->get<double>() < 0) throw unprocessable("fps must be a number of at least 0");
     request.fps = fps->get<double>();
   }
-  if (const json* source = member(object, "source")) {
+  if (const json* source = member(object, wire::kSource)) {
     if (!source->is_string()) throw unprocessable("source must be a string");
     request.source = printable(source->get<std::string>(), 64);
   }
@@ -169,25 +129,23 @@ StartRequest read_start(const std::string& body, int frames) {
   StartRequest request;
   request.anchor = read_anchor(object, frames);
   request.selection.box = read_box(object, "");
-  std::size_t room = kMaxDabs;
+  std::size_t room = contract::kMaxDabs;
   request.selection.dabs = read_dabs(object, "", room);
-  if (const json* hint = member(object, "text_prompt")) {
+  if (const json* hint = member(object, wire::kTextPrompt)) {
     if (!hint->is_string()) throw unprocessable("text_prompt must be a string");
     request.selection.hint = hint->get<std::string>();
   }
-  const bool adds = std::any_of(request.selection.dabs.begin(), request.selection.dabs.end(),
-                                [](const matting::Dab& d) { return d.r > 0; });
-  if (!request.selection.box && !adds)
+  if (!contract::can_anchor(request.selection.box, request.selection.dabs))
     throw unprocessable(request.selection.hint.empty()
                             ? "mark the character with a box or brush dabs on the anchor frame"
                             : "this backend needs a box or brush dabs on the anchor frame; a text hint alone "
                               "is not enough");
   request.corrections = read_corrections(object, frames, room);
-  if (const json* quality = member(object, "quality")) {
+  if (const json* quality = member(object, wire::kQuality)) {
     if (*quality != "fine" && *quality != "fast") throw unprocessable("quality must be \"fine\" or \"fast\"");
     request.quality = *quality == "fast" ? matting::Quality::Fast : matting::Quality::Fine;
   }
-  if (const json* softness = member(object, "edge_softness")) {
+  if (const json* softness = member(object, wire::kEdgeSoftness)) {
     const double value = softness->is_number() ? softness->get<double>() : NAN;
     if (!(value >= 0 && value <= 1)) throw unprocessable("edge_softness must be a number from 0 to 1");
     request.edgeSoftness = value;
@@ -202,14 +160,6 @@ std::string read_beacon(const std::string& body) {
     return value && value->is_string() ? printable(value->get<std::string>(), 40) : std::string("?");
   };
   return "plugin " + text("plugin_version") + " on " + text("host") + ", " + text("os") + " " + text("arch");
-}
-
-const char* state_name(JobState state) { return kStateNames[static_cast<int>(state)]; }
-
-std::optional<JobState> state_named(const std::string& name) {
-  for (int i = 0; i < 5; ++i)
-    if (name == kStateNames[i]) return static_cast<JobState>(i);
-  return std::nullopt;
 }
 
 json summary_json(const matting::Summary& s) {
@@ -238,20 +188,18 @@ json status_json(const JobStatus& s) {
                                 ? s.progress.stage + ", " + std::to_string(percent) + "% of the job"
                                 : s.progress.stage;
   json body = {
-      {"session_id", s.sessionId},
-      {"status", state_name(s.state)},
-      {"frames", s.frames},
+      {wire::kSessionId, s.sessionId},
+      {wire::kStatus, state_name(s.state)},
+      {wire::kFrames, s.frames},
       {"width", s.width},
       {"height", s.height},
       {"progress", {{"stage", stage}, {"frame", s.progress.frame}, {"frames", s.progress.frames}, {"job", percent}}},
       {"seconds", tenths(s.seconds)},
       {"queued_seconds", std::round(s.queuedSeconds * 1000) / 1000}};
   if (s.uploadSeconds >= 0) body["upload_seconds"] = std::round(s.uploadSeconds * 1000) / 1000;
-  if (s.state == JobState::Failed) body["error"] = s.error;
+  if (s.state == JobState::Failed) body[wire::kError] = s.error;
   if (s.state == JobState::Completed && s.summary.is_object()) body.update(s.summary);
   return body;
 }
-
-json parse_json(const std::string& text) { return json::parse(text, nullptr, /*allow_exceptions=*/false); }
 
 }  // namespace backend

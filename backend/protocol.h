@@ -1,8 +1,7 @@
 #pragma once
-// The wire shapes the backend reads and answers: session ids, frame indexes
-// in paths, the create, start and beacon bodies, and the job's status. Only
-// the backend uses these; the plug-in keeps its own reading of the wire, as
-// it must work with any backend.
+// The backend's side of the wire (contract/wire.h): frame indexes in paths,
+// the create, start and beacon bodies read and checked, and the job's status
+// answered.
 
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -10,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "contract/selection.h"
+#include "contract/wire.h"
 #include "matting/engine.h"
 
 namespace backend {
@@ -23,11 +24,14 @@ struct Refusal : std::runtime_error {
   int status;
 };
 
-// A fresh session id: 32 hex digits from the system's random source, so
-// that ids cannot be guessed and are safe as a folder name and a URL segment.
-std::string new_session_id();
-// Letters, digits, "-" and "_", 1 to 64 of them.
-bool is_session_id(const std::string& text);
+// The session id rule, the job's states and the record parser are the
+// contract's, shared with every client.
+using contract::is_session_id;
+using contract::JobState;
+using contract::new_session_id;
+using contract::state_name;
+using contract::state_named;
+inline nlohmann::json parse_json(const std::string& text) { return contract::parse_record(text); }
 
 // A frame index as paths carry it: plain decimal, no sign, no leading zero,
 // below `limit`. Refusal 400 (not an index) or 413 (at or past the limit).
@@ -55,11 +59,6 @@ StartRequest read_start(const std::string& body, int frames);
 // What the beacon says, for the log: "plugin 1.1.0 on resolve, linux x86_64".
 std::string read_beacon(const std::string& body);
 
-// A job's life: CREATED until started, then QUEUED, RUNNING and one of the ends.
-enum class JobState { Created, Queued, Running, Completed, Failed };
-const char* state_name(JobState state);
-std::optional<JobState> state_named(const std::string& name);
-
 // What a finished job tells its client besides COMPLETED: the empty frames
 // and why, the shot, the cuts and the seconds spent in each stage.
 nlohmann::json summary_json(const matting::Summary& summary);
@@ -77,8 +76,5 @@ struct JobStatus {
   double queuedSeconds = 0;               // from the start call to the run
 };
 nlohmann::json status_json(const JobStatus& status);
-
-// Parses JSON without throwing; a discarded value when malformed.
-nlohmann::json parse_json(const std::string& text);
 
 }  // namespace backend

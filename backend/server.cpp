@@ -5,6 +5,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -22,6 +23,8 @@ using Handler = std::function<void(SessionCalls&, const httplib::Request&, httpl
 // some hundred kilobytes.
 constexpr std::size_t kMaxJsonBytes = 4 << 20;
 
+std::vector<std::string> segments(const std::string& path);
+
 struct Route {
   const char* method;
   std::vector<std::string> pattern;  // "*" takes any one segment
@@ -35,41 +38,42 @@ void answer_json(httplib::Response& res, int status, const nlohmann::json& body)
 
 const std::vector<Route>& routes() {
   static const std::vector<Route> table = {
-      {"POST", {"api", "matte", "sessions"},
+      {"POST", segments(contract::kSessions),
        [](SessionCalls& s, const httplib::Request& req, httplib::Response& res, const Args&) {
          const std::string id = s.create(req.body);
-         res.set_header("Location", "/api/matte/sessions/" + id);
-         answer_json(res, 201, {{"session_id", id}});
+         res.set_header("Location", contract::session_path(id));
+         answer_json(res, 201, {{contract::member::kSessionId, id}});
        }},
-      {"GET", {"api", "matte", "sessions", "*"},
+      {"GET", segments(contract::session_path("*")),
        [](SessionCalls& s, const httplib::Request&, httplib::Response& res, const Args& a) {
          answer_json(res, 200, s.status(a[0]));
        }},
-      {"DELETE", {"api", "matte", "sessions", "*"},
+      {"DELETE", segments(contract::session_path("*")),
        [](SessionCalls& s, const httplib::Request&, httplib::Response& res, const Args& a) {
          s.remove(a[0]);
          res.status = 204;
        }},
-      {"PUT", {"api", "matte", "sessions", "*", "frames", "*"},
+      {"PUT", segments(contract::session_path("*") + contract::kFrames + "*"),
        [](SessionCalls& s, const httplib::Request& req, httplib::Response& res, const Args& a) {
          const bool replaced = s.put_frame(a[0], a[1], req.body);
          answer_json(res, replaced ? 200 : 201, {{"replaced", replaced}});
        }},
-      {"POST", {"api", "matte", "sessions", "*", "start"},
+      {"POST", segments(contract::session_path("*") + contract::kStart),
        [](SessionCalls& s, const httplib::Request& req, httplib::Response& res, const Args& a) {
          s.start(a[0], req.body);
-         answer_json(res, 202, {{"status", "QUEUED"}});
+         answer_json(res, 202, {{contract::member::kStatus, state_name(JobState::Queued)}});
        }},
-      {"GET", {"api", "matte", "sessions", "*", "alpha", "*"},
+      {"GET", segments(contract::session_path("*") + contract::kMattes + "*"),
        [](SessionCalls& s, const httplib::Request&, httplib::Response& res, const Args& a) {
          const std::string& name = a[1];
-         if (name.size() < 5 || name.compare(name.size() - 4, 4, ".png") != 0)
-           throw Refusal(404, "matte paths end in <frame>.png");
-         const std::string png = read_whole(s.matte(a[0], name.substr(0, name.size() - 4)));
+         const std::size_t ending = std::strlen(contract::kMatteExtension);
+         if (name.size() <= ending || name.compare(name.size() - ending, ending, contract::kMatteExtension) != 0)
+           throw Refusal(404, std::string("matte paths end in <frame>") + contract::kMatteExtension);
+         const std::string png = read_whole(s.matte(a[0], name.substr(0, name.size() - ending)));
          if (png.empty()) throw Refusal(404, "matte " + name + " is missing from the data folder");
          res.set_content(png, "image/png");
        }},
-      {"POST", {"api", "beacon"},
+      {"POST", segments(contract::kBeacon),
        [](SessionCalls&, const httplib::Request& req, httplib::Response& res, const Args&) {
          log_line("beacon: " + read_beacon(req.body));
          res.status = 204;

@@ -11,6 +11,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "contract/files.h"
+
 namespace backend {
 
 namespace {
@@ -29,7 +31,7 @@ std::string own_folder(const fs::path& dir, bool onTheWay) {
   if (st.st_uid != ::geteuid())
     return dir.string() + " belongs to another user (uid " + std::to_string(st.st_uid) +
            "); give --data a folder of your own";
-  if (!onTheWay && (st.st_mode & 0777) != 0700 && ::chmod(dir.c_str(), 0700) != 0)  // made 0755 by earlier versions
+  if (!onTheWay && (st.st_mode & 0777) != 0700 && ::chmod(dir.c_str(), 0700) != 0)  // one made 0755 is made private
     return "cannot make " + dir.string() + " private: " + std::strerror(errno);
   return "";
 }
@@ -76,8 +78,12 @@ std::string Store::hold(const std::string& broker) {
   return "";
 }
 
-fs::path Store::frame(const std::string& id, int index) const { return frames(id) / (six_digits(index) + ".jpg"); }
-fs::path Store::matte(const std::string& id, int index) const { return mattes(id) / (six_digits(index) + ".png"); }
+fs::path Store::frame(const std::string& id, int index) const {
+  return frames(id) / contract::frame_name(index, ".jpg");
+}
+fs::path Store::matte(const std::string& id, int index) const {
+  return mattes(id) / contract::frame_name(index, ".png");
+}
 
 std::vector<std::string> Store::ids() const {
   std::vector<std::string> ids;
@@ -118,10 +124,7 @@ void make_folders(const fs::path& dir) {
   }
 }
 
-std::string read_whole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+std::string read_whole(const fs::path& path) { return contract::read_file(path).value_or(std::string()); }
 
 std::uint64_t bytes_under(const fs::path& dir) {
   std::error_code ec;
@@ -139,12 +142,6 @@ std::uint64_t remove_tree(const fs::path& dir) {
   std::error_code ec;
   fs::remove_all(dir, ec);
   return bytes;
-}
-
-std::string six_digits(int index) {
-  char name[16];
-  std::snprintf(name, sizeof name, "%06d", index);
-  return name;
 }
 
 }  // namespace backend

@@ -55,13 +55,11 @@ struct WriteError : std::runtime_error {
 void write_whole(const fs::path& path, const std::string& bytes);
 // Makes the folder and those missing above it, 0700; WriteError when it cannot.
 void make_folders(const fs::path& dir);
-// The file's bytes; empty when it cannot be read.
+// The file's bytes (contract::read_file); empty when it cannot be read.
 std::string read_whole(const fs::path& path);
 // The bytes of the files under dir, and 4 KiB for each folder.
 std::uint64_t bytes_under(const fs::path& dir);
 // Deletes dir and everything under it; the bytes that freed.
 std::uint64_t remove_tree(const fs::path& dir);
-// "%06d"
-std::string six_digits(int index);
 
 }  // namespace backend

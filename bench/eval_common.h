@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "contract/files.h"
+
 namespace eval {
 
 // dir/"000042.ext", the numbering the engine reads and writes.
 inline std::string numbered(const std::string& dir, int i, const char* ext) {
-  char name[32];
-  std::snprintf(name, sizeof name, "/%06d.%s", i, ext);
-  return dir + name;
+  return dir + "/" + contract::frame_name(i, (std::string(".") + ext).c_str());
 }
 
 // Frames are staged as the plug-in stages them: JPEG at quality 92.

@@ -24,15 +24,15 @@
 #include "Image.h"
 #include "Instance.h"
 #include "ORVMatteCache.h"
+#include "contract/files.h"
 #include "orv/image.h"
-#include "orv/staging.h"
 
 using namespace ofxhost;
 
 namespace {
 
 const std::string kSession = "bench-" + std::to_string(getpid());
-const std::string kDir = orv::kStagingRoot + kSession + "/";
+const std::string kDir = contract::kStagingRoot + kSession + "/";
 
 struct Size {
   int w, h;

@@ -54,13 +54,13 @@
 #include "Image.h"
 #include "Instance.h"
 #include "MedianReporter.h"
+#include "contract/files.h"
 #include "ofxImageEffect.h"
 #include "orv/files.h"
-#include "orv/staging.h"
 
-// stb's encoder, private to this program: the plug-in no longer has it. Its
-// JPEG bit writer shifts set bits out of the top of a signed int, so this
-// file is compiled with -fwrapv (see CMakeLists.txt).
+// stb's encoder, private to this program (the plug-in encodes with
+// libjpeg-turbo). Its JPEG bit writer shifts set bits out of the top of a
+// signed int, so this file is compiled with -fwrapv (see CMakeLists.txt).
 #define STB_IMAGE_WRITE_STATIC
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #pragma GCC diagnostic push
@@ -74,7 +74,7 @@ namespace {
 
 constexpr int kFramesPerPress = 8;
 constexpr int kQuality = 92;
-const std::string kRoot = orv::kStagingRoot;
+const std::string kRoot = contract::kStagingRoot;
 
 struct Size {
   int w, h;
@@ -401,7 +401,8 @@ void BM_Before(benchmark::State& state, Size size, const char* depth) {
       const std::vector<unsigned char> rgba = shrink(frame, &W, &H);
       f.suites.effect->clipReleaseImage(image);
       const std::vector<uint8_t> jpeg = stbJpeg(rgba.data(), W, H);
-      if (jpeg.empty() || !orv::write_file(orv::numbered_file(dir, i, ".jpg"), jpeg)) fail(name, "no file written");
+      if (jpeg.empty() || !orv::write_file(contract::numbered_file(dir, i, ".jpg"), jpeg))
+        fail(name, "no file written");
       bytes += jpeg.size();
     }
     state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /

@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "MedianReporter.h"
+#include "contract/files.h"
 #include "orv/backend.h"
-#include "orv/files.h"
 #include "orv/http_client.h"
 
 extern char** environ;
@@ -113,9 +113,7 @@ struct Files {
     std::filesystem::remove_all(root, ec);
   }
   static std::string name(const std::string& dir, int i, const char* extension) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%06d%s", i, extension);
-    return dir + text;
+    return contract::numbered_file(dir, i, extension);
   }
   static void write(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -156,7 +154,9 @@ void BM_UploadOurs(benchmark::State& state) {
   for (auto _ : state) {
     f.server.resetCount();
     for (int i = 0; i < kFrames; ++i) {
-      const std::vector<std::uint8_t> jpeg = orv::read_file(orv::numbered_file(f.files.uploads, i, ".jpg"));
+      const std::vector<std::uint8_t> jpeg =
+          contract::read_file<std::vector<std::uint8_t>>(contract::numbered_file(f.files.uploads, i, ".jpg"))
+              .value_or(std::vector<std::uint8_t>());
       if (!orv::upload_frame(client, sessionUrl, i, jpeg)) return state.SkipWithError("upload failed");
     }
     if (f.server.received() != kFrames) return state.SkipWithError("frames missing at the server");

@@ -13,11 +13,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "contract/files.h"
 #include "orv/http_client.h"
 
 namespace fs = std::filesystem;
@@ -28,11 +28,6 @@ constexpr const char* kProgram = "prismhollow-backend";
 constexpr auto kStartLimit = std::chrono::seconds(30);
 constexpr auto kStopLimit = std::chrono::seconds(10);
 constexpr int kConnectMs = 5000;
-
-std::string fileText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 }  // namespace
 
@@ -116,7 +111,7 @@ LocalBackend::LocalBackend(const std::string& program, const fs::path& folder) :
 
   const std::string mark = "listening on http://127.0.0.1:";
   for (auto until = std::chrono::steady_clock::now() + kStartLimit; port_ == 0;) {
-    const std::string text = fileText(log_);
+    const std::string text = contract::read_file(log_).value_or("");
     if (const std::size_t at = text.find(mark); at != std::string::npos) {
       port_ = std::atoi(text.c_str() + at + mark.size());
     } else if (!running() || std::chrono::steady_clock::now() > until) {
@@ -141,7 +136,7 @@ bool LocalBackend::running() {
 }
 
 std::string LocalBackend::logTail() const {
-  std::stringstream in(fileText(log_));
+  std::stringstream in(contract::read_file(log_).value_or(""));
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   std::string tail;

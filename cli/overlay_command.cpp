@@ -1,6 +1,5 @@
 // prismhollow overlay: the effect's overlay drawn over a frame into a PNG.
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -12,7 +11,7 @@
 #include "Host.h"
 #include "OverlayPreview.h"
 #include "commands.h"
-#include "orv/selection.h"
+#include "contract/selection.h"
 
 namespace {
 
@@ -31,51 +30,19 @@ bool parseSize(const std::string& text, int* width, int* height) {
   return side(text.substr(0, x), width) && side(text.substr(x + 1), height);
 }
 
-// What is wrong with a --bbox text as a box record, or "" when nothing is:
-// an object of the numbers x, y, w and h (and t, the time of its frame, as
-// the overlay writes it), a box of the frame (x + w and y + h at most 1)
-// whose w is greater than 0.
+// What is wrong with a --bbox text as a box record, or "" when nothing is
+// (contract::check_box).
 std::string boxProblem(const std::string& text) {
-  const nlohmann::json record = orv::parse_record(text);
-  if (record.is_discarded()) return "is not JSON";
-  if (!record.is_object()) return "must be a JSON object of the numbers x, y, w and h";
-  for (const auto& member : record.items())
-    if (member.key().size() != 1 || std::string("xywht").find(member.key()) == std::string::npos ||
-        (member.key() == "t" && !member.value().is_number()))
-      return "has a member \"" + member.key() + "\"; a box has only x, y, w and h (and t, the number of its frame)";
-  double v[4];
-  for (int i = 0; i < 4; ++i) {
-    const std::string name(1, "xywh"[i]);
-    if (!record.contains(name) || !record[name].is_number()) return "lacks the number " + name;
-    v[i] = record[name].get<double>();
-    if (!(v[i] >= 0 && v[i] <= 1)) return name + " must lie from 0 to 1";
-  }
-  if (!(v[2] > 0)) return "w must be greater than 0";
-  if (v[0] + v[2] > 1 + 1e-9 || v[1] + v[3] > 1 + 1e-9)
-    return "reaches past the frame: x + w and y + h must be at most 1";
-  return "";
+  const nlohmann::json record = contract::parse_record(text);
+  return record.is_discarded() ? "is not JSON" : contract::check_box(record);
 }
 
-// The same for a --brush text: an array of dabs [x, y, r], x and y from 0
-// to 1, r not 0 (greater adds, less excludes) and at most 1 either way.
+// The same for a --brush text: dabs as the overlay keeps them, with the time
+// of their frame or without (contract::check_dabs).
 std::string brushProblem(const std::string& text) {
-  const nlohmann::json record = orv::parse_record(text);
-  if (record.is_discarded()) return "is not JSON";
-  if (!record.is_array()) return "must be a JSON array of dabs [x, y, r] or [x, y, r, t]";
-  if (record.size() > orv::kMaxDabs) return "holds more than " + std::to_string(orv::kMaxDabs) + " dabs";
-  for (std::size_t i = 0; i < record.size(); ++i) {
-    const nlohmann::json& dab = record[i];
-    const std::string which = "dab " + std::to_string(i + 1);
-    // A fourth number is the time of the frame the dab was painted on.
-    const bool timed = dab.is_array() && dab.size() == 4 && dab[3].is_number();
-    if (!dab.is_array() || (dab.size() != 3 && !timed) || !dab[0].is_number() || !dab[1].is_number() ||
-        !dab[2].is_number())
-      return which + " is not three numbers [x, y, r] (or four, with the time of its frame)";
-    const double x = dab[0].get<double>(), y = dab[1].get<double>(), r = dab[2].get<double>();
-    if (!(x >= 0 && x <= 1 && y >= 0 && y <= 1)) return which + ": x and y must lie from 0 to 1";
-    if (!(r != 0 && std::fabs(r) <= 1)) return which + ": r must not be 0 and must lie from -1 to 1";
-  }
-  return "";
+  const nlohmann::json record = contract::parse_record(text);
+  std::size_t room = contract::kMaxDabs;
+  return record.is_discarded() ? "is not JSON" : contract::check_dabs(record, contract::DabForm::kRecord, &room);
 }
 
 // The frame scaled to width x height, nearest pixel.

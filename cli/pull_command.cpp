@@ -24,12 +24,12 @@
 #include "VideoSource.h"
 #include "commands.h"
 #include "contact_sheet.h"
+#include "contract/files.h"
+#include "contract/selection.h"
+#include "contract/wire.h"
 #include "frame_pictures.h"
 #include "local_backend.h"
-#include "orv/backend.h"
 #include "orv/http_client.h"
-#include "orv/selection.h"
-#include "orv/staging.h"
 #include "preview_video.h"
 #include "progress_line.h"
 #include "pull_options.h"
@@ -124,18 +124,19 @@ class Pull {
       throw Stop{2, "--frames must lie inside the clip's frames " + range};
     const std::string pulled = "the frames pulled, " + std::to_string(first_) + " to " + std::to_string(last_);
     if (anchor_ < first_ || anchor_ > last_) throw Stop{2, "--anchor must be one of " + pulled};
-    for (const Dab& dab : o_.dabs)
-      if (dab.frame && (*dab.frame < first_ || *dab.frame > last_))
-        throw Stop{2, "a correction on frame " + std::to_string(*dab.frame) + " lies outside " + pulled};
-    if (o_.box && o_.box->frame && (*o_.box->frame < first_ || *o_.box->frame > last_))
-      throw Stop{2, "a box on frame " + std::to_string(*o_.box->frame) + " lies outside " + pulled};
-    if (o_.box && o_.box->pixels) {
-      Box& b = *o_.box;
+    for (const contract::Dab& dab : o_.dabs)
+      if (dab.time && (*dab.time < first_ || *dab.time > last_))
+        throw Stop{2, "a correction on frame " + std::to_string(int(*dab.time)) + " lies outside " + pulled};
+    if (o_.box && o_.box->time && (*o_.box->time < first_ || *o_.box->time > last_))
+      throw Stop{2, "a box on frame " + std::to_string(int(*o_.box->time)) + " lies outside " + pulled};
+    if (o_.box && o_.boxInPixels) {
+      contract::Box& b = *o_.box;
       const double w = source_->width(), h = source_->height();
       if (b.x < 0 || b.y < 0 || b.x + b.w > w || b.y + b.h > h)
         throw Stop{2, "--box-px reaches outside the " + std::to_string(source_->width()) + "x" +
                           std::to_string(source_->height()) + " frame"};
-      b = Box{b.x / w, b.y / h, b.w / w, b.h / h, false, b.frame};
+      b = contract::Box{b.x / w, b.y / h, b.w / w, b.h / h, b.time};
+      o_.boxInPixels = false;
     }
   }
 
@@ -186,7 +187,7 @@ class Pull {
     const double w = source_->width(), h = source_->height();
     const auto canonical = [&](double x, double y) { return std::pair{x * w, (1 - y) * h}; };  // y up
     if (o_.box) {
-      const int frame = o_.box->frame.value_or(anchor_);
+      const int frame = static_cast<int>(o_.box->time.value_or(anchor_));
       fx_->setTime(frame);  // the viewer shows the box's frame
       fx_->userEdit("select_tool", 0);
       const auto [x0, y0] = canonical(o_.box->x, o_.box->y);
@@ -197,10 +198,10 @@ class Pull {
       if (fx_->stringValue("bbox_json").empty()) throw Stop{1, "the overlay did not take the box"};
     }
     if (!o_.dabs.empty()) fx_->userEdit("brush_size", o_.brushSize);
-    for (const Dab& dab : o_.dabs) {
-      const int frame = dab.frame.value_or(anchor_);
+    for (const contract::Dab& dab : o_.dabs) {
+      const int frame = static_cast<int>(dab.time.value_or(anchor_));
       fx_->setTime(frame);  // the viewer shows the dab's frame
-      fx_->userEdit("select_tool", dab.exclude ? 2 : 1);
+      fx_->userEdit("select_tool", dab.r < 0 ? 2 : 1);
       const auto [x, y] = canonical(dab.x, dab.y);
       overlay->penDown(x, y, frame);
       overlay->penUp(x, y, frame);
@@ -211,11 +212,11 @@ class Pull {
   // The frames the pull anchors on and corrects, as the plug-in groups the
   // records it was given, for the contact sheet to show.
   void readMarks() {
-    orv::Box box;
-    const bool hasBox = orv::read_box(orv::parse_record(fx_->stringValue("bbox_json")), &box);
-    const orv::FrameMarks marks = orv::group_marks(orv::read_dabs(orv::parse_record(fx_->stringValue("brush_json"))),
-                                                   hasBox ? std::optional<orv::Box>(box) : std::nullopt,
-                                                   anchor_ - first_, first_, last_ - first_ + 1);
+    contract::Box box;
+    const bool hasBox = contract::read_box(contract::parse_record(fx_->stringValue("bbox_json")), &box);
+    const contract::FrameMarks marks = contract::group_marks(
+        contract::read_dabs(contract::parse_record(fx_->stringValue("brush_json"))),
+        hasBox ? std::optional<contract::Box>(box) : std::nullopt, anchor_ - first_, first_, last_ - first_ + 1);
     sheetAnchor_ = first_ + static_cast<int>(marks.anchorFrame);
     if (sheetAnchor_ != anchor_)
       progress_.print("prismhollow: frame " + std::to_string(anchor_) +
@@ -270,7 +271,7 @@ class Pull {
         throw Stop{1, "the local backend stopped during the job; the end of its log:\n" + backend_->logTail()};
     }
     session_ = fx_->stringValue("session_id");
-    const orv::HttpResponse status = orv::HttpClient().get(orv::session_url(url_, session_));
+    const orv::HttpResponse status = orv::HttpClient().get(url_ + contract::session_path(session_));
     jobSummary_ = nlohmann::json::parse(status.body, nullptr, false);
     if (status.status != 200 || !jobSummary_.is_object()) jobSummary_ = nlohmann::json::object();
   }
@@ -307,7 +308,7 @@ class Pull {
     pulled_.clipStart = fx_->stringValue("clip_start");
     if (!writeSessionRecord(results_->work(), pulled_))
       progress_.print("prismhollow: cannot write " + sessionRecordPath(outDir_) + "; a re-pull uploads the clip again");
-    const std::string replaced = previous_ ? orv::matte_folder(previous_->session) : "";
+    const std::string replaced = previous_ ? contract::matte_folder(previous_->session) : "";
     std::error_code ec;
     if (!replaced.empty() && previous_->session != session_) fs::remove_all(replaced, ec);
   }
@@ -370,11 +371,8 @@ class Pull {
       throw Stop{1, e.what()};
     }
 
-    char first[16], last[16];
-    std::snprintf(first, sizeof first, "%06d", first_);
-    std::snprintf(last, sizeof last, "%06d", last_);
-    std::printf("prismhollow: %s frames written to %s/ (%s.png to %s.png)\n", total.c_str(), outDir_.c_str(), first,
-                last);
+    std::printf("prismhollow: %s frames written to %s/ (%s to %s)\n", total.c_str(), outDir_.c_str(),
+                contract::frame_name(first_, ".png").c_str(), contract::frame_name(last_, ".png").c_str());
     std::printf("  %s\n", outcome().c_str());
     std::printf("  open %s/contact-sheet.png to judge the matte%s\n", outDir_.c_str(),
                 previewWritten ? (", and play " + outDir_ + "/preview.mp4").c_str() : "");
@@ -438,11 +436,11 @@ class Pull {
       const std::string before = previous_ ? previous_->session : "";
       const std::string named = results_ && results_->published() ? session_ : before;
       for (const std::string& session : {session_, before})
-        if (!session.empty() && session != named) orv::delete_session(orv::HttpClient(), orv::session_url(url_, session));
+        if (!session.empty() && session != named) orv::HttpClient().del(url_ + contract::session_path(session));
     }
     if (backend_) backend_->stop();
     if (!tempDir_.empty()) fs::remove_all(tempDir_, ec);
-    const std::string mattes = orv::matte_folder(session_);
+    const std::string mattes = contract::matte_folder(session_);
     if (!mattes.empty() && o_.backend.empty()) fs::remove_all(mattes, ec);
   }
 

@@ -3,11 +3,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "orv/selection.h"
+#include "contract/files.h"
 
 const char* const kPullUsage =
     "usage: prismhollow pull CLIP [OPTIONS]\n"
@@ -63,7 +61,7 @@ double number(const std::string& option, const std::string& text) {
   return value;
 }
 
-int whole(const std::string& option, const std::string& text) {
+int frameNumber(const std::string& option, const std::string& text) {
   if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
     throw UsageError(option + " takes a frame number, not \"" + text + "\"");
   return std::stoi(text);
@@ -90,17 +88,21 @@ int choice(const std::string& option, const std::string& text, const std::vector
   throw UsageError(option + " takes " + list + ", not \"" + text + "\"");
 }
 
-void checkFraction(const std::string& option, double value) {
-  if (value < 0 || value > 1) throw UsageError(option + " takes fractions from 0 to 1");
+// A dab as the overlay is to paint it, checked as the backend will check it:
+// r is 1 or -1 here, the brush size being applied by the overlay.
+contract::Dab checkedDab(const std::string& what, double x, double y, bool exclude, std::optional<double> frame) {
+  const contract::Dab dab{x, y, exclude ? -1.0 : 1.0, frame};
+  if (const std::string why = contract::dab_problem(dab); !why.empty()) throw UsageError(what + ": " + why);
+  return dab;
 }
 
 // The dabs of a --corrections file, in its order:
 // [{"frame": F, "add": [[x, y], ...], "exclude": [[x, y], ...]}, ...].
-void readCorrections(const std::string& path, std::vector<Dab>* dabs) {
+void readCorrections(const std::string& path, std::vector<contract::Dab>* dabs) {
   const std::string where = "--corrections " + path + ": ";
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw UsageError(where + "cannot be read");
-  const nlohmann::json list = orv::parse_record({std::istreambuf_iterator<char>(in), {}});
+  const std::optional<std::string> text = contract::read_file(path);
+  if (!text) throw UsageError(where + "cannot be read");
+  const nlohmann::json list = contract::parse_record(*text);
   if (list.is_discarded()) throw UsageError(where + "is not JSON");
   if (!list.is_array())
     throw UsageError(where + R"(must hold an array of {"frame": F, "add": [[x, y], ...], "exclude": [[x, y], ...]})");
@@ -124,10 +126,8 @@ void readCorrections(const std::string& path, std::vector<Dab>* dabs) {
       if (!points->is_array()) throw UsageError(shape);
       for (const nlohmann::json& p : *points) {
         if (!p.is_array() || p.size() != 2 || !p[0].is_number() || !p[1].is_number()) throw UsageError(shape);
-        const double x = p[0].get<double>(), y = p[1].get<double>();
-        if (!(x >= 0 && x <= 1 && y >= 0 && y <= 1))
-          throw UsageError(where + on + ": \"" + kind + "\" takes fractions from 0 to 1");
-        dabs->push_back(Dab{x, y, kind == std::string("exclude"), frame->get<int>()});
+        dabs->push_back(checkedDab(where + on + ": \"" + kind + "\" " + p.dump(), p[0].get<double>(),
+                                   p[1].get<double>(), kind == std::string("exclude"), frame->get<double>()));
       }
     }
     if (dabs->size() == before) throw UsageError(where + on + R"( marks nothing; give it "add" or "exclude" points)");
@@ -166,20 +166,20 @@ PullOptions parsePullOptions(const std::vector<std::string>& args) {
                          " is given already; correct other frames with --add F:X,Y or --exclude F:X,Y");
       boxGiven = a + " " + v;
       const std::size_t colon = v.find(':');
-      std::optional<int> frame;
-      if (colon != std::string::npos) frame = whole(a, v.substr(0, colon));
+      std::optional<double> frame;
+      if (colon != std::string::npos) frame = frameNumber(a, v.substr(0, colon));
       const std::vector<double> b = numbers(a, colon == std::string::npos ? v : v.substr(colon + 1), 4);
       if (b[2] <= 0 || b[3] <= 0) throw UsageError(a + " needs a width and a height above 0");
-      o.box = Box{b[0], b[1], b[2], b[3], a == "--box-px", frame};
-      if (a == "--box")
-        for (double f : {b[0], b[1], b[0] + b[2], b[1] + b[3]}) checkFraction(a, f);
+      o.box = contract::Box{b[0], b[1], b[2], b[3], frame};
+      o.boxInPixels = a == "--box-px";
+      if (const std::string why = contract::box_problem(*o.box); !o.boxInPixels && !why.empty())
+        throw UsageError(a + " " + v + ": the box " + why);
     } else if (a == "--add" || a == "--exclude") {
       const std::size_t colon = v.find(':');
-      std::optional<int> frame;
-      if (colon != std::string::npos) frame = whole(a, v.substr(0, colon));
+      std::optional<double> frame;
+      if (colon != std::string::npos) frame = frameNumber(a, v.substr(0, colon));
       const std::vector<double> p = numbers(a, colon == std::string::npos ? v : v.substr(colon + 1), 2);
-      for (double f : p) checkFraction(a, f);
-      o.dabs.push_back(Dab{p[0], p[1], a == "--exclude", frame});
+      o.dabs.push_back(checkedDab(a + " " + v, p[0], p[1], a == "--exclude", frame));
     } else if (a == "--corrections") {
       readCorrections(v, &o.dabs);
     } else if (a == "--brush-size") {
@@ -188,11 +188,11 @@ PullOptions parsePullOptions(const std::vector<std::string>& args) {
     } else if (a == "--hint") {
       o.hint = v;
     } else if (a == "--anchor") {
-      o.anchor = whole(a, v);
+      o.anchor = frameNumber(a, v);
     } else if (a == "--frames") {
       const std::size_t colon = v.find(':');
       if (colon == std::string::npos) throw UsageError("--frames takes FIRST:LAST, not \"" + v + "\"");
-      o.frames = {whole(a, v.substr(0, colon)), whole(a, v.substr(colon + 1))};
+      o.frames = {frameNumber(a, v.substr(0, colon)), frameNumber(a, v.substr(colon + 1))};
       if (o.frames->first > o.frames->second) throw UsageError("--frames " + v + " ends before it begins");
     } else if (a == "--quality") {
       o.quality = choice(a, v, {"fine", "fast"});
@@ -220,7 +220,7 @@ PullOptions parsePullOptions(const std::vector<std::string>& args) {
   if (!o.box && o.dabs.empty())
     throw UsageError("a text hint alone is not understood by prismhollow-backend: mark the character with --box, "
                      "--box-px or --add as well (the hint goes with them)");
-  if (o.dabs.size() > orv::kMaxDabs)
-    throw UsageError("at most " + std::to_string(orv::kMaxDabs) + " dabs in all, the most the overlay keeps");
+  if (o.dabs.size() > contract::kMaxDabs)
+    throw UsageError("at most " + std::to_string(contract::kMaxDabs) + " dabs in all, the most the overlay keeps");
   return o;
 }

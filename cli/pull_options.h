@@ -6,31 +6,21 @@
 #include <string>
 #include <vector>
 
+#include "contract/selection.h"
+
 // Arguments that make no sense; the text says which and why.
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A box in fractions of the frame, origin top-left, or in the clip's pixels,
-// on the anchor frame or on the clip's frame `frame`.
-struct Box {
-  double x = 0, y = 0, w = 0, h = 0;
-  bool pixels = false;
-  std::optional<int> frame;
-};
-
-// A brush dab at a point (fractions, origin top-left); adds or excludes, on
-// the anchor frame or, as a correction, on the clip's frame `frame`.
-struct Dab {
-  double x = 0, y = 0;
-  bool exclude = false;
-  std::optional<int> frame;
-};
-
 struct PullOptions {
   std::string clip;
-  std::optional<Box> box;
-  std::vector<Dab> dabs;
+  // The marks, as the overlay is to draw them: in fractions of the frame,
+  // origin top-left, their time the clip's frame they go on (the command's
+  // host time is the frame number), none for the anchor frame.
+  std::optional<contract::Box> box;
+  bool boxInPixels = false;         // the box in the clip's pixels, until the clip's size is known
+  std::vector<contract::Dab> dabs;  // r 1 adds, -1 excludes: the overlay paints them brushSize wide
   double brushSize = 0.03;
   std::string hint;
   std::optional<int> anchor;                  // default: the range's first frame

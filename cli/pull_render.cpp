@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "contract/files.h"
 #include "frame_pictures.h"
 
 std::string renderAll(RenderJob& job) {
@@ -29,8 +30,7 @@ std::string renderAll(RenderJob& job) {
       const std::string number = std::to_string(frame);
       ofxhost::RenderResult out = job.output->render(frame);
       if (!pinned || out.status != kOfxStatOK) return fail("frame " + number + " could not be rendered");
-      char name[32];
-      std::snprintf(name, sizeof name, "/%06d.png", frame);
+      const std::string name = "/" + contract::frame_name(frame, ".png");
       if (const std::string why = writePng(*out.output, job.dir + name); !why.empty())
         return fail("cannot write " + job.dir + name + ": " + why);
 

@@ -4,15 +4,17 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
+
+#include "contract/files.h"
+#include "contract/selection.h"
 
 std::string sessionRecordPath(const std::string& outDir) { return outDir + "/.prismhollow-session.json"; }
 
 std::optional<SessionRecord> readSessionRecord(const std::string& outDir) {
-  std::ifstream in(sessionRecordPath(outDir), std::ios::binary);
-  if (!in) return std::nullopt;
-  const nlohmann::json j = nlohmann::json::parse(std::istreambuf_iterator<char>(in), {}, nullptr, false);
+  const std::optional<std::string> text = contract::read_file(sessionRecordPath(outDir));
+  if (!text) return std::nullopt;
+  const nlohmann::json j = contract::parse_record(*text);
   if (!j.is_object()) return std::nullopt;
   try {
     SessionRecord r;

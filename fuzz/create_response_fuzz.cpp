@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const json answer = json::parse(body, nullptr, false);
   const bool expected = status >= 200 && status <= 299 && answer.is_object() && answer.contains("session_id") &&
                         answer["session_id"].is_string() &&
-                        orv::valid_session_id(answer["session_id"].get<std::string>());
+                        contract::is_session_id(answer["session_id"].get<std::string>());
   FUZZ_CHECK(id.has_value() == expected);
   if (id) {
     FUZZ_CHECK(*id == answer["session_id"].get<std::string>());

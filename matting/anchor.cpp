@@ -222,8 +222,8 @@ void check_selection(const Selection& s) {
     throw Error("nothing is selected: draw a box or brush dabs around the character");
   }
   if (s.box && !box_has_area(*s.box)) throw Error("the box has no area inside the frame: draw it again");
-  const bool adding = std::any_of(s.dabs.begin(), s.dabs.end(), [](const Dab& d) { return d.r > 0; });
-  if (!s.box && !adding) throw Error("only excluding dabs were painted: draw a box or add dabs on the character");
+  if (!contract::can_anchor(s.box, s.dabs))
+    throw Error("only excluding dabs were painted: draw a box or add dabs on the character");
 }
 
 cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {

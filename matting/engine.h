@@ -10,17 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "contract/selection.h"
+
 namespace matting {
 
 // The selection, in fractions of the frame with the origin at its top-left
-// corner (the selection records' space).
-struct Box {
-  double x = 0, y = 0, w = 0, h = 0;
-};
-struct Dab {
-  double x = 0, y = 0;
-  double r = 0;  // > 0 adds, < 0 excludes; |r| is a fraction of the frame's width
-};
+// corner: the contract's box and dabs (r > 0 adds, < 0 excludes, |r| a
+// fraction of the frame's width), their times let be.
+using contract::Box;
+using contract::Dab;
 struct Selection {
   std::optional<Box> box;
   std::vector<Dab> dabs;
@@ -41,7 +39,7 @@ enum class Quality { Fine, Fast };
 
 struct Job {
   std::vector<std::string> frames;  // the clip's image files (JPEG or PNG), in order
-  std::string outputDir;            // matte i is written to outputDir/"%06d".png
+  std::string outputDir;            // matte i is written to outputDir/contract::frame_name(i, ".png")
   int anchor = 0;                   // index of the frame the selection was made on
   Selection selection;
   std::vector<Correction> corrections;  // each on its own frame; one on the anchor's adds to the selection

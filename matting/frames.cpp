@@ -1,26 +1,14 @@
 #include "matting/frames.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <vector>
+
+#include "contract/files.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 namespace matting {
-
-namespace {
-bool read_file(const std::string& path, std::vector<uchar>& bytes) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return false;
-  const std::streamoff size = in.tellg();
-  if (size <= 0) return false;
-  bytes.resize(size_t(size));
-  in.seekg(0);
-  return bool(in.read(reinterpret_cast<char*>(bytes.data()), size));
-}
-}  // namespace
 
 namespace {
 
@@ -44,8 +32,8 @@ cv::Mat decode(const std::string& path, int index, int flags) {
 cv::Mat read_frame(const std::string& path, int index) { return decode(path, index, cv::IMREAD_COLOR); }
 
 TrackingFrame read_for_tracking(const std::string& path, int index, Quality quality) {
-  std::vector<uchar> bytes;
-  if (!read_file(path, bytes)) unreadable(path, index);
+  const std::vector<uchar> bytes = contract::read_file<std::vector<uchar>>(path).value_or(std::vector<uchar>());
+  if (bytes.empty()) unreadable(path, index);
   TrackingFrame frame;
   try {
     frame.gray = cv::imdecode(bytes, cv::IMREAD_GRAYSCALE);
@@ -95,11 +83,7 @@ void write_matte(const std::string& path, const cv::Mat& matte, int index) {
   }
 }
 
-std::string matte_path(const Job& job, int index) {
-  char name[32];
-  std::snprintf(name, sizeof name, "%06d.png", index);
-  return job.outputDir + "/" + name;
-}
+std::string matte_path(const Job& job, int index) { return job.outputDir + "/" + contract::frame_name(index, ".png"); }
 
 cv::Size fit_within(cv::Size frame, int longSide) {
   const int have = std::max(frame.width, frame.height);

@@ -6,17 +6,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <vector>
 
+#include "contract/files.h"
+
 namespace fs = std::filesystem;
 
 namespace matting {
 
 namespace {
-
-std::string six_digits(int frame) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%06d", frame);
-  return text;
-}
 
 // Whole or not at all: a job stopped mid-write leaves nothing half-kept.
 // The memo only saves time, so a mask that cannot be kept is not an error.
@@ -75,15 +71,15 @@ Memo::Step Memo::step(const std::string& track, int frame, cv::Size size, cv::Ma
   used_.insert("track-" + track);
   const fs::path folder = fs::path(dir_) / ("track-" + track);
   std::error_code ec;
-  if (fs::exists(folder / (six_digits(frame) + ".lost"), ec)) return Step::kLost;
-  mask = kept_mask(folder / (six_digits(frame) + ".png"), size);
+  if (fs::exists(folder / (contract::frame_name(frame, ".lost")), ec)) return Step::kLost;
+  mask = kept_mask(folder / (contract::frame_name(frame, ".png")), size);
   return mask.empty() ? Step::kNone : Step::kMask;
 }
 
 void Memo::put_step(const std::string& track, int frame, const cv::Mat* mask) {
   if (dir_.empty()) return;
   used_.insert("track-" + track);
-  keep(fs::path(dir_) / ("track-" + track) / (six_digits(frame) + (mask ? ".png" : ".lost")), mask);
+  keep(fs::path(dir_) / ("track-" + track) / (contract::frame_name(frame, mask ? ".png" : ".lost")), mask);
 }
 
 void Memo::forget_the_rest() {

@@ -1,13 +1,15 @@
 #pragma once
-// The matting backend's wire protocol: the five calls of one job, with their
-// paths and bodies built and their responses read here, so that the worker
-// reads as the job's steps. Every call goes through the caller's client.
+// The plug-in's side of the matting backend's wire (contract/wire.h): the
+// five calls of one job, with their bodies built and their responses read
+// here, so that the worker reads as the job's steps. Every call goes through
+// the caller's client.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "contract/wire.h"
 #include "orv/http_client.h"
 
 namespace orv {
@@ -15,10 +17,6 @@ namespace orv {
 // Whether a Backend URL is one the plug-in calls at all: it starts with
 // "http" (the transport then takes http:// and https:// only).
 bool is_backend_address(const std::string& url);
-
-// A session id names a local folder and a URL path segment: only letters,
-// digits, ".", "_" and "-", at most 128 bytes, and not "." or "..".
-bool valid_session_id(const std::string& id);
 
 // The body of the create call: {"fps":<rate as a float>,"source":"plugin"}.
 std::string create_body(double fps);
@@ -39,7 +37,7 @@ struct StartSettings {
 
 // The start body: "bbox" only when the stored text is a box, "strokes" the
 // stored dab array or []. When the box or dabs carry the time they were
-// drawn at, the marks are grouped by frame (group_marks): "bbox" and
+// drawn at, the marks are grouped by frame (contract::group_marks): "bbox" and
 // "strokes" hold the anchor's, the dabs as [x, y, r], and "corrections"
 // those of each other frame, present only when there are any, and
 // "anchor_frame" is the anchor group_marks settles on. A box goes without
@@ -50,7 +48,8 @@ std::string start_body(const StartSettings& settings);
 
 // 1. POST backendUrl/api/matte/sessions. The new session's id; nothing when
 // the call failed: no transfer, a status outside 2xx, a body that is not a
-// JSON object, or a "session_id" that is missing, not a string or not valid.
+// JSON object, or a "session_id" that is missing, not a string or not a
+// session id (contract::is_session_id).
 std::optional<std::string> create_session(const HttpClient& client, const std::string& backendUrl, double fps);
 
 // How create_session reads the answer it received (status -1: no transfer).
@@ -77,8 +76,8 @@ struct JobStatus {
   std::string error;      // "error" when it is a string, else "matting failed"
   std::optional<std::string> stage;  // when "progress" is an object: its "stage", or "..."
   int frames = -1;                   // "frames" when a whole number: the frames the session holds
-  bool completed() const { return answered && status == "COMPLETED"; }
-  bool failed() const { return answered && status == "FAILED"; }
+  bool completed() const { return answered && contract::state_named(status) == contract::JobState::Completed; }
+  bool failed() const { return answered && contract::state_named(status) == contract::JobState::Failed; }
 };
 JobStatus poll_job(const HttpClient& client, const std::string& sessionUrl);
 

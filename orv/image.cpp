@@ -41,12 +41,12 @@ using StbBuffer = std::unique_ptr<unsigned char, FreeDeleter>;
 
 // Encodes `components`-channel pixels as a PNG data URL; the bare prefix when
 // the writer fails.
-std::string pngDataUrl(const unsigned char* pixels, int width, int height, int stride, int components) {
+std::string png_data_url(const unsigned char* pixels, int width, int height, int stride, int components) {
   std::string url = kPngDataUrlPrefix;
   // The writer does its sizes in int and happily writes a PNG of width 0;
   // refuse what it would get wrong instead.
-  const long long rowBytes = static_cast<long long>(width) * components;
-  if (pixels == nullptr || width <= 0 || height <= 0 || stride < rowBytes || (rowBytes + 1) * height > INT_MAX ||
+  const long long row_bytes = static_cast<long long>(width) * components;
+  if (pixels == nullptr || width <= 0 || height <= 0 || stride < row_bytes || (row_bytes + 1) * height > INT_MAX ||
       static_cast<long long>(stride) * height > INT_MAX) {
     return url;
   }
@@ -71,7 +71,7 @@ struct Fd {
 // once into memory means a file that changes while it is read cannot make the
 // decoder see one size in the header check and another in the decode. The
 // non-blocking open keeps a FIFO from hanging before it is refused.
-bool readRegularFile(const std::string& path, std::vector<unsigned char>* data) {
+bool read_regular_file(const std::string& path, std::vector<unsigned char>* data) {
   Fd file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
   if (file.fd < 0) return false;
   struct stat info {};
@@ -132,7 +132,7 @@ std::uint32_t crc32(const unsigned char* data, std::size_t len) {
   return c ^ 0xFFFFFFFFu;
 }
 
-std::uint32_t readBe32(const unsigned char* p) {
+std::uint32_t read_be32(const unsigned char* p) {
   return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
 }
 
@@ -141,19 +141,19 @@ std::uint32_t readBe32(const unsigned char* p) {
 // off inside its final chunk. Whole chunks up to IEND, each with its CRC.
 // An empty IDAT before any image data makes the decoder copy into a buffer
 // it has not allocated yet; no writer needs one, so it is refused too.
-bool pngChunksIntact(const std::vector<unsigned char>& file) {
+bool png_chunks_intact(const std::vector<unsigned char>& file) {
   static const unsigned char kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
   if (file.size() < 8 || !std::equal(kSignature, kSignature + 8, file.begin())) return false;
   std::size_t pos = 8;
-  bool imageData = false;
+  bool image_data = false;
   while (file.size() - pos >= 12) {
-    const std::size_t length = readBe32(&file[pos]);
+    const std::size_t length = read_be32(&file[pos]);
     if (length > file.size() - pos - 12) return false;
     const unsigned char* type = &file[pos + 4];
-    if (crc32(type, length + 4) != readBe32(type + 4 + length)) return false;
+    if (crc32(type, length + 4) != read_be32(type + 4 + length)) return false;
     if (std::equal(type, type + 4, "IDAT")) {
-      if (length == 0 && !imageData) return false;
-      imageData = true;
+      if (length == 0 && !image_data) return false;
+      image_data = true;
     }
     if (std::equal(type, type + 4, "IEND")) return true;
     pos += 12 + length;
@@ -161,7 +161,7 @@ bool pngChunksIntact(const std::vector<unsigned char>& file) {
   return false;
 }
 
-void writeBe32(unsigned char* p, std::uint32_t value) {
+void write_be32(unsigned char* p, std::uint32_t value) {
   p[0] = static_cast<unsigned char>(value >> 24);
   p[1] = static_cast<unsigned char>(value >> 16);
   p[2] = static_cast<unsigned char>(value >> 8);
@@ -176,17 +176,17 @@ void writeBe32(unsigned char* p, std::uint32_t value) {
 // into *widened (left empty when nothing needs widening). False when the
 // decoder would refuse the file for a tRNS chunk longer than the palette,
 // which the widening would otherwise let through. `file` holds whole chunks
-// up to IEND (pngChunksIntact).
-bool widenPalette(const std::vector<unsigned char>& file, std::vector<unsigned char>* widened) {
+// up to IEND (png_chunks_intact).
+bool widen_palette(const std::vector<unsigned char>& file, std::vector<unsigned char>* widened) {
   // The colour type is the IHDR's tenth byte; the decoder refuses a file
   // that does not start with a 13-byte IHDR.
-  if (file.size() < 33 || readBe32(&file[8]) != 13 || !std::equal(&file[12], &file[16], "IHDR") || file[25] != 3) {
+  if (file.size() < 33 || read_be32(&file[8]) != 13 || !std::equal(&file[12], &file[16], "IHDR") || file[25] != 3) {
     return true;
   }
   std::size_t entries = 0;  // of the latest PLTE, as the decoder counts them
   bool widen = true;
   for (std::size_t pos = 8;;) {
-    const std::size_t length = readBe32(&file[pos]);
+    const std::size_t length = read_be32(&file[pos]);
     const unsigned char* type = &file[pos + 4];
     if (std::equal(type, type + 4, "IEND")) return true;
     if (std::equal(type, type + 4, "PLTE") && length % 3 == 0 && length <= 3 * 256) {
@@ -196,9 +196,9 @@ bool widenPalette(const std::vector<unsigned char>& file, std::vector<unsigned c
         widened->assign(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(pos));
         const std::size_t at = widened->size();
         widened->resize(at + 12 + 3 * 256);  // zeros: black
-        writeBe32(&(*widened)[at], 3 * 256);
+        write_be32(&(*widened)[at], 3 * 256);
         std::copy(type, type + 4 + length, widened->begin() + static_cast<std::ptrdiff_t>(at + 4));
-        writeBe32(&(*widened)[at + 8 + 3 * 256], crc32(&(*widened)[at + 4], 4 + 3 * 256));
+        write_be32(&(*widened)[at + 8 + 3 * 256], crc32(&(*widened)[at + 4], 4 + 3 * 256));
         widened->insert(widened->end(), file.begin() + static_cast<std::ptrdiff_t>(pos + 12 + length), file.end());
       }
     } else if (std::equal(type, type + 4, "tRNS") && entries > 0 && length > entries) {
@@ -209,10 +209,10 @@ bool widenPalette(const std::vector<unsigned char>& file, std::vector<unsigned c
   }
 }
 
-std::vector<uint8_t> decodeGray(const std::vector<unsigned char>& original, int* width, int* height) {
-  if (!pngChunksIntact(original)) return {};
+std::vector<uint8_t> decode_gray(const std::vector<unsigned char>& original, int* width, int* height) {
+  if (!png_chunks_intact(original)) return {};
   std::vector<unsigned char> widened;
-  if (!widenPalette(original, &widened)) return {};
+  if (!widen_palette(original, &widened)) return {};
   const std::vector<unsigned char>& file = widened.empty() ? original : widened;
   const int length = static_cast<int>(file.size());  // at most kMaxImageFileBytes
   int w = 0, h = 0, channels = 0;
@@ -273,14 +273,14 @@ std::string base64_encode(const unsigned char* data, size_t len) {
 }
 
 std::string rgba_to_png_data_url(const unsigned char* rgba, int width, int height, int stride) {
-  return pngDataUrl(rgba, width, height, stride, 4);
+  return png_data_url(rgba, width, height, stride, 4);
 }
 
 std::string mask_to_png_data_url(const std::vector<uint8_t>& mask, int width, int height) {
   if (width > 0 && height > 0 && mask.size() < static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) {
     return kPngDataUrlPrefix;
   }
-  return pngDataUrl(mask.data(), width, height, width, 1);
+  return png_data_url(mask.data(), width, height, width, 1);
 }
 
 std::vector<uint8_t> rgba_to_jpeg(const unsigned char* rgba, int width, int height, int quality) {
@@ -319,8 +319,8 @@ std::vector<uint8_t> load_gray(const std::string& path, int* width, int* height)
   *height = 0;
   try {
     std::vector<unsigned char> file;
-    if (!readRegularFile(path, &file)) return {};
-    return decodeGray(file, width, height);
+    if (!read_regular_file(path, &file)) return {};
+    return decode_gray(file, width, height);
   } catch (const std::bad_alloc&) {
     // A file or image too large for the memory left: treated as unreadable.
     return {};
@@ -330,9 +330,9 @@ std::vector<uint8_t> load_gray(const std::string& path, int* width, int* height)
 std::vector<uint8_t> load_gray_from_memory(const std::vector<uint8_t>& file, int* width, int* height) {
   *width = 0;
   *height = 0;
-  if (file.size() > kMaxImageFileBytes) return {};  // what readRegularFile refuses
+  if (file.size() > kMaxImageFileBytes) return {};  // what read_regular_file refuses
   try {
-    return decodeGray(file, width, height);
+    return decode_gray(file, width, height);
   } catch (const std::bad_alloc&) {
     return {};
   }

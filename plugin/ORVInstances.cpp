@@ -17,7 +17,7 @@
 
 #include "ORVParams.h"
 #include "ORVPlugin.h"
-#include "orv/staging.h"
+#include "contract/files.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ bool queue(OfxImageEffectHandle instance, unsigned long long generation, Edit ed
 // staging root is looked up here, on the host's thread, not per render.
 MatteSession heldSession(OfxImageEffectHandle instance) {
   MatteSession held{readString(instance, param::kSessionId), readString(instance, param::kClipStart), ""};
-  held.folder = orv::matte_folder(held.session);
+  held.folder = contract::matte_folder(held.session);
   return held;
 }
 
@@ -123,7 +123,7 @@ void noteMatteSession(OfxImageEffectHandle instance) {
 void writeParam(OfxImageEffectHandle instance, const char* name, const std::string& value) {
   const bool session = std::strcmp(name, param::kSessionId) == 0, start = std::strcmp(name, param::kClipStart) == 0;
   if (session || start) {  // render sees the value before the host hears of it
-    const std::string folder = session ? orv::matte_folder(value) : "";
+    const std::string folder = session ? contract::matte_folder(value) : "";
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     auto it = r.live.find(instance);

@@ -2,9 +2,11 @@
 // first. A hit does not refresh an entry. An entry names the file it came
 // from by path and by identity (device, inode, size, modification time), so
 // a matte replaced on disk, as a re-pull into the same session does, is
-// never served from the cache; one whose file is gone still is, as before.
-// Misses decode outside the lock: a render never waits behind another
-// file's decode, though two renders missing the same file may both decode it.
+// never served from the cache; one whose file is gone still is.
+// Misses decode outside the cache's lock, so a hit never waits behind a
+// decode; the decodes themselves run one at a time (load_gray holds the
+// decoder's process-wide lock while it caps the decoder's allocations), and
+// two renders missing the same file may both decode it.
 
 #include "ORVMatteCache.h"
 

@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "ORVParams.h"
+#include "contract/selection.h"
 #include "orv/selection.h"
 
 using namespace orv;
+using namespace contract;
 
 namespace {
 
@@ -110,9 +112,9 @@ void drawTicks(const Space& space, const std::set<double>& frames, double count,
     glBegin(GL_LINES);
     for (double frame : frames) {
       if ((frame == current) != now) continue;
-      const double x = space.offsetX + space.width * (frame + 0.5) / count;
-      glVertex2d(x, space.offsetY);
-      glVertex2d(x, space.offsetY + height);
+      const double x = space.offset_x + space.width * (frame + 0.5) / count;
+      glVertex2d(x, space.offset_y);
+      glVertex2d(x, space.offset_y + height);
     }
     glEnd();
   };

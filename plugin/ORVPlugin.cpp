@@ -83,7 +83,7 @@ OfxStatus createInstance(OfxImageEffectHandle instance) {
         postMessage(instance, text);
     }
     std::string url = readString(instance, param::kBackendUrl);
-    if (orv::is_backend_address(url)) startDetached([url = std::move(url)] { beaconToBackend(url); });
+    if (orv::is_backend_address(url)) runOnOwnThread([url = std::move(url)] { beaconToBackend(url); });
   } catch (...) {
   }
   return kOfxStatOK;

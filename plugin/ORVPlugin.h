@@ -55,9 +55,10 @@ OfxStatus statusOf(const std::function<OfxStatus()>& action);
 // True once the host process is exiting: the plug-in's own threads stop.
 extern std::atomic<bool> gExiting;
 
-// Runs work on a thread of the plug-in's own, which nobody waits for but a
-// process exit, briefly; false when no thread could be started.
-bool startDetached(std::function<void()> work);
+// Runs work on a thread of the plug-in's own, joined once it has finished
+// (when the next one starts, or at the process's exit, which waits for it
+// briefly); false when no thread could be started.
+bool runOnOwnThread(std::function<void()> work);
 
 // ------------------------------------------------------------ whole-clip pull
 
@@ -118,7 +119,7 @@ void applyQueuedEdits(OfxImageEffectHandle instance);
 // getter, which some hosts lend from one buffer per parameter.
 struct MatteSession {
   std::string session, clipStart;
-  std::string folder;  // the session's mattes (orv::matte_folder), "" for none
+  std::string folder;  // the session's mattes (contract::matte_folder), "" for none
 };
 MatteSession matteSession(OfxImageEffectHandle instance);
 void noteMatteSession(OfxImageEffectHandle instance);

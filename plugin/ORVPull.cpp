@@ -32,11 +32,11 @@
 #include "ORVHostImage.h"
 #include "ORVParams.h"
 #include "ORVPlugin.h"
+#include "contract/files.h"
+#include "contract/selection.h"
 #include "orv/backend.h"
 #include "orv/files.h"
 #include "orv/image.h"
-#include "orv/selection.h"
-#include "orv/staging.h"
 
 std::atomic<bool> gBusy{false};
 
@@ -98,7 +98,7 @@ inline void pixelToBytes(const float* in, unsigned char* out) {
 // The frame shrunk to at most 1920 pixels on its longer side (never
 // enlarged, at least 2 x 2), nearest neighbour, rows from the top, as 8-bit
 // RGBA: floats clamped to [0, 1] and rounded, bytes passed through.
-std::vector<unsigned char> stage(const HostImage& f, int* outW, int* outH) {
+std::vector<unsigned char> shrinkForStaging(const HostImage& f, int* outW, int* outH) {
   const double s = std::min(static_cast<double>(kStagedSide) / std::max(f.width(), f.height()), 1.0);
   const int W = std::max(static_cast<int>(f.width() * s), 2), H = std::max(static_cast<int>(f.height() * s), 2);
   std::vector<int> columns(W);
@@ -230,7 +230,7 @@ class FrameWriter {
       std::exception_ptr error;
       try {
         if (job.rgba.empty()) {
-          job.rgba = stage(job.frame, &job.W, &job.H);
+          job.rgba = shrinkForStaging(job.frame, &job.W, &job.H);
           {
             std::lock_guard<std::mutex> lock(mu_);
             staged_ = true;
@@ -238,7 +238,7 @@ class FrameWriter {
           cv_.notify_all();
         }
         const std::vector<unsigned char> jpeg = orv::rgba_to_jpeg(job.rgba.data(), job.W, job.H, kJpegQuality);
-        written = !jpeg.empty() && orv::write_file(orv::numbered_file(dir_, job.index, ".jpg"), jpeg);
+        written = !jpeg.empty() && orv::write_file(contract::numbered_file(dir_, job.index, ".jpg"), jpeg);
       } catch (...) {
         error = std::current_exception();
       }
@@ -324,7 +324,7 @@ Staging stageClip(OfxImageEffectHandle instance, double first, int count, const 
     writer.waitStaged();
     shrinking.release();
     if (writer.busy()) {
-      job.rgba = stage(frame, &job.W, &job.H);
+      job.rgba = shrinkForStaging(frame, &job.W, &job.H);
       image.release();
     }
     writer.waitWritten();
@@ -350,11 +350,12 @@ Staging stageClip(OfxImageEffectHandle instance, double first, int count, const 
 // Everything after the busy flag is taken; the caller releases the flag if
 // this throws, and `grabbing` tells it whether the status says so.
 void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::string& url, bool* grabbing) {
-  // A private folder of the user running the host (orv::staging_root).
-  const std::string stagingRoot = orv::staging_root();
+  // A private folder of the user running the host (contract::staging_root).
+  const std::string stagingRoot = contract::staging_root();
   if (stagingRoot.empty()) {
-    abandon(instance, std::string("the staging folders ") + orv::kStagingRoot + " and " + orv::own_staging_root() +
-                          " are links, belong to another user or can be written by others; remove them and pull again.");
+    abandon(instance,
+            std::string("the staging folders ") + contract::kStagingRoot + " and " + contract::own_staging_root() +
+                " are links, belong to another user or can be written by others; remove them and pull again.");
     return;
   }
 
@@ -404,7 +405,7 @@ void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::strin
   }
 
   orv::StartSettings settings;
-  double anchor = orv::frame_index(time, first);  // as the dabs' frames are read
+  double anchor = contract::frame_index(time, first);  // as the dabs' frames are read
   if (!(anchor >= 0)) anchor = 0;
   settings.anchorFrame = static_cast<long long>(std::min(anchor, static_cast<double>(frameCount - 1)));
   settings.firstTime = first;
@@ -435,7 +436,7 @@ void stageAndLaunch(OfxImageEffectHandle instance, double time, const std::strin
   job.startBody = std::move(body);
   job.clipStart = start;
   job.previousSession = readString(instance, param::kSessionId);
-  upload.handedOver = startDetached([job = std::move(job)]() mutable { runPullJob(std::move(job)); });
+  upload.handedOver = runOnOwnThread([job = std::move(job)]() mutable { runPullJob(std::move(job)); });
   if (!upload.handedOver) fail("could not start the matting worker; try again.");
 }
 

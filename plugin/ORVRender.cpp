@@ -17,7 +17,7 @@
 #include "ORVMatteCache.h"
 #include "ORVParams.h"
 #include "ORVPlugin.h"
-#include "orv/files.h"
+#include "contract/files.h"
 
 namespace {
 
@@ -303,7 +303,7 @@ FrameMatte findMatte(OfxImageEffectHandle instance, double time, int mode) {
   double clipStart = std::strtod(session.clipStart.c_str(), nullptr);
   long long frame = frameIndex(time, clipStart);
   if (frame < 0) return fm;
-  fm.found = getMatte(orv::numbered_file(folder, static_cast<int>(frame), ".png"), &fm.matte);
+  fm.found = getMatte(contract::numbered_file(folder, static_cast<int>(frame), ".png"), &fm.matte);
   fm.found = fm.found && fm.matte.width > 0 && fm.matte.height > 0;
   return fm;
 }

@@ -73,7 +73,7 @@ void stopThreadsAtExit() {
 
 }  // namespace
 
-bool startDetached(std::function<void()> work) {
+bool runOnOwnThread(std::function<void()> work) {
   try {
     // Exit handlers run in reverse order of registration: initialising the
     // HTTP library (and with it the TLS library) first puts ours before its.

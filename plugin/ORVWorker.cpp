@@ -25,8 +25,8 @@
 
 #include "ORVParams.h"
 #include "ORVPlugin.h"
+#include "contract/files.h"
 #include "orv/backend.h"
-#include "orv/files.h"
 #include "orv/http_client.h"
 #include "orv/image.h"
 #include "orv/staging.h"
@@ -190,7 +190,7 @@ class Worker {
 
     downloadMattes(sessionUrl);
     if (!digest.empty()) std::ofstream(downloadDir_ + orv::kFramesDigest) << digest;  // none: no reuse later
-    const std::string matteDir = orv::matte_folder(*id);
+    const std::string matteDir = contract::matte_folder(*id);
     removeFolder(job_.uploadDir);
     bool published = false;
     if (gExiting || !withLiveInstance(job_.instance, job_.generation,
@@ -214,10 +214,9 @@ class Worker {
   // The instance's session when the backend still holds exactly these
   // frames and no job runs on it: a new job on it needs no upload.
   std::optional<std::string> sessionHolding(const std::string& digest) {
-    const std::string folder = orv::matte_folder(job_.previousSession);
+    const std::string folder = contract::matte_folder(job_.previousSession);
     if (digest.empty() || folder.empty()) return std::nullopt;
-    const std::vector<std::uint8_t> kept = orv::read_file(folder + orv::kFramesDigest);
-    if (std::string(kept.begin(), kept.end()) != digest) return std::nullopt;
+    if (contract::read_file(folder + orv::kFramesDigest) != digest) return std::nullopt;
     checkStillWanted();
     const orv::JobStatus held = orv::poll_job(client_, orv::session_url(job_.backendUrl, job_.previousSession));
     if (!held.answered || held.frames != job_.frameCount || !(held.completed() || held.failed())) return std::nullopt;
@@ -227,8 +226,9 @@ class Worker {
   void upload(const std::string& sessionUrl) {
     const int n = job_.frameCount;
     for (int i = 0; i < n; ++i) {
-      const std::string path = orv::numbered_file(job_.uploadDir, i, ".jpg");
-      const std::vector<std::uint8_t> jpeg = orv::read_file(path);
+      const std::string path = contract::numbered_file(job_.uploadDir, i, ".jpg");
+      const std::vector<std::uint8_t> jpeg =
+          contract::read_file<std::vector<std::uint8_t>>(path).value_or(std::vector<std::uint8_t>());
       bool sent = false;
       for (int attempt = 0; attempt < kUploadAttempts && !sent; ++attempt) {
         checkStillWanted();
@@ -243,14 +243,14 @@ class Worker {
   // Every matte into a fresh folder, each checked as it arrives; throws
   // Failed when one does not come or is not a matte render can use.
   void downloadMattes(const std::string& sessionUrl) {
-    const std::string root = orv::staging_root();
+    const std::string root = contract::staging_root();
     std::string folder = root + "download_XXXXXX";
     if (root.empty() || !::mkdtemp(folder.data())) throw Failed{"could not write matte 0"};
     downloadDir_ = folder + "/";
     const std::uint64_t limit = orv::matte_size_limit(job_.largestFramePixels);
     for (int i = 0; i < job_.frameCount; ++i) {
       checkStillWanted();
-      const std::string path = orv::numbered_file(downloadDir_, i, ".png");
+      const std::string path = contract::numbered_file(downloadDir_, i, ".png");
       const std::string frame = std::to_string(i);
       switch (orv::download_matte(client_, sessionUrl, i, path, limit)) {
         case orv::Download::kDone: break;

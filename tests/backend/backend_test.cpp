@@ -78,7 +78,7 @@ TEST_F(BackendTest, EveryRefusalIsA4xxThatSaysWhy) {
   std::vector<unsigned char> png;
   cv::imencode(".png", cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(9)), png);
   const std::string noBox = "mark the character with a box or brush dabs on the anchor frame";
-  const std::string strokes = "strokes must be an array of [x, y, r] number triples";
+  const std::string strokes = "strokes must be a JSON array of dabs [x, y, r]";
   const json box = json::parse(discStart())["bbox"];
   const auto fix = [](const json& corrections) { return startWith({{"corrections", corrections}}); };
   const std::string port = backend->url().substr(backend->url().rfind(':') + 1);
@@ -131,13 +131,14 @@ TEST_F(BackendTest, EveryRefusalIsA4xxThatSaysWhy) {
       {"POST", s + two + "/start", startWith({{"bbox", nullptr}, {"text_prompt", "the man in red"}}), 422,
        "this backend needs a box or brush dabs on the anchor frame; a text hint alone is not enough"},
       {"POST", s + two + "/start", startWith({{"bbox", nullptr}}), 422, noBox},
-      {"POST", s + two + "/start", startWith({{"bbox", {{"x", 0}, {"y", 0}, {"w", 0}, {"h", 0}}}}), 422, noBox},
+      {"POST", s + two + "/start", startWith({{"bbox", {{"x", 0}, {"y", 0}, {"w", 0}, {"h", 0}}}}), 422,
+       "bbox has no area: w and h must be greater than 0"},
       {"POST", s + two + "/start", startWith({{"bbox", nullptr}, {"strokes", {{0.5, 0.5, -0.1}}}}), 422, noBox},
-      {"POST", s + two + "/start", startWith({{"bbox", {{"x", "left"}}}}), 422,
-       "bbox must be an object of numbers x, y, w and h"},
+      {"POST", s + two + "/start", startWith({{"bbox", {{"x", "left"}}}}), 422, "bbox lacks the number x"},
       {"POST", s + two + "/start", startWith({{"bbox", {{"x", 1.5}, {"y", 0}, {"w", 0.2}, {"h", 0.2}}}}), 422,
-       "bbox lies outside the frame"},
-      {"POST", s + two + "/start", startWith({{"strokes", {{0.5, 0.5}}}}), 422, strokes},
+       "bbox x must lie from 0 to 1"},
+      {"POST", s + two + "/start", startWith({{"strokes", {{0.5, 0.5}}}}), 422,
+       "strokes dab 1 is not three numbers [x, y, r]"},
       {"POST", s + two + "/start", startWith({{"strokes", "dabs"}}), 422, strokes},
       {"POST", s + two + "/start", startWith({{"quality", "best"}}), 422, "quality must be \"fine\" or \"fast\""},
       {"POST", s + two + "/start", startWith({{"edge_softness", 1.5}}), 422, "edge_softness must be a number from 0 to 1"},
@@ -154,12 +155,8 @@ TEST_F(BackendTest, EveryRefusalIsA4xxThatSaysWhy) {
        "correction on frame 2 is outside the clip's frames 0 to 1"},
       {"POST", s + two + "/start", fix(json::array({{{"frame", 1}, {"bbox", box}}, {{"frame", 1}, {"bbox", box}}})),
        422, "correction on frame 1 comes twice; give each frame one correction with all its marks"},
-      {"POST", s + two + "/start", fix(json::array({{{"frame", 1}, {"strokes", {{0.5, 0.5, 0}}}}})), 422,
+      {"POST", s + two + "/start", fix(json::array({{{"frame", 1}, {"strokes", json::array()}}})), 422,
        "correction on frame 1 marks nothing: give it a box or brush dabs"},
-      {"POST", s + two + "/start", fix(json::array({{{"frame", 1}, {"strokes", {{1.5, 0.5, 0.05}}}}})), 422,
-       "correction on frame 1: the dab at (1.5, 0.5) lies outside the frame; x and y run from 0 to 1"},
-      {"POST", s + two + "/start", fix(json::array({{{"frame", 1}, {"bbox", {{"x", "left"}}}}})), 422,
-       "correction on frame 1: bbox must be an object of numbers x, y, w and h"},
       {"POST", s + two + "/start", fix(json::array({{{"frame", 1}, {"strokes", "dabs"}}})), 422,
        "correction on frame 1: " + strokes},
       {"GET", s + two + "/alpha/0.png", "", 404, "the mattes are not ready: the job is CREATED"},
@@ -240,12 +237,12 @@ TEST_F(BackendTest, TwoJobsRunOneAfterTheOtherWhileOtherCallsAreAnswered) {
   corrected["corrections"] = json::array({{{"frame", 2}, {"bbox", corrected["bbox"]}},
                                           {{"frame", 0}, {"strokes", {{0.4, 0.5, 0.05}}}},
                                           {{"frame", 1}, {"strokes", {{0.05, 0.05, -0.03}}}}});
-  for (int i = 0; i < 50000; ++i) crowded["strokes"].push_back({0.5, 0.5, 0.01});
+  for (int i = 0; i < 1024; ++i) crowded["strokes"].push_back({0.5, 0.5, 0.01});
   crowded["corrections"] = json::array({{{"frame", 2}, {"strokes", crowded["strokes"]}}});
   crowded["corrections"][0]["strokes"].push_back({0.5, 0.5, 0.01});
   EXPECT_EQ(send(backend->http(), {"POST", "/api/matte/sessions/" + second + "/start", crowded.dump(), 0, ""}),
-            std::pair(422, std::string("correction on frame 2: strokes bring the body to more than 100000 dabs, the "
-                                       "limit for the anchor's strokes and every correction's together")));
+            std::pair(422, std::string("correction on frame 2: strokes bring the selection to more than 2048 dabs, "
+                                       "the most for the anchor's and every correction's together")));
   for (const std::string& id : {first, second})
     EXPECT_EQ(send(backend->http(), {"POST", "/api/matte/sessions/" + id + "/start",
                                      id == first ? discStart(1) : corrected.dump(), 0, ""}),

@@ -73,8 +73,7 @@ TEST_F(PullCommand, MattesTheBoxedManThroughTheSecondShot) {
 
   const cv::Rect box(340, 10, 380, 518);
   for (int frame = 98; frame <= 121; ++frame) {  // named by the clip's frame numbers
-    char name[16];
-    std::snprintf(name, sizeof name, "%06d.png", frame);
+    const std::string name = contract::frame_name(frame, ".png");
     const cv::Mat png = cv::imread((out.path / name).string(), cv::IMREAD_UNCHANGED);
     ASSERT_EQ(png.type(), CV_8UC4) << name;
     ASSERT_EQ(png.size(), cv::Size(720, 528)) << name;

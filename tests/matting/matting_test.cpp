@@ -15,6 +15,7 @@
 #include <optional>
 #include <tuple>
 
+#include "contract/files.h"
 #include "matting/engine.h"
 
 namespace fs = std::filesystem;
@@ -100,9 +101,7 @@ class Matting : public ::testing::Test {
     return j;
   }
   static cv::Mat matte(const matting::Job& j, int i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "/%06d.png", i);
-    return cv::imread(j.outputDir + name, cv::IMREAD_UNCHANGED);
+    return cv::imread(j.outputDir + "/" + contract::frame_name(i, ".png"), cv::IMREAD_UNCHANGED);
   }
   static int mattes(const matting::Job& j) {
     int n = 0;

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "PngChunks.h"
+#include "contract/selection.h"
 #include "orv/backend.h"
 #include "orv/image.h"
-#include "orv/selection.h"
 
 namespace {
 
@@ -35,13 +35,13 @@ std::string nested(int depth, const std::string& inner = "") {
 constexpr int kHostile = 300000;
 
 TEST(FuzzSelectionDepth, ADeeplyNestedRecordIsNoBoxAndNoDabsAndAppendingStartsAFreshArray) {
-  EXPECT_EQ(orv::append_dab(nested(kHostile), 0.25, 0.5, 0.03), std::optional<std::string>("[[0.25,0.5,0.03]]"));
-  const json record = orv::parse_record(nested(kHostile));
+  EXPECT_EQ(contract::append_dab(nested(kHostile), 0.25, 0.5, 0.03), std::optional<std::string>("[[0.25,0.5,0.03]]"));
+  const json record = contract::parse_record(nested(kHostile));
   EXPECT_TRUE(record.is_discarded());
-  EXPECT_FALSE(orv::read_box(record));
-  EXPECT_TRUE(orv::read_dabs(record).empty());
+  EXPECT_FALSE(contract::read_box(record));
+  EXPECT_TRUE(contract::read_dabs(record).empty());
   // An object nested inside arrays is refused all the same.
-  EXPECT_TRUE(orv::parse_record(nested(kHostile, R"({"w":0.5})")).is_discarded());
+  EXPECT_TRUE(contract::parse_record(nested(kHostile, R"({"w":0.5})")).is_discarded());
 }
 
 TEST(FuzzSelectionDepth, StartBodyOfDeeplyNestedRecordsHasNoBoxAndNoStrokes) {
@@ -56,13 +56,13 @@ TEST(FuzzSelectionDepth, StartBodyOfDeeplyNestedRecordsHasNoBoxAndNoStrokes) {
 // The limit sits above every record the overlay writes: a dab array is two
 // levels deep, and extra members of a box may nest as deep as the limit.
 TEST(FuzzSelectionDepth, NestingUpToTheLimitIsStillARecord) {
-  const std::string deepest = nested(orv::kMaxRecordDepth);
-  EXPECT_TRUE(orv::parse_record(deepest).is_array());
-  EXPECT_TRUE(orv::parse_record(nested(orv::kMaxRecordDepth + 1)).is_discarded());
+  const std::string deepest = nested(contract::kMaxRecordDepth);
+  EXPECT_TRUE(contract::parse_record(deepest).is_array());
+  EXPECT_TRUE(contract::parse_record(nested(contract::kMaxRecordDepth + 1)).is_discarded());
 
-  const std::string box = R"({"h":0.25,"w":0.5,"x":0.1,"y":0.2,"note":)" + nested(orv::kMaxRecordDepth - 1) + "}";
-  orv::Box b;
-  EXPECT_TRUE(orv::read_box(orv::parse_record(box), &b));
+  const std::string box = R"({"h":0.25,"w":0.5,"x":0.1,"y":0.2,"note":)" + nested(contract::kMaxRecordDepth - 1) + "}";
+  contract::Box b;
+  EXPECT_TRUE(contract::read_box(contract::parse_record(box), &b));
   EXPECT_EQ(b.w, 0.5);
 }
 
@@ -70,11 +70,11 @@ TEST(FuzzSelectionDepth, NestingUpToTheLimitIsStillARecord) {
 TEST(FuzzSelectionDepth, BracketsInsideStringsDoNotCount) {
   const std::string brackets(5000, '[');
   const std::string box = R"({"w":0.5,"label":")" + brackets + R"(\"[{"})";
-  EXPECT_TRUE(orv::read_box(orv::parse_record(box)));
+  EXPECT_TRUE(contract::read_box(contract::parse_record(box)));
   // An escaped backslash ends just before its string's closing quote.
   const std::string dabs = R"([[0.1,0.2,0.03,"\\",")" + brackets + R"("]])";
-  ASSERT_TRUE(orv::parse_record(dabs).is_array()) << dabs.substr(0, 40);
-  EXPECT_EQ(orv::read_dabs(orv::parse_record(dabs)).size(), 1u);
+  ASSERT_TRUE(contract::parse_record(dabs).is_array()) << dabs.substr(0, 40);
+  EXPECT_EQ(contract::read_dabs(contract::parse_record(dabs)).size(), 1u);
 }
 
 // ---------------------------------------------------------------------------

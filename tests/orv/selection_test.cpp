@@ -8,9 +8,11 @@
 
 #include <cmath>
 
+#include "contract/selection.h"
 #include "orv/backend.h"
 
 using namespace orv;
+using namespace contract;
 
 TEST(SelectionBox, OnlyAPositiveNumericWidthMakesABox) {
   Box b;
@@ -45,7 +47,7 @@ TEST(SelectionSpace, SelectionAndCanonicalCoordinatesMapBothWays) {
     Space fallback = make_space(w, h, 7, 8);
     EXPECT_EQ(fallback.width, 1920.0);
     EXPECT_EQ(fallback.height, 1080.0);
-    EXPECT_EQ(fallback.offsetX, 7.0);
+    EXPECT_EQ(fallback.offset_x, 7.0);
   }
 }
 

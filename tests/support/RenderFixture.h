@@ -35,11 +35,7 @@ class RenderTest : public PluginTest {
     PluginTest::TearDown();
   }
 
-  std::string mattePath(int frame) const {
-    char name[32];
-    std::snprintf(name, sizeof name, "%06d.png", frame);
-    return dir + name;
-  }
+  std::string mattePath(int frame) const { return dir + contract::frame_name(frame, ".png"); }
 
   // Writes frame's matte as a grey PNG: value(x, y) with y from the top.
   void writeMatte(int frame, int w, int h, const std::function<unsigned char(int, int)>& value) const {

@@ -11,17 +11,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "contract/files.h"
+
 using Texts = std::vector<std::string>;
 
 // Where the plug-in stages frames and keeps each session's mattes.
-inline const std::string kStagingRoot = "/tmp/prismhollow/";
+inline const std::string kStagingRoot = contract::kStagingRoot;
 // True when this process has the staging root to itself (private_tmp.cpp,
 // linked into the programs whose tests write there).
 bool hasPrivateTmp();
@@ -33,10 +34,7 @@ inline bool canStage() {
          (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid());
 }
 
-inline std::string readFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
+inline std::string readFile(const std::filesystem::path& path) { return contract::read_file(path).value_or(""); }
 
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

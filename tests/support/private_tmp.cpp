@@ -17,7 +17,7 @@
 #include <cstdio>
 #include <string>
 
-#include "orv/staging.h"
+#include "contract/files.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ bool bindBack(int realTmp, const char* name) {
 }
 
 bool privateStagingRoot() {
-  const std::string root = orv::kStagingRoot;  // "/tmp/NAME/": the entry of /tmp left out
+  const std::string root = contract::kStagingRoot;  // "/tmp/NAME/": the entry of /tmp left out
   const std::string rootName = root.substr(5, root.size() - 6);
   if (!enterPrivateMounts() || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
   const int realTmp = ::open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
