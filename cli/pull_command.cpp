@@ -313,12 +313,14 @@ class Pull {
     if (!replaced.empty() && previous_->session != session_) fs::remove_all(replaced, ec);
   }
 
-  std::shared_ptr<ofxhost::EffectInstance> look(int mode) {
-    if (mode == o_.output) return fx_;
+  // An instance on the pulled session that renders with "Output" set to
+  // `outputMode` (0 the character, 1 the matte), for the contact sheet.
+  std::shared_ptr<ofxhost::EffectInstance> instanceShowing(int outputMode) {
+    if (outputMode == o_.output) return fx_;
     auto fx = newInstance("");
     fx->setValue("session_id", fx_->stringValue("session_id"));
     fx->setValue("clip_start", fx_->stringValue("clip_start"));
-    fx->setValue("output_mode", mode);
+    fx->setValue("output_mode", outputMode);
     return fx;
   }
 
@@ -330,8 +332,8 @@ class Pull {
     RenderJob job;
     job.source = source_.get();
     job.output = fx_;
-    job.character = look(0);
-    job.matte = look(1);
+    job.character = instanceShowing(0);
+    job.matte = instanceShowing(1);
     job.first = first_, job.last = last_;
     job.dir = work;
     job.sheet = &sheet;

@@ -137,7 +137,7 @@ class Run {
   Run(const Job& job, const ProgressFn& progress, const CancelFn& cancelled)
       : job_(job), progress_(progress), cancelled_(cancelled), writer_(job), memo_(job.memoDir) {}
 
-  Summary go() {
+  Summary matte_every_frame() {
     const int n = int(job_.frames.size());
     state_.assign(n, kUnreached);
     units_.assign(n, 0);
@@ -500,7 +500,7 @@ class Run {
 Summary run(const Job& job, const ProgressFn& progress, const CancelFn& cancelled) {
   check_job(job);
   try {
-    return Run(job, progress, cancelled).go();
+    return Run(job, progress, cancelled).matte_every_frame();
   } catch (const cv::Exception& e) {
     // A picture OpenCV cannot work on: the job fails with its reason rather
     // than with an exception the caller does not expect.

@@ -448,20 +448,124 @@ TEST(BackendCommand, OptionsAndRefusalsToStart) {
                             " belongs to another user (uid 65534); give --data a folder of your own\n"}});
   else
     std::printf("note: a folder of another user's is not tried: this user cannot give one away\n");
-  BackendProcess holder(data, folder.path / "log");  // holds the data folder
-  runs.push_back({"--listen " + holder.url().substr(7) + " --data " + quoted(folder.path / "other"),
-                  {1, "prismhollow-backend: cannot listen on " + holder.url().substr(7) +
+  // A data folder is one backend's alone, or shared by the backends of one
+  // broker (no Redis needs to answer for these).
+  const std::string shared = (folder.path / "shared").string(), broker = "redis://127.0.0.1:1";
+  auto holder = std::make_unique<BackendProcess>(data, folder.path / "log");
+  holder->session();
+  auto sharer = std::make_unique<BackendProcess>(shared, folder.path / "log", std::vector<std::string>{"--broker", broker});
+  runs.push_back({"--listen " + holder->url().substr(7) + " --data " + quoted(folder.path / "other"),
+                  {1, "prismhollow-backend: cannot listen on " + holder->url().substr(7) +
                           ": Address already in use; --listen HOST:PORT names another address (port 0 takes any "
                           "free one)\n"}});
-  for (const auto& [args, expected] : runs) {
-    const Outcome r = run(quoted(BACKEND_COMMAND) + " " + args);
-    EXPECT_EQ(std::pair(r.exitCode, r.output.substr(0, r.output.find('\n') + 1)), expected) << args;
-  }
-  holder.stop();
+  const std::string on = "--listen 127.0.0.1:0 --data ";
+  runs.push_back({"--broker localhost:6379", {2, "prismhollow-backend: --broker takes redis://HOST:PORT, not \"localhost:6379\"\n"}});
+  runs.push_back({on + quoted(data) + " --broker " + broker, {1, "prismhollow-backend: a backend without --broker is using " + data + "\n"}});
+  runs.push_back({on + quoted(shared), {1, "prismhollow-backend: another backend is using " + shared + "\n"}});
+  const auto check = [](const auto& table) {
+    for (const auto& [args, expected] : table) {
+      const Outcome r = run(quoted(BACKEND_COMMAND) + " " + args);
+      EXPECT_EQ(std::pair(r.exitCode, r.output.substr(0, r.output.find('\n') + 1)), expected) << args;
+    }
+  };
+  check(runs);
+  holder.reset(), sharer.reset();
+  check(std::vector<std::pair<std::string, std::pair<int, std::string>>>{
+      {on + quoted(data) + " --broker " + broker,
+       {1, "prismhollow-backend: " + data + " holds the sessions of a backend without --broker; give the backends of " +
+               broker + " a data folder of their own\n"}},
+      {on + quoted(shared),
+       {1, "prismhollow-backend: " + shared + " is shared by the backends of " + broker + ": start this one with --broker " +
+               broker + "\n"}},
+      {on + quoted(shared) + " --broker redis://127.0.0.1:2",
+       {1, "prismhollow-backend: " + shared + " is shared by the backends of " + broker + ", not redis://127.0.0.1:2\n"}},
+  });
+  BackendProcess again(data, folder.path / "log");  // the folder alone is this backend's still
+  EXPECT_EQ(fs::exists(folder.path / "data" / "broker"), false);
   // Without HOME the sessions stay in the user's home, never in a folder all users share.
   const passwd* user = ::getpwuid(::geteuid());
   ASSERT_TRUE(user && user->pw_dir);
   const std::string help = run(quoted(BACKEND_COMMAND) + " --help", "env -u HOME -u XDG_CACHE_HOME").output;
   EXPECT_TRUE(contains(help, "(default " + (fs::path(user->pw_dir) / ".cache" / "prismhollow-backend").string() + ")"))
       << help;
+}
+
+// Backends of one broker on one data folder: a session made on one is
+// filled, started and polled through another; each job runs once; a
+// backend killed mid-job loses it to the other once its claim lapses, and
+// the mattes are those of an undisturbed run.
+TEST_F(BackendTest, TheBackendsOfOneBrokerShareItsJobsAndTakeOverThoseOfOneThatDies) {
+  RedisServer redis(dir, freePort());
+  const std::vector<std::string> brokered = {"--broker", redis.url(), "--lease", "2"};
+  std::unique_ptr<BackendProcess> backends[] = {std::make_unique<BackendProcess>(dir / "data", dir / "a.log", brokered),
+                                                std::make_unique<BackendProcess>(dir / "data", dir / "b.log", brokered)};
+  const std::string sessions = "/api/matte/sessions/";
+  const auto made = [&](BackendProcess& maker, BackendProcess& other, int frames, int width, int height) {
+    const std::string id = maker.session();
+    for (int k = 0; k < frames; ++k) EXPECT_EQ(other.put(id, k, jpeg(discFrame(k, width, height))), 201);
+    EXPECT_EQ(send(other.http(), {"POST", sessions + id + "/start", discStart(), 0, ""}).first, 202);
+    return id;
+  };
+  const auto runs = [&](const std::string& id) {  // "job ID: starts" in both logs
+    std::size_t n = 0;
+    for (const char* log : {"a.log", "b.log"})
+      for (std::size_t at = 0; (at = readFile(dir / log).find("job " + id + ": starts", at)) != std::string::npos; ++at)
+        ++n;
+    return n;
+  };
+  const auto mattes = [](BackendProcess& from, const std::string& id, int frames) {
+    std::vector<std::string> pngs;
+    for (int k = 0; k < frames; ++k) {
+      auto png = from.http().Get("/api/matte/sessions/" + id + "/alpha/" + std::to_string(k) + ".png");
+      pngs.push_back(png && png->status == 200 ? png->body : "");
+    }
+    return pngs;
+  };
+  std::vector<std::string> ids;
+  for (int k = 0; k < 4; ++k) ids.push_back(made(*backends[k % 2], *backends[1 - k % 2], 6, 160, 120));
+  const std::string reference = made(*backends[0], *backends[1], 60, 320, 240);
+  for (const std::string& id : ids) {
+    EXPECT_EQ(backends[0]->await(id)["status"], "COMPLETED");
+    EXPECT_EQ(runs(id), 1u) << id;
+    EXPECT_EQ(mattes(*backends[0], id, 6), mattes(*backends[1], id, 6));
+    EXPECT_EQ(mattes(*backends[0], id, 6)[5].substr(1, 3), "PNG");
+  }
+  ASSERT_EQ(backends[1]->await(reference)["status"], "COMPLETED");
+
+  const std::string id = made(*backends[0], *backends[1], 60, 320, 240);
+  ASSERT_TRUE(waitUntil([&] { return runs(id) == 1; }));
+  const int victim = contains(readFile(dir / "a.log"), "job " + id + ": starts") ? 0 : 1;
+  EXPECT_EQ(backends[victim]->stop(SIGKILL), 128 + SIGKILL);
+  BackendProcess& survivor = *backends[1 - victim];
+  const json done = survivor.await(id);
+  EXPECT_EQ(done["status"], "COMPLETED") << done;
+  EXPECT_EQ(runs(id), 2u);
+  EXPECT_EQ(mattes(survivor, id, 60), mattes(survivor, reference, 60));
+}
+
+// A broker that stops answering: the calls that need it are refused with
+// 503 and the reason, nothing stored is lost, and once it is back (the same
+// Redis started again) the job is done.
+TEST_F(BackendTest, WhileItsBrokerIsAwayABackendAnswers503AndThenGoesOn) {
+  const int port = freePort();
+  auto redis = std::make_unique<RedisServer>(dir, port);
+  BackendProcess backend(dir / "data", dir / "a.log", {"--broker", redis->url(), "--lease", "2"});
+  const std::string sessions = "/api/matte/sessions/", away = "the broker at " + redis->url() + " is not answering";
+  const std::string id = backend.session(60, 320, 240), later = backend.session(1);
+  EXPECT_EQ(send(backend.http(), {"POST", sessions + id + "/start", discStart(), 0, ""}).first, 202);
+  ASSERT_EQ(backend.await(id, "RUNNING")["status"], "RUNNING");
+  redis->stop();
+  for (const Call& call : {Call{"GET", sessions + id, "", 0, ""}, Call{"POST", sessions + later + "/start", discStart(), 0, ""},
+                           Call{"PUT", sessions + later + "/frames/1", jpeg(discFrame(1)), 0, ""}}) {
+    const auto [status, body] = send(backend.http(), call);
+    EXPECT_EQ(status, 503) << call.method << " " << call.path;
+    EXPECT_TRUE(contains(body, away)) << body;
+  }
+  redis = std::make_unique<RedisServer>(dir, port);
+  const json done = backend.await(id);
+  ASSERT_EQ(done["status"], "COMPLETED") << done;
+  EXPECT_EQ(done["frames"], 60);
+  auto png = backend.http().Get(sessions + id + "/alpha/59.png");
+  EXPECT_TRUE(png && png->status == 200 && png->body.substr(1, 3) == "PNG");
+  EXPECT_EQ(backend.put(later, 1, jpeg(discFrame(1))), 201);
 }

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -48,14 +51,11 @@ inline std::string discStart(int anchor = 0) {
       .dump();
 }
 
-class BackendProcess {
+// A child process of the test with its output appended to a log file; a
+// signal reaches it only while it is our unreaped child.
+class LoggedChild {
  public:
-  // Starts the backend on DATA with the extra options; its log goes to the
-  // file `log` (appended, so that restarts keep one history). Throws, and so
-  // fails the test with the reason, when it does not start listening.
-  BackendProcess(const fs::path& data, const fs::path& log, std::vector<std::string> options = {}) : log_(log) {
-    std::vector<std::string> args = {BACKEND_COMMAND, "--listen", "127.0.0.1:0", "--data", data.string()};
-    args.insert(args.end(), options.begin(), options.end());
+  LoggedChild(std::vector<std::string> args, const fs::path& log) : log_(log) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -66,25 +66,14 @@ class BackendProcess {
     posix_spawn_file_actions_addopen(&files, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&files, 2, 1);
     pid_t pid = -1;
-    const int error = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+    const int error = posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&files);
-    if (error != 0 || pid <= 0)
-      throw std::runtime_error(std::string("cannot start ") + BACKEND_COMMAND + ": " + std::strerror(error));
+    if (error != 0 || pid <= 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(error));
     pid_ = pid;
-    const std::string mark = "listening on http://127.0.0.1:";
-    for (int i = 0; i < 2000 && port_ == 0 && running(); ++i) {
-      const std::string text = log_text();
-      if (const std::size_t at = text.find(mark); at != std::string::npos) port_ = std::stoi(text.substr(at + mark.size()));
-      else std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (port_ == 0) {
-      const int code = running() ? stop(SIGKILL) : exitCode_;
-      throw std::runtime_error("the backend did not start listening (exit " + std::to_string(code) + "):\n" +
-                               log_text());
-    }
-    http_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
   }
-  ~BackendProcess() { stop(SIGKILL); }
+  ~LoggedChild() { stop(SIGKILL); }
+  LoggedChild(const LoggedChild&) = delete;
+  LoggedChild& operator=(const LoggedChild&) = delete;
   // Signals the process, if it is still our running child, and waits for
   // it to end: its exit code, or 128 + the signal.
   int stop(int signal = SIGTERM) {
@@ -96,10 +85,50 @@ class BackendProcess {
   }
   // True while the child has not ended (and been reaped).
   bool running() { return pid_ > 0 && !reap(WNOHANG); }
-  httplib::Client& http() { return *http_; }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   // What this process logged.
   std::string log_text() const { return readFile(log_).substr(from_); }
+  // Waits (10 s at most) until the log holds `mark`; the text after it.
+  std::string await_log(const std::string& mark) {
+    for (int i = 0; i < 2000 && running(); ++i) {
+      const std::string text = log_text();
+      if (const std::size_t at = text.find(mark); at != std::string::npos) return text.substr(at + mark.size());
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const int code = running() ? stop(SIGKILL) : exitCode_;
+    throw std::runtime_error("no \"" + mark + "\" from the process (exit " + std::to_string(code) + "):\n" +
+                             log_text());
+  }
+
+ private:
+  fs::path log_;
+  std::uintmax_t from_ = 0;
+  // Waits for the child with `options`; true once it has ended, its exit
+  // code kept and its id forgotten, so that no signal can reach another
+  // process given the same id.
+  bool reap(int options) {
+    int status = 0;
+    const pid_t ended = waitpid(pid_, &status, options);
+    if (ended == 0) return false;
+    exitCode_ = ended < 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    pid_ = -1;
+    return true;
+  }
+
+  pid_t pid_ = -1;  // > 0 only while it is our unreaped child
+  int exitCode_ = -1;
+};
+
+class BackendProcess : public LoggedChild {
+ public:
+  // Starts the backend on DATA with the extra options; its log goes to the
+  // file `log` (appended, so that restarts keep one history). Throws, and so
+  // fails the test with the reason, when it does not start listening.
+  BackendProcess(const fs::path& data, const fs::path& log, std::vector<std::string> options = {})
+      : LoggedChild(arguments(data, std::move(options)), log),
+        port_(std::stoi(await_log("listening on http://127.0.0.1:"))),
+        http_(std::make_unique<httplib::Client>("127.0.0.1", port_)) {}
+  httplib::Client& http() { return *http_; }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
   // A new session with frames 0 .. n-1 of the disc clip.
   std::string session(int frames = 0, int width = 160, int height = 120) {
@@ -126,24 +155,45 @@ class BackendProcess {
   }
 
  private:
-  fs::path log_;
-  std::uintmax_t from_ = 0;
-  // Waits for the child with `options`; true once it has ended, its exit
-  // code kept and its id forgotten, so that no signal can reach another
-  // process given the same id.
-  bool reap(int options) {
-    int status = 0;
-    const pid_t ended = waitpid(pid_, &status, options);
-    if (ended == 0) return false;
-    exitCode_ = ended < 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    pid_ = -1;
-    return true;
+  static std::vector<std::string> arguments(const fs::path& data, std::vector<std::string> options) {
+    std::vector<std::string> args = {BACKEND_COMMAND, "--listen", "127.0.0.1:0", "--data", data.string()};
+    args.insert(args.end(), options.begin(), options.end());
+    return args;
   }
 
-  pid_t pid_ = -1;  // > 0 only while it is our unreaped child
-  int exitCode_ = -1;
   int port_ = 0;
   std::unique_ptr<httplib::Client> http_;
+};
+
+// A free loopback port, as the system hands one out.
+inline int freePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  close(fd);
+  return bound ? ntohs(address.sin_port) : 0;
+}
+
+// A redis-server of the test's own on loopback, keeping what it holds in an
+// append-only file in `dir`, so that one started again on the same port
+// and folder goes on where it stopped.
+class RedisServer : public LoggedChild {
+ public:
+  RedisServer(const fs::path& dir, int port)
+      : LoggedChild({"redis-server", "--bind", "127.0.0.1", "--port", std::to_string(port), "--save", "",
+                     "--appendonly", "yes", "--dir", dir.string()},
+                    dir / "redis.log"),
+        port_(port) {
+    await_log("Ready to accept connections");
+  }
+  std::string url() const { return "redis://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int port_;
 };
 
 // A fresh folder per test, deleted afterwards; the data folder lies inside it.
