@@ -181,12 +181,9 @@ json summary_json(const matting::Summary& s) {
 
 json status_json(const JobStatus& s) {
   const auto tenths = [](double seconds) { return std::round(seconds * 10) / 10; };
-  // A running job's stage says how much of the whole job is done, for a
-  // host that shows the stage alone.
   const int percent = static_cast<int>(s.progress.job * 100);
-  const std::string stage = s.state == JobState::Running
-                                ? s.progress.stage + ", " + std::to_string(percent) + "% of the job"
-                                : s.progress.stage;
+  const std::string stage =
+      s.state == JobState::Running ? contract::stage_with_share(s.progress.stage, s.progress.job) : s.progress.stage;
   json body = {
       {wire::kSessionId, s.sessionId},
       {wire::kStatus, state_name(s.state)},

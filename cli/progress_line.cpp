@@ -7,6 +7,8 @@
 #include <numeric>
 #include <regex>
 
+#include "contract/wire.h"
+
 namespace {
 
 constexpr int kBarWidth = 24;
@@ -21,8 +23,6 @@ constexpr double kGuessFromSeconds = 5;
 // the pull's own pace takes over.
 constexpr std::array<double, ProgressLine::kStages> kFineCosts = {0.009, 0.006, 0.17, 0.002, 0.02};
 constexpr double kFastMatting = 0.08;
-
-const std::regex kJobShare(R"(, (\d+)% of the job)");
 
 std::optional<int> stageOf(const std::string& status) {
   const auto starts = [&](const char* word) { return status.rfind(word, 0) == 0; };
@@ -49,8 +49,7 @@ std::string clockText(double seconds) {
 }
 
 std::optional<double> doneOf(const std::string& status) {
-  std::smatch share;
-  if (std::regex_search(status, share, kJobShare)) return std::min(1.0, std::stod(share[1]) / 100);
+  if (const auto share = contract::share_in_stage(status)) return share;
   static const std::regex counts(R"((\d+)/(\d+))");
   std::optional<double> done;
   for (std::sregex_iterator it(status.begin(), status.end(), counts), end; it != end; ++it) {
@@ -59,8 +58,6 @@ std::optional<double> doneOf(const std::string& status) {
   }
   return done;
 }
-
-std::string withoutJobShare(const std::string& status) { return std::regex_replace(status, kJobShare, ""); }
 
 std::string clipNumbered(const std::string& status, int firstFrame) {
   static const std::regex frame(R"(\bframe (\d+))");
@@ -104,7 +101,7 @@ void ProgressLine::show(const std::string& status) {
   std::string left;
   if (shownShare_ >= kGuessFromShare && elapsed >= kGuessFromSeconds && shownShare_ < 1)
     left = "about " + clockText(elapsed * (1 - shownShare_) / shownShare_ + 0.5) + " left";
-  const std::string text = withoutJobShare(status);
+  const std::string text = contract::stage_without_share(status);
   if (terminal_) return draw(text, shownShare_, left);
   if (text == shown_ || (!newStage && std::chrono::duration<double>(Clock::now() - lastPlain_).count() < kPlainEvery))
     return;

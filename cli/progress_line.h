@@ -57,9 +57,6 @@ std::string clockText(double seconds);
 // The share of its stage a status text says is done, from its last "n/N"
 // or the backend's "N% of the job"; none when it says neither.
 std::optional<double> doneOf(const std::string& status);
-// The status with the share of the job the backend gives left out (the bar
-// shows the whole pull's).
-std::string withoutJobShare(const std::string& status);
 // The status with each "frame N", N counted from the first frame pulled,
 // named as the clip numbers it.
 std::string clipNumbered(const std::string& status, int firstFrame);

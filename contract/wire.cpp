@@ -1,12 +1,26 @@
 #include "contract/wire.h"
 
 #include <random>
+#include <regex>
 
 namespace contract {
 
 namespace {
 const char* const kStateNames[] = {"CREATED", "QUEUED", "RUNNING", "COMPLETED", "FAILED"};
+const std::regex kShare(R"(, (\d+)% of the job)");
 }  // namespace
+
+std::string stage_with_share(const std::string& stage, double share) {
+  return stage + ", " + std::to_string(static_cast<int>(share * 100)) + "% of the job";
+}
+
+std::optional<double> share_in_stage(const std::string& stage) {
+  std::smatch share;
+  if (!std::regex_search(stage, share, kShare)) return std::nullopt;
+  return std::min(1.0, std::stod(share[1]) / 100);
+}
+
+std::string stage_without_share(const std::string& stage) { return std::regex_replace(stage, kShare, ""); }
 
 std::string session_path(const std::string& id) { return std::string(kSessions) + "/" + id; }
 

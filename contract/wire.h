@@ -50,6 +50,14 @@ enum class JobState { Created, Queued, Running, Completed, Failed };
 const char* state_name(JobState state);
 std::optional<JobState> state_named(const std::string& name);
 
+// A running job's stage names the share of the whole job done, for a
+// client that shows the stage alone ("tracking forward 12/40, 31% of the
+// job"); a client that shows the share itself takes it out again.
+std::string stage_with_share(const std::string& stage, double share);
+// The share a stage names (0 to 1), and the stage without it.
+std::optional<double> share_in_stage(const std::string& stage);
+std::string stage_without_share(const std::string& stage);
+
 // A session id names a local folder and a URL path segment: only letters,
 // digits, ".", "_" and "-", 1 to 128 of them, and not "." or "..". A saved
 // project may hold any id a backend gave; ours makes new_session_id's.
