@@ -105,7 +105,8 @@ void SharedSessions::start(const std::string& id, const std::string& body) {
   room.settle(static_cast<std::int64_t>(body.size()));
   std::string refused;
   try {
-    refused = board_.enqueue(id, options_.queue, upload_seconds(store_, id));
+    // A job again on frames uploaded for an earlier one uploaded nothing.
+    refused = board_.enqueue(id, options_.queue, now.exists ? std::nullopt : upload_seconds(store_, id));
   } catch (const BrokerDown& e) {
     throw Refusal(503, e.what());
   }
@@ -319,8 +320,10 @@ void SharedSessions::keep_claims() {
         if (hold == JobBoard::Hold::kLost) claimed->lost = true;
         if (hold != JobBoard::Hold::kHeld) claimed->cancel = true;  // stop at the next frame
       } catch (const BrokerDown&) {
-        // A claim not renewed for a whole lease may be another's by now.
-        if (Clock::now() - claimed->renewed > board_.lease()) claimed->lost = true, claimed->cancel = true;
+        // Stopped well before the claim can lapse on the broker (a lease
+        // after its last renewal), so that no other backend runs the job
+        // while this one still does.
+        if (Clock::now() - claimed->renewed > board_.lease() / 2) claimed->lost = true, claimed->cancel = true;
       }
     }
     try {
