@@ -190,7 +190,8 @@ json status_json(const JobStatus& s) {
       {wire::kFrames, s.frames},
       {"width", s.width},
       {"height", s.height},
-      {"progress", {{"stage", stage}, {"frame", s.progress.frame}, {"frames", s.progress.frames}, {"job", percent}}},
+      {wire::kProgress,
+       {{wire::kStage, stage}, {"frame", s.progress.frame}, {wire::kFrames, s.progress.frames}, {"job", percent}}},
       {"seconds", tenths(s.seconds)},
       {"queued_seconds", std::round(s.queuedSeconds * 1000) / 1000}};
   if (s.uploadSeconds >= 0) body["upload_seconds"] = std::round(s.uploadSeconds * 1000) / 1000;
