@@ -29,6 +29,11 @@ void Tracker::reset(const cv::Mat& bgr, const cv::Mat& mask) {
 
 const cv::Mat& Tracker::step(const cv::Mat& bgr) {
   cv::cvtColor(bgr, gray_, cv::COLOR_BGR2GRAY);
+  // The flow starts from nothing: given a field of the right size, the
+  // solver would start from the last step's, and a step would then depend
+  // on more than the previous frame and its mask, which is all reset()
+  // gives a track resumed from what a memo kept.
+  flowBack_.release(), flowFore_.release();
   // Backward flow: where each pixel of this frame was in the previous one.
   flow_->calc(gray_, prevGray_, flowBack_);
   for (int y = 0; y < flowBack_.rows; ++y) {
