@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "contract/selection.h"
+#include "contract/version.h"
 #include "contract/wire.h"
 #include "matting/engine.h"
 
 namespace backend {
 
-inline constexpr const char* kVersion = "1.1.0";
+using contract::kVersion;
 
 // A request the backend will not serve: the HTTP status and a short reason
 // for a person, sent as the body.

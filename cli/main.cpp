@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "commands.h"
-#include "orv/version.h"
+#include "contract/version.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, args.empty() ? stderr : stdout);
     return args.empty() ? 2 : 0;
   }
-  if (args[0] == "--version") return std::printf("prismhollow %s\n", orv::kPluginVersionString), 0;
+  if (args[0] == "--version") return std::printf("prismhollow %s\n", contract::kVersion), 0;
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (args[0] == "describe") return describeCommand(rest);
   if (args[0] == "overlay") return overlayCommand(rest);
