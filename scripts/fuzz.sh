@@ -4,13 +4,13 @@
 # bounded time, starting from its seed corpus in fuzz/corpus/<target>/.
 # Fails when any target crashes, leaks, trips a sanitizer or breaks one of
 # its properties; the input that did it is kept in build-fuzz/findings/.
-#   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]   (default: 30, every target)
+#   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]   (default: 20, every target)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 source scripts/jobs.sh
 
-seconds="${1:-30}"
+seconds="${1:-20}"
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(selection create_response job_status chain load_gray backend_request)
