@@ -47,6 +47,12 @@ class DiskBudget {
     used_ += bytes;
   }
   void remove(std::uint64_t bytes) { add(-static_cast<std::int64_t>(bytes)); }
+  // What the folder holds as counted on the disk, where other processes
+  // write too: it replaces what this one has seen, reservations kept.
+  void recount(std::uint64_t onDisk) {
+    std::lock_guard<std::mutex> lock(mu_);
+    used_ = static_cast<std::int64_t>(onDisk) + pending_;
+  }
   std::uint64_t used() const {
     std::lock_guard<std::mutex> lock(mu_);
     return static_cast<std::uint64_t>(std::max<std::int64_t>(used_, 0));

@@ -15,6 +15,10 @@ namespace {
 constexpr auto kIdle = std::chrono::milliseconds(250);        // between looks at an empty queue
 constexpr auto kBrokerRetry = std::chrono::seconds(1);        // between calls while the broker is away
 constexpr auto kProgressEvery = std::chrono::milliseconds(200);  // the record's progress, at most this often
+// The other backends write into the shared folder too: what it holds is
+// counted again this often, so that the budget is the folder's, not this
+// backend's share of it.
+constexpr auto kRecountEvery = std::chrono::seconds(30);
 
 // The folder of one claim's mattes: a job run again writes beside the run
 // it replaces, and only the claim that ends the job is ever served.
@@ -307,7 +311,12 @@ void SharedSessions::run(const std::string& id, const std::string& claim) {
 
 void SharedSessions::keep_claims() {
   const auto period = board_.lease() / 3;
+  auto counted = Clock::now();
   while (wait(period)) {
+    if (Clock::now() - counted >= kRecountEvery) {
+      budget_.recount(bytes_under(store_.root()));
+      counted = Clock::now();
+    }
     std::vector<std::pair<std::string, std::shared_ptr<Claimed>>> held;
     {
       std::lock_guard<std::mutex> lock(mu_);
