@@ -266,7 +266,10 @@ class Pull {
       printMessages();
       const std::string status = fx_->stringValue("status");
       if (startsWith(status, "ready: ")) break;
-      if (startsWith(status, "failed: ")) throw Stop{1, clipNumbered(status, first_)};
+      if (startsWith(status, "failed: ")) {
+        settled_ = true;  // the worker has told the backend already
+        throw Stop{1, clipNumbered(status, first_)};
+      }
       if (backend_ && !backend_->running())
         throw Stop{1, "the local backend stopped during the job; the end of its log:\n" + backend_->logTail()};
     }
@@ -429,7 +432,8 @@ class Pull {
     // could not.
     if (fx_) fx_->destroy();
     fx_.reset();
-    if (pressed_ && session_.empty() && !o_.backend.empty()) std::this_thread::sleep_for(std::chrono::seconds(1));
+    if (pressed_ && !settled_ && session_.empty() && !o_.backend.empty())
+      std::this_thread::sleep_for(std::chrono::seconds(1));
     host_.unloadAll();
     // A backend that outlives us keeps a session only while OUT's record
     // names it: the finished job's when its results were published, else
@@ -455,6 +459,7 @@ class Pull {
   std::unique_ptr<ResultsFolder> results_;  // removed unless published
   std::string url_;                         // the backend's
   bool pressed_ = false;                    // "Pull alpha" was pressed
+  bool settled_ = false;                    // and the job ended with a failure the worker reported
   nlohmann::json jobSummary_;               // the backend's status of the finished job
   SessionRecord pulled_;                   // what this run pulls, and from which session once done
   std::optional<SessionRecord> previous_;  // what the last pull with --backend into OUT left

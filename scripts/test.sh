@@ -17,12 +17,12 @@ build=build
 flags=()
 if [ "${1:-}" = "--sanitize" ]; then
   build=build-asan
-  flags=(-DORV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+  flags=(-DORV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DORV_BUILD_BENCHES=OFF)
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 elif [ "${1:-}" = "--tsan" ]; then
   build=build-tsan
-  flags=(-DORV_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+  flags=(-DORV_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_BUILD_BENCHES=OFF)
   export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
 fi
 build="${BUILD_ROOT:-.}/$build"
