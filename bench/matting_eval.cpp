@@ -11,7 +11,7 @@
 //   Runs the engine on N frames that play the character's shot of a clip
 //   written by eval_clip back and forth (files repeat, no cut), to show
 //   that time per frame and peak memory do not grow with the clip's length.
-// matting_eval devset SETDIR [--quality fine|fast|both] [--out DIR] [--full DIR]
+// matting_eval devset SETDIR [--quality fine|fast|both] [--softness S] [--out DIR] [--full DIR]
 //   Runs each run of a real-footage set traced by hand (bench/devset/) and
 //   scores every traced frame: IoU, F@2px, MAD, and dtSSD over traced
 //   neighbours, per frame and per run; a sheet per run in DIR (/tmp/devset)
@@ -444,6 +444,7 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
       job.outputDir = staged + "/mattes";
       job.anchor = run.anchor - run.first;
       job.quality = quality(q);
+      job.edgeSoftness = std::atof(option(o, "softness", "0.5").c_str());
       const cv::Size size = eval::readImage(job.frames.at(0), cv::IMREAD_COLOR).size();
       const double w = size.width, h = size.height;
       job.selection.box = matting::Box{run.box.x / w, run.box.y / h, run.box.width / w, run.box.height / h};
@@ -529,6 +530,6 @@ int main(int argc, char** argv) {
                "                          [--quality fine|fast] [--softness S] [--dab X,Y,R ...] [--masks DIR] --out "
                "SHEET.png\n"
                "       matting_eval length CLIPDIR --frames N [--quality fine|fast]\n"
-               "       matting_eval devset SETDIR [--quality fine|fast|both] [--out DIR]\n";
+               "       matting_eval devset SETDIR [--quality fine|fast|both] [--softness S] [--out DIR] [--full DIR]\n";
   return 2;
 }

@@ -33,9 +33,13 @@ void SoftEdge::render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat
   matte.create(full, CV_8U);
   matte.setTo(0);
   if (cv::countNonZero(mask) == 0) return;
+  // Where the edge lies is the colours' to say near it, whatever the
+  // softness; the softness says only how gradual it is.
+  bandAlpha_.solve(mask, workBgr, p_, alphaBand_);
+  cv::compare(p_, 0.5, decided_, cv::CMP_GT);
   if (softness_ <= 0) {
-    const cv::Rect area = enlarge(cv::boundingRect(mask), mask.size(), full);
-    resize_part(mask, full, area, cv::INTER_LINEAR, fullMask_);
+    const cv::Rect area = enlarge(cv::boundingRect(decided_), mask.size(), full);
+    resize_part(decided_, full, area, cv::INTER_LINEAR, fullMask_);
     cv::threshold(fullMask_, matte(area), 127, 255, cv::THRESH_BINARY);
     return;
   }
@@ -48,7 +52,6 @@ void SoftEdge::render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat
 
   cv::cvtColor(workBgr, guide_, cv::COLOR_BGR2GRAY);
   guide_.convertTo(guide_, CV_32F, 1.0 / 255);
-  mask.convertTo(p_, CV_32F, 1.0 / 255);
   cv::boxFilter(guide_, meanI_, CV_32F, win);
   cv::boxFilter(p_, meanP_, CV_32F, win);
   cv::boxFilter(guide_.mul(p_), corrIP_, CV_32F, win);
@@ -59,15 +62,18 @@ void SoftEdge::render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat
   cv::boxFilter(a_, a_, CV_32F, win);
   cv::boxFilter(b_, b_, CV_32F, win);
 
-  // The band where alpha may be fractional: within the window of the edge.
+  // The band where alpha may be fractional: within the window of the edge,
+  // and where the colours read it.
   const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 3, 2 * r + 3));
   cv::Mat grown, shrunk;
   cv::dilate(mask, grown, kernel);
   cv::erode(mask, shrunk, kernel);
   cv::bitwise_xor(grown, shrunk, band_);
+  band_ |= alphaBand_;
+  grown |= alphaBand_;
 
   const cv::Rect area = enlarge(cv::boundingRect(grown), mask.size(), full);
-  resize_part(mask, full, area, cv::INTER_LINEAR, fullMask_);
+  resize_part(decided_, full, area, cv::INTER_LINEAR, fullMask_);
   resize_part(band_, full, area, cv::INTER_NEAREST, fullBand_);
   resize_part(a_, full, area, cv::INTER_LINEAR, fullA_);
   resize_part(b_, full, area, cv::INTER_LINEAR, fullB_);

@@ -1,10 +1,13 @@
 #pragma once
-// The matte at full size from the working-size mask: a guided filter whose
+// The matte at full size from the working-size mask: alpha read from the
+// colours in a band along the edge (BandAlpha), then a guided filter whose
 // coefficients are computed at working size and applied to the full-size
 // frame inside the edge band only, so hair and motion blur get soft alpha
 // while the inside and outside stay exactly 1 and 0.
 
 #include <opencv2/core.hpp>
+
+#include "matting/band_alpha.h"
 
 namespace matting {
 
@@ -19,7 +22,8 @@ class SoftEdge {
 
  private:
   double softness_;
-  cv::Mat guide_, p_, meanI_, meanP_, corrIP_, varI_, a_, b_, band_, fullA_, fullB_, fullMask_, fullBand_;
+  BandAlpha bandAlpha_;
+  cv::Mat guide_, p_, meanI_, meanP_, corrIP_, varI_, a_, b_, band_, fullA_, fullB_, fullMask_, fullBand_, alphaBand_, decided_;
 };
 
 }  // namespace matting

@@ -198,6 +198,15 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
        },
        {0.25, 76 / 240.0, 0.5, 0.6},
        {}},
+      {"background a broad add dab took in past the edge, left out",
+       kGreen,
+       [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
+         for (cv::Mat* m : {&p, &w}) cv::circle(*m, {160, 130}, 60, m == &p ? cv::Scalar(kRed) : 255, cv::FILLED);
+         cv::circle(a, {160, 72}, 6, 255, cv::FILLED);
+         a &= ~w;
+       },
+       {0.25, 0.2, 0.5, 0.7},
+       {dab(160, 72, 6)}},
       {"a shaded prop touching the character, removed by one exclude dab",
        kGreen,
        [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {

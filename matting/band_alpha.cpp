@@ -1,0 +1,102 @@
+#include "matting/band_alpha.h"
+
+#include <algorithm>
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+
+namespace matting {
+
+namespace {
+// How far the band reaches to each side of the mask's edge: this share of
+// the frame's long side, but no more than this share of the character's
+// own size (the side of a square of its area), so that an arm is not all
+// band.
+constexpr double kOfFrame = 0.015;
+constexpr double kOfCharacter = 0.05;
+// Below this colour difference (8-bit BGR) between the two sides they
+// cannot be told apart and the mask decides; above twice it the colours do.
+constexpr float kAlike = 24.f;
+// The mask stands unless the colours clearly say otherwise: a pixel it took
+// in goes out only when it reads as less than this share character (and
+// one it left out comes in only when it reads as more than one minus it).
+constexpr float kLean = 0.5f;
+
+// The pixel each label of DIST_LABEL_PIXEL stands for: it numbers the zero
+// pixels of its source in scan order from 1.
+void label_points(const cv::Mat& source, std::vector<cv::Point>& at) {
+  at.assign(1, cv::Point());
+  for (int y = 0; y < source.rows; ++y) {
+    const uchar* s = source.ptr<uchar>(y);
+    for (int x = 0; x < source.cols; ++x)
+      if (!s[x]) at.emplace_back(x, y);
+  }
+}
+}  // namespace
+
+void BandAlpha::solve(const cv::Mat& mask, const cv::Mat& bgr, cv::Mat& alpha, cv::Mat& band) {
+  const double reach = std::min(kOfFrame * std::max(mask.cols, mask.rows),
+                                kOfCharacter * std::sqrt(double(cv::countNonZero(mask))));
+  const int side = std::max(2, int(std::lround(reach)));
+  const cv::Mat disc = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * side + 1, 2 * side + 1));
+  cv::erode(mask, inner_, disc);
+  cv::dilate(mask, outer_, disc);
+  cv::bitwise_xor(inner_, outer_, band);
+  mask.convertTo(alpha, CV_32F, 1.0 / 255);
+  if (cv::countNonZero(inner_) == 0 || size_t(cv::countNonZero(outer_)) == outer_.total()) return;
+
+  // The nearest sure character pixel and the nearest sure background pixel
+  // of every pixel, and how far they are.
+  cv::bitwise_not(inner_, inner_);  // zero on the sure character
+  cv::distanceTransform(inner_, innerDist_, innerLabel_, cv::DIST_L2, 3, cv::DIST_LABEL_PIXEL);
+  label_points(inner_, innerAt_);
+  cv::distanceTransform(outer_, outerDist_, outerLabel_, cv::DIST_L2, 3, cv::DIST_LABEL_PIXEL);
+  label_points(outer_, outerAt_);
+  cv::medianBlur(bgr, smooth_, 3);
+
+  // Candidates for each side: the nearest sure pixel of the pixel itself
+  // and of four points around it, so that the stripe or lock beside the
+  // nearest can serve; the pair that explains the pixel's colour best wins.
+  const cv::Point around[] = {{0, 0}, {side, 0}, {-side, 0}, {0, side}, {0, -side}};
+  const cv::Rect frame(cv::Point(), mask.size());
+  for (int y = 0; y < band.rows; ++y) {
+    const uchar* b = band.ptr<uchar>(y);
+    const cv::Vec3b* c = bgr.ptr<cv::Vec3b>(y);
+    const float* toCharacter = innerDist_.ptr<float>(y);
+    const float* toBackground = outerDist_.ptr<float>(y);
+    float* a = alpha.ptr<float>(y);
+    for (int x = 0; x < band.cols; ++x) {
+      if (!b[x]) continue;
+      cv::Vec3f fore[5], back[5];
+      int n = 0;
+      for (const cv::Point& o : around) {
+        const cv::Point q(x + o.x, y + o.y);
+        if (!frame.contains(q)) continue;
+        fore[n] = smooth_.at<cv::Vec3b>(innerAt_[innerLabel_.at<int>(q)]);
+        back[n] = smooth_.at<cv::Vec3b>(outerAt_[outerLabel_.at<int>(q)]);
+        ++n;
+      }
+      const cv::Vec3f colour(c[x]);
+      float miss = 1e30f, share = 0, apart = 0;
+      for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+          const cv::Vec3f d = fore[i] - back[j], p = colour - back[j];
+          const float d2 = d.dot(d);
+          if (d2 < 1) continue;
+          const float t = std::clamp(p.dot(d) / d2, 0.f, 1.f);
+          const cv::Vec3f r = p - t * d;
+          if (r.dot(r) < miss) miss = r.dot(r), share = t, apart = std::sqrt(d2);
+        }
+      // Trust in the colours: the two sides apart, the samples near, the
+      // pixel explained by them.
+      const float far = std::max(toCharacter[x], toBackground[x]);
+      const float trust = std::clamp((apart - kAlike) / kAlike, 0.f, 1.f) *
+                          std::clamp((2.5f * side - far) / side, 0.f, 1.f) *
+                          std::clamp(1.f - std::sqrt(miss) / (0.5f * apart + 1e-3f), 0.f, 1.f);
+      if (trust <= 0) continue;
+      const float read = a[x] > 0.5f ? std::min(1.f, share / kLean) : std::max(0.f, (share - (1 - kLean)) / kLean);
+      a[x] = trust * read + (1 - trust) * a[x];
+    }
+  }
+}
+
+}  // namespace matting
