@@ -17,6 +17,13 @@ constexpr float kShapeClamp = 3.f;
 constexpr float kSmoothness = 3.f;
 // Where the guess is doubted, what is left of its pull.
 constexpr float kDoubtedShape = 0.2f;
+// Background uncovered behind a moving character lies along its edge: a
+// round trip along the flow that fails further inside the guess than this
+// many bands is the flow losing its way on texture (a knit, a blur), and
+// the guess stands there. Doubted so, a patch of sweater went out and the
+// hole was carried to the end of the shot. Outside the guess, doubt
+// anywhere may be a part of the character the flow lost.
+constexpr float kDoubtReach = 2.f;
 }  // namespace
 
 EdgeRefiner::EdgeRefiner(int band) : band_(band), sigma_(std::max(2.f, band / 2.f)) {}
@@ -40,7 +47,7 @@ void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat
     float* v = vote_.ptr<float>(y);
     uchar* s = seeds_.ptr<uchar>(y);
     for (int x = 0; x < bgr.cols; ++x) {
-      const bool doubtful = d && d[x];
+      const bool doubtful = d && d[x] && sd[x] <= kDoubtReach * band_;
       s[x] = doubtful || std::abs(sd[x]) <= band_ ? kFree : sd[x] > 0 ? kFixedCharacter : kFixedBackground;
       const float shape = std::clamp(sd[x] / sigma_, -kShapeClamp, kShapeClamp) * (doubtful ? kDoubtedShape : 1.f);
       v[x] = kAppearanceWeight * l[x] + kShapeWeight * shape;
