@@ -313,7 +313,10 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
   const cv::Rect box = s.box ? box_pixels(*s.box, size) : cv::Rect();
   if (s.box && falls_short(mask, box)) {
     cv::Mat looks;
-    look(bgr, looks);
+    // Red-green rather than the tracker's yellow-blue: a jacket and a red
+    // chair beside it are alike in yellow-blue, and the chair came in with
+    // the jacket.
+    look(bgr, looks, HueAxis::RedGreen);
     cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), size), nullptr, nullptr);
     clean_mask(byLook);
     const cv::Mat strips = missed_strips(byLook, mask, box);

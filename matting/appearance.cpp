@@ -12,7 +12,7 @@ namespace {
 constexpr int kBins = 16 * 16 * 8;
 }  // namespace
 
-void look(const cv::Mat& bgr, cv::Mat& out) {
+void look(const cv::Mat& bgr, cv::Mat& out, HueAxis axis) {
   cv::Mat lab, gray, energy, texture;
   cv::cvtColor(bgr, lab, cv::COLOR_BGR2Lab);
   cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
@@ -26,7 +26,7 @@ void look(const cv::Mat& bgr, cv::Mat& out) {
   energy.convertTo(texture, CV_8U, 45.0);
   cv::Mat channels[3];
   cv::split(lab, channels);
-  channels[1] = channels[2];
+  if (axis == HueAxis::YellowBlue) channels[1] = channels[2];
   channels[2] = texture;
   cv::merge(channels, 3, out);
 }

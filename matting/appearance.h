@@ -12,9 +12,12 @@
 
 namespace matting {
 
+// Which hue axis a look keeps besides lightness and texture.
+enum class HueAxis { YellowBlue, RedGreen };
+
 // The look of each pixel of an 8-bit BGR frame as CV_8UC3: lightness,
-// yellow-blue, texture.
-void look(const cv::Mat& bgr, cv::Mat& out);
+// the hue axis (yellow-blue unless told), texture.
+void look(const cv::Mat& bgr, cv::Mat& out, HueAxis axis = HueAxis::YellowBlue);
 
 class Appearance {
  public:
