@@ -34,14 +34,27 @@ void label_points(const cv::Mat& source, std::vector<cv::Point>& at) {
 }  // namespace
 
 void BandAlpha::solve(const cv::Mat& mask, const cv::Mat& bgr, cv::Mat& alpha, cv::Mat& band) {
-  const double reach = std::min(kOfFrame * std::max(mask.cols, mask.rows),
-                                kOfCharacter * std::sqrt(double(cv::countNonZero(mask))));
+  mask.convertTo(alpha, CV_32F, 1.0 / 255);
+  band.create(mask.size(), CV_8U);
+  band.setTo(0);
+  const int area = cv::countNonZero(mask);
+  if (area == 0) return;
+  const double reach = std::min(kOfFrame * std::max(mask.cols, mask.rows), kOfCharacter * std::sqrt(double(area)));
   const int side = std::max(2, int(std::lround(reach)));
+  // Only the character's surroundings: no sample further than this from
+  // the band is trusted.
+  const int margin = 3 * side;
+  const cv::Rect near = (cv::boundingRect(mask) + cv::Point(-margin, -margin) + cv::Size(2 * margin, 2 * margin)) &
+                        cv::Rect(cv::Point(), mask.size());
+  cv::Mat nearAlpha = alpha(near), nearBand = band(near);
+  read(mask(near), bgr(near), side, nearAlpha, nearBand);
+}
+
+void BandAlpha::read(const cv::Mat& mask, const cv::Mat& bgr, int side, cv::Mat& alpha, cv::Mat& band) {
   const cv::Mat disc = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * side + 1, 2 * side + 1));
   cv::erode(mask, inner_, disc);
   cv::dilate(mask, outer_, disc);
   cv::bitwise_xor(inner_, outer_, band);
-  mask.convertTo(alpha, CV_32F, 1.0 / 255);
   if (cv::countNonZero(inner_) == 0 || size_t(cv::countNonZero(outer_)) == outer_.total()) return;
 
   // The nearest sure character pixel and the nearest sure background pixel

@@ -20,6 +20,9 @@ class BandAlpha {
   void solve(const cv::Mat& mask, const cv::Mat& bgr, cv::Mat& alpha, cv::Mat& band);
 
  private:
+  // solve() on the character's surroundings; alpha holds the mask already.
+  void read(const cv::Mat& mask, const cv::Mat& bgr, int side, cv::Mat& alpha, cv::Mat& band);
+
   cv::Mat smooth_, inner_, outer_, innerDist_, outerDist_, innerLabel_, outerLabel_;
   std::vector<cv::Point> innerAt_, outerAt_;
 };

@@ -67,7 +67,9 @@ const cv::Mat& Tracker::step(const cv::Mat& bgr) {
       d[x] = !fromOutside && miss.dot(miss) > kHomeMiss * kHomeMiss + 0.01f * back[x].dot(back[x]) ? 255 : 0;
     }
   }
-  refiner_.refine(bgr, warped_, doubt_, appearance_, mask_);
+  refiner_.refine(bgr, warped_, doubt_, appearance_, cut_);
+  edge_.solve(cut_, bgr, alpha_, edgeBand_);
+  cv::compare(alpha_, 0.5, mask_, cv::CMP_GT);
 
   mask_.convertTo(prevMask_, CV_32F, 1.0 / 255);
   std::swap(prevGray_, gray_);

@@ -4,11 +4,15 @@
 // edge is re-decided (EdgeRefiner), and so is wherever the flow there and
 // back disagrees: background uncovered behind a moving character has no
 // place in the previous frame, and the flow drags the character over it.
+// Last, the edge is put where the colours on either side of it say
+// (BandAlpha), so that a strip of background the cut took in is not
+// carried to the next frame and grown there.
 
 #include <opencv2/core.hpp>
 #include <opencv2/video/tracking.hpp>
 
 #include "matting/appearance.h"
+#include "matting/band_alpha.h"
 #include "matting/edge_refiner.h"
 
 namespace matting {
@@ -29,9 +33,10 @@ class Tracker {
  private:
   Appearance& appearance_;
   EdgeRefiner refiner_;
+  BandAlpha edge_;
   cv::Ptr<cv::DISOpticalFlow> flow_;
   // Buffers reused from frame to frame.
-  cv::Mat prevGray_, gray_, prevMask_, flowBack_, flowFore_, foreThere_, mapX_, mapY_, warped_, doubt_, mask_;
+  cv::Mat prevGray_, gray_, prevMask_, flowBack_, flowFore_, foreThere_, mapX_, mapY_, warped_, doubt_, cut_, alpha_, edgeBand_, mask_;
 };
 
 }  // namespace matting
