@@ -51,9 +51,13 @@ void BandAlpha::solve(const cv::Mat& mask, const cv::Mat& bgr, cv::Mat& alpha, c
 }
 
 void BandAlpha::read(const cv::Mat& mask, const cv::Mat& bgr, int side, cv::Mat& alpha, cv::Mat& band) {
-  const cv::Mat disc = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * side + 1, 2 * side + 1));
-  cv::erode(mask, inner_, disc);
-  cv::dilate(mask, outer_, disc);
+  // Sure character: further than `side` inside the edge; sure background:
+  // further than `side` outside it.
+  cv::distanceTransform(mask, innerDist_, cv::DIST_L2, 3);
+  cv::compare(innerDist_, side, inner_, cv::CMP_GT);
+  cv::bitwise_not(mask, outer_);
+  cv::distanceTransform(outer_, outerDist_, cv::DIST_L2, 3);
+  cv::compare(outerDist_, side, outer_, cv::CMP_LE);
   cv::bitwise_xor(inner_, outer_, band);
   if (cv::countNonZero(inner_) == 0 || size_t(cv::countNonZero(outer_)) == outer_.total()) return;
 
