@@ -83,25 +83,32 @@ void BandAlpha::read(const cv::Mat& mask, const cv::Mat& bgr, int side, cv::Mat&
     float* a = alpha.ptr<float>(y);
     for (int x = 0; x < band.cols; ++x) {
       if (!b[x]) continue;
-      cv::Vec3f fore[5], back[5];
+      // Plain floats: this loop runs for every pixel of the band.
+      float fore[5][3], back[5][3];
       int n = 0;
       for (const cv::Point& o : around) {
         const cv::Point q(x + o.x, y + o.y);
         if (!frame.contains(q)) continue;
-        fore[n] = smooth_.at<cv::Vec3b>(innerAt_[innerLabel_.at<int>(q)]);
-        back[n] = smooth_.at<cv::Vec3b>(outerAt_[outerLabel_.at<int>(q)]);
+        const cv::Point f = innerAt_[innerLabel_.ptr<int>(q.y)[q.x]], g = outerAt_[outerLabel_.ptr<int>(q.y)[q.x]];
+        const uchar* fc = smooth_.ptr<uchar>(f.y) + 3 * f.x;
+        const uchar* gc = smooth_.ptr<uchar>(g.y) + 3 * g.x;
+        for (int k = 0; k < 3; ++k) fore[n][k] = fc[k], back[n][k] = gc[k];
         ++n;
       }
-      const cv::Vec3f colour(c[x]);
+      const float colour[3] = {float(c[x][0]), float(c[x][1]), float(c[x][2])};
       float miss = 1e30f, share = 0, apart = 0;
       for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j) {
-          const cv::Vec3f d = fore[i] - back[j], p = colour - back[j];
-          const float d2 = d.dot(d);
+          float d[3], p[3], d2 = 0, pd = 0;
+          for (int k = 0; k < 3; ++k) {
+            d[k] = fore[i][k] - back[j][k], p[k] = colour[k] - back[j][k];
+            d2 += d[k] * d[k], pd += p[k] * d[k];
+          }
           if (d2 < 1) continue;
-          const float t = std::clamp(p.dot(d) / d2, 0.f, 1.f);
-          const cv::Vec3f r = p - t * d;
-          if (r.dot(r) < miss) miss = r.dot(r), share = t, apart = std::sqrt(d2);
+          const float t = std::clamp(pd / d2, 0.f, 1.f);
+          float r2 = 0;
+          for (int k = 0; k < 3; ++k) r2 += (p[k] - t * d[k]) * (p[k] - t * d[k]);
+          if (r2 < miss) miss = r2, share = t, apart = std::sqrt(d2);
         }
       // Trust in the colours: the two sides apart, the samples near, the
       // pixel explained by them.
