@@ -23,7 +23,8 @@ class SoftEdge {
  private:
   double softness_;
   BandAlpha bandAlpha_;
-  cv::Mat guide_, p_, meanI_, meanP_, corrIP_, varI_, a_, b_, band_, fullA_, fullB_, fullMask_, fullBand_, alphaBand_, decided_;
+  cv::Mat guide_, p_, meanI_, meanP_, corrIP_, varI_, a_, b_, band_, fullA_, fullB_, fullMask_, fullBand_;
+  cv::Mat alphaBand_, decided_;  // where the colours read the edge, and the edge they decided
 };
 
 }  // namespace matting

@@ -36,7 +36,8 @@ class Tracker {
   BandAlpha edge_;
   cv::Ptr<cv::DISOpticalFlow> flow_;
   // Buffers reused from frame to frame.
-  cv::Mat prevGray_, gray_, prevMask_, flowBack_, flowFore_, foreThere_, mapX_, mapY_, warped_, doubt_, cut_, alpha_, edgeBand_, mask_;
+  cv::Mat prevGray_, gray_, prevMask_, flowBack_, flowFore_, foreThere_, mapX_, mapY_, warped_, doubt_, mask_;
+  cv::Mat cut_, alpha_, edgeBand_;  // the refiner's cut, and the edge read from the colours
 };
 
 }  // namespace matting
