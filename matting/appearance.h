@@ -3,8 +3,13 @@
 // lightness, its yellow-blue and its local texture: hair and skin lean to
 // yellow where warm backgrounds lean to red, and a character in focus has
 // texture where a background out of focus has none, so dark hair stands out
-// against a dark wall where plain colour cannot tell them apart. The model
-// is two smoothed histograms of looks, learnt on the anchor frame.
+// against a dark wall where plain colour cannot tell them apart. Its colour
+// is lightness and both hue axes, finer, with coarser texture: a brown
+// jacket and a red chair behind it are alike in looks but not in colour.
+// Each reading is a pair of histograms (character, background) learnt on
+// the anchor frame; a pixel's vote is the mean of the two readings' votes,
+// so it is strong where they agree, and where they do not, whatever weighs
+// it against (the shape of the mask carried from the last frame) decides.
 
 #include <vector>
 
@@ -24,8 +29,8 @@ class Appearance {
   // Learns from a frame and its mask (non-zero: character).
   void learn(const cv::Mat& bgr, const cv::Mat& mask);
 
-  // log p(look | character) - log p(look | background) per pixel, as
-  // CV_32F clipped to +-kMaxVote.
+  // The mean over both readings of log p(. | character) - log p(. |
+  // background) per pixel, as CV_32F within +-kMaxVote.
   void vote(const cv::Mat& bgr, cv::Mat& out);
 
   // The share of the masked pixels that vote for the character, on the
@@ -37,8 +42,9 @@ class Appearance {
  private:
   void bins(const cv::Mat& bgr);
 
-  std::vector<float> vote_;
-  cv::Mat look_, bins_;
+  std::vector<float> lookVotes_, colourVotes_;
+  // Buffers reused from frame to frame.
+  cv::Mat lab_, gray_, energy_, texture_, lookBins_, colourBins_;
 };
 
 }  // namespace matting
