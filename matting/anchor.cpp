@@ -203,9 +203,7 @@ void take_dab_regions(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv
   mask |= adding;
   mask &= ~excluding;
   clean_mask(mask, 0.02, 0.01, &vote);
-  for (const Dab& d : dabs)
-    if (dab_in_frame(d, aspect))
-      cv::circle(mask, dab_centre(d, size), dab_radius(d, size), d.r > 0 ? 255 : 0, cv::FILLED);
+  paint_strokes(dabs, mask);
   mask |= adding & ~excluding;
 }
 
@@ -213,6 +211,13 @@ void take_dab_regions(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv
 
 void correct_with_dabs(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv::Mat& vote, cv::Mat& mask) {
   take_dab_regions(bgr, dabs, cv::Rect(cv::Point(), mask.size()), vote, mask);
+}
+
+void paint_strokes(const std::vector<Dab>& dabs, cv::Mat& mask) {
+  const double aspect = double(mask.rows) / mask.cols;
+  for (const Dab& d : dabs)
+    if (dab_in_frame(d, aspect))
+      cv::circle(mask, dab_centre(d, mask.size()), dab_radius(d, mask.size()), d.r > 0 ? 255 : 0, cv::FILLED);
 }
 
 void check_selection(const Selection& s) {

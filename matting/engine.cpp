@@ -31,7 +31,11 @@ constexpr int kAgreedFrames = 3;
 // Part of every name the memo keeps work under: a change to what decides a
 // key's mask or a track's masks must change it, so that older work is not
 // taken for new.
-constexpr const char* kMemoVersion = "1";
+constexpr const char* kMemoVersion = "2";
+// The anchor's edge is re-decided at working size this many bands each way,
+// this many times.
+constexpr int kAnchorBands = 2;
+constexpr int kAnchorRounds = 3;
 
 void check_job(const Job& job) {
   const int n = int(job.frames.size());
@@ -215,16 +219,21 @@ class Run {
       summary_.seconds.decode += watch.lap();
 
       // Segmented at its own size whatever the quality, then brought to
-      // working size, its edge re-decided there when enlarged.
+      // working size and its edge re-decided there by the appearance, which
+      // tells dark hair in focus from a dark wall where GrabCut's colour
+      // models saw one colour: a few rounds, each learning from the last;
+      // the dabs' strokes stand.
       seed.mask = segment_anchor(picture, key.selection);
       if (segmented != work) {
         cv::resize(seed.mask, seed.mask, work, 0, 0, cv::INTER_LINEAR);
         cv::threshold(seed.mask, seed.mask, 127, 255, cv::THRESH_BINARY);
       }
       seed.appearance.learn(seed.pictures.work, seed.mask);
-      if (segmented.width < work.width) {
-        const cv::Mat enlarged = seed.mask.clone();
-        EdgeRefiner(Tracker::band(work)).refine(seed.pictures.work, enlarged, cv::Mat(), seed.appearance, seed.mask);
+      EdgeRefiner wide(kAnchorBands * Tracker::band(work));
+      for (int round = 0; round < kAnchorRounds; ++round) {
+        const cv::Mat before = seed.mask.clone();
+        wide.refine(seed.pictures.work, before, cv::Mat(), seed.appearance, seed.mask);
+        paint_strokes(key.selection.dabs, seed.mask);
         seed.appearance.learn(seed.pictures.work, seed.mask);
       }
       memo_.put_key(seed.name, seed.mask);
