@@ -76,7 +76,7 @@ void Appearance::bins(const cv::Mat& bgr) {
     ushort* l = lookBins_.ptr<ushort>(y);
     ushort* k = colourBins_.ptr<ushort>(y);
     for (int x = 0; x < bgr.cols; ++x, c += 3) {
-      l[x] = ushort(((c[0] >> 4) * 16 + (c[2] >> 4)) * 4 + (t[x] >> 6));
+      l[x] = ushort(((c[0] >> 4) * 16 + (c[2] >> 4)) * 8 + (t[x] >> 5));
       k[x] = ushort((((c[0] >> 5) * 32 + (c[1] >> 3)) * 32 + (c[2] >> 3)) * 4 + (t[x] >> 6));
     }
   }
