@@ -84,6 +84,10 @@ void Appearance::bins(const cv::Mat& bgr) {
 
 void Appearance::learn(const cv::Mat& bgr, const cv::Mat& mask) {
   bins(bgr);
+  learn(mask);
+}
+
+void Appearance::learn(const cv::Mat& mask) {
   lookVotes_ = log_ratios(lookBins_, mask, kLookBins);
   colourVotes_ = log_ratios(colourBins_, mask, kColourBins);
 }

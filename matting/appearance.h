@@ -28,6 +28,9 @@ class Appearance {
  public:
   // Learns from a frame and its mask (non-zero: character).
   void learn(const cv::Mat& bgr, const cv::Mat& mask);
+  // Learns again from the frame last learnt from or voted on, with a new
+  // mask: its looks are read once.
+  void learn(const cv::Mat& mask);
 
   // The mean over both readings of log p(. | character) - log p(. |
   // background) per pixel, as CV_32F within +-kMaxVote.

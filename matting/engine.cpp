@@ -234,7 +234,7 @@ class Run {
         const cv::Mat before = seed.mask.clone();
         wide.refine(seed.pictures.work, before, cv::Mat(), seed.appearance, seed.mask);
         paint_strokes(key.selection.dabs, seed.mask);
-        seed.appearance.learn(seed.pictures.work, seed.mask);
+        seed.appearance.learn(seed.mask);  // the frame the refiner just voted on
       }
       memo_.put_key(seed.name, seed.mask);
     }
