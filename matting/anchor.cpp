@@ -179,9 +179,10 @@ cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& are
 
 // Each dab's region (see DabRegions): an adding one grows through what the
 // mask left out within `area`, an excluding one through the mask. The
-// strokes themselves win over what the regions say.
+// strokes themselves win over what the regions say. What they claimed is
+// kept in `claims` when it is given.
 void take_dab_regions(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv::Rect& area, const cv::Mat& vote,
-                      cv::Mat& mask) {
+                      cv::Mat& mask, DabClaims* claims = nullptr) {
   const cv::Size size = mask.size();
   const double aspect = double(size.height) / size.width;
   const DabRegions regions(bgr);
@@ -205,9 +206,23 @@ void take_dab_regions(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv
   clean_mask(mask, 0.02, 0.01, &vote);
   paint_strokes(dabs, mask);
   mask |= adding & ~excluding;
+  if (claims) *claims = {dabs, adding & ~excluding, excluding};
 }
 
 }  // namespace
+
+void DabClaims::stand(cv::Mat& mask) const {
+  if (!added.empty()) {
+    cv::Mat in = added, out = removed;
+    if (added.size() != mask.size()) {
+      cv::resize(added, in, mask.size(), 0, 0, cv::INTER_NEAREST);
+      cv::resize(removed, out, mask.size(), 0, 0, cv::INTER_NEAREST);
+    }
+    mask &= ~out;
+    mask |= in;
+  }
+  paint_strokes(dabs, mask);
+}
 
 void correct_with_dabs(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv::Mat& vote, cv::Mat& mask) {
   take_dab_regions(bgr, dabs, cv::Rect(cv::Point(), mask.size()), vote, mask);
@@ -231,7 +246,7 @@ void check_selection(const Selection& s) {
     throw Error("only excluding dabs were painted: draw a box or add dabs on the character");
 }
 
-cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
+cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s, DabClaims* claims) {
   check_selection(s);
   const cv::Size size = bgr.size();
   // Whether a dab reaches into the frame depends on the frame's shape: a
@@ -335,7 +350,8 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s) {
       clean_mask(mask, 0.02, 0.01, &vote);
     }
   }
-  if (!s.dabs.empty()) take_dab_regions(bgr, s.dabs, s.box ? box : area, vote, mask);
+  if (claims) *claims = {};
+  if (!s.dabs.empty()) take_dab_regions(bgr, s.dabs, s.box ? box : area, vote, mask, claims);
   if (cv::countNonZero(mask) == 0) throw Error("nothing was found inside the selection on the anchor frame");
   return mask;
 }

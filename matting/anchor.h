@@ -14,11 +14,22 @@ namespace matting {
 // segment_anchor, which knows the frame's shape.
 void check_selection(const Selection& selection);
 
+// What the dabs claimed on the anchor frame, to stand over whatever
+// re-decides its mask after: the regions the adding dabs took and those
+// the excluding ones removed (see DabRegions; CV_8U at the anchor's size,
+// empty without dabs), and the strokes themselves.
+struct DabClaims {
+  std::vector<Dab> dabs;
+  cv::Mat added, removed;
+  // On a mask of any size.
+  void stand(cv::Mat& mask) const;
+};
+
 // The character's mask (CV_8U, 0 or 255) on the anchor frame: GrabCut on
 // the pixels' looks (see Appearance) seeded with the box (or, without one,
 // grown from the adding dabs), the dabs as definite character and
-// background.
-cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& selection);
+// background; what the dabs claimed in `claims` when it is given.
+cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& selection, DabClaims* claims = nullptr);
 
 // A mask (CV_8U, 0 or 255, the frame's size) corrected by dabs: what each
 // dab takes (see DabRegions) is added or removed, the strokes themselves

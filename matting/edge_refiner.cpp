@@ -26,7 +26,8 @@ constexpr float kDoubtedShape = 0.2f;
 constexpr float kDoubtReach = 2.f;
 }  // namespace
 
-EdgeRefiner::EdgeRefiner(int band) : band_(band), sigma_(std::max(2.f, band / 2.f)) {}
+EdgeRefiner::EdgeRefiner(int band, float sigma)
+    : band_(band), sigma_(sigma > 0 ? sigma : std::max(2.f, band / 2.f)) {}
 
 void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, Appearance& appearance,
                          cv::Mat& mask) {

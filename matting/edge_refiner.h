@@ -12,8 +12,9 @@ namespace matting {
 
 class EdgeRefiner {
  public:
-  // The band reaches `band` pixels to each side of the edge.
-  explicit EdgeRefiner(int band);
+  // The band reaches `band` pixels to each side of the edge; the guess's
+  // pull grows over `sigma` pixels off its edge (half a band unless told).
+  explicit EdgeRefiner(int band, float sigma = 0);
 
   // guess: CV_8U, non-zero for the character; doubt (CV_8U, or empty):
   // non-zero where the guess is not to be trusted, which there is re-decided
