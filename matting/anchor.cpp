@@ -213,13 +213,8 @@ void take_dab_regions(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv
 
 void DabClaims::stand(cv::Mat& mask) const {
   if (!added.empty()) {
-    cv::Mat in = added, out = removed;
-    if (added.size() != mask.size()) {
-      cv::resize(added, in, mask.size(), 0, 0, cv::INTER_NEAREST);
-      cv::resize(removed, out, mask.size(), 0, 0, cv::INTER_NEAREST);
-    }
-    mask &= ~out;
-    mask |= in;
+    mask &= ~removed;
+    mask |= added;
   }
   paint_strokes(dabs, mask);
 }

@@ -16,12 +16,12 @@ void check_selection(const Selection& selection);
 
 // What the dabs claimed on the anchor frame, to stand over whatever
 // re-decides its mask after: the regions the adding dabs took and those
-// the excluding ones removed (see DabRegions; CV_8U at the anchor's size,
-// empty without dabs), and the strokes themselves.
+// the excluding ones removed (see DabRegions; CV_8U, empty without dabs),
+// and the strokes themselves.
 struct DabClaims {
   std::vector<Dab> dabs;
   cv::Mat added, removed;
-  // On a mask of any size.
+  // On a mask of the anchor frame's size.
   void stand(cv::Mat& mask) const;
 };
 

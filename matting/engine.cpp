@@ -32,13 +32,13 @@ constexpr int kAgreedFrames = 3;
 // key's mask or a track's masks must change it, so that older work is not
 // taken for new.
 constexpr const char* kMemoVersion = "3";
-// GrabCut's mask is a first guess: its edge is re-decided at working size,
-// this many bands each way a round, by the appearance learnt from the last
-// round, until fewer than this share of the mask's pixels change (at most
-// this many rounds). The guess pulls weakly there, its pull growing over
-// this many bands (a mask the flow carried grows over half a band): where
-// GrabCut took a dark wall for the jacket beside it, the rounds walk the
-// wall out a band at a time.
+// GrabCut's mask is a first guess: its edge is re-decided, this many bands
+// each way a round, by the appearance learnt from the last round, until
+// fewer than this share of the mask's pixels change (at most this many
+// rounds). The guess pulls weakly there, its pull growing over this many
+// bands (a mask the flow carried grows over half a band): where GrabCut
+// took a dark wall for the jacket beside it, the rounds walk the wall out
+// a band at a time.
 constexpr int kAnchorBands = 2;
 constexpr float kAnchorPull = 4.f;
 constexpr double kAnchorSettled = 0.005;
@@ -225,27 +225,31 @@ class Run {
       if (segmented != work) cv::resize(read_frame(job_.frames[f], f), picture, segmented, 0, 0, cv::INTER_AREA);
       summary_.seconds.decode += watch.lap();
 
-      // Segmented at its own size whatever the quality, then brought to
-      // working size and its edge re-decided there by the appearance, which
-      // tells dark hair in focus from a dark wall where GrabCut's colour
-      // models saw one colour: rounds until it settles, each learning from
-      // the last; what the dabs claimed stands.
+      // Segmented at its own size whatever the quality, and its edge
+      // re-decided there by the appearance, which tells dark hair in focus
+      // from a dark wall where GrabCut's colour models saw one colour:
+      // rounds until it settles, each learning from the last, what the
+      // dabs claimed standing. At that size rather than the working size:
+      // texture read on footage scaled up is finer than on the footage
+      // itself, and a shoulder went out with the chair behind it.
       DabClaims claims;
       seed.mask = segment_anchor(picture, key.selection, &claims);
+      Appearance anchorLooks;
+      anchorLooks.learn(picture, seed.mask);
+      const int band = Tracker::band(segmented);
+      EdgeRefiner wide(kAnchorBands * band, kAnchorPull * band);
+      for (int round = 0; round < kAnchorRounds; ++round) {
+        const cv::Mat before = seed.mask.clone();
+        wide.refine(picture, before, cv::Mat(), anchorLooks, seed.mask);
+        claims.stand(seed.mask);
+        anchorLooks.learn(seed.mask);  // the frame the refiner just voted on
+        if (cv::countNonZero(before != seed.mask) < kAnchorSettled * cv::countNonZero(seed.mask)) break;
+      }
       if (segmented != work) {
         cv::resize(seed.mask, seed.mask, work, 0, 0, cv::INTER_LINEAR);
         cv::threshold(seed.mask, seed.mask, 127, 255, cv::THRESH_BINARY);
       }
       seed.appearance.learn(seed.pictures.work, seed.mask);
-      const int band = Tracker::band(work);
-      EdgeRefiner wide(kAnchorBands * band, kAnchorPull * band);
-      for (int round = 0; round < kAnchorRounds; ++round) {
-        const cv::Mat before = seed.mask.clone();
-        wide.refine(seed.pictures.work, before, cv::Mat(), seed.appearance, seed.mask);
-        claims.stand(seed.mask);
-        seed.appearance.learn(seed.mask);  // the frame the refiner just voted on
-        if (cv::countNonZero(before != seed.mask) < kAnchorSettled * cv::countNonZero(seed.mask)) break;
-      }
       memo_.put_key(seed.name, seed.mask);
     }
     seed.check.area = cv::countNonZero(seed.mask);
