@@ -242,6 +242,12 @@ class Run {
         const cv::Mat before = seed.mask.clone();
         wide.refine(picture, before, cv::Mat(), anchorLooks, seed.mask);
         claims.stand(seed.mask);
+        // Never rounded away to nothing: a character whose looks the
+        // background shares keeps the last round's mask.
+        if (cv::countNonZero(seed.mask) == 0) {
+          seed.mask = before;
+          break;
+        }
         anchorLooks.learn(seed.mask);  // the frame the refiner just voted on
         if (cv::countNonZero(before != seed.mask) < kAnchorSettled * cv::countNonZero(seed.mask)) break;
       }
