@@ -177,6 +177,15 @@ cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& are
   return mask;
 }
 
+// Paints the dabs' discs (adding ones 255, excluding ones 0): whatever
+// decides the rest, the strokes themselves stand.
+void paint_strokes(const std::vector<Dab>& dabs, cv::Mat& mask) {
+  const double aspect = double(mask.rows) / mask.cols;
+  for (const Dab& d : dabs)
+    if (dab_in_frame(d, aspect))
+      cv::circle(mask, dab_centre(d, mask.size()), dab_radius(d, mask.size()), d.r > 0 ? 255 : 0, cv::FILLED);
+}
+
 // Each dab's region (see DabRegions): an adding one grows through what the
 // mask left out within `area`, an excluding one through the mask. The
 // strokes themselves win over what the regions say. What they claimed is
@@ -221,13 +230,6 @@ void DabClaims::stand(cv::Mat& mask) const {
 
 void correct_with_dabs(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv::Mat& vote, cv::Mat& mask) {
   take_dab_regions(bgr, dabs, cv::Rect(cv::Point(), mask.size()), vote, mask);
-}
-
-void paint_strokes(const std::vector<Dab>& dabs, cv::Mat& mask) {
-  const double aspect = double(mask.rows) / mask.cols;
-  for (const Dab& d : dabs)
-    if (dab_in_frame(d, aspect))
-      cv::circle(mask, dab_centre(d, mask.size()), dab_radius(d, mask.size()), d.r > 0 ? 255 : 0, cv::FILLED);
 }
 
 void check_selection(const Selection& s) {

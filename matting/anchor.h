@@ -36,8 +36,4 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& selection, DabClaims
 // winning; `vote` (the appearance's) keeps background-looking holes open.
 void correct_with_dabs(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv::Mat& vote, cv::Mat& mask);
 
-// Paints the dabs' discs on a mask of any size (adding ones 255, excluding
-// ones 0): whatever decides the rest, the strokes themselves stand.
-void paint_strokes(const std::vector<Dab>& dabs, cv::Mat& mask);
-
 }  // namespace matting
