@@ -97,18 +97,6 @@ cv::Mat missed_strips(const cv::Mat& other, const cv::Mat& mask, const cv::Rect&
   return strips;
 }
 
-// Keeps the parts of mask that touch `touching`.
-void keep_touching(cv::Mat& mask, const cv::Mat& touching) {
-  cv::Mat labels;
-  const int parts = cv::connectedComponents(mask, labels, 8, CV_32S);
-  std::vector<uchar> touched(parts, 0);
-  for (int y = 0; y < mask.rows; ++y)
-    for (int x = 0; x < mask.cols; ++x)
-      if (touching.at<uchar>(y, x) && mask.at<uchar>(y, x)) touched[labels.at<int>(y, x)] = 1;
-  for (int y = 0; y < mask.rows; ++y)
-    for (int x = 0; x < mask.cols; ++x) mask.at<uchar>(y, x) = touched[labels.at<int>(y, x)] ? mask.at<uchar>(y, x) : 0;
-}
-
 // The strips just past the sides of `box` (not on the frame's border) that
 // the character runs along inside it, as probable background in `labels`
 // (the cut's labels over `area`); false when there are none.

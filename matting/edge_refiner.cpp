@@ -26,8 +26,7 @@ constexpr float kDoubtedShape = 0.2f;
 constexpr float kDoubtReach = 2.f;
 }  // namespace
 
-EdgeRefiner::EdgeRefiner(int band, float sigma)
-    : band_(band), sigma_(sigma > 0 ? sigma : std::max(2.f, band / 2.f)) {}
+EdgeRefiner::EdgeRefiner(int band, float sigma) : band_(band), sigma_(sigma > 0 ? sigma : std::max(2.f, band / 2.f)) {}
 
 void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, Appearance& appearance,
                          cv::Mat& mask) {
@@ -55,6 +54,10 @@ void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat
     }
   }
   graph_cut(bgr, vote_, seeds_, kSmoothness, mask);
+  // The character is what the guess holds: a part of the cut that does not
+  // touch it is something else that looks like it, such as another person
+  // walking by, whose own motion the flow doubted.
+  keep_touching(mask, guess);
   // A hole stays open on what the looks say alone: the guess's own hole
   // would otherwise keep itself open.
   clean_mask(mask, 0.02, 0.01, &looks_);

@@ -52,4 +52,23 @@ void clean_mask(cv::Mat& mask, double islandShare, double holeShare, const cv::M
   }
 }
 
+void keep_touching(cv::Mat& mask, const cv::Mat& touching) {
+  cv::Mat labels;
+  const int parts = cv::connectedComponents(mask, labels, 8, CV_32S);
+  std::vector<uchar> touched(parts, 0);
+  for (int y = 0; y < mask.rows; ++y) {
+    const uchar* t = touching.ptr<uchar>(y);
+    const uchar* m = mask.ptr<uchar>(y);
+    const int* l = labels.ptr<int>(y);
+    for (int x = 0; x < mask.cols; ++x)
+      if (t[x] && m[x]) touched[l[x]] = 1;
+  }
+  for (int y = 0; y < mask.rows; ++y) {
+    uchar* m = mask.ptr<uchar>(y);
+    const int* l = labels.ptr<int>(y);
+    for (int x = 0; x < mask.cols; ++x)
+      if (!touched[l[x]]) m[x] = 0;
+  }
+}
+
 }  // namespace matting

@@ -13,4 +13,8 @@ namespace matting {
 // pin-hole.
 void clean_mask(cv::Mat& mask, double islandShare = 0.02, double holeShare = 0.01, const cv::Mat* vote = nullptr);
 
+// Keeps the parts of the mask (8-connected) that share a pixel with
+// `touching` (CV_8U, non-zero).
+void keep_touching(cv::Mat& mask, const cv::Mat& touching);
+
 }  // namespace matting
