@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <opencv2/imgproc.hpp>
+#include <utility>
 
 #include "matting/anchor.h"
 #include "matting/appearance.h"
@@ -254,8 +255,10 @@ class Run {
       if (segmented != work) {
         cv::resize(seed.mask, seed.mask, work, 0, 0, cv::INTER_LINEAR);
         cv::threshold(seed.mask, seed.mask, 127, 255, cv::THRESH_BINARY);
+        seed.appearance.learn(seed.pictures.work, seed.mask);
+      } else {
+        seed.appearance = std::move(anchorLooks);  // learnt on this frame and mask already
       }
-      seed.appearance.learn(seed.pictures.work, seed.mask);
       memo_.put_key(seed.name, seed.mask);
     }
     seed.check.area = cv::countNonZero(seed.mask);
