@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "matting/dab_regions.h"
+#include "matting/grabcut_start.h"
 #include "matting/mask_cleanup.h"
 
 namespace matting {
@@ -45,8 +46,8 @@ cv::Point dab_centre(const Dab& d, cv::Size size) {
 int dab_radius(const Dab& d, cv::Size size) { return std::max(1, int(std::lround(std::abs(d.r) * size.width))); }
 
 constexpr int kRounds = 3;
-// GrabCut starts its colour models from a random k-means: a fixed seed
-// makes a job repeatable.
+// GrabCut's colour models start from k-means on random draws (see
+// grabcut_start): a fixed seed makes a job repeatable.
 constexpr uint64 kSeed = 0x5eed0001;
 
 // GrabCut from the seeds (not changed) on a 3-channel image within `area`
@@ -151,7 +152,9 @@ cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& are
   cv::Mat labels = seeds(area).clone(), bgModel, fgModel;
   cv::theRNG().state = kSeed;
   try {
-    cv::grabCut(image(area), labels, cv::Rect(), bgModel, fgModel, kRounds, cv::GC_INIT_WITH_MASK);
+    const bool started = grabcut_start(image(area), labels, bgModel, fgModel);
+    cv::grabCut(image(area), labels, cv::Rect(), bgModel, fgModel, kRounds,
+                started ? cv::GC_EVAL : cv::GC_INIT_WITH_MASK);
     // Once more past a side the box was drawn too tight on, with the colour
     // models learnt: one cut, no new learning.
     if (box && open_tight_sides(*box, area, image.size(), labels))

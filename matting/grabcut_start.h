@@ -1,0 +1,18 @@
+#pragma once
+// Where GrabCut's colour models start. Its own start is one k-means from
+// one random draw, and the minimum it settles in decides the cut: on a dark
+// scene one draw kept the jacket, the next lost it or took the chairs. This
+// start is the tightest of several k-means, which lands in the same place
+// whatever the draw.
+
+#include <opencv2/core.hpp>
+
+namespace matting {
+
+// Both sides' models in GrabCut's layout, from an 8-bit BGR image and its
+// GrabCut labels (definite and probable character against the rest);
+// false when a side has too few pixels to cluster (GrabCut's own start
+// then serves).
+bool grabcut_start(const cv::Mat& bgr, const cv::Mat& labels, cv::Mat& backgroundModel, cv::Mat& characterModel);
+
+}  // namespace matting
