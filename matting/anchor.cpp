@@ -46,13 +46,19 @@ cv::Point dab_centre(const Dab& d, cv::Size size) {
 int dab_radius(const Dab& d, cv::Size size) { return std::max(1, int(std::lround(std::abs(d.r) * size.width))); }
 
 constexpr int kRounds = 3;
+// GrabCut works on at most this many pixels on the frame's long side (three
+// quarters of the anchor's size): its edge is re-decided at the anchor's
+// size afterwards, and its colour models decide the same at the smaller
+// size in little more than half the time.
+constexpr int kGrabCutSide = 540;
 // GrabCut's colour models start from k-means on random draws (see
 // grabcut_start): a fixed seed makes a job repeatable.
 constexpr uint64 kSeed = 0x5eed0001;
 
 // GrabCut from the seeds (not changed) on a 3-channel image within `area`
-// (outside it, only background is possible), untidied; only the parts
-// touching `keep` when it is given.
+// (outside it, only background is possible), at most kGrabCutSide pixels
+// on the long side, untidied; only the parts touching `keep` when it is
+// given.
 cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep,
                  const cv::Rect* box);
 
@@ -147,8 +153,8 @@ bool open_tight_sides(const cv::Rect& box, const cv::Rect& area, cv::Size frame,
   return opened;
 }
 
-cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep,
-                 const cv::Rect* box) {
+// GrabCut itself within `area` of `image`: its mask, untidied.
+cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Rect* box) {
   cv::Mat labels = seeds(area).clone(), bgModel, fgModel;
   cv::theRNG().state = kSeed;
   try {
@@ -164,6 +170,34 @@ cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& are
   }
   cv::Mat mask = cv::Mat::zeros(image.size(), CV_8U);
   mask(area).setTo(255, (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD));
+  return mask;
+}
+
+cv::Rect scaled(const cv::Rect& r, double f, cv::Size within) {
+  const auto at = [f](int v) { return int(std::lround(v * f)); };
+  return cv::Rect(cv::Point(at(r.x), at(r.y)), cv::Point(at(r.br().x), at(r.br().y))) & cv::Rect(cv::Point(), within);
+}
+
+cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep,
+                 const cv::Rect* box) {
+  cv::Mat mask;
+  const double f = double(kGrabCutSide) / std::max(image.cols, image.rows);
+  cv::Mat small, smallSeeds;
+  if (f < 1) {
+    const cv::Size size(int(std::lround(image.cols * f)), int(std::lround(image.rows * f)));
+    cv::resize(image, small, size, 0, 0, cv::INTER_AREA);
+    cv::resize(seeds, smallSeeds, size, 0, 0, cv::INTER_NEAREST);
+  }
+  // Unless the selection's character is lost in scaling down (a box a
+  // pixel or two wide).
+  if (!small.empty() && cv::countNonZero((smallSeeds == cv::GC_FGD) | (smallSeeds == cv::GC_PR_FGD)) > 0) {
+    const cv::Rect smallBox = box ? scaled(*box, f, small.size()) : cv::Rect();
+    mask = cut(small, smallSeeds, scaled(area, f, small.size()), box ? &smallBox : nullptr);
+    cv::resize(mask, mask, image.size(), 0, 0, cv::INTER_LINEAR);
+    cv::threshold(mask, mask, 127, 255, cv::THRESH_BINARY);
+  } else {
+    mask = cut(image, seeds, area, box);
+  }
   if (keep) keep_touching(mask, *keep);
   return mask;
 }
