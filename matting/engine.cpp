@@ -447,9 +447,18 @@ class Run {
     summary_.seconds.cuts += reader.cutSeconds();
   }
 
-  // The writer keeps the mask: the tracker's own buffer is reused.
+  // The writer keeps the mask: the tracker's own buffer is reused. A matte
+  // is named by its frame, its mask and what else decides it, so that a
+  // later job on the same frames copies what did not change instead of
+  // making it again.
   void put(int i, const cv::Mat& mask, TrackingFrame pictures) {
-    writer_.tracked(i, mask.clone(), std::move(pictures));
+    cv::Mat kept = mask.clone();
+    char settings[64];
+    std::snprintf(settings, sizeof settings, " %d %d %d %.17g ", i, kept.cols, kept.rows, job_.edgeSoftness);
+    std::string text = std::string(kMemoVersion) + " matte" + (job_.quality == Quality::Fast ? " fast" : " fine") +
+                       settings;
+    text.append(reinterpret_cast<const char*>(kept.data), kept.total());
+    writer_.tracked(i, std::move(kept), std::move(pictures), memo_.matte(memo_name(text)));
     state_[i] = kMatted;
     advance(i, 2);
   }

@@ -82,6 +82,12 @@ void Memo::put_step(const std::string& track, int frame, const cv::Mat* mask) {
   keep(fs::path(dir_) / ("track-" + track) / (contract::frame_name(frame, mask ? ".png" : ".lost")), mask);
 }
 
+std::string Memo::matte(const std::string& name) {
+  if (dir_.empty()) return {};
+  used_.insert("matte-" + name + ".png");
+  return (fs::path(dir_) / ("matte-" + name + ".png")).string();
+}
+
 void Memo::forget_the_rest() {
   if (dir_.empty()) return;
   std::error_code ec;

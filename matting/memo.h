@@ -1,7 +1,8 @@
 #pragma once
 // What one job computed, kept in a folder for the next job on the same
-// frames: the mask of each key segmented afresh and the masks of every
-// track, each under a name made from everything that decided it. A job
+// frames: the mask of each key segmented afresh, the masks of every track
+// and the finished mattes, each under a name made from everything that
+// decided it. A job
 // with one more correction then segments and tracks only what the
 // correction changes, and its mattes are byte for byte those of a job run
 // afresh. The caller empties the folder when the frames change.
@@ -31,6 +32,10 @@ class Memo {
   // it was lost there, or nothing kept.
   Step step(const std::string& track, int frame, cv::Size size, cv::Mat& mask);
   void put_step(const std::string& track, int frame, const cv::Mat* mask);  // nullptr: lost there
+
+  // Where the finished matte named `name` is kept, whether or not it is
+  // there yet; empty without a folder.
+  std::string matte(const std::string& name);
 
   // Removes what this job did not use, so the folder holds one job's work.
   void forget_the_rest();

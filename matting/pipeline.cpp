@@ -1,5 +1,6 @@
 #include "matting/pipeline.h"
 
+#include <filesystem>
 #include <opencv2/imgproc.hpp>
 
 #include "matting/frames.h"
@@ -7,6 +8,21 @@
 #include "matting/stopwatch.h"
 
 namespace matting {
+
+namespace {
+// Whole or not at all; false when `from` is not there or the copy failed.
+bool copy_whole(const std::string& from, const std::string& to) {
+  std::error_code ec;
+  const std::string part = to + ".partial";
+  if (!std::filesystem::copy_file(from, part, std::filesystem::copy_options::overwrite_existing, ec) || ec) {
+    std::filesystem::remove(part, ec);
+    return false;
+  }
+  std::filesystem::rename(part, to, ec);
+  if (ec) std::filesystem::remove(part, ec);
+  return !ec;
+}
+}  // namespace
 
 FrameReader::FrameReader(const Job& job, Quality quality, std::vector<int> order)
     : thread_([this, &job, quality, order = std::move(order)] {
@@ -40,13 +56,19 @@ MatteWriter::MatteWriter(const Job& job)
         while (auto item = queue_.pop()) {
           try {
             Stopwatch watch;
+            const std::string path = matte_path(job_, item->index);
+            if (!item->kept.empty() && copy_whole(item->kept, path)) {
+              encode_ += watch.lap();
+              continue;
+            }
             if (item->mask.empty()) {
               matte = cv::Mat::zeros(item->size, CV_8U);
             } else {
               edge_.render(item->mask, item->pictures.work, item->pictures.gray, matte);
             }
             alpha_ += watch.lap();
-            write_matte(matte_path(job_, item->index), matte, item->index);
+            write_matte(path, matte, item->index);
+            if (!item->kept.empty()) copy_whole(path, item->kept);
             encode_ += watch.lap();
           } catch (const std::exception& e) {
             std::lock_guard<std::mutex> lock(errorMutex_);
@@ -66,14 +88,14 @@ void MatteWriter::rethrow() {
   if (!error_.empty()) throw Error(error_);
 }
 
-void MatteWriter::tracked(int index, cv::Mat mask, TrackingFrame pictures) {
+void MatteWriter::tracked(int index, cv::Mat mask, TrackingFrame pictures, std::string kept) {
   rethrow();
-  if (!queue_.push({index, std::move(mask), std::move(pictures), {}})) rethrow();
+  if (!queue_.push({index, std::move(mask), std::move(pictures), {}, std::move(kept)})) rethrow();
 }
 
 void MatteWriter::empty(int index, cv::Size size) {
   rethrow();
-  if (!queue_.push({index, {}, {}, size})) rethrow();
+  if (!queue_.push({index, {}, {}, size, {}})) rethrow();
 }
 
 void MatteWriter::finish() {

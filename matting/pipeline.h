@@ -43,12 +43,14 @@ class FrameReader {
 
 // Writes mattes on its own thread: soft edges for tracked frames, empty
 // ones for frames without the character. A failed write is reported by the
-// next call, or by finish().
+// next call, or by finish(). A tracked frame's matte given a place in the
+// memo is copied from there when an earlier job kept it, and kept there
+// when it is made.
 class MatteWriter {
  public:
   MatteWriter(const Job& job);
   ~MatteWriter();
-  void tracked(int index, cv::Mat mask, TrackingFrame pictures);
+  void tracked(int index, cv::Mat mask, TrackingFrame pictures, std::string kept = {});
   void empty(int index, cv::Size size);
   // Waits for every matte; throws the first write error.
   void finish();
@@ -61,6 +63,7 @@ class MatteWriter {
     cv::Mat mask;  // empty for an empty matte
     TrackingFrame pictures;
     cv::Size size;
+    std::string kept;  // the matte's place in the memo, or empty
   };
   void rethrow();
 

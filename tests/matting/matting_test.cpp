@@ -340,9 +340,16 @@ TEST_F(Matting, CorrectionsReseedTheTrackFromTheirFrame) {
     before.outputDir = dir_ + "/before", again.outputDir = dir_ + "/again";
     EXPECT_GT(matting::run(before).recalledFrames, 0);
     EXPECT_GT(matting::run(again).recalledFrames, 0);
+    // And with a softer edge: the masks are recalled, the mattes not.
+    matting::Job softer = again, softerAfresh = again;
+    softer.edgeSoftness = softerAfresh.edgeSoftness = 0.9;
+    softer.outputDir = dir_ + "/softer", softerAfresh.outputDir = dir_ + "/softer afresh";
+    softerAfresh.memoDir.clear();
+    matting::run(softer), matting::run(softerAfresh);
     for (int i = 0; i < 15; ++i) {
       EXPECT_EQ(cv::norm(matte(again, i), matte(j, i), cv::NORM_INF), 0) << "frame " << i;
       EXPECT_EQ(cv::norm(matte(before, i), matte(afresh, i), cv::NORM_INF), 0) << "frame " << i;
+      EXPECT_EQ(cv::norm(matte(softer, i), matte(softerAfresh, i), cv::NORM_INF), 0) << "frame " << i;
     }
   }
   // Excluding dabs alone cannot start a shot the track does not reach.
