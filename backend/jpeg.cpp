@@ -5,11 +5,11 @@
 #include <jpeglib.h>
 // clang-format on
 
-#include <malloc.h>
 
 #include <csetjmp>
 #include <mutex>
 
+#include "backend/heap.h"
 #include "backend/protocol.h"
 
 namespace backend {
@@ -27,6 +27,15 @@ constexpr int kMaxScans = 64;
 constexpr std::uint64_t kMaxCoefficientBytes = 64ull << 20;
 
 std::mutex gCoefficientDecode;
+
+// Gives the heaps' free memory back when it goes, if wanted: a
+// coefficient buffer is not kept by the heap that held it.
+struct GiveBackAfter {
+  bool wanted = false;
+  ~GiveBackAfter() {
+    if (wanted) give_back_heap();
+  }
+};
 
 int be16(const std::string& b, std::size_t at) {
   return (static_cast<unsigned char>(b[at]) << 8) | static_cast<unsigned char>(b[at + 1]);
@@ -134,11 +143,8 @@ bool jpeg_decodes(const std::string& bytes, ImageSize size) {
     throw Refusal(413, "the JPEG declares " + std::to_string(size.width) + " x " + std::to_string(size.height) +
                            " pixels in " + std::to_string(bytes.size()) + " bytes, more than " +
                            std::to_string(kMaxPixelsPerByte) + " a byte: no frame packs that tight");
-  // Blocks of a megabyte and more are mapped and unmapped for each: left
-  // to itself, malloc raises that bound to the largest block freed, and
-  // then every worker's heap keeps a coefficient buffer once it has held one.
-  static std::once_flag mapped;
-  std::call_once(mapped, [] { mallopt(M_MMAP_THRESHOLD, 1 << 20); });
+  keep_heap();
+  GiveBackAfter giveBack;  // after the decoder has freed its coefficients
   Decoder d(bytes);
   if (!d.read_header()) return false;
   std::unique_lock<std::mutex> oneAtATime(gCoefficientDecode, std::defer_lock);
@@ -148,6 +154,7 @@ bool jpeg_decodes(const std::string& bytes, ImageSize size) {
                              std::to_string(size.height) + " pixels: decoding it takes " + mib(d.coefficient_bytes()) +
                              ", over this backend's " + mib(kMaxCoefficientBytes) + " for such frames; send it baseline");
     oneAtATime.lock();
+    giveBack.wanted = true;
   }
   if (!d.decode_eighth()) {
     if (d.tooManyScans)

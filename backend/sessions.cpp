@@ -4,6 +4,7 @@
 #include <chrono>
 #include <fstream>
 
+#include "backend/heap.h"
 #include "backend/jpeg.h"
 #include "backend/log.h"
 #include "backend/protocol.h"
@@ -390,6 +391,7 @@ void Sessions::run(const std::string& id, const std::function<bool()>& stopping)
   matting::Summary summary;
   std::string error;
   try {
+    const HeapForJob heap;
     summary = matting::run(job, progress, cancelled);
     end = End::Completed;
   } catch (const matting::Cancelled&) {

@@ -1,5 +1,6 @@
 #include "backend/shared_sessions.h"
 
+#include "backend/heap.h"
 #include "backend/jpeg.h"
 #include "backend/log.h"
 #include "backend/protocol.h"
@@ -242,6 +243,7 @@ void SharedSessions::run(const std::string& id, const std::string& claim) {
       std::lock_guard<std::mutex> lock(mu_);
       return stopping_ || held->cancel;
     };
+    const HeapForJob heap;
     summary = matting::run(job, progress, cancelled);
     outcome = "COMPLETED";
   } catch (const matting::Cancelled&) {
