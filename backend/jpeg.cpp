@@ -5,7 +5,6 @@
 #include <jpeglib.h>
 // clang-format on
 
-
 #include <csetjmp>
 #include <mutex>
 

@@ -30,8 +30,8 @@ constexpr int kSmallestSide = 16;
 constexpr double kAgreedOverlap = 0.98;
 constexpr int kAgreedFrames = 3;
 // Part of every name the memo keeps work under: a change to what decides a
-// key's mask or a track's masks must change it, so that older work is not
-// taken for new.
+// key's mask, a track's masks or a matte must change it, so that older work
+// is not taken for new.
 constexpr const char* kMemoVersion = "5";
 // GrabCut's mask is a first guess: its edge is re-decided, this many bands
 // each way a round, by the appearance learnt from the last round, until
