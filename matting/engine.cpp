@@ -452,13 +452,11 @@ class Run {
   // later job on the same frames copies what did not change instead of
   // making it again.
   void put(int i, const cv::Mat& mask, TrackingFrame pictures) {
-    cv::Mat kept = mask.clone();
     char settings[64];
-    std::snprintf(settings, sizeof settings, " %d %d %d %.17g ", i, kept.cols, kept.rows, job_.edgeSoftness);
-    std::string text = std::string(kMemoVersion) + " matte" + (job_.quality == Quality::Fast ? " fast" : " fine") +
-                       settings;
-    text.append(reinterpret_cast<const char*>(kept.data), kept.total());
-    writer_.tracked(i, std::move(kept), std::move(pictures), memo_.matte(memo_name(text)));
+    std::snprintf(settings, sizeof settings, " %d %d %d %.17g", i, mask.cols, mask.rows, job_.edgeSoftness);
+    const std::string kept = memo_.matte(
+        std::string(kMemoVersion) + " matte" + (job_.quality == Quality::Fast ? " fast" : " fine") + settings, mask);
+    writer_.tracked(i, mask.clone(), std::move(pictures), kept);
     state_[i] = kMatted;
     advance(i, 2);
   }

@@ -40,25 +40,25 @@ bool side_model(const cv::Mat& bgr, const cv::Mat& side, cv::Mat& model) {
   double* share = model.ptr<double>();
   double* mean = share + kComponents;
   double* covariance = mean + 3 * kComponents;
+  cv::Matx31d sum[kComponents];
+  cv::Matx33d products[kComponents];
+  int count[kComponents] = {};
+  for (int i = 0; i < taken; ++i) {
+    const int k = cluster.at<int>(i);
+    const float* r = samples.ptr<float>(i);
+    const cv::Matx31d c(r[0], r[1], r[2]);
+    sum[k] += c;
+    products[k] += c * c.t();
+    ++count[k];
+  }
   for (int k = 0; k < kComponents; ++k) {
-    cv::Matx31d sum = cv::Matx31d::zeros();
-    cv::Matx33d products = cv::Matx33d::zeros();
-    int count = 0;
-    for (int i = 0; i < taken; ++i) {
-      if (cluster.at<int>(i) != k) continue;
-      const float* r = samples.ptr<float>(i);
-      const cv::Matx31d c(r[0], r[1], r[2]);
-      sum += c;
-      products += c * c.t();
-      ++count;
-    }
-    if (count == 0) continue;
-    const cv::Matx31d m = sum * (1.0 / count);
-    cv::Matx33d v = products * (1.0 / count) - m * m.t();
+    if (count[k] == 0) continue;
+    const cv::Matx31d m = sum[k] * (1.0 / count[k]);
+    cv::Matx33d v = products[k] * (1.0 / count[k]) - m * m.t();
     // As GrabCut does for a component of one colour.
     if (cv::determinant(v) <= std::numeric_limits<double>::epsilon())
       for (int j = 0; j < 3; ++j) v(j, j) += 0.01;
-    share[k] = double(count) / taken;
+    share[k] = double(count[k]) / taken;
     for (int j = 0; j < 3; ++j) mean[3 * k + j] = m(j);
     for (int j = 0; j < 9; ++j) covariance[9 * k + j] = v.val[j];
   }

@@ -42,14 +42,21 @@ cv::Mat kept_mask(const fs::path& path, cv::Size size) {
   return mask.size() == size ? mask : cv::Mat();
 }
 
-}  // namespace
-
-std::string memo_name(const std::string& text) {
-  std::uint64_t h = 14695981039346656037ull;
-  for (unsigned char c : text) h = (h ^ c) * 1099511628211ull;
+constexpr std::uint64_t kFnvStart = 14695981039346656037ull;
+std::uint64_t fnv(std::uint64_t h, const unsigned char* bytes, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) h = (h ^ bytes[i]) * 1099511628211ull;
+  return h;
+}
+std::string hex_of(std::uint64_t h) {
   char hex[17];
   std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
   return hex;
+}
+
+}  // namespace
+
+std::string memo_name(const std::string& text) {
+  return hex_of(fnv(kFnvStart, reinterpret_cast<const unsigned char*>(text.data()), text.size()));
 }
 
 Memo::Memo(std::string dir) : dir_(std::move(dir)) {}
@@ -82,8 +89,11 @@ void Memo::put_step(const std::string& track, int frame, const cv::Mat* mask) {
   keep(fs::path(dir_) / ("track-" + track) / (contract::frame_name(frame, mask ? ".png" : ".lost")), mask);
 }
 
-std::string Memo::matte(const std::string& name) {
+std::string Memo::matte(const std::string& settings, const cv::Mat& mask) {
   if (dir_.empty()) return {};
+  std::uint64_t h = fnv(kFnvStart, reinterpret_cast<const unsigned char*>(settings.data()), settings.size());
+  for (int y = 0; y < mask.rows; ++y) h = fnv(h, mask.ptr<unsigned char>(y), mask.cols * mask.elemSize());
+  const std::string name = hex_of(h);
   used_.insert("matte-" + name + ".png");
   return (fs::path(dir_) / ("matte-" + name + ".png")).string();
 }

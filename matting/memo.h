@@ -33,9 +33,10 @@ class Memo {
   Step step(const std::string& track, int frame, cv::Size size, cv::Mat& mask);
   void put_step(const std::string& track, int frame, const cv::Mat* mask);  // nullptr: lost there
 
-  // Where the finished matte named `name` is kept, whether or not it is
-  // there yet; empty without a folder.
-  std::string matte(const std::string& name);
+  // Where the finished matte made from `mask` with `settings` (everything
+  // else that decides it) is kept, whether or not it is there yet; empty
+  // without a folder.
+  std::string matte(const std::string& settings, const cv::Mat& mask);
 
   // Removes what this job did not use, so the folder holds one job's work.
   void forget_the_rest();
