@@ -419,8 +419,13 @@ int main(int argc, char** argv) {
   int frames = 2000;
   for (int i = 1; i + 1 < argc; ++i)
     if (std::string(argv[i]) == "--frames") frames = std::atoi(argv[i + 1]);
-  for (int i = 1; i < argc; ++i)
+  for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--hostile-only") return hostileClients(), 0;
+    if (std::string(argv[i]) == "--repull-only") {
+      for (int frame : {50, 75}) rePull(frame);
+      return 0;
+    }
+  }
   Backend backend;
   gBackend = &backend;
   gPolled = backend.session({jpeg(megamind(1)[0])});

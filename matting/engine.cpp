@@ -29,6 +29,14 @@ constexpr int kSmallestSide = 16;
 // correction tracks only where it does.
 constexpr double kAgreedOverlap = 0.98;
 constexpr int kAgreedFrames = 3;
+// Past the last correction the track from it is matched against the track
+// it corrected, carried on for at most this many frames. Once the two agree
+// as above and differ by at most this share of what the correction changed
+// on its own frame, the corrected track is followed again: what a
+// correction mends stays mended, and a re-pull with one more correction
+// tracks only as far as it changes anything.
+constexpr int kRejoinWithin = 30;
+constexpr double kRejoinedShare = 0.25;
 // Part of every name the memo keeps work under: a change to what decides a
 // key's mask, a track's masks or a matte must change it, so that older work
 // is not taken for new.
@@ -161,9 +169,13 @@ class Run {
     const Seed anchor = fresh(keys[a], "finding the character on frame ");
     for (const int direction : {+1, -1}) {
       Seed near = anchor;
+      std::optional<Seed> corrected;  // the track the last key corrected, as it came there
       for (int k = a + direction; k >= 0 && k < int(keys.size()); k += direction)
-        near = between(near, keys[k], direction);
-      tail(near, direction);
+        near = between(near, keys[k], direction, corrected);
+      if (corrected)
+        tail_rejoining(near, *corrected, direction);
+      else
+        tail(near, direction);
     }
     leave_the_rest_empty();
     // The anchor's shot: between the cuts around it.
@@ -273,7 +285,9 @@ class Run {
   // The stretch from `near` (a seed nearer the anchor) to the key `far`,
   // tracked from both ends: the seed at `far`, its matte and the stretch's
   // written. Dabs alone at `far` correct the mask the track brought there.
-  Seed between(const Seed& near, const Key& far, int direction) {
+  // `corrected` receives the track from `near` as it came to `far`, if it
+  // did.
+  Seed between(const Seed& near, const Key& far, int direction, std::optional<Seed>& corrected) {
     MaskStore store(job_.outputDir);
     std::vector<int> order;
     for (int i = near.frame + direction; i != far.frame + direction; i += direction) order.push_back(i);
@@ -301,6 +315,15 @@ class Run {
         },
         toFar);
 
+    corrected.reset();
+    if (!arriving.empty()) {
+      corrected = near;
+      corrected->frame = far.frame;
+      corrected->pictures = farPictures;
+      corrected->signature = farSignature;
+      corrected->mask = arriving;
+    }
+
     Seed seed;
     if (far.selection.box || arriving.empty()) {
       const bool adds =
@@ -318,7 +341,7 @@ class Run {
                             std::to_string(far.frame) + selection_text(far.selection));
       seed.pictures = farPictures;
       seed.signature = farSignature;
-      seed.mask = arriving;
+      seed.mask = arriving.clone();  // `corrected` keeps it as it came
       cv::Mat vote;
       seed.appearance.vote(seed.pictures.work, vote);
       correct_with_dabs(seed.pictures.work, far.selection.dabs, vote, seed.mask);
@@ -368,11 +391,8 @@ class Run {
 
   // From `from` to the end of its shot in one direction, or up to a key.
   void tail(const Seed& from, int direction) {
-    const int n = int(job_.frames.size());
-    std::vector<int> order;
-    for (int i = from.frame + direction; i >= 0 && i < n; i += direction) order.push_back(i);
     track(
-        from, order, direction,
+        from, all_to_the_end(from.frame, direction), direction,
         [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
           if (mask)
             put(i, *mask, frame.pictures);
@@ -381,6 +401,76 @@ class Run {
           return true;
         },
         direction > 0 ? "tracking forward " : "tracking backward ");
+  }
+
+  // From the last correction `from` to the end of its shot, until its track
+  // agrees with the one it corrected (`corrected`, that track on the same
+  // frame, going on under the name it had); from there on, that one. A
+  // track resumed from a frame and its mask goes on as it would have, so a
+  // re-pull recalls from the memo what the earlier pull tracked past here.
+  void tail_rejoining(const Seed& from, const Seed& corrected, int direction) {
+    const int n = int(job_.frames.size());
+    std::vector<int> order;
+    for (int i = from.frame + direction; i >= 0 && i < n && int(order.size()) < kRejoinWithin; i += direction)
+      order.push_back(i);
+    // The corrected track's masks, in order; none if it was lost there: a
+    // lost track stays lost, and what it would have been past them is not
+    // known.
+    std::vector<std::pair<int, cv::Mat>> earlier;
+    track(
+        corrected, order, direction,
+        [&](int i, const cv::Mat* mask, const DecodedFrame&) {
+          if (!mask) {
+            earlier.clear();
+            return false;
+          }
+          earlier.emplace_back(i, mask->clone());
+          return true;
+        },
+        "matching the track past the correction on frame " + std::to_string(from.frame) + " ");
+    // Whether the track from `from` has come back to the corrected one: the
+    // two agreed on the last few frames.
+    const double mended = cv::countNonZero(from.mask != corrected.mask);
+    size_t at = 0;  // in `earlier`, the frame the track from `from` is on
+    int agreed = 0;
+    const auto back_together = [&](int i, const cv::Mat* mask) {
+      const cv::Mat* other = at < earlier.size() && earlier[at].first == i ? &earlier[at].second : nullptr;
+      ++at;
+      const bool agree = mask && other && overlap(*other, *mask) >= kAgreedOverlap &&
+                         cv::countNonZero(*other != *mask) <= kRejoinedShare * mended;
+      agreed = agree ? agreed + 1 : 0;
+      return agreed == kAgreedFrames;
+    };
+    bool rejoined = false;
+    track(
+        from, all_to_the_end(from.frame, direction), direction,
+        [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
+          if (mask)
+            put(i, *mask, frame.pictures);
+          else
+            lose(i, frame.pictures.gray.size());
+          rejoined = back_together(i, mask);
+          return !rejoined;
+        },
+        direction > 0 ? "tracking forward " : "tracking backward ");
+    if (!rejoined) return;
+    for (size_t k = at; k < earlier.size(); ++k) {
+      check_cancelled();
+      const int i = earlier[k].first;
+      put(i, earlier[k].second, read_for_tracking(job_.frames[i], i, job_.quality));
+    }
+    Seed resumed = corrected;
+    resumed.frame = earlier.back().first;
+    resumed.pictures = read_for_tracking(job_.frames[resumed.frame], resumed.frame, job_.quality);
+    resumed.signature = shot_signature(resumed.pictures.work);
+    resumed.mask = earlier.back().second;
+    tail(resumed, direction);
+  }
+
+  std::vector<int> all_to_the_end(int from, int direction) const {
+    std::vector<int> order;
+    for (int i = from + direction; i >= 0 && i < int(job_.frames.size()); i += direction) order.push_back(i);
+    return order;
   }
 
   // Tracks from `from` over `order` (frames one after another in

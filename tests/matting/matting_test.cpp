@@ -305,6 +305,13 @@ TEST_F(Matting, CorrectionsReseedTheTrackFromTheirFrame) {
        [&](int i) {
          return i >= 10 ? std::vector<Disc>{a(i), b} : i >= 5 && i <= 7 ? std::vector<Disc>{a(i)} : std::vector<Disc>{};
        }},
+      // Its track comes back to the one it corrected at once: from there
+      // on that one, as if the dab had not been painted.
+      {"an exclude dab on the background",
+       false,
+       2,
+       {{4, {std::nullopt, {dab(160, 220, -8)}, ""}}},
+       [&](int i) { return std::vector<Disc>{a(i), b}; }},
       {"a box in another shot",
        true,
        2,
@@ -350,6 +357,9 @@ TEST_F(Matting, CorrectionsReseedTheTrackFromTheirFrame) {
       EXPECT_EQ(cv::norm(matte(again, i), matte(j, i), cv::NORM_INF), 0) << "frame " << i;
       EXPECT_EQ(cv::norm(matte(before, i), matte(afresh, i), cv::NORM_INF), 0) << "frame " << i;
       EXPECT_EQ(cv::norm(matte(softer, i), matte(softerAfresh, i), cv::NORM_INF), 0) << "frame " << i;
+      if (row.name == std::string("an exclude dab on the background")) {
+        EXPECT_EQ(cv::norm(matte(j, i), matte(afresh, i), cv::NORM_INF), 0) << "frame " << i;
+      }
     }
   }
   // Excluding dabs alone cannot start a shot the track does not reach.
