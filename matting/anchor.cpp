@@ -215,11 +215,11 @@ void paint_strokes(const std::vector<Dab>& dabs, cv::Mat& mask) {
 // mask left out within `area`, an excluding one through the mask. The
 // strokes themselves win over what the regions say. What they claimed is
 // kept in `claims` when it is given.
-void take_dab_regions(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv::Rect& area, const cv::Mat& vote,
-                      cv::Mat& mask, DabClaims* claims = nullptr) {
+void take_dab_regions(const cv::Mat& bgr, const cv::Mat& flow, const std::vector<Dab>& dabs, const cv::Rect& area,
+                      const cv::Mat& vote, cv::Mat& mask, DabClaims* claims = nullptr) {
   const cv::Size size = mask.size();
   const double aspect = double(size.height) / size.width;
-  const DabRegions regions(bgr);
+  const DabRegions regions(bgr, flow);
   cv::Mat outside = cv::Mat::zeros(size, CV_8U);
   outside(area).setTo(255);
   outside &= ~mask;
@@ -253,8 +253,9 @@ void DabClaims::stand(cv::Mat& mask) const {
   paint_strokes(dabs, mask);
 }
 
-void correct_with_dabs(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv::Mat& vote, cv::Mat& mask) {
-  take_dab_regions(bgr, dabs, cv::Rect(cv::Point(), mask.size()), vote, mask);
+void correct_with_dabs(const cv::Mat& bgr, const cv::Mat& flow, const std::vector<Dab>& dabs, const cv::Mat& vote,
+                       cv::Mat& mask) {
+  take_dab_regions(bgr, flow, dabs, cv::Rect(cv::Point(), mask.size()), vote, mask);
 }
 
 void check_selection(const Selection& s) {
@@ -268,7 +269,7 @@ void check_selection(const Selection& s) {
     throw Error("only excluding dabs were painted: draw a box or add dabs on the character");
 }
 
-cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s, DabClaims* claims) {
+cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection& s, DabClaims* claims) {
   check_selection(s);
   const cv::Size size = bgr.size();
   // Whether a dab reaches into the frame depends on the frame's shape: a
@@ -373,7 +374,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& s, DabClaims* claims
     }
   }
   if (claims) *claims = {};
-  if (!s.dabs.empty()) take_dab_regions(bgr, s.dabs, s.box ? box : area, vote, mask, claims);
+  if (!s.dabs.empty()) take_dab_regions(bgr, flow, s.dabs, s.box ? box : area, vote, mask, claims);
   if (cv::countNonZero(mask) == 0) throw Error("nothing was found inside the selection on the anchor frame");
   return mask;
 }

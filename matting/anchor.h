@@ -28,12 +28,15 @@ struct DabClaims {
 // The character's mask (CV_8U, 0 or 255) on the anchor frame: GrabCut on
 // the pixels' looks (see Appearance) seeded with the box (or, without one,
 // grown from the adding dabs), the dabs as definite character and
-// background; what the dabs claimed in `claims` when it is given.
-cv::Mat segment_anchor(const cv::Mat& bgr, const Selection& selection, DabClaims* claims = nullptr);
+// background; what the dabs claimed in `claims` when it is given. `flow`
+// (see DabRegions; may be empty): where each pixel is in a frame nearby.
+cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection& selection,
+                       DabClaims* claims = nullptr);
 
 // A mask (CV_8U, 0 or 255, the frame's size) corrected by dabs: what each
 // dab takes (see DabRegions) is added or removed, the strokes themselves
 // winning; `vote` (the appearance's) keeps background-looking holes open.
-void correct_with_dabs(const cv::Mat& bgr, const std::vector<Dab>& dabs, const cv::Mat& vote, cv::Mat& mask);
+void correct_with_dabs(const cv::Mat& bgr, const cv::Mat& flow, const std::vector<Dab>& dabs, const cv::Mat& vote,
+                       cv::Mat& mask);
 
 }  // namespace matting

@@ -24,6 +24,8 @@ constexpr double kRare = 0.5;
 
 // A median absolute deviation times this is a spread.
 constexpr float kMadToSpread = 1.4826f;
+// Pixels further than this from the disc's own motion move apart from it.
+constexpr float kMovesApart = 1.5f;
 
 float distance(const cv::Vec3b& a, const cv::Vec3b& b) {
   const float d0 = a[0] - b[0], d1 = a[1] - b[1], d2 = a[2] - b[2];
@@ -41,7 +43,7 @@ float median(std::vector<float>& v) {
 }
 }  // namespace
 
-DabRegions::DabRegions(const cv::Mat& bgr) {
+DabRegions::DabRegions(const cv::Mat& bgr, const cv::Mat& flow) : flow_(flow) {
   cv::medianBlur(bgr, lab_, 5);
   cv::cvtColor(lab_, lab_, cv::COLOR_BGR2Lab);
 }
@@ -50,15 +52,27 @@ void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, bool 
                       cv::Mat& out) const {
   const cv::Rect frame(cv::Point(), lab_.size());
   // The disc's typical colour and spread, robustly: a dab wider than a
-  // lock of hair holds some of what is behind it too.
-  std::vector<float> channel[3];
+  // lock of hair holds some of what is behind it too. And how it moves, for
+  // an exclude dab's region to keep to what moves with it.
+  const bool byMotion = !onlyWhereRare && !flow_.empty();
+  std::vector<float> channel[3], motion[2];
   for (int y = std::max(0, centre.y - radius); y <= std::min(lab_.rows - 1, centre.y + radius); ++y)
     for (int x = std::max(0, centre.x - radius); x <= std::min(lab_.cols - 1, centre.x + radius); ++x) {
       if ((x - centre.x) * (x - centre.x) + (y - centre.y) * (y - centre.y) > radius * radius) continue;
       const cv::Vec3b& c = lab_.at<cv::Vec3b>(y, x);
       for (int k = 0; k < 3; ++k) channel[k].push_back(c[k]);
+      if (byMotion) {
+        const cv::Point2f& f = flow_.at<cv::Point2f>(y, x);
+        motion[0].push_back(f.x), motion[1].push_back(f.y);
+      }
     }
   if (channel[0].empty()) return;
+  const cv::Point2f moves = byMotion ? cv::Point2f(median(motion[0]), median(motion[1])) : cv::Point2f();
+  const auto with_disc = [&](cv::Point q) {
+    if (!byMotion) return true;
+    const cv::Point2f d = flow_.at<cv::Point2f>(q) - moves;
+    return d.dot(d) <= kMovesApart * kMovesApart;
+  };
   cv::Vec3f m, spread;
   for (int k = 0; k < 3; ++k) {
     m[k] = median(channel[k]);
@@ -97,7 +111,7 @@ void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, bool 
       const cv::Point q(p.x + dx[k], p.y + dy[k]);
       if (!frame.contains(q) || out.at<uchar>(q) || !domain.at<uchar>(q)) continue;
       const cv::Vec3b& n = lab_.at<cv::Vec3b>(q);
-      if (distance(n, c) > kStep || shaded_distance(cv::Vec3f(n), m) > reach) continue;
+      if (distance(n, c) > kStep || shaded_distance(cv::Vec3f(n), m) > reach || !with_disc(q)) continue;
       out.at<uchar>(q) = 255;
       queue.push_back(q);
     }

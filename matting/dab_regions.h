@@ -3,7 +3,10 @@
 // it. From a dab's disc a region grows to neighbours whose colour steps
 // little from the pixel it came from and stays near the disc's own
 // colours: an exclude dab on a prop takes the prop, an add dab on a lock of
-// hair takes the lock, and neither crosses a clear edge.
+// hair takes the lock, and neither crosses a clear edge. Given how the
+// frame moves, an exclude dab's region takes only what moves with its
+// disc: a dark chair and the dark jacket in front of it may meet without a
+// clear edge, but the chair keeps still while he moves.
 
 #include <opencv2/core.hpp>
 
@@ -11,7 +14,9 @@ namespace matting {
 
 class DabRegions {
  public:
-  explicit DabRegions(const cv::Mat& bgr);
+  // flow: CV_32FC2 of the frame's size, how far each pixel moves to a
+  // frame nearby of the same shot; empty when that is not known.
+  explicit DabRegions(const cv::Mat& bgr, const cv::Mat& flow = cv::Mat());
 
   // The region of the disc (centre, radius in pixels) within `domain`
   // (non-zero: where it may grow), added to `out` (CV_8U, 0 or 255). With
@@ -23,6 +28,7 @@ class DabRegions {
 
  private:
   cv::Mat lab_;  // smoothed, CV_8UC3
+  cv::Mat flow_;
 };
 
 }  // namespace matting

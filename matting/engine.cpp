@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
 #include <utility>
 
 #include "matting/anchor.h"
@@ -36,11 +37,13 @@ constexpr int kAgreedFrames = 3;
 // correction mends stays mended, and a re-pull with one more correction
 // tracks only as far as it changes anything.
 constexpr int kRejoinWithin = 30;
+// Frames between a key and the frame that tells what moves there.
+constexpr int kMotionSpan = 2;
 constexpr double kRejoinedShare = 0.25;
 // Part of every name the memo keeps work under: a change to what decides a
 // key's mask, a track's masks or a matte must change it, so that older work
 // is not taken for new.
-constexpr const char* kMemoVersion = "5";
+constexpr const char* kMemoVersion = "6";
 // GrabCut's mask is a first guess: its edge is re-decided, this many bands
 // each way a round, by the appearance learnt from the last round, until
 // fewer than this share of the mask's pixels change (at most this many
@@ -246,7 +249,7 @@ class Run {
       // texture read on footage scaled up is finer than on the footage
       // itself, and a shoulder went out with the chair behind it.
       DabClaims claims;
-      seed.mask = segment_anchor(picture, key.selection, &claims);
+      seed.mask = segment_anchor(picture, motion_near(f, picture, key.selection), key.selection, &claims);
       Appearance anchorLooks;
       anchorLooks.learn(picture, seed.mask);
       const int band = Tracker::band(segmented);
@@ -280,6 +283,24 @@ class Run {
     put(f, seed.mask, seed.pictures);
     report(stage, 1, 1);
     return seed;
+  }
+
+  // Where each pixel of `picture` (frame f, at any size) is a few frames
+  // before (or after, at the clip's start) in the same shot, for what an
+  // excluding dab takes to keep to what moves with it; empty without such
+  // a dab or such a frame.
+  cv::Mat motion_near(int f, const cv::Mat& picture, const Selection& selection) {
+    if (std::none_of(selection.dabs.begin(), selection.dabs.end(), [](const Dab& d) { return d.r < 0; })) return {};
+    const int n = int(job_.frames.size());
+    const int j = f - kMotionSpan >= 0 ? f - kMotionSpan : f + kMotionSpan;
+    if (j < 0 || j >= n) return {};
+    cv::Mat other, gray, otherGray, flow;
+    cv::resize(read_frame(job_.frames[j], j), other, picture.size(), 0, 0, cv::INTER_AREA);
+    if (is_cut(shot_signature(picture), shot_signature(other))) return {};
+    cv::cvtColor(picture, gray, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(other, otherGray, cv::COLOR_BGR2GRAY);
+    cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_MEDIUM)->calc(gray, otherGray, flow);
+    return flow;
   }
 
   // The stretch from `near` (a seed nearer the anchor) to the key `far`,
@@ -344,7 +365,8 @@ class Run {
       seed.mask = arriving.clone();  // `corrected` keeps it as it came
       cv::Mat vote;
       seed.appearance.vote(seed.pictures.work, vote);
-      correct_with_dabs(seed.pictures.work, far.selection.dabs, vote, seed.mask);
+      correct_with_dabs(seed.pictures.work, motion_near(far.frame, seed.pictures.work, far.selection),
+                        far.selection.dabs, vote, seed.mask);
       summary_.seconds.anchor += watch.lap();
       put(far.frame, seed.mask, seed.pictures);
       report("correcting frame " + std::to_string(far.frame), 1, 1);

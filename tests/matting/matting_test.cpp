@@ -157,9 +157,18 @@ TEST_F(Matting, SeedsFindTheDiscOnTheAnchorWithTheAskedEdge) {
 }
 
 // What real footage gets wrong, each in a scene drawn flat and grained and
-// sliding 3 px a frame: the character in `want`, the rest in `picture`.
+// sliding 3 px a frame: the character in `want`, the rest in `picture`, and
+// what keeps still while it slides in `still`.
 TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
   const cv::Vec3b darkWall{60, 48, 42}, darkHair{22, 34, 72};
+  // A soft weave on the picture where `where` is set, fixed to the picture:
+  // enough for the flow to hold on to, too gentle to stop a dab's region.
+  const auto woven = [](cv::Mat& p, const cv::Mat& where) {
+    for (int y = 0; y < kSize.height; ++y)
+      for (int x = 0; x < kSize.width; ++x)
+        if (where.at<uchar>(y, x))
+          p.at<cv::Vec3b>(y, x) -= cv::Vec3b::all(uchar(12 + 12 * std::sin(x / 4.0 + std::sin(y / 7.0)) * std::cos(y / 5.0)));
+  };
   const struct Row {
     const char* name;
     cv::Vec3b background;
@@ -167,6 +176,7 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
     std::function<void(cv::Mat& picture, cv::Mat& want, cv::Mat& focus)> draw;
     matting::Box box;
     std::vector<matting::Dab> dabs;
+    std::function<void(cv::Mat& picture, const cv::Mat& want, cv::Mat& focus)> still = {};
   } rows[] = {
       {"a thin dark strand on a dark wall, kept by an add dab",
        darkWall,
@@ -218,6 +228,22 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
        },
        {0.17, 0.18, 0.71, 0.64},
        {dab(250, 150, -8)}},
+      {"a prop of the character's colour and weave behind it, keeping still while it moves, removed by one exclude dab",
+       kGreen,
+       [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
+         for (cv::Mat* m : {&p, &w, &a}) cv::circle(*m, {120, 120}, 55, m == &p ? cv::Scalar(kRed) : 255, cv::FILLED);
+         woven(p, w);
+       },
+       {0.1, 0.1, 0.8, 0.8},
+       {dab(225, 120, -8)},
+       [&](cv::Mat& p, const cv::Mat& w, cv::Mat& a) {
+         cv::Mat prop = cv::Mat::zeros(kSize, CV_8U);
+         prop(cv::Rect(168, 70, 80, 100)).setTo(255);
+         prop &= ~w;
+         p.setTo(cv::Scalar(kRed), prop);
+         woven(p, prop);
+         a |= prop;
+       }},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -229,6 +255,7 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
       const cv::Mat shift = (cv::Mat_<double>(2, 3) << 1, 0, 3 * (i - 2), 0, 1, 0);
       for (cv::Mat* m : {&flat, &want, &focus})
         cv::warpAffine(*m, *m, shift, kSize, cv::INTER_NEAREST, cv::BORDER_REPLICATE);
+      if (row.still) row.still(flat, want, focus);
       for (int y = 0; y < kSize.height; ++y)
         for (int x = 0; x < kSize.width; ++x)
           for (int c = 0; c < 3; ++c)
