@@ -37,8 +37,9 @@ constexpr int kAgreedFrames = 3;
 // correction mends stays mended, and a re-pull with one more correction
 // tracks only as far as it changes anything.
 constexpr int kRejoinWithin = 30;
-// Frames between a key and the frame that tells what moves there.
-constexpr int kMotionSpan = 2;
+// Frames between a key and the frame that tells what moves there: over
+// two, a character sitting nearly still moved half a pixel.
+constexpr int kMotionSpan = 4;
 constexpr double kRejoinedShare = 0.25;
 // Part of every name the memo keeps work under: a change to what decides a
 // key's mask, a track's masks or a matte must change it, so that older work
@@ -285,15 +286,15 @@ class Run {
     return seed;
   }
 
-  // Where each pixel of `picture` (frame f, at any size) is a few frames
-  // before (or after, at the clip's start) in the same shot, for what an
-  // excluding dab takes to keep to what moves with it; empty without such
-  // a dab or such a frame.
+  // Where each pixel of `picture` (frame f, at any size) is up to a few
+  // frames before (after, on the clip's first) in the same shot, for what
+  // an excluding dab takes to keep to what moves with it; empty without
+  // such a dab or such a frame.
   cv::Mat motion_near(int f, const cv::Mat& picture, const Selection& selection) {
     if (std::none_of(selection.dabs.begin(), selection.dabs.end(), [](const Dab& d) { return d.r < 0; })) return {};
     const int n = int(job_.frames.size());
-    const int j = f - kMotionSpan >= 0 ? f - kMotionSpan : f + kMotionSpan;
-    if (j < 0 || j >= n) return {};
+    const int j = f > 0 ? f - std::min(f, kMotionSpan) : std::min(n - 1, f + kMotionSpan);
+    if (j == f) return {};
     cv::Mat other, gray, otherGray, flow;
     cv::resize(read_frame(job_.frames[j], j), other, picture.size(), 0, 0, cv::INTER_AREA);
     if (is_cut(shot_signature(picture), shot_signature(other))) return {};
