@@ -37,10 +37,11 @@ constexpr int kAgreedFrames = 3;
 // correction mends stays mended, and a re-pull with one more correction
 // tracks only as far as it changes anything.
 constexpr int kRejoinWithin = 30;
-// Frames between a key and the frame that tells what moves there: over
-// two, a character sitting nearly still moved half a pixel.
-constexpr int kMotionSpan = 4;
 constexpr double kRejoinedShare = 0.25;
+// Frames between a key and the frame that tells what moves there (for an
+// excluding dab): over two, a character sitting nearly still moved half a
+// pixel.
+constexpr int kMotionSpan = 4;
 // Part of every name the memo keeps work under: a change to what decides a
 // key's mask, a track's masks or a matte must change it, so that older work
 // is not taken for new.

@@ -166,8 +166,10 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
   const auto woven = [](cv::Mat& p, const cv::Mat& where) {
     for (int y = 0; y < kSize.height; ++y)
       for (int x = 0; x < kSize.width; ++x)
-        if (where.at<uchar>(y, x))
-          p.at<cv::Vec3b>(y, x) -= cv::Vec3b::all(uchar(12 + 12 * std::sin(x / 4.0 + std::sin(y / 7.0)) * std::cos(y / 5.0)));
+        if (where.at<uchar>(y, x)) {
+          const double weave = std::sin(x / 4.0 + std::sin(y / 7.0)) * std::cos(y / 5.0);
+          p.at<cv::Vec3b>(y, x) -= cv::Vec3b::all(uchar(12 + 12 * weave));
+        }
   };
   const struct Row {
     const char* name;
