@@ -24,7 +24,8 @@ constexpr double kRare = 0.5;
 
 // A median absolute deviation times this is a spread.
 constexpr float kMadToSpread = 1.4826f;
-// Pixels further than this from the disc's own motion move apart from it.
+// Pixels further than this from the disc's own motion move apart from it
+// (further, when the character moves further from it).
 constexpr float kMovesApart = 1.5f;
 
 float distance(const cv::Vec3b& a, const cv::Vec3b& b) {
@@ -68,10 +69,28 @@ void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, bool 
     }
   if (channel[0].empty()) return;
   const cv::Point2f moves = byMotion ? cv::Point2f(median(motion[0]), median(motion[1])) : cv::Point2f();
+  // And how the rest of the domain (the character the dab corrects)
+  // moves: a pixel moves with the disc when its motion is within half the
+  // way to that, or kMovesApart if more. The flow on a flat dark chair is
+  // dragged by the shoulder beside it and varies across the chair; half
+  // the way keeps the chair whole while the shoulder still moves apart.
+  cv::Point2f rest;
+  float apart = kMovesApart;
+  if (byMotion) {
+    motion[0].clear(), motion[1].clear();
+    for (int y = 0; y < domain.rows; y += 4)
+      for (int x = 0; x < domain.cols; x += 4)
+        if (domain.at<uchar>(y, x)) {
+          const cv::Point2f& f = flow_.at<cv::Point2f>(y, x);
+          motion[0].push_back(f.x), motion[1].push_back(f.y);
+        }
+    if (!motion[0].empty()) rest = cv::Point2f(median(motion[0]), median(motion[1]));
+    apart = std::max(kMovesApart, 0.5f * float(cv::norm(rest - moves)));
+  }
   const auto with_disc = [&](cv::Point q) {
     if (!byMotion) return true;
     const cv::Point2f d = flow_.at<cv::Point2f>(q) - moves;
-    return d.dot(d) <= kMovesApart * kMovesApart;
+    return d.dot(d) <= apart * apart;
   };
   cv::Vec3f m, spread;
   for (int k = 0; k < 3; ++k) {
