@@ -418,10 +418,7 @@ class Run {
     track(
         from, all_to_the_end(from.frame, direction), direction,
         [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
-          if (mask)
-            put(i, *mask, frame.pictures);
-          else
-            lose(i, frame.pictures.gray.size());
+          put_or_lose(i, mask, frame);
           return true;
         },
         direction > 0 ? "tracking forward " : "tracking backward ");
@@ -469,10 +466,7 @@ class Run {
     track(
         from, all_to_the_end(from.frame, direction), direction,
         [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
-          if (mask)
-            put(i, *mask, frame.pictures);
-          else
-            lose(i, frame.pictures.gray.size());
+          put_or_lose(i, mask, frame);
           rejoined = back_together(i, mask);
           return !rejoined;
         },
@@ -573,6 +567,13 @@ class Run {
     writer_.tracked(i, mask.clone(), std::move(pictures), kept);
     state_[i] = kMatted;
     advance(i, 2);
+  }
+  // A tracked frame's mask, or nothing where the track was lost.
+  void put_or_lose(int i, const cv::Mat* mask, const DecodedFrame& frame) {
+    if (mask)
+      put(i, *mask, frame.pictures);
+    else
+      lose(i, frame.pictures.gray.size());
   }
   void lose(int i, cv::Size size) {
     writer_.empty(i, size);
