@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
 #include <thread>
 
 #include "Host.h"
@@ -482,6 +483,10 @@ int pullCommand(const std::vector<std::string>& args) {
   }
   if (options.help) return std::fputs(kPullUsage, stdout), 0;
 
+  // OpenCV's worker pool stays unused: the frames are rendered on threads of
+  // ours, one a core. Its workers are never joined; at exit they would still
+  // be ending while the process's last handlers run.
+  cv::setNumThreads(1);
   struct sigaction action {};
   action.sa_handler = onSignal;
   sigaction(SIGINT, &action, nullptr);
