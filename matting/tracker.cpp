@@ -8,6 +8,10 @@ namespace matting {
 namespace {
 // Pixels a round trip along the flow may miss home by and still be trusted.
 constexpr float kHomeMiss = 1.5f;
+// The flow is worked out on frames no larger than this on their long side:
+// a larger working size costs more for no better warp, as the band is
+// re-decided after it anyway.
+constexpr int kFlowSide = 720;
 }  // namespace
 
 int Tracker::band(cv::Size size) { return std::max(4, std::max(size.width, size.height) / 60); }
@@ -27,6 +31,17 @@ void Tracker::reset(const cv::Mat& bgr, const cv::Mat& mask) {
   mask.convertTo(prevMask_, CV_32F, 1.0 / 255);
 }
 
+void Tracker::flow(const cv::Mat& from, const cv::Mat& to, cv::Mat& field) {
+  const double scale = double(kFlowSide) / std::max(from.cols, from.rows);
+  if (scale >= 1) return flow_->calc(from, to, field);
+  cv::resize(from, smallFrom_, cv::Size(), scale, scale, cv::INTER_LINEAR);
+  cv::resize(to, smallTo_, cv::Size(), scale, scale, cv::INTER_LINEAR);
+  smallField_.release();
+  flow_->calc(smallFrom_, smallTo_, smallField_);
+  cv::resize(smallField_, field, from.size(), 0, 0, cv::INTER_LINEAR);
+  field *= 1 / scale;
+}
+
 const cv::Mat& Tracker::step(const cv::Mat& bgr) {
   cv::cvtColor(bgr, gray_, cv::COLOR_BGR2GRAY);
   // The flow starts from nothing: given a field of the right size, the
@@ -35,7 +50,7 @@ const cv::Mat& Tracker::step(const cv::Mat& bgr) {
   // gives a track resumed from what a memo kept.
   flowBack_.release(), flowFore_.release();
   // Backward flow: where each pixel of this frame was in the previous one.
-  flow_->calc(gray_, prevGray_, flowBack_);
+  flow(gray_, prevGray_, flowBack_);
   for (int y = 0; y < flowBack_.rows; ++y) {
     const cv::Point2f* f = flowBack_.ptr<cv::Point2f>(y);
     float* mx = mapX_.ptr<float>(y);
@@ -51,7 +66,7 @@ const cv::Mat& Tracker::step(const cv::Mat& bgr) {
 
   // There and back: the forward flow where each pixel came from should
   // bring it home.
-  flow_->calc(prevGray_, gray_, flowFore_);
+  flow(prevGray_, gray_, flowFore_);
   cv::remap(flowFore_, foreThere_, mapX_, mapY_, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   doubt_.create(bgr.size(), CV_8U);
   for (int y = 0; y < bgr.rows; ++y) {
