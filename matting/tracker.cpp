@@ -12,6 +12,13 @@ constexpr float kHomeMiss = 1.5f;
 // a larger working size costs more for no better warp, as the band is
 // re-decided after it anyway.
 constexpr int kFlowSide = 720;
+
+// `gray` at the size the flow is worked out at.
+const cv::Mat& at_flow_size(const cv::Mat& gray, double scale, cv::Mat& small) {
+  if (scale >= 1) return gray;
+  cv::resize(gray, small, cv::Size(), scale, scale, cv::INTER_LINEAR);
+  return small;
+}
 }  // namespace
 
 int Tracker::band(cv::Size size) { return std::max(4, std::max(size.width, size.height) / 60); }
@@ -31,14 +38,11 @@ void Tracker::reset(const cv::Mat& bgr, const cv::Mat& mask) {
   mask.convertTo(prevMask_, CV_32F, 1.0 / 255);
 }
 
-void Tracker::flow(const cv::Mat& from, const cv::Mat& to, cv::Mat& field) {
-  const double scale = double(kFlowSide) / std::max(from.cols, from.rows);
+void Tracker::flow(const cv::Mat& from, const cv::Mat& to, double scale, cv::Mat& field) {
   if (scale >= 1) return flow_->calc(from, to, field);
-  cv::resize(from, smallFrom_, cv::Size(), scale, scale, cv::INTER_LINEAR);
-  cv::resize(to, smallTo_, cv::Size(), scale, scale, cv::INTER_LINEAR);
   smallField_.release();
-  flow_->calc(smallFrom_, smallTo_, smallField_);
-  cv::resize(smallField_, field, from.size(), 0, 0, cv::INTER_LINEAR);
+  flow_->calc(from, to, smallField_);
+  cv::resize(smallField_, field, gray_.size(), 0, 0, cv::INTER_LINEAR);
   field *= 1 / scale;
 }
 
@@ -49,8 +53,11 @@ const cv::Mat& Tracker::step(const cv::Mat& bgr) {
   // on more than the previous frame and its mask, which is all reset()
   // gives a track resumed from what a memo kept.
   flowBack_.release(), flowFore_.release();
+  const double scale = double(kFlowSide) / std::max(gray_.cols, gray_.rows);
+  const cv::Mat& now = at_flow_size(gray_, scale, smallNow_);
+  const cv::Mat& before = at_flow_size(prevGray_, scale, smallBefore_);
   // Backward flow: where each pixel of this frame was in the previous one.
-  flow(gray_, prevGray_, flowBack_);
+  flow(now, before, scale, flowBack_);
   for (int y = 0; y < flowBack_.rows; ++y) {
     const cv::Point2f* f = flowBack_.ptr<cv::Point2f>(y);
     float* mx = mapX_.ptr<float>(y);
@@ -66,7 +73,7 @@ const cv::Mat& Tracker::step(const cv::Mat& bgr) {
 
   // There and back: the forward flow where each pixel came from should
   // bring it home.
-  flow(prevGray_, gray_, flowFore_);
+  flow(before, now, scale, flowFore_);
   cv::remap(flowFore_, foreThere_, mapX_, mapY_, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   doubt_.create(bgr.size(), CV_8U);
   for (int y = 0; y < bgr.rows; ++y) {

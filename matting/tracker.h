@@ -31,8 +31,9 @@ class Tracker {
   static int band(cv::Size workingSize);
 
  private:
-  // The optical flow from one frame to another, in `field`.
-  void flow(const cv::Mat& from, const cv::Mat& to, cv::Mat& field);
+  // The optical flow from one frame to another, both at `scale` of the
+  // working size, in `field` at the working size.
+  void flow(const cv::Mat& from, const cv::Mat& to, double scale, cv::Mat& field);
 
   Appearance& appearance_;
   EdgeRefiner refiner_;
@@ -40,7 +41,7 @@ class Tracker {
   cv::Ptr<cv::DISOpticalFlow> flow_;
   // Buffers reused from frame to frame.
   cv::Mat prevGray_, gray_, prevMask_, flowBack_, flowFore_, foreThere_, mapX_, mapY_, warped_, doubt_, mask_;
-  cv::Mat smallFrom_, smallTo_, smallField_;  // the flow's frames, where the working size is larger
+  cv::Mat smallNow_, smallBefore_, smallField_;  // the flow's frames, where the working size is larger
   cv::Mat cut_, alpha_, edgeBand_;  // the refiner's cut, and the edge read from the colours
 };
 
