@@ -62,13 +62,14 @@ cv::Size read_frame_size(const std::string& path, int index) {
 }
 
 void write_matte(const std::string& path, const cv::Mat& matte, int index) {
-  // Fast deflate: mattes are mostly flat, so level 1 is nearly as small.
-  static const std::vector<int> params{cv::IMWRITE_PNG_COMPRESSION, 1};
+  // OpenCV's own defaults, on purpose: naming a compression level also turns
+  // on libpng's per-row filter search, which costs three times the encode
+  // for a file of the same size (mattes are mostly flat).
   const std::string partial = path + ".partial";
   bool written = false;
   try {
     std::vector<uchar> bytes;
-    if (cv::imencode(".png", matte, bytes, params)) {
+    if (cv::imencode(".png", matte, bytes)) {
       if (std::FILE* f = std::fopen(partial.c_str(), "wb")) {
         written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
         written = (std::fclose(f) == 0) && written;

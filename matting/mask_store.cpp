@@ -24,10 +24,10 @@ MaskStore::~MaskStore() {
 std::string MaskStore::path(int index) const { return dir_ + "/" + std::to_string(index) + ".png"; }
 
 void MaskStore::put(int index, const cv::Mat& mask) {
-  static const std::vector<int> fast{cv::IMWRITE_PNG_COMPRESSION, 1};
   bool written = false;
   try {
-    written = cv::imwrite(path(index), mask, fast);
+    // OpenCV's defaults are its fastest encode (see write_matte).
+    written = cv::imwrite(path(index), mask);
   } catch (const cv::Exception&) {
   }
   if (!written) throw Error("could not keep the mask of frame " + std::to_string(index) + " in " + dir_);

@@ -22,8 +22,8 @@ void keep(const fs::path& path, const cv::Mat* mask) {
   const fs::path part = path.string() + ".part";
   std::vector<unsigned char> png;
   try {
-    static const std::vector<int> fast{cv::IMWRITE_PNG_COMPRESSION, 1};
-    if (mask && !cv::imencode(".png", *mask, png, fast)) return;
+    // OpenCV's defaults are its fastest encode (see write_matte).
+    if (mask && !cv::imencode(".png", *mask, png)) return;
   } catch (const cv::Exception&) {
     return;
   }
