@@ -9,15 +9,6 @@ namespace matting {
 
 namespace {
 
-// The part `area` of src resized to `full`, exactly as that part of a
-// resize of the whole of src would be, so that only the character's
-// surroundings are enlarged.
-void resize_part(const cv::Mat& src, cv::Size full, const cv::Rect& area, int interpolation, cv::Mat& dst) {
-  const double sx = double(src.cols) / full.width, sy = double(src.rows) / full.height;
-  const cv::Matx23d toSource(sx, 0, (area.x + 0.5) * sx - 0.5, 0, sy, (area.y + 0.5) * sy - 0.5);
-  cv::warpAffine(src, dst, toSource, area.size(), interpolation | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
-}
-
 // The full-size rectangle covering a working-size one, with a pixel to spare.
 cv::Rect enlarge(const cv::Rect& r, cv::Size work, cv::Size full) {
   const double sx = double(full.width) / work.width, sy = double(full.height) / work.height;
@@ -38,9 +29,8 @@ void SoftEdge::render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat
   bandAlpha_.solve(mask, workBgr, p_, alphaBand_);
   cv::compare(p_, 0.5, decided_, cv::CMP_GT);
   if (softness_ <= 0) {
-    const cv::Rect area = enlarge(cv::boundingRect(decided_), mask.size(), full);
-    resize_part(decided_, full, area, cv::INTER_LINEAR, fullMask_);
-    cv::threshold(fullMask_, matte(area), 127, 255, cv::THRESH_BINARY);
+    band_ = cv::Mat::zeros(mask.size(), CV_8U);
+    enlarge_into(enlarge(cv::boundingRect(decided_), mask.size(), full), fullGray, matte);
     return;
   }
   // Radius and regularisation grow with the softness: a wider window and a
@@ -72,23 +62,53 @@ void SoftEdge::render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat
   band_ |= alphaBand_;
   grown |= alphaBand_;
 
-  const cv::Rect area = enlarge(cv::boundingRect(grown), mask.size(), full);
-  resize_part(decided_, full, area, cv::INTER_LINEAR, fullMask_);
-  resize_part(band_, full, area, cv::INTER_NEAREST, fullBand_);
-  resize_part(a_, full, area, cv::INTER_LINEAR, fullA_);
-  resize_part(b_, full, area, cv::INTER_LINEAR, fullB_);
+  enlarge_into(enlarge(cv::boundingRect(grown), mask.size(), full), fullGray, matte);
+}
+
+// Where each full-size column (or row) from `start` falls in a working-size
+// line of `length` pixels, as a resize of the whole picture places it.
+void SoftEdge::place(int start, int count, double scale, int length, std::vector<Tap>& taps) {
+  taps.resize(count);
+  for (int i = 0; i < count; ++i) {
+    const double at = (start + i + 0.5) * scale - 0.5;
+    const int lo = int(std::floor(at));
+    taps[i] = {std::clamp(lo, 0, length - 1), std::clamp(lo + 1, 0, length - 1),
+               std::clamp(int(std::lround(at)), 0, length - 1), float(at - lo)};
+  }
+}
+
+// Only the band's pixels need the filter's coefficients, and only the rest
+// the decided edge: each full-size pixel of `area` reads the working-size
+// values it needs, interpolated as a resize would, and nothing is enlarged
+// whole.
+void SoftEdge::enlarge_into(const cv::Rect& area, const cv::Mat& fullGray, cv::Mat& matte) {
+  const cv::Size work = band_.size(), full = fullGray.size();
+  place(area.x, area.width, double(work.width) / full.width, work.width, columns_);
+  place(area.y, area.height, double(work.height) / full.height, work.height, rows_);
+  const bool soft = softness_ > 0;
   for (int y = 0; y < area.height; ++y) {
-    const uchar* band = fullBand_.ptr<uchar>(y);
-    const uchar* hard = fullMask_.ptr<uchar>(y);
+    const Tap& row = rows_[y];
+    const uchar* band = band_.ptr<uchar>(row.nearest);
+    const uchar* hard0 = decided_.ptr<uchar>(row.lo);
+    const uchar* hard1 = decided_.ptr<uchar>(row.hi);
+    const float* a0 = soft ? a_.ptr<float>(row.lo) : nullptr;
+    const float* a1 = soft ? a_.ptr<float>(row.hi) : nullptr;
+    const float* b0 = soft ? b_.ptr<float>(row.lo) : nullptr;
+    const float* b1 = soft ? b_.ptr<float>(row.hi) : nullptr;
     const uchar* g = fullGray.ptr<uchar>(area.y + y) + area.x;
-    const float* a = fullA_.ptr<float>(y);
-    const float* b = fullB_.ptr<float>(y);
     uchar* out = matte.ptr<uchar>(area.y + y) + area.x;
+    const float wy = row.w;
+    const auto lerp = [wy](const Tap& c, auto p0, auto p1) {
+      const float top = p0[c.lo] + c.w * (p0[c.hi] - p0[c.lo]);
+      const float bottom = p1[c.lo] + c.w * (p1[c.hi] - p1[c.lo]);
+      return top + wy * (bottom - top);
+    };
     for (int x = 0; x < area.width; ++x) {
-      if (band[x]) {
-        out[x] = cv::saturate_cast<uchar>((a[x] * (g[x] * (1.f / 255)) + b[x]) * 255.f);
+      const Tap& c = columns_[x];
+      if (band[c.nearest]) {
+        out[x] = cv::saturate_cast<uchar>((lerp(c, a0, a1) * (g[x] * (1.f / 255)) + lerp(c, b0, b1)) * 255.f);
       } else {
-        out[x] = hard[x] > 127 ? 255 : 0;
+        out[x] = lerp(c, hard0, hard1) > 127.5f ? 255 : 0;
       }
     }
   }

@@ -5,6 +5,8 @@
 // frame inside the edge band only, so hair and motion blur get soft alpha
 // while the inside and outside stay exactly 1 and 0.
 
+#include <vector>
+
 #include <opencv2/core.hpp>
 
 #include "matting/band_alpha.h"
@@ -21,10 +23,22 @@ class SoftEdge {
   void render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat& fullGray, cv::Mat& matte);
 
  private:
+  // Where a full-size column or row reads the working size: the two
+  // neighbours of linear interpolation, the second's weight, and the nearest.
+  struct Tap {
+    int lo, hi, nearest;
+    float w;
+  };
+  static void place(int start, int count, double scale, int length, std::vector<Tap>& taps);
+  // The matte over `area` of the full size from the working-size decided
+  // edge, and within band_ from the filter's coefficients a_ and b_.
+  void enlarge_into(const cv::Rect& area, const cv::Mat& fullGray, cv::Mat& matte);
+
   double softness_;
   BandAlpha bandAlpha_;
-  cv::Mat guide_, p_, meanI_, meanP_, corrIP_, varI_, a_, b_, band_, fullA_, fullB_, fullMask_, fullBand_;
+  cv::Mat guide_, p_, meanI_, meanP_, corrIP_, varI_, a_, b_, band_;
   cv::Mat alphaBand_, decided_;  // where the colours read the edge, and the edge they decided
+  std::vector<Tap> columns_, rows_;
 };
 
 }  // namespace matting
