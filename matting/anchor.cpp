@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
+#include <future>
+#include <optional>
 #include <opencv2/imgproc.hpp>
 
 #include "matting/dab_regions.h"
@@ -58,9 +61,9 @@ constexpr uint64 kSeed = 0x5eed0001;
 // GrabCut from the seeds (not changed) on a 3-channel image within `area`
 // (outside it, only background is possible), at most kGrabCutSide pixels
 // on the long side, untidied; only the parts touching `keep` when it is
-// given.
+// given. Empty when `stop` was set before it was done.
 cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep,
-                 const cv::Rect* box);
+                 const cv::Rect* box, const std::atomic<bool>* stop = nullptr);
 
 // A box drawn a little tight cuts the character where the mask runs along
 // its side for this share of the side's length or more; the strip past such
@@ -154,13 +157,19 @@ bool open_tight_sides(const cv::Rect& box, const cv::Rect& area, cv::Size frame,
 }
 
 // GrabCut itself within `area` of `image`: its mask, untidied.
-cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Rect* box) {
+cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Rect* box,
+            const std::atomic<bool>* stop) {
   cv::Mat labels = seeds(area).clone(), bgModel, fgModel;
   cv::theRNG().state = kSeed;
   try {
     const bool started = grabcut_start(image(area), labels, bgModel, fgModel);
-    cv::grabCut(image(area), labels, cv::Rect(), bgModel, fgModel, kRounds,
-                started ? cv::GC_EVAL : cv::GC_INIT_WITH_MASK);
+    // A round at a time (the same cut as all at once), so that a cut no
+    // longer wanted ends early.
+    for (int round = 0; round < kRounds; ++round) {
+      if (stop && *stop) return {};
+      cv::grabCut(image(area), labels, cv::Rect(), bgModel, fgModel, 1,
+                  started || round > 0 ? cv::GC_EVAL : cv::GC_INIT_WITH_MASK);
+    }
     // Once more past a side the box was drawn too tight on, with the colour
     // models learnt: one cut, no new learning.
     if (box && open_tight_sides(*box, area, image.size(), labels))
@@ -179,7 +188,7 @@ cv::Rect scaled(const cv::Rect& r, double f, cv::Size within) {
 }
 
 cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep,
-                 const cv::Rect* box) {
+                 const cv::Rect* box, const std::atomic<bool>* stop) {
   cv::Mat mask;
   const double f = double(kGrabCutSide) / std::max(image.cols, image.rows);
   cv::Mat small, smallSeeds;
@@ -192,15 +201,43 @@ cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& are
   // pixel or two wide).
   if (!small.empty() && cv::countNonZero((smallSeeds == cv::GC_FGD) | (smallSeeds == cv::GC_PR_FGD)) > 0) {
     const cv::Rect smallBox = box ? scaled(*box, f, small.size()) : cv::Rect();
-    mask = cut(small, smallSeeds, scaled(area, f, small.size()), box ? &smallBox : nullptr);
+    mask = cut(small, smallSeeds, scaled(area, f, small.size()), box ? &smallBox : nullptr, stop);
+    if (mask.empty()) return mask;
     cv::resize(mask, mask, image.size(), 0, 0, cv::INTER_LINEAR);
     cv::threshold(mask, mask, 127, 255, cv::THRESH_BINARY);
   } else {
-    mask = cut(image, seeds, area, box);
+    mask = cut(image, seeds, area, box, stop);
+    if (mask.empty()) return mask;
   }
   if (keep) keep_touching(mask, *keep);
   return mask;
 }
+
+// GrabCut on the frame's looks, from the box's seeds, over the whole frame:
+// red-green rather than the tracker's yellow-blue, as a jacket and a red
+// chair beside it are alike in yellow-blue, and the chair came in with the
+// jacket.
+cv::Mat cut_by_looks(const cv::Mat& bgr, const cv::Mat& seeds, const std::atomic<bool>& stop) {
+  cv::Mat looks;
+  look(bgr, looks, HueAxis::RedGreen);
+  cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), bgr.size()), nullptr, nullptr, &stop);
+  if (!byLook.empty()) clean_mask(byLook);
+  return byLook;
+}
+
+// A cut run beside the caller's own work, which may turn out not to need
+// it: dropped, it ends after its current round rather than running on.
+class SideCut {
+ public:
+  template <class Cut>
+  explicit SideCut(Cut cut) : result_(std::async(std::launch::async, std::move(cut), std::cref(stop_))) {}
+  ~SideCut() { stop_ = true; }  // then result_ waits for the round under way
+  cv::Mat get() { return result_.get(); }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::future<cv::Mat> result_;
+};
 
 // Paints the dabs' discs (adding ones 255, excluding ones 0): whatever
 // decides the rest, the strokes themselves stand.
@@ -345,6 +382,11 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
     area &= cv::Rect(around.x - mx, around.y - my, around.width + 2 * mx, around.height + 2 * my);
   }
   const cv::Rect drawn = s.box ? box_pixels(*s.box, size) : cv::Rect();
+  // The looks' cut (below) needs nothing from the colours' and takes as
+  // long, a second or more on a large frame: it runs beside it whenever it
+  // may be needed, and is dropped once it is not.
+  std::optional<SideCut> byLooks;
+  if (s.box) byLooks.emplace([&bgr, &seeds](const std::atomic<bool>& stop) { return cut_by_looks(bgr, seeds, stop); });
   cv::Mat mask = grab_cut(bgr, seeds, area, s.box ? nullptr : &adding, s.box ? &drawn : nullptr);
   // Holes that clearly look like the background stay open, judged by the
   // colours' own result.
@@ -355,13 +397,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   clean_mask(mask, 0.02, 0.01, &vote);
   const cv::Rect box = s.box ? box_pixels(*s.box, size) : cv::Rect();
   if (s.box && falls_short(mask, box)) {
-    cv::Mat looks;
-    // Red-green rather than the tracker's yellow-blue: a jacket and a red
-    // chair beside it are alike in yellow-blue, and the chair came in with
-    // the jacket.
-    look(bgr, looks, HueAxis::RedGreen);
-    cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), size), nullptr, nullptr);
-    clean_mask(byLook);
+    const cv::Mat byLook = byLooks->get();
     const cv::Mat strips = missed_strips(byLook, mask, box);
     if (!strips.empty()) {
       // Only the parts the colours missed that reach into those strips are
@@ -373,6 +409,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
       clean_mask(mask, 0.02, 0.01, &vote);
     }
   }
+  byLooks.reset();
   if (claims) *claims = {};
   if (!s.dabs.empty()) take_dab_regions(bgr, flow, s.dabs, s.box ? box : area, vote, mask, claims);
   if (cv::countNonZero(mask) == 0) throw Error("nothing was found inside the selection on the anchor frame");
