@@ -296,6 +296,26 @@ TEST_F(Matting, TracksForwardAndBackwardFromAMiddleAnchor) {
   for (int i = 0; i < 15; ++i) EXPECT_GE(iou(matte(j, i), truth({at(i)})), 0.85) << "frame " << i;
 }
 
+// Footage larger than the working size is matted smaller and drawn at its
+// own size, where the matte must lie on the character, not a pixel beside.
+TEST_F(Matting, AFrameLargerThanTheWorkingSizeGetsItsMatteInPlace) {
+  const Disc disc{150, 120, 50};
+  cv::Mat frame;
+  cv::resize(scene(kGreen, {disc}), frame, {}, 3, 3, cv::INTER_LINEAR);
+  matting::Job j = job({frame}, 0);
+  j.quality = matting::Quality::Fast;  // 480 pixels wide
+  j.selection.box = box_around(disc, 12);
+  matting::run(j);
+  const cv::Mat m = matte(j, 0);
+  ASSERT_EQ(m.size(), frame.size());
+  cv::Mat want = cv::Mat::zeros(frame.size(), CV_8U);
+  cv::circle(want, {3 * disc.x + 1, 3 * disc.y + 1}, 3 * disc.r, 255, cv::FILLED);
+  EXPECT_GE(iou(m, want), 0.95);
+  const cv::Moments at = cv::moments(m);
+  EXPECT_NEAR(at.m10 / at.m00, 3 * disc.x + 1, 0.25);
+  EXPECT_NEAR(at.m01 / at.m00, 3 * disc.y + 1, 0.25);
+}
+
 // A second red disc B beside the character A is taken in by the anchor's
 // box; corrections on later or earlier frames take it out or bring it back,
 // and one in another shot starts that shot.
