@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 #include <utility>
@@ -649,11 +650,26 @@ class Run {
   std::vector<int> lostAt_;
 };
 
+// OpenCV fills its Lab (and HSV) tables on the first conversion, without a
+// lock: threads converting at once for the first time (a job's two anchor
+// cuts, or two jobs of one backend) each fill them, and one can read tables
+// another is still filling. Filled once here, before any job has threads.
+void fill_colour_tables() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const cv::Mat pixel(1, 1, CV_8UC3, cv::Scalar::all(128));
+    cv::Mat converted;
+    cv::cvtColor(pixel, converted, cv::COLOR_BGR2Lab);
+    cv::cvtColor(pixel, converted, cv::COLOR_BGR2HSV);
+  });
+}
+
 }  // namespace
 
 Summary run(const Job& job, const ProgressFn& progress, const CancelFn& cancelled) {
   check_job(job);
   try {
+    fill_colour_tables();
     return Run(job, progress, cancelled).matte_every_frame();
   } catch (const cv::Exception& e) {
     // A picture OpenCV cannot work on: the job fails with its reason rather
