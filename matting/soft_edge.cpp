@@ -29,7 +29,8 @@ void SoftEdge::render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat
   bandAlpha_.solve(mask, workBgr, p_, alphaBand_);
   cv::compare(p_, 0.5, decided_, cv::CMP_GT);
   if (softness_ <= 0) {
-    band_ = cv::Mat::zeros(mask.size(), CV_8U);
+    band_.create(mask.size(), CV_8U);
+    band_.setTo(0);
     enlarge_into(enlarge(cv::boundingRect(decided_), mask.size(), full), fullGray, matte);
     return;
   }
