@@ -4,6 +4,8 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
+#include "matting/side_by_side.h"
+
 namespace matting {
 
 namespace {
@@ -52,30 +54,46 @@ void BandAlpha::solve(const cv::Mat& mask, const cv::Mat& bgr, cv::Mat& alpha, c
 
 void BandAlpha::read(const cv::Mat& mask, const cv::Mat& bgr, int side, cv::Mat& alpha, cv::Mat& band) {
   // Sure character: further than `side` inside the edge; sure background:
-  // further than `side` outside it.
-  cv::distanceTransform(mask, innerDist_, cv::DIST_L2, 3);
-  cv::compare(innerDist_, side, inner_, cv::CMP_GT);
-  cv::bitwise_not(mask, outer_);
-  cv::distanceTransform(outer_, outerDist_, cv::DIST_L2, 3);
-  cv::compare(outerDist_, side, outer_, cv::CMP_LE);
+  // further than `side` outside it. Each side's distances are worked out
+  // at once, here and below.
+  side_by_side(
+      [&] {
+        cv::distanceTransform(mask, innerDist_, cv::DIST_L2, 3);
+        cv::compare(innerDist_, side, inner_, cv::CMP_GT);
+      },
+      [&] {
+        cv::bitwise_not(mask, outer_);
+        cv::distanceTransform(outer_, outerDist_, cv::DIST_L2, 3);
+        cv::compare(outerDist_, side, outer_, cv::CMP_LE);
+      });
   cv::bitwise_xor(inner_, outer_, band);
   if (cv::countNonZero(inner_) == 0 || size_t(cv::countNonZero(outer_)) == outer_.total()) return;
 
   // The nearest sure character pixel and the nearest sure background pixel
   // of every pixel, and how far they are.
-  cv::bitwise_not(inner_, inner_);  // zero on the sure character
-  cv::distanceTransform(inner_, innerDist_, innerLabel_, cv::DIST_L2, 3, cv::DIST_LABEL_PIXEL);
-  label_points(inner_, innerAt_);
-  cv::distanceTransform(outer_, outerDist_, outerLabel_, cv::DIST_L2, 3, cv::DIST_LABEL_PIXEL);
-  label_points(outer_, outerAt_);
-  cv::medianBlur(bgr, smooth_, 3);
+  side_by_side(
+      [&] {
+        cv::bitwise_not(inner_, inner_);  // zero on the sure character
+        cv::distanceTransform(inner_, innerDist_, innerLabel_, cv::DIST_L2, 3, cv::DIST_LABEL_PIXEL);
+        label_points(inner_, innerAt_);
+      },
+      [&] {
+        cv::distanceTransform(outer_, outerDist_, outerLabel_, cv::DIST_L2, 3, cv::DIST_LABEL_PIXEL);
+        label_points(outer_, outerAt_);
+        cv::medianBlur(bgr, smooth_, 3);
+      });
+  const int half = band.rows / 2;
+  side_by_side([&] { read_rows(0, half, bgr, side, band, alpha); },
+               [&] { read_rows(half, band.rows, bgr, side, band, alpha); });
+}
 
+void BandAlpha::read_rows(int first, int end, const cv::Mat& bgr, int side, const cv::Mat& band, cv::Mat& alpha) const {
   // Candidates for each side: the nearest sure pixel of the pixel itself
   // and of four points around it, so that the stripe or lock beside the
   // nearest can serve; the pair that explains the pixel's colour best wins.
   const cv::Point around[] = {{0, 0}, {side, 0}, {-side, 0}, {0, side}, {0, -side}};
-  const cv::Rect frame(cv::Point(), mask.size());
-  for (int y = 0; y < band.rows; ++y) {
+  const cv::Rect frame(cv::Point(), band.size());
+  for (int y = first; y < end; ++y) {
     const uchar* b = band.ptr<uchar>(y);
     const cv::Vec3b* c = bgr.ptr<cv::Vec3b>(y);
     const float* toCharacter = innerDist_.ptr<float>(y);

@@ -22,6 +22,9 @@ class BandAlpha {
  private:
   // solve() on the character's surroundings; alpha holds the mask already.
   void read(const cv::Mat& mask, const cv::Mat& bgr, int side, cv::Mat& alpha, cv::Mat& band);
+  // The colours' alpha on rows first..end-1 of the band, from the sure
+  // pixels read() found.
+  void read_rows(int first, int end, const cv::Mat& bgr, int side, const cv::Mat& band, cv::Mat& alpha) const;
 
   cv::Mat smooth_, inner_, outer_, innerDist_, outerDist_, innerLabel_, outerLabel_;
   std::vector<cv::Point> innerAt_, outerAt_;

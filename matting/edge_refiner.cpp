@@ -5,6 +5,7 @@
 
 #include "matting/graph_cut.h"
 #include "matting/mask_cleanup.h"
+#include "matting/side_by_side.h"
 
 namespace matting {
 
@@ -30,14 +31,16 @@ EdgeRefiner::EdgeRefiner(int band, float sigma) : band_(band), sigma_(sigma > 0 
 
 void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, Appearance& appearance,
                          cv::Mat& mask) {
-  // Signed distance to the guess's edge, positive inside.
-  cv::compare(guess, 0, hard_, cv::CMP_GT);
-  cv::distanceTransform(hard_, inside_, cv::DIST_L2, 3);
-  cv::bitwise_not(hard_, seeds_);
-  cv::distanceTransform(seeds_, outside_, cv::DIST_L2, 3);
-  cv::subtract(inside_, outside_, signedDist_);
-
-  appearance.vote(bgr, looks_);
+  // Signed distance to the guess's edge, positive inside; the looks' vote
+  // meanwhile.
+  side_by_side([&] { appearance.vote(bgr, looks_); },
+               [&] {
+                 cv::compare(guess, 0, hard_, cv::CMP_GT);
+                 cv::distanceTransform(hard_, inside_, cv::DIST_L2, 3);
+                 cv::bitwise_not(hard_, seeds_);
+                 cv::distanceTransform(seeds_, outside_, cv::DIST_L2, 3);
+                 cv::subtract(inside_, outside_, signedDist_);
+               });
   vote_.create(bgr.size(), CV_32F);
   seeds_.create(bgr.size(), CV_8U);
   for (int y = 0; y < bgr.rows; ++y) {

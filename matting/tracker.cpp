@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <opencv2/imgproc.hpp>
 
+#include "matting/side_by_side.h"
+
 namespace matting {
 
 namespace {
@@ -28,7 +30,8 @@ Tracker::Tracker(cv::Size size, Appearance& appearance)
       refiner_(band(size)),
       // The finer presets cost four times as much for little change in a
       // mask's warp at these sizes.
-      flow_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)) {
+      backSolver_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)),
+      foreSolver_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)) {
   mapX_.create(size, CV_32F);
   mapY_.create(size, CV_32F);
 }
@@ -38,26 +41,16 @@ void Tracker::reset(const cv::Mat& bgr, const cv::Mat& mask) {
   mask.convertTo(prevMask_, CV_32F, 1.0 / 255);
 }
 
-void Tracker::flow(const cv::Mat& from, const cv::Mat& to, double scale, cv::Mat& field) {
-  if (scale >= 1) return flow_->calc(from, to, field);
-  smallField_.release();
-  flow_->calc(from, to, smallField_);
-  cv::resize(smallField_, field, gray_.size(), 0, 0, cv::INTER_LINEAR);
+void Tracker::flow(cv::DISOpticalFlow& solver, const cv::Mat& from, const cv::Mat& to, double scale, cv::Mat& small,
+                   cv::Mat& field) {
+  if (scale >= 1) return solver.calc(from, to, field);
+  small.release();
+  solver.calc(from, to, small);
+  cv::resize(small, field, gray_.size(), 0, 0, cv::INTER_LINEAR);
   field *= 1 / scale;
 }
 
-const cv::Mat& Tracker::step(const cv::Mat& bgr) {
-  cv::cvtColor(bgr, gray_, cv::COLOR_BGR2GRAY);
-  // The flow starts from nothing: given a field of the right size, the
-  // solver would start from the last step's, and a step would then depend
-  // on more than the previous frame and its mask, which is all reset()
-  // gives a track resumed from what a memo kept.
-  flowBack_.release(), flowFore_.release();
-  const double scale = double(kFlowSide) / std::max(gray_.cols, gray_.rows);
-  const cv::Mat& now = at_flow_size(gray_, scale, smallNow_);
-  const cv::Mat& before = at_flow_size(prevGray_, scale, smallBefore_);
-  // Backward flow: where each pixel of this frame was in the previous one.
-  flow(now, before, scale, flowBack_);
+void Tracker::warp_previous_mask() {
   for (int y = 0; y < flowBack_.rows; ++y) {
     const cv::Point2f* f = flowBack_.ptr<cv::Point2f>(y);
     float* mx = mapX_.ptr<float>(y);
@@ -70,10 +63,29 @@ const cv::Mat& Tracker::step(const cv::Mat& bgr) {
   // Replicated borders: a character cut by the frame's edge stays cut there.
   cv::remap(prevMask_, warped_, mapX_, mapY_, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   cv::compare(warped_, 0.5, warped_, cv::CMP_GT);
+}
+
+const cv::Mat& Tracker::step(const cv::Mat& bgr) {
+  cv::cvtColor(bgr, gray_, cv::COLOR_BGR2GRAY);
+  // The flow starts from nothing: given a field of the right size, the
+  // solver would start from the last step's, and a step would then depend
+  // on more than the previous frame and its mask, which is all reset()
+  // gives a track resumed from what a memo kept.
+  flowBack_.release(), flowFore_.release();
+  const double scale = double(kFlowSide) / std::max(gray_.cols, gray_.rows);
+  const cv::Mat& now = at_flow_size(gray_, scale, smallNow_);
+  const cv::Mat& before = at_flow_size(prevGray_, scale, smallBefore_);
+  // Backward flow: where each pixel of this frame was in the previous one;
+  // the mask warped along it. The forward flow, for the check below, is
+  // worked out meanwhile.
+  side_by_side([&] { flow(*foreSolver_, before, now, scale, smallFore_, flowFore_); },
+               [&] {
+                 flow(*backSolver_, now, before, scale, smallBack_, flowBack_);
+                 warp_previous_mask();
+               });
 
   // There and back: the forward flow where each pixel came from should
   // bring it home.
-  flow(before, now, scale, flowFore_);
   cv::remap(flowFore_, foreThere_, mapX_, mapY_, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   doubt_.create(bgr.size(), CV_8U);
   for (int y = 0; y < bgr.rows; ++y) {

@@ -32,16 +32,23 @@ class Tracker {
 
  private:
   // The optical flow from one frame to another, both at `scale` of the
-  // working size, in `field` at the working size.
-  void flow(const cv::Mat& from, const cv::Mat& to, double scale, cv::Mat& field);
+  // working size, in `field` at the working size; `small` holds it at
+  // `scale` meanwhile.
+  void flow(cv::DISOpticalFlow& solver, const cv::Mat& from, const cv::Mat& to, double scale, cv::Mat& small,
+            cv::Mat& field);
+  // The previous mask along the backward flow, in warped_; mapX_ and mapY_
+  // say where each pixel came from.
+  void warp_previous_mask();
 
   Appearance& appearance_;
   EdgeRefiner refiner_;
   BandAlpha edge_;
-  cv::Ptr<cv::DISOpticalFlow> flow_;
+  // One solver each way: the two flows are worked out at once.
+  cv::Ptr<cv::DISOpticalFlow> backSolver_, foreSolver_;
   // Buffers reused from frame to frame.
   cv::Mat prevGray_, gray_, prevMask_, flowBack_, flowFore_, foreThere_, mapX_, mapY_, warped_, doubt_, mask_;
-  cv::Mat smallNow_, smallBefore_, smallField_;  // the flow's frames, where the working size is larger
+  // The flow's frames and fields, where the working size is larger.
+  cv::Mat smallNow_, smallBefore_, smallBack_, smallFore_;
   cv::Mat cut_, alpha_, edgeBand_;  // the refiner's cut, and the edge read from the colours
 };
 
