@@ -12,6 +12,11 @@
 
 namespace matting {
 
+// What solve() reads around a mask: its alpha and its band.
+struct EdgeRead {
+  cv::Mat alpha, band;
+};
+
 class BandAlpha {
  public:
   // mask: CV_8U 0/255; bgr: the frame at the mask's size. alpha receives

@@ -46,7 +46,7 @@ constexpr int kMotionSpan = 4;
 // Part of every name the memo keeps work under: a change to what decides a
 // key's mask, a track's masks or a matte must change it, so that older work
 // is not taken for new.
-constexpr const char* kMemoVersion = "6";
+constexpr const char* kMemoVersion = "7";
 // GrabCut's mask is a first guess: its edge is re-decided, this many bands
 // each way a round, by the appearance learnt from the last round, until
 // fewer than this share of the mask's pixels change (at most this many
@@ -323,7 +323,7 @@ class Run {
                               " to the correction on frame " + std::to_string(far.frame) + " ";
     track(
         near, order, direction,
-        [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
+        [&](int i, const cv::Mat* mask, const EdgeRead*, const DecodedFrame& frame) {
           if (i == far.frame) {
             if (mask) arriving = mask->clone();
             farPictures = frame.pictures;
@@ -384,7 +384,7 @@ class Run {
     int agreed = 0;
     track(
         seed, order, -direction,
-        [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
+        [&](int i, const cv::Mat* mask, const EdgeRead* read, const DecodedFrame& frame) {
           back[i] = 1;
           const cv::Mat fromNear = store.get(i);
           const double weightNear = std::abs(far.frame - i) / length;
@@ -392,7 +392,7 @@ class Run {
           if (mask && !fromNear.empty())
             put(i, blend_masks(fromNear, *mask, weightNear), frame.pictures);
           else if (mask)
-            put(i, *mask, frame.pictures);
+            put(i, *mask, frame.pictures, read);
           else if (!fromNear.empty())
             put(i, fromNear, frame.pictures);
           else
@@ -418,8 +418,8 @@ class Run {
   void tail(const Seed& from, int direction) {
     track(
         from, all_to_the_end(from.frame, direction), direction,
-        [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
-          put_or_lose(i, mask, frame);
+        [&](int i, const cv::Mat* mask, const EdgeRead* read, const DecodedFrame& frame) {
+          put_or_lose(i, mask, read, frame);
           return true;
         },
         direction > 0 ? "tracking forward " : "tracking backward ");
@@ -441,7 +441,7 @@ class Run {
     std::vector<std::pair<int, cv::Mat>> earlier;
     track(
         corrected, order, direction,
-        [&](int i, const cv::Mat* mask, const DecodedFrame&) {
+        [&](int i, const cv::Mat* mask, const EdgeRead*, const DecodedFrame&) {
           if (!mask) {
             earlier.clear();
             return false;
@@ -466,8 +466,8 @@ class Run {
     bool rejoined = false;
     track(
         from, all_to_the_end(from.frame, direction), direction,
-        [&](int i, const cv::Mat* mask, const DecodedFrame& frame) {
-          put_or_lose(i, mask, frame);
+        [&](int i, const cv::Mat* mask, const EdgeRead* read, const DecodedFrame& frame) {
+          put_or_lose(i, mask, read, frame);
           rejoined = back_together(i, mask);
           return !rejoined;
         },
@@ -494,11 +494,13 @@ class Run {
 
   // Tracks from `from` over `order` (frames one after another in
   // `direction`) until a cut, handing each frame's mask (nothing once the
-  // track is lost) to `take` until it answers false, reporting under
+  // track is lost), with the tracker's read of its edge when the tracker
+  // made it, to `take` until it answers false, reporting under
   // `stage`. What the memo kept of this track is taken as it was; the
   // tracking goes on from where that ends.
   void track(const Seed& from, const std::vector<int>& order, int direction,
-             const std::function<bool(int, const cv::Mat*, const DecodedFrame&)>& take, const std::string& stage) {
+             const std::function<bool(int, const cv::Mat*, const EdgeRead*, const DecodedFrame&)>& take,
+             const std::string& stage) {
     if (order.empty()) return;
     Appearance appearance = from.appearance;
     Tracker tracker(from.pictures.work.size(), appearance);
@@ -528,12 +530,12 @@ class Run {
         if (step == Memo::Step::kMask) {
           lastWork = frame->pictures.work, lastMask = kept, recalled = true;
           ++summary_.recalledFrames;
-          more = take(i, &kept, *frame);
+          more = take(i, &kept, nullptr, *frame);
         } else if (step == Memo::Step::kLost) {
           ++summary_.recalledFrames;
           lost = true;
           lostAt_.push_back(i);
-          more = take(i, nullptr, *frame);
+          more = take(i, nullptr, nullptr, *frame);
         } else {
           Stopwatch watch;
           if (recalled) tracker.reset(lastWork, lastMask);
@@ -543,10 +545,10 @@ class Run {
           if (lost) lostAt_.push_back(i);
           summary_.seconds.track += watch.lap();
           memo_.put_step(name, i, lost ? nullptr : &mask);
-          more = take(i, lost ? nullptr : &mask, *frame);
+          more = take(i, lost ? nullptr : &mask, lost ? nullptr : &tracker.read(), *frame);
         }
       } else {
-        more = take(i, nullptr, *frame);
+        more = take(i, nullptr, nullptr, *frame);
       }
       ++done;
       report(stage + std::to_string(done) + "/" + std::to_string(order.size()), done, int(order.size()));
@@ -556,23 +558,26 @@ class Run {
     summary_.seconds.cuts += reader.cutSeconds();
   }
 
-  // The writer keeps the mask: the tracker's own buffer is reused. A matte
-  // is named by its frame, its mask and what else decides it, so that a
-  // later job on the same frames copies what did not change instead of
-  // making it again.
-  void put(int i, const cv::Mat& mask, TrackingFrame pictures) {
+  // The writer keeps the mask (and the read): the tracker's own buffers are
+  // reused. A matte is named by its frame, its mask and what else decides
+  // it, so that a later job on the same frames copies what did not change
+  // instead of making it again; `read`, the colours' read of the mask's
+  // edge that the matte starts from, is the tracker's when it has it, and
+  // the same as the writer would make.
+  void put(int i, const cv::Mat& mask, TrackingFrame pictures, const EdgeRead* read = nullptr) {
     char settings[64];
     std::snprintf(settings, sizeof settings, " %d %d %d %.17g", i, mask.cols, mask.rows, job_.edgeSoftness);
     const std::string kept = memo_.matte(
         std::string(kMemoVersion) + " matte" + (job_.quality == Quality::Fast ? " fast" : " fine") + settings, mask);
-    writer_.tracked(i, mask.clone(), std::move(pictures), kept);
+    writer_.tracked(i, mask.clone(), std::move(pictures), kept,
+                    read ? EdgeRead{read->alpha.clone(), read->band.clone()} : EdgeRead{});
     state_[i] = kMatted;
     advance(i, 2);
   }
   // A tracked frame's mask, or nothing where the track was lost.
-  void put_or_lose(int i, const cv::Mat* mask, const DecodedFrame& frame) {
+  void put_or_lose(int i, const cv::Mat* mask, const EdgeRead* read, const DecodedFrame& frame) {
     if (mask)
-      put(i, *mask, frame.pictures);
+      put(i, *mask, frame.pictures, read);
     else
       lose(i, frame.pictures.gray.size());
   }

@@ -64,7 +64,8 @@ MatteWriter::MatteWriter(const Job& job)
             if (item->mask.empty()) {
               matte = cv::Mat::zeros(item->size, CV_8U);
             } else {
-              edge_.render(item->mask, item->pictures.work, item->pictures.gray, matte);
+              edge_.render(item->mask, item->pictures.work, item->pictures.gray, matte,
+                           item->read.alpha.empty() ? nullptr : &item->read);
             }
             alpha_ += watch.lap();
             write_matte(path, matte, item->index);
@@ -88,14 +89,14 @@ void MatteWriter::rethrow() {
   if (!error_.empty()) throw Error(error_);
 }
 
-void MatteWriter::tracked(int index, cv::Mat mask, TrackingFrame pictures, std::string kept) {
+void MatteWriter::tracked(int index, cv::Mat mask, TrackingFrame pictures, std::string kept, EdgeRead read) {
   rethrow();
-  if (!queue_.push({index, std::move(mask), std::move(pictures), {}, std::move(kept)})) rethrow();
+  if (!queue_.push({index, std::move(mask), std::move(pictures), {}, std::move(kept), std::move(read)})) rethrow();
 }
 
 void MatteWriter::empty(int index, cv::Size size) {
   rethrow();
-  if (!queue_.push({index, {}, {}, size, {}})) rethrow();
+  if (!queue_.push({index, {}, {}, size, {}, {}})) rethrow();
 }
 
 void MatteWriter::finish() {

@@ -45,12 +45,13 @@ class FrameReader {
 // ones for frames without the character. A failed write is reported by the
 // next call, or by finish(). A tracked frame's matte given a place in the
 // memo is copied from there when an earlier job kept it, and kept there
-// when it is made.
+// when it is made. `read` is BandAlpha's read of the mask on this frame,
+// when the caller has it; empty, the writer makes it.
 class MatteWriter {
  public:
   MatteWriter(const Job& job);
   ~MatteWriter();
-  void tracked(int index, cv::Mat mask, TrackingFrame pictures, std::string kept = {});
+  void tracked(int index, cv::Mat mask, TrackingFrame pictures, std::string kept = {}, EdgeRead read = {});
   void empty(int index, cv::Size size);
   // Waits for every matte; throws the first write error.
   void finish();
@@ -64,6 +65,7 @@ class MatteWriter {
     TrackingFrame pictures;
     cv::Size size;
     std::string kept;  // the matte's place in the memo, or empty
+    EdgeRead read;
   };
   void rethrow();
 

@@ -19,15 +19,20 @@ cv::Rect enlarge(const cv::Rect& r, cv::Size work, cv::Size full) {
 
 }  // namespace
 
-void SoftEdge::render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat& fullGray, cv::Mat& matte) {
+void SoftEdge::render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat& fullGray, cv::Mat& matte,
+                      const EdgeRead* read) {
   const cv::Size full = fullGray.size();
   matte.create(full, CV_8U);
   matte.setTo(0);
   if (cv::countNonZero(mask) == 0) return;
   // Where the edge lies is the colours' to say near it, whatever the
   // softness; the softness says only how gradual it is.
-  bandAlpha_.solve(mask, workBgr, p_, alphaBand_);
-  cv::compare(p_, 0.5, decided_, cv::CMP_GT);
+  if (!read) {
+    bandAlpha_.solve(mask, workBgr, read_.alpha, read_.band);
+    read = &read_;
+  }
+  const cv::Mat& p = read->alpha;
+  cv::compare(p, 0.5, decided_, cv::CMP_GT);
   if (softness_ <= 0) {
     band_.create(mask.size(), CV_8U);
     band_.setTo(0);
@@ -44,8 +49,8 @@ void SoftEdge::render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat
   cv::cvtColor(workBgr, guide_, cv::COLOR_BGR2GRAY);
   guide_.convertTo(guide_, CV_32F, 1.0 / 255);
   cv::boxFilter(guide_, meanI_, CV_32F, win);
-  cv::boxFilter(p_, meanP_, CV_32F, win);
-  cv::boxFilter(guide_.mul(p_), corrIP_, CV_32F, win);
+  cv::boxFilter(p, meanP_, CV_32F, win);
+  cv::boxFilter(guide_.mul(p), corrIP_, CV_32F, win);
   cv::boxFilter(guide_.mul(guide_), varI_, CV_32F, win);
   varI_ -= meanI_.mul(meanI_);
   a_ = (corrIP_ - meanI_.mul(meanP_)) / (varI_ + eps);
@@ -60,8 +65,8 @@ void SoftEdge::render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat
   cv::dilate(mask, grown, kernel);
   cv::erode(mask, shrunk, kernel);
   cv::bitwise_xor(grown, shrunk, band_);
-  band_ |= alphaBand_;
-  grown |= alphaBand_;
+  band_ |= read->band;
+  grown |= read->band;
 
   enlarge_into(enlarge(cv::boundingRect(grown), mask.size(), full), fullGray, matte);
 }

@@ -20,7 +20,10 @@ class SoftEdge {
 
   // mask: CV_8U 0/255 at working size; workBgr: the frame at working size;
   // fullGray: the frame's grey at full size. matte: CV_8U at full size.
-  void render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat& fullGray, cv::Mat& matte);
+  // `read`, when given, is BandAlpha's read of this mask on this frame,
+  // already made elsewhere.
+  void render(const cv::Mat& mask, const cv::Mat& workBgr, const cv::Mat& fullGray, cv::Mat& matte,
+              const EdgeRead* read = nullptr);
 
  private:
   // Where a full-size column or row reads the working size: the two
@@ -36,8 +39,9 @@ class SoftEdge {
 
   double softness_;
   BandAlpha bandAlpha_;
-  cv::Mat guide_, p_, meanI_, meanP_, corrIP_, varI_, a_, b_, band_;
-  cv::Mat alphaBand_, decided_;  // where the colours read the edge, and the edge they decided
+  cv::Mat guide_, meanI_, meanP_, corrIP_, varI_, a_, b_, band_;
+  EdgeRead read_;   // the colours' alpha and band, where none is given
+  cv::Mat decided_;  // the edge the colours decided
   std::vector<Tap> columns_, rows_;
 };
 

@@ -38,7 +38,13 @@ Tracker::Tracker(cv::Size size, Appearance& appearance)
 
 void Tracker::reset(const cv::Mat& bgr, const cv::Mat& mask) {
   cv::cvtColor(bgr, prevGray_, cv::COLOR_BGR2GRAY);
-  mask.convertTo(prevMask_, CV_32F, 1.0 / 255);
+  carry(bgr, mask);
+}
+
+void Tracker::carry(const cv::Mat& bgr, const cv::Mat& mask) {
+  edge_.solve(mask, bgr, read_.alpha, read_.band);
+  cv::compare(read_.alpha, 0.5, warped_, cv::CMP_GT);  // warped_ is free until the next step
+  warped_.convertTo(prevMask_, CV_32F, 1.0 / 255);
 }
 
 void Tracker::flow(cv::DISOpticalFlow& solver, const cv::Mat& from, const cv::Mat& to, double scale, cv::Mat& small,
@@ -105,7 +111,7 @@ const cv::Mat& Tracker::step(const cv::Mat& bgr) {
   edge_.solve(cut_, bgr, alpha_, edgeBand_);
   cv::compare(alpha_, 0.5, mask_, cv::CMP_GT);
 
-  mask_.convertTo(prevMask_, CV_32F, 1.0 / 255);
+  carry(bgr, mask_);
   std::swap(prevGray_, gray_);
   return mask_;
 }

@@ -6,7 +6,9 @@
 // place in the previous frame, and the flow drags the character over it.
 // Last, the edge is put where the colours on either side of it say
 // (BandAlpha), so that a strip of background the cut took in is not
-// carried to the next frame and grown there.
+// carried to the next frame and grown there: that is the frame's mask, and
+// what is carried on is the colours' read of that mask's edge in turn,
+// which is also where its matte starts (SoftEdge).
 
 #include <opencv2/core.hpp>
 #include <opencv2/video/tracking.hpp>
@@ -21,11 +23,15 @@ class Tracker {
  public:
   Tracker(cv::Size workingSize, Appearance& appearance);
 
-  // Starts from a frame whose mask is known (the anchor).
+  // Starts from a frame whose mask is known (a key, or a frame a memo
+  // kept).
   void reset(const cv::Mat& bgr, const cv::Mat& mask);
 
   // The mask (CV_8U, 0 or 255) on the next frame, at working size.
   const cv::Mat& step(const cv::Mat& bgr);
+
+  // The colours' read of the edge of the last mask reset() or step() had.
+  const EdgeRead& read() const { return read_; }
 
   // The band re-decided around a mask's edge at this working size.
   static int band(cv::Size workingSize);
@@ -39,6 +45,8 @@ class Tracker {
   // The previous mask along the backward flow, in warped_; mapX_ and mapY_
   // say where each pixel came from.
   void warp_previous_mask();
+  // Reads the edge of the frame's mask, and carries on what it reads.
+  void carry(const cv::Mat& bgr, const cv::Mat& mask);
 
   Appearance& appearance_;
   EdgeRefiner refiner_;
@@ -50,6 +58,7 @@ class Tracker {
   // The flow's frames and fields, where the working size is larger.
   cv::Mat smallNow_, smallBefore_, smallBack_, smallFore_;
   cv::Mat cut_, alpha_, edgeBand_;  // the refiner's cut, and the edge read from the colours
+  EdgeRead read_;
 };
 
 }  // namespace matting
