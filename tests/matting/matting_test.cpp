@@ -421,6 +421,28 @@ TEST_F(Matting, CorrectionsReseedTheTrackFromTheirFrame) {
 }
 
 // Three shots: a same-coloured disc on blue, the character on green, grey.
+// A tracked frame's matte starts from the tracker's read of its edge; a
+// mask recalled from the memo is read by the writer. On soft edges, where
+// a read depends on what it reads, the two must still give the same matte.
+TEST_F(Matting, AMatteIsTheSameFromATrackAsFromItsRecalledMask) {
+  std::vector<cv::Mat> frames;
+  for (int i = 0; i < 8; ++i) {
+    frames.push_back(scene(kGreen, {{90 + 6 * i, 120, 40}}));
+    cv::GaussianBlur(frames.back(), frames.back(), {0, 0}, 2);
+  }
+  matting::Job kept = job(frames, 0);
+  kept.selection.box = box_around({90, 120, 40}, 10);
+  kept.memoDir = dir_ + "/memo";
+  matting::run(kept);
+  matting::Job recalled = kept, afresh = kept;
+  recalled.edgeSoftness = afresh.edgeSoftness = 0.9;  // the masks are recalled, not the mattes
+  recalled.outputDir = dir_ + "/recalled", afresh.outputDir = dir_ + "/afresh";
+  afresh.memoDir.clear();
+  EXPECT_EQ(matting::run(recalled).recalledFrames, 7);
+  matting::run(afresh);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(cv::norm(matte(recalled, i), matte(afresh, i), cv::NORM_INF), 0) << i;
+}
+
 TEST_F(Matting, CutsBoundTheAnchorsShotAndTheOthersStayEmpty) {
   std::vector<cv::Mat> frames;
   const auto at = [](int i) { return Disc{100 + 4 * i, 120, 40}; };
