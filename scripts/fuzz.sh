@@ -16,7 +16,7 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(selection create_response job_status chain load_gray backend_request)
 
 build="${BUILD_ROOT:-.}/build-fuzz"
-cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++-19 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$jobs"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

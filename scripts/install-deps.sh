@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libstb-dev libgl-dev
   libgtest-dev libbenchmark-dev libcpp-httplib-dev
   libegl-dev libegl-mesa0 libgl1-mesa-dri
-  clang-14 libclang-rt-14-dev libturbojpeg0-dev curl
+  clang-19 libclang-rt-19-dev libturbojpeg0-dev curl
   libopencv-dev libopencv-contrib-dev opencv-doc
   libhiredis-dev redis-server haproxy
 )

@@ -260,7 +260,7 @@ struct StringPin {
 
 // Most macros' values are their own names without the leading k.
 #define SAME(m) \
-  StringPin { #m, "" m, #m + 1 }
+  StringPin { #m, "" m, &#m[1] }
 
 const StringPin kStrings[] = {
     SAME(kOfxActionLoad), SAME(kOfxActionUnload), SAME(kOfxActionDescribe), SAME(kOfxActionCreateInstance),

@@ -44,7 +44,7 @@ TEST_F(PluginTest, UserEditsAreClampedRefusedOrLeftToTheHost) {
   auto fx = newInstance();
   for (const auto& [name, typed, status, after] : rows) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(std::visit([&](const auto& v) { return fx->userEdit(name, v); }, typed), status);
+    EXPECT_EQ(std::visit([&, &name = name](const auto& v) { return fx->userEdit(name, v); }, typed), status);
     EXPECT_EQ(std::holds_alternative<int>(after)      ? Value(fx->intValue(name))
               : std::holds_alternative<double>(after) ? Value(fx->doubleValue(name))
                                                       : Value(fx->stringValue(name)),
