@@ -25,9 +25,37 @@ constexpr float kDoubtedShape = 0.2f;
 // hole was carried to the end of the shot. Outside the guess, doubt
 // anywhere may be a part of the character the flow lost.
 constexpr float kDoubtReach = 2.f;
+// The looks are weighed over this many bands each way: wide enough to see
+// both sides of the edge well past the band.
+constexpr int kAlikeReach = 6;
 }  // namespace
 
-EdgeRefiner::EdgeRefiner(int band, float sigma) : band_(band), sigma_(sigma > 0 ? sigma : std::max(2.f, band / 2.f)) {}
+EdgeRefiner::EdgeRefiner(int band, float sigma, bool standWhereAlike)
+    : band_(band), sigma_(sigma > 0 ? sigma : std::max(2.f, band / 2.f)), standWhereAlike_(standWhereAlike) {}
+
+void EdgeRefiner::weigh_looks() {
+  // The mean vote inside the guess less the mean vote outside it, around
+  // each pixel: a vote's unit apart or more, the looks weigh in full.
+  hard_.convertTo(share_, CV_32F, 1.0 / 255);
+  cv::multiply(looks_, share_, votesIn_);
+  cv::subtract(looks_, votesIn_, votesOut_);
+  const cv::Size window(2 * kAlikeReach * band_ + 1, 2 * kAlikeReach * band_ + 1);
+  const float area = float(window.area());
+  cv::boxFilter(votesIn_, votesIn_, CV_32F, window, cv::Point(-1, -1), false);
+  cv::boxFilter(votesOut_, votesOut_, CV_32F, window, cv::Point(-1, -1), false);
+  cv::boxFilter(share_, share_, CV_32F, window, cv::Point(-1, -1), false);
+  weight_.create(looks_.size(), CV_32F);
+  for (int y = 0; y < looks_.rows; ++y) {
+    const float* in = votesIn_.ptr<float>(y);
+    const float* out = votesOut_.ptr<float>(y);
+    const float* n = share_.ptr<float>(y);
+    float* w = weight_.ptr<float>(y);
+    for (int x = 0; x < looks_.cols; ++x) {
+      // Only one side in reach: nothing to compare, the looks weigh in full.
+      w[x] = n[x] < 1 || area - n[x] < 1 ? 1.f : std::clamp(in[x] / n[x] - out[x] / (area - n[x]), 0.f, 1.f);
+    }
+  }
+}
 
 void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, Appearance& appearance,
                          cv::Mat& mask) {
@@ -41,19 +69,21 @@ void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat
                  cv::distanceTransform(seeds_, outside_, cv::DIST_L2, 3);
                  cv::subtract(inside_, outside_, signedDist_);
                });
+  if (standWhereAlike_) weigh_looks();
   vote_.create(bgr.size(), CV_32F);
   seeds_.create(bgr.size(), CV_8U);
   for (int y = 0; y < bgr.rows; ++y) {
     const float* sd = signedDist_.ptr<float>(y);
     const uchar* d = doubt.empty() ? nullptr : doubt.ptr<uchar>(y);
     const float* l = looks_.ptr<float>(y);
+    const float* w = standWhereAlike_ ? weight_.ptr<float>(y) : nullptr;
     float* v = vote_.ptr<float>(y);
     uchar* s = seeds_.ptr<uchar>(y);
     for (int x = 0; x < bgr.cols; ++x) {
       const bool doubtful = d && d[x] && sd[x] <= kDoubtReach * band_;
       s[x] = doubtful || std::abs(sd[x]) <= band_ ? kFree : sd[x] > 0 ? kFixedCharacter : kFixedBackground;
       const float shape = std::clamp(sd[x] / sigma_, -kShapeClamp, kShapeClamp) * (doubtful ? kDoubtedShape : 1.f);
-      v[x] = kAppearanceWeight * l[x] + kShapeWeight * shape;
+      v[x] = kAppearanceWeight * (w ? w[x] : 1.f) * l[x] + kShapeWeight * shape;
     }
   }
   graph_cut(bgr, vote_, seeds_, kSmoothness, mask);

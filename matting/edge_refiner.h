@@ -14,7 +14,11 @@ class EdgeRefiner {
  public:
   // The band reaches `band` pixels to each side of the edge; the guess's
   // pull grows over `sigma` pixels off its edge (half a band unless told).
-  explicit EdgeRefiner(int band, float sigma = 0);
+  // With `standWhereAlike`, the looks weigh only as much as they tell the
+  // guess's two sides apart around each pixel: where the two look alike
+  // (a shoulder in shadow against a dark wall), the guess stands rather
+  // than being eaten into a little more on every frame.
+  explicit EdgeRefiner(int band, float sigma = 0, bool standWhereAlike = false);
 
   // guess: CV_8U, non-zero for the character; doubt (CV_8U, or empty):
   // non-zero where the guess is not to be trusted, which there is re-decided
@@ -22,9 +26,15 @@ class EdgeRefiner {
   void refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, Appearance& appearance, cv::Mat& mask);
 
  private:
+  // How much the looks weigh at each pixel, from how well they tell the
+  // guess's inside from its outside nearby.
+  void weigh_looks();
+
   const int band_;
   const float sigma_;  // how fast trust in the guess grows off its edge
+  const bool standWhereAlike_;
   cv::Mat hard_, inside_, outside_, signedDist_, seeds_, looks_, vote_;
+  cv::Mat share_, votesIn_, votesOut_, weight_;  // for weigh_looks()
 };
 
 }  // namespace matting

@@ -27,7 +27,9 @@ int Tracker::band(cv::Size size) { return std::max(4, std::max(size.width, size.
 
 Tracker::Tracker(cv::Size size, Appearance& appearance)
     : appearance_(appearance),
-      refiner_(band(size)),
+      // A carried edge holds where the looks cannot place it: otherwise a
+      // little of what looks like the background nearby goes each frame.
+      refiner_(band(size), 0, true),
       // The finer presets cost four times as much for little change in a
       // mask's warp at these sizes.
       backSolver_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)),

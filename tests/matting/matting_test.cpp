@@ -316,6 +316,25 @@ TEST_F(Matting, AFrameLargerThanTheWorkingSizeGetsItsMatteInPlace) {
   EXPECT_NEAR(at.m01 / at.m00, 3 * disc.y + 1, 0.25);
 }
 
+// A part of the character in the wall's own colour (a shoulder in shadow),
+// brought in on the anchor by an add dab, lasts through a still shot rather
+// than being eaten into a little more on every frame.
+TEST_F(Matting, APartThatLooksLikeTheWallBesideItHoldsThroughTheShot) {
+  cv::Mat still(kSize, CV_8UC3, cv::Scalar(60, 48, 42)), want = cv::Mat::zeros(kSize, CV_8U);
+  cv::circle(still, {110, 120}, 70, cv::Scalar(kRed), cv::FILLED);
+  for (int y = 0; y < kSize.height; ++y)
+    for (int x = 0; x < kSize.width; ++x)
+      for (int c = 0; c < 3; ++c)
+        still.at<cv::Vec3b>(y, x)[c] = cv::saturate_cast<uchar>(still.at<cv::Vec3b>(y, x)[c] + jitter(x, y, c) / 3);
+  cv::circle(want, {110, 120}, 70, 255, cv::FILLED);
+  cv::circle(want, {200, 120}, 40, 255, cv::FILLED);
+  matting::Job j = job(std::vector<cv::Mat>(20, still), 0);
+  j.selection.box = matting::Box{30 / 320.0, 40 / 240.0, 235 / 320.0, 160 / 240.0};
+  j.selection.dabs = {dab(200, 120, 40)};
+  matting::run(j);
+  for (int i = 0; i < 20; ++i) EXPECT_GE(iou(matte(j, i), want), 0.9) << "frame " << i;
+}
+
 // A second red disc B beside the character A is taken in by the anchor's
 // box; corrections on later or earlier frames take it out or bring it back,
 // and one in another shot starts that shot.
