@@ -292,7 +292,28 @@ void DabClaims::stand(cv::Mat& mask) const {
 
 void correct_with_dabs(const cv::Mat& bgr, const cv::Mat& flow, const std::vector<Dab>& dabs, const cv::Mat& vote,
                        cv::Mat& mask) {
-  take_dab_regions(bgr, flow, dabs, cv::Rect(cv::Point(), mask.size()), vote, mask);
+  if (bgr.size() == mask.size()) {
+    take_dab_regions(bgr, flow, dabs, cv::Rect(cv::Point(), mask.size()), vote, mask);
+    return;
+  }
+  cv::Mat before, larger, largeVote;
+  cv::resize(mask, before, bgr.size(), 0, 0, cv::INTER_LINEAR);
+  cv::threshold(before, before, 127, 255, cv::THRESH_BINARY);
+  cv::resize(vote, largeVote, bgr.size(), 0, 0, cv::INTER_LINEAR);
+  larger = before.clone();
+  take_dab_regions(bgr, flow, dabs, cv::Rect(cv::Point(), bgr.size()), largeVote, larger);
+  // A removed prop's soft rim, a blend its region did not grow into, goes
+  // with it: left, it would grow back along the track.
+  cv::Mat rim = before & ~larger;
+  cv::dilate(rim, rim, cv::getStructuringElement(cv::MORPH_ELLIPSE, {5, 5}));
+  larger &= ~rim;
+  // Wherever the dabs changed any of a pixel, it follows what they made of
+  // it; elsewhere the mask stays as it was.
+  cv::Mat changed = larger != before;
+  cv::resize(changed, changed, mask.size(), 0, 0, cv::INTER_AREA);
+  cv::resize(larger, larger, mask.size(), 0, 0, cv::INTER_AREA);
+  larger.copyTo(mask, changed > 0);
+  cv::threshold(mask, mask, 127, 255, cv::THRESH_BINARY);
 }
 
 void check_selection(const Selection& s) {

@@ -33,9 +33,11 @@ struct DabClaims {
 cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection& selection,
                        DabClaims* claims = nullptr);
 
-// A mask (CV_8U, 0 or 255, the frame's size) corrected by dabs: what each
-// dab takes (see DabRegions) is added or removed, the strokes themselves
-// winning; `vote` (the appearance's) keeps background-looking holes open.
+// A mask (CV_8U, 0 or 255) corrected by dabs: what each dab takes (see
+// DabRegions) is added or removed, the strokes themselves winning; `vote`
+// (the appearance's, at the mask's size) keeps background-looking holes
+// open. `bgr` (and `flow`) may be larger than the mask: the dabs are then
+// read at that size, and only what they change comes down to the mask's.
 void correct_with_dabs(const cv::Mat& bgr, const cv::Mat& flow, const std::vector<Dab>& dabs, const cv::Mat& vote,
                        cv::Mat& mask);
 

@@ -46,7 +46,7 @@ constexpr int kMotionSpan = 4;
 // Part of every name the memo keeps work under: a change to what decides a
 // key's mask, a track's masks or a matte must change it, so that older work
 // is not taken for new.
-constexpr const char* kMemoVersion = "8";
+constexpr const char* kMemoVersion = "9";
 // GrabCut's mask is a first guess: its edge is re-decided, this many bands
 // each way a round, by the appearance learnt from the last round, until
 // fewer than this share of the mask's pixels change (at most this many
@@ -368,8 +368,15 @@ class Run {
       seed.mask = arriving.clone();  // `corrected` keeps it as it came
       cv::Mat vote;
       seed.appearance.vote(seed.pictures.work, vote);
-      correct_with_dabs(seed.pictures.work, motion_near(far.frame, seed.pictures.work, far.selection),
-                        far.selection.dabs, vote, seed.mask);
+      // The dabs are read at the anchor's size where that is the larger, as
+      // on the anchor: at 480 pixels a jacket and the dark chair behind it
+      // meet without an edge, and an exclude dab on the chair took his
+      // shoulder too.
+      cv::Mat picture = seed.pictures.work;
+      const cv::Size segmented = anchor_size(seed.pictures.gray.size());
+      if (segmented.width > picture.cols)
+        cv::resize(read_frame(job_.frames[far.frame], far.frame), picture, segmented, 0, 0, cv::INTER_AREA);
+      correct_with_dabs(picture, motion_near(far.frame, picture, far.selection), far.selection.dabs, vote, seed.mask);
       summary_.seconds.anchor += watch.lap();
       put(far.frame, seed.mask, seed.pictures);
       report("correcting frame " + std::to_string(far.frame), 1, 1);

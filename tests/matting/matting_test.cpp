@@ -439,6 +439,26 @@ TEST_F(Matting, CorrectionsReseedTheTrackFromTheirFrame) {
   EXPECT_NE(error_of(j).find("correction on frame 11"), std::string::npos) << error_of(j);
 }
 
+// On footage larger than the working size a correction's dabs are read at
+// the anchor's larger size, and what they change is brought back down: B
+// goes from the corrected frame on, A stays where it is.
+TEST_F(Matting, ACorrectionOnLargerFootageChangesOnlyWhatItsDabTakes) {
+  const auto a = [](int i) { return Disc{70 + 4 * i, 130, 35}; };
+  const Disc b{255, 60, 25};
+  std::vector<cv::Mat> frames(12);
+  for (int i = 0; i < 12; ++i) cv::resize(scene(kGreen, {a(i), b}), frames[i], {}, 2, 2, cv::INTER_LINEAR);
+  matting::Job j = job(frames, 2);
+  j.quality = matting::Quality::Fast;  // 480 pixels wide, the anchor 640
+  j.selection.box = matting::Box{0.1, 0.08, 0.8, 0.8};
+  j.corrections = {{8, {std::nullopt, {dab(b.x, b.y, -8)}, ""}}};
+  matting::run(j);
+  for (int i = 8; i < 12; ++i) {
+    cv::Mat want;
+    cv::resize(truth({a(i)}), want, {}, 2, 2, cv::INTER_NEAREST);
+    EXPECT_GE(iou(matte(j, i), want), 0.9) << "frame " << i;
+  }
+}
+
 // Three shots: a same-coloured disc on blue, the character on green, grey.
 // A tracked frame's matte starts from the tracker's read of its edge; a
 // mask recalled from the memo is read by the writer. On soft edges, where
