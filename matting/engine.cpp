@@ -240,8 +240,7 @@ class Run {
       summary_.seconds.decode += watch.lap();
       seed.appearance.learn(seed.pictures.work, seed.mask);
     } else {
-      cv::Mat picture = seed.pictures.work;
-      if (segmented != work) cv::resize(read_frame(job_.frames[f], f), picture, segmented, 0, 0, cv::INTER_AREA);
+      const cv::Mat picture = segmented != work ? frame_at(f, segmented) : seed.pictures.work;
       summary_.seconds.decode += watch.lap();
 
       // Segmented at its own size whatever the quality, and its edge
@@ -288,6 +287,13 @@ class Run {
     return seed;
   }
 
+  // Frame i decoded again and scaled to `size` as the working pictures are.
+  cv::Mat frame_at(int i, cv::Size size) const {
+    cv::Mat out;
+    cv::resize(read_frame(job_.frames[i], i), out, size, 0, 0, cv::INTER_AREA);
+    return out;
+  }
+
   // Where each pixel of `picture` (frame f, at any size) is up to a few
   // frames before (after, on the clip's first) in the same shot, for what
   // an excluding dab takes to keep to what moves with it; empty without
@@ -297,8 +303,7 @@ class Run {
     const int n = int(job_.frames.size());
     const int j = f > 0 ? f - std::min(f, kMotionSpan) : std::min(n - 1, f + kMotionSpan);
     if (j == f) return {};
-    cv::Mat other, gray, otherGray, flow;
-    cv::resize(read_frame(job_.frames[j], j), other, picture.size(), 0, 0, cv::INTER_AREA);
+    cv::Mat other = frame_at(j, picture.size()), gray, otherGray, flow;
     if (is_cut(shot_signature(picture), shot_signature(other))) return {};
     cv::cvtColor(picture, gray, cv::COLOR_BGR2GRAY);
     cv::cvtColor(other, otherGray, cv::COLOR_BGR2GRAY);
@@ -372,10 +377,9 @@ class Run {
       // on the anchor: at 480 pixels a jacket and the dark chair behind it
       // meet without an edge, and an exclude dab on the chair took his
       // shoulder too.
-      cv::Mat picture = seed.pictures.work;
       const cv::Size segmented = anchor_size(seed.pictures.gray.size());
-      if (segmented.width > picture.cols)
-        cv::resize(read_frame(job_.frames[far.frame], far.frame), picture, segmented, 0, 0, cv::INTER_AREA);
+      const cv::Mat picture =
+          segmented.width > seed.pictures.work.cols ? frame_at(far.frame, segmented) : seed.pictures.work;
       correct_with_dabs(picture, motion_near(far.frame, picture, far.selection), far.selection.dabs, vote, seed.mask);
       summary_.seconds.anchor += watch.lap();
       put(far.frame, seed.mask, seed.pictures);
