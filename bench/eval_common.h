@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "contract/files.h"
+#include "orv/files.h"
+#include "orv/image.h"
 
 namespace eval {
 
@@ -23,10 +25,13 @@ inline std::string numbered(const std::string& dir, int i, const char* ext) {
   return dir + "/" + contract::frame_name(i, (std::string(".") + ext).c_str());
 }
 
-// Frames are staged as the plug-in stages them: JPEG at quality 92.
+// Frames are staged as the plug-in stages them, by its own encoder: OpenCV's
+// halves the colour's resolution, and the engine reads the two apart.
 inline void writeJpeg(const std::string& path, const cv::Mat& bgr) {
-  if (!cv::imwrite(path, bgr, {cv::IMWRITE_JPEG_QUALITY, 92}))
-    throw std::runtime_error("cannot write " + path);
+  cv::Mat rgba;
+  cv::cvtColor(bgr, rgba, cv::COLOR_BGR2RGBA);
+  const std::vector<uint8_t> jpeg = orv::rgba_to_jpeg(rgba.data, rgba.cols, rgba.rows, orv::kStagingJpegQuality);
+  if (jpeg.empty() || !orv::write_file(path, jpeg)) throw std::runtime_error("cannot write " + path);
 }
 
 inline cv::Mat readImage(const std::string& path, int flags) {

@@ -44,6 +44,10 @@ std::string mask_to_png_data_url(const std::vector<uint8_t>& mask, int width, in
 // (no pixels, zero width or height) or runs out of memory.
 std::vector<uint8_t> rgba_to_jpeg(const unsigned char* rgba, int width, int height, int quality);
 
+// The quality "Pull alpha" stages frames at: the engine's evaluation stages
+// its clips the same way, so that it scores what a user's pull reads.
+constexpr int kStagingJpegQuality = 92;
+
 // The PNG file at `path` as width * height grey bytes (the decoder's
 // luminance for colour files). Empty for a path that is not a readable
 // regular file, a file that is not a decodable PNG, or one beyond the limits

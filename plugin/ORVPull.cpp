@@ -43,7 +43,6 @@ std::atomic<bool> gBusy{false};
 namespace {
 
 constexpr int kStagedSide = 1920;  // longer side of a staged frame, at most
-constexpr int kJpegQuality = 92;
 
 // Ends a pull before the worker: the flag goes back and the user is told
 // why. Once the status says the frames are being grabbed, it says instead
@@ -237,7 +236,7 @@ class FrameWriter {
           }
           cv_.notify_all();
         }
-        const std::vector<unsigned char> jpeg = orv::rgba_to_jpeg(job.rgba.data(), job.W, job.H, kJpegQuality);
+        const std::vector<unsigned char> jpeg = orv::rgba_to_jpeg(job.rgba.data(), job.W, job.H, orv::kStagingJpegQuality);
         written = !jpeg.empty() && orv::write_file(contract::numbered_file(dir_, job.index, ".jpg"), jpeg);
       } catch (...) {
         error = std::current_exception();
