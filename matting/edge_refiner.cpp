@@ -28,14 +28,23 @@ constexpr float kDoubtReach = 2.f;
 // The looks are weighed over this many bands each way: wide enough to see
 // both sides of the edge well past the band.
 constexpr int kAlikeReach = 6;
+// A vote for the background weighs in full where the character's own
+// pixels nearby vote this much for the character on average, and not at all
+// where they vote as much against it.
+constexpr float kOwnLooksClear = 0.5f;
 }  // namespace
 
 EdgeRefiner::EdgeRefiner(int band, float sigma, bool standWhereAlike)
     : band_(band), sigma_(sigma > 0 ? sigma : std::max(2.f, band / 2.f)), standWhereAlike_(standWhereAlike) {}
 
 void EdgeRefiner::weigh_looks() {
-  // The mean vote inside the guess less the mean vote outside it, around
-  // each pixel: a vote's unit apart or more, the looks weigh in full.
+  // The mean votes inside the guess and outside it, around each pixel. A
+  // vote for the character weighs as far as the two are a vote's unit
+  // apart. A vote for the background weighs as far as the character's own
+  // pixels nearby look like the character: where even they read as the
+  // background (a jacket in shadow, its colour the dark wall's elsewhere in
+  // the frame), such a vote tells nothing, however unlike the wall beside
+  // it is, and a band of the jacket would go on every frame.
   hard_.convertTo(share_, CV_32F, 1.0 / 255);
   cv::multiply(looks_, share_, votesIn_);
   cv::subtract(looks_, votesIn_, votesOut_);
@@ -49,10 +58,16 @@ void EdgeRefiner::weigh_looks() {
     const float* in = votesIn_.ptr<float>(y);
     const float* out = votesOut_.ptr<float>(y);
     const float* n = share_.ptr<float>(y);
+    const float* l = looks_.ptr<float>(y);
     float* w = weight_.ptr<float>(y);
     for (int x = 0; x < looks_.cols; ++x) {
       // Only one side in reach: nothing to compare, the looks weigh in full.
-      w[x] = n[x] < 1 || area - n[x] < 1 ? 1.f : std::clamp(in[x] / n[x] - out[x] / (area - n[x]), 0.f, 1.f);
+      if (n[x] < 1 || area - n[x] < 1) {
+        w[x] = 1.f;
+        continue;
+      }
+      const float inside = in[x] / n[x], outside = out[x] / (area - n[x]);
+      w[x] = std::clamp(l[x] < 0 ? (inside + kOwnLooksClear) / (2 * kOwnLooksClear) : inside - outside, 0.f, 1.f);
     }
   }
 }
