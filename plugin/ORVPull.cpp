@@ -236,7 +236,8 @@ class FrameWriter {
           }
           cv_.notify_all();
         }
-        const std::vector<unsigned char> jpeg = orv::rgba_to_jpeg(job.rgba.data(), job.W, job.H, orv::kStagingJpegQuality);
+        const std::vector<unsigned char> jpeg =
+            orv::rgba_to_jpeg(job.rgba.data(), job.W, job.H, orv::kStagingJpegQuality);
         written = !jpeg.empty() && orv::write_file(contract::numbered_file(dir_, job.index, ".jpg"), jpeg);
       } catch (...) {
         error = std::current_exception();
