@@ -46,7 +46,7 @@ constexpr int kMotionSpan = 4;
 // Part of every name the memo keeps work under: a change to what decides a
 // key's mask, a track's masks or a matte must change it, so that older work
 // is not taken for new.
-constexpr const char* kMemoVersion = "10";
+constexpr const char* kMemoVersion = "11";
 // GrabCut's mask is a first guess: its edge is re-decided, this many bands
 // each way a round, by the appearance learnt from the last round, until
 // fewer than this share of the mask's pixels change (at most this many
@@ -238,9 +238,9 @@ class Run {
     seed.mask = memo_.key(seed.name, work);
     if (!seed.mask.empty()) {
       summary_.seconds.decode += watch.lap();
-      seed.appearance.learn(seed.pictures.work, seed.mask);
     } else {
-      const cv::Mat picture = segmented != work ? frame_at(f, segmented) : seed.pictures.work;
+      cv::Mat picture = segmented != work ? frame_at(f, segmented) : seed.pictures.work.clone();
+      if (picture.size() == seed.pictures.gray.size()) settle_colour(picture);  // JPEG's colour noise
       summary_.seconds.decode += watch.lap();
 
       // Segmented at its own size whatever the quality, and its edge
@@ -272,12 +272,11 @@ class Run {
       if (segmented != work) {
         cv::resize(seed.mask, seed.mask, work, 0, 0, cv::INTER_LINEAR);
         cv::threshold(seed.mask, seed.mask, 127, 255, cv::THRESH_BINARY);
-        seed.appearance.learn(seed.pictures.work, seed.mask);
-      } else {
-        seed.appearance = std::move(anchorLooks);  // learnt on this frame and mask already
       }
       memo_.put_key(seed.name, seed.mask);
     }
+    // Learnt on the working picture as it is, which the tracking votes on.
+    seed.appearance.learn(seed.pictures.work, seed.mask);
     seed.check.area = cv::countNonZero(seed.mask);
     seed.check.agreement = seed.appearance.agreement(seed.mask);
     seed.signature = shot_signature(seed.pictures.work);

@@ -56,6 +56,15 @@ TrackingFrame read_for_tracking(const std::string& path, int index, Quality qual
   return frame;
 }
 
+void settle_colour(cv::Mat& bgr) {
+  cv::Mat ycc, channels[3];
+  cv::cvtColor(bgr, ycc, cv::COLOR_BGR2YCrCb);
+  cv::split(ycc, channels);
+  for (int k = 1; k < 3; ++k) cv::blur(channels[k], channels[k], cv::Size(3, 3));
+  cv::merge(channels, 3, ycc);
+  cv::cvtColor(ycc, bgr, cv::COLOR_YCrCb2BGR);
+}
+
 cv::Size read_frame_size(const std::string& path, int index) {
   // A grey decode is the cheapest whole decode OpenCV offers.
   return decode(path, index, cv::IMREAD_GRAYSCALE).size();

@@ -22,6 +22,15 @@ struct TrackingFrame {
 };
 TrackingFrame read_for_tracking(const std::string& path, int index, Quality quality);
 
+// A key's picture where it is segmented at the frame's own size: the colour,
+// not the lightness, smoothed over 3 x 3 pixels. Frames are staged as JPEG
+// with the colour at full resolution, whose blocks' noise in the colour
+// channels is as fine as the picture's own detail, and the anchor took in a
+// dark wall speckled toward the jacket beside it. A picture shrunk to its
+// size has been averaged so already. The tracking reads the colour as it
+// is: a strand of hair a few pixels wide needs all of it.
+void settle_colour(cv::Mat& bgr);
+
 // Only the frame's size, for mattes of frames that are not tracked.
 cv::Size read_frame_size(const std::string& path, int index);
 
