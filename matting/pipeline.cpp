@@ -1,5 +1,8 @@
 #include "matting/pipeline.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <opencv2/imgproc.hpp>
 
@@ -22,10 +25,18 @@ bool copy_whole(const std::string& from, const std::string& to) {
   if (ec) std::filesystem::remove(part, ec);
   return !ec;
 }
+
+// The tracking alone sets the pace, and on two cores the reader and the
+// writer took the core its own helpers wait for: they run behind it, in the
+// time it leaves (a thread's niceness is its own on Linux, and goes with
+// it).
+void yield_to_tracking() { setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10); }
+
 }  // namespace
 
 FrameReader::FrameReader(const Job& job, Quality quality, std::vector<int> order)
     : thread_([this, &job, quality, order = std::move(order)] {
+        yield_to_tracking();
         for (int index : order) {
           DecodedFrame frame;
           frame.index = index;
@@ -52,6 +63,7 @@ FrameReader::~FrameReader() {
 
 MatteWriter::MatteWriter(const Job& job)
     : job_(job), edge_(job.edgeSoftness), thread_([this] {
+        yield_to_tracking();
         cv::Mat matte;
         while (auto item = queue_.pop()) {
           try {
