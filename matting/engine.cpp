@@ -522,7 +522,10 @@ class Run {
     bool lost = false;
     int done = 0;
     FrameReader reader(job_, job_.quality, order);
-    while (auto frame = reader.next()) {
+    // A frame ahead, so that the tracker works out the motion to it while
+    // it cuts this one.
+    for (std::optional<DecodedFrame> frame = reader.next(), next; frame; frame = std::move(next)) {
+      next = frame->error.empty() ? reader.next() : std::nullopt;
       check_cancelled();
       if (!frame->error.empty()) throw Error(frame->error);
       const int i = frame->index;
@@ -550,7 +553,9 @@ class Run {
           Stopwatch watch;
           if (recalled) tracker.reset(lastWork, lastMask);
           recalling = recalled = false;
-          const cv::Mat& mask = tracker.step(frame->pictures.work);
+          const bool followed =
+              next && next->error.empty() && next->pictures.work.size() == frame->pictures.work.size();
+          const cv::Mat& mask = tracker.step(frame->pictures.work, followed ? &next->pictures.work : nullptr);
           lost = from.check.lost(mask, appearance);
           if (lost) lostAt_.push_back(i);
           summary_.seconds.track += watch.lap();

@@ -14,13 +14,6 @@ constexpr float kHomeMiss = 1.5f;
 // a larger working size costs more for no better warp, as the band is
 // re-decided after it anyway.
 constexpr int kFlowSide = 720;
-
-// `gray` at the size the flow is worked out at.
-const cv::Mat& at_flow_size(const cv::Mat& gray, double scale, cv::Mat& small) {
-  if (scale >= 1) return gray;
-  cv::resize(gray, small, cv::Size(), scale, scale, cv::INTER_LINEAR);
-  return small;
-}
 }  // namespace
 
 int Tracker::band(cv::Size size) { return std::max(4, std::max(size.width, size.height) / 60); }
@@ -30,17 +23,29 @@ Tracker::Tracker(cv::Size size, Appearance& appearance)
       // A carried edge holds where the looks cannot place it: otherwise a
       // little of what looks like the background nearby goes each frame.
       refiner_(band(size), 0, true),
+      size_(size),
       // The finer presets cost four times as much for little change in a
       // mask's warp at these sizes.
       backSolver_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)),
-      foreSolver_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)) {
-  mapX_.create(size, CV_32F);
-  mapY_.create(size, CV_32F);
-}
+      foreSolver_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)) {}
 
 void Tracker::reset(const cv::Mat& bgr, const cv::Mat& mask) {
-  cv::cvtColor(bgr, prevGray_, cv::COLOR_BGR2GRAY);
+  drop_ahead();
+  take_frame(bgr, motion_);
   carry(bgr, mask);
+}
+
+double Tracker::flow_scale() const { return double(kFlowSide) / std::max(size_.width, size_.height); }
+
+void Tracker::take_frame(const cv::Mat& bgr, Motion& m) const {
+  cv::cvtColor(bgr, m.gray, cv::COLOR_BGR2GRAY);
+  const double scale = flow_scale();
+  if (scale < 1) cv::resize(m.gray, m.small, cv::Size(), scale, scale, cv::INTER_LINEAR);
+}
+
+void Tracker::drop_ahead() {
+  if (aheadDone_.valid()) aheadDone_.get();
+  aheadFor_ = nullptr;
 }
 
 void Tracker::carry(const cv::Mat& bgr, const cv::Mat& mask) {
@@ -51,70 +56,96 @@ void Tracker::carry(const cv::Mat& bgr, const cv::Mat& mask) {
 
 void Tracker::flow(cv::DISOpticalFlow& solver, const cv::Mat& from, const cv::Mat& to, double scale, cv::Mat& small,
                    cv::Mat& field) {
-  if (scale >= 1) return solver.calc(from, to, field);
+  // The flow starts from nothing: given a field of the right size, the
+  // solver would start from it, and a step would then depend on more than
+  // the previous frame and its mask, which is all reset() gives a track
+  // resumed from what a memo kept.
+  if (scale >= 1) {
+    field.release();
+    return solver.calc(from, to, field);
+  }
   small.release();
   solver.calc(from, to, small);
-  cv::resize(small, field, gray_.size(), 0, 0, cv::INTER_LINEAR);
+  cv::resize(small, field, size_, 0, 0, cv::INTER_LINEAR);
   field *= 1 / scale;
 }
 
-void Tracker::warp_previous_mask() {
-  for (int y = 0; y < flowBack_.rows; ++y) {
-    const cv::Point2f* f = flowBack_.ptr<cv::Point2f>(y);
-    float* mx = mapX_.ptr<float>(y);
-    float* my = mapY_.ptr<float>(y);
-    for (int x = 0; x < flowBack_.cols; ++x) {
-      mx[x] = x + f[x].x;
-      my[x] = y + f[x].y;
+void Tracker::find_motion(const Motion& before, const cv::Mat& bgr, Motion& m, bool alone) {
+  take_frame(bgr, m);
+  const double scale = flow_scale();
+  const cv::Mat& now = scale < 1 ? m.small : m.gray;
+  const cv::Mat& then = scale < 1 ? before.small : before.gray;
+  // Backward flow: where each pixel of this frame was in the previous one,
+  // which the mask is warped along. The forward flow is for the check
+  // below.
+  const auto fore = [&] { flow(*foreSolver_, then, now, scale, m.smallFore, m.flowFore); };
+  const auto back = [&] {
+    flow(*backSolver_, now, then, scale, m.smallBack, m.flowBack);
+    m.mapX.create(size_, CV_32F);
+    m.mapY.create(size_, CV_32F);
+    for (int y = 0; y < size_.height; ++y) {
+      const cv::Point2f* f = m.flowBack.ptr<cv::Point2f>(y);
+      float* mx = m.mapX.ptr<float>(y);
+      float* my = m.mapY.ptr<float>(y);
+      for (int x = 0; x < size_.width; ++x) {
+        mx[x] = x + f[x].x;
+        my[x] = y + f[x].y;
+      }
     }
+  };
+  if (alone) {
+    fore();
+    back();
+  } else {
+    side_by_side(fore, back);
   }
-  // Replicated borders: a character cut by the frame's edge stays cut there.
-  cv::remap(prevMask_, warped_, mapX_, mapY_, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-  cv::compare(warped_, 0.5, warped_, cv::CMP_GT);
-}
-
-const cv::Mat& Tracker::step(const cv::Mat& bgr) {
-  cv::cvtColor(bgr, gray_, cv::COLOR_BGR2GRAY);
-  // The flow starts from nothing: given a field of the right size, the
-  // solver would start from the last step's, and a step would then depend
-  // on more than the previous frame and its mask, which is all reset()
-  // gives a track resumed from what a memo kept.
-  flowBack_.release(), flowFore_.release();
-  const double scale = double(kFlowSide) / std::max(gray_.cols, gray_.rows);
-  const cv::Mat& now = at_flow_size(gray_, scale, smallNow_);
-  const cv::Mat& before = at_flow_size(prevGray_, scale, smallBefore_);
-  // Backward flow: where each pixel of this frame was in the previous one;
-  // the mask warped along it. The forward flow, for the check below, is
-  // worked out meanwhile.
-  side_by_side([&] { flow(*foreSolver_, before, now, scale, smallFore_, flowFore_); },
-               [&] {
-                 flow(*backSolver_, now, before, scale, smallBack_, flowBack_);
-                 warp_previous_mask();
-               });
 
   // There and back: the forward flow where each pixel came from should
   // bring it home.
-  cv::remap(flowFore_, foreThere_, mapX_, mapY_, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-  doubt_.create(bgr.size(), CV_8U);
-  for (int y = 0; y < bgr.rows; ++y) {
-    const cv::Point2f* back = flowBack_.ptr<cv::Point2f>(y);
-    const cv::Point2f* fore = foreThere_.ptr<cv::Point2f>(y);
-    uchar* d = doubt_.ptr<uchar>(y);
-    for (int x = 0; x < bgr.cols; ++x) {
+  cv::remap(m.flowFore, m.foreThere, m.mapX, m.mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  m.doubt.create(size_, CV_8U);
+  for (int y = 0; y < size_.height; ++y) {
+    const cv::Point2f* back = m.flowBack.ptr<cv::Point2f>(y);
+    const cv::Point2f* fore = m.foreThere.ptr<cv::Point2f>(y);
+    uchar* d = m.doubt.ptr<uchar>(y);
+    for (int x = 0; x < size_.width; ++x) {
       const cv::Point2f miss = back[x] + fore[x];
       // Where a pixel came from outside the frame, the way home is not
       // known: the replicated border is the best guess, not a doubtful one.
       const float fromX = x + back[x].x, fromY = y + back[x].y;
-      const bool fromOutside = fromX < 1 || fromY < 1 || fromX > bgr.cols - 2 || fromY > bgr.rows - 2;
+      const bool fromOutside = fromX < 1 || fromY < 1 || fromX > size_.width - 2 || fromY > size_.height - 2;
       d[x] = !fromOutside && miss.dot(miss) > kHomeMiss * kHomeMiss + 0.01f * back[x].dot(back[x]) ? 255 : 0;
     }
   }
-  refiner_.refine(bgr, warped_, doubt_, appearance_, cut_);
+}
+
+void Tracker::warp_previous_mask() {
+  // Replicated borders: a character cut by the frame's edge stays cut there.
+  cv::remap(prevMask_, warped_, motion_.mapX, motion_.mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  cv::compare(warped_, 0.5, warped_, cv::CMP_GT);
+}
+
+const cv::Mat& Tracker::step(const cv::Mat& bgr, const cv::Mat* next) {
+  if (aheadFor_ && aheadFor_ == bgr.data) {
+    aheadDone_.get();
+    aheadFor_ = nullptr;
+  } else {
+    drop_ahead();
+    find_motion(motion_, bgr, ahead_, false);
+  }
+  std::swap(motion_, ahead_);
+  // ahead_ now holds the motion to the previous frame, which nothing reads.
+  if (next) {
+    aheadFor_ = next->data;
+    aheadDone_ = std::async(std::launch::async, [this, next = *next] { find_motion(motion_, next, ahead_, true); });
+  }
+
+  warp_previous_mask();
+  refiner_.refine(bgr, warped_, motion_.doubt, appearance_, cut_);
   edge_.solve(cut_, bgr, alpha_, edgeBand_);
   cv::compare(alpha_, 0.5, mask_, cv::CMP_GT);
 
   carry(bgr, mask_);
-  std::swap(prevGray_, gray_);
   return mask_;
 }
 

@@ -10,6 +10,7 @@
 // what is carried on is the colours' read of that mask's edge in turn,
 // which is also where its matte starts (SoftEdge).
 
+#include <future>
 #include <opencv2/core.hpp>
 #include <opencv2/video/tracking.hpp>
 
@@ -27,8 +28,10 @@ class Tracker {
   // kept).
   void reset(const cv::Mat& bgr, const cv::Mat& mask);
 
-  // The mask (CV_8U, 0 or 255) on the next frame, at working size.
-  const cv::Mat& step(const cv::Mat& bgr);
+  // The mask (CV_8U, 0 or 255) on the next frame, at working size. Given
+  // the frame after it, the motion to that one is worked out meanwhile, as
+  // it needs no mask: the next step starts from it.
+  const cv::Mat& step(const cv::Mat& bgr, const cv::Mat* next = nullptr);
 
   // The colours' read of the edge of the last mask reset() or step() had.
   const EdgeRead& read() const { return read_; }
@@ -37,13 +40,29 @@ class Tracker {
   static int band(cv::Size workingSize);
 
  private:
+  // What two frames alone say of the motion from one to the other: the
+  // flows both ways, where each pixel came from (mapX, mapY) and where the
+  // way there and back misses home (doubt). `gray` and `small` are the
+  // later frame, at working size and at the flow's.
+  struct Motion {
+    cv::Mat gray, small, flowBack, flowFore, foreThere, mapX, mapY, doubt;
+    cv::Mat smallBack, smallFore;  // the flows at the flow's size meanwhile
+  };
+  // The flow's share of the working size.
+  double flow_scale() const;
+  // The frame `bgr` as `gray` and `small` in `m`.
+  void take_frame(const cv::Mat& bgr, Motion& m) const;
+  // The motion from the frame `before` holds to `bgr`, into `into`; the two
+  // flows on two threads unless `alone`.
+  void find_motion(const Motion& before, const cv::Mat& bgr, Motion& into, bool alone);
   // The optical flow from one frame to another, both at `scale` of the
   // working size, in `field` at the working size; `small` holds it at
   // `scale` meanwhile.
   void flow(cv::DISOpticalFlow& solver, const cv::Mat& from, const cv::Mat& to, double scale, cv::Mat& small,
             cv::Mat& field);
-  // The previous mask along the backward flow, in warped_; mapX_ and mapY_
-  // say where each pixel came from.
+  // Waits for the motion worked out ahead, and forgets it.
+  void drop_ahead();
+  // The previous mask along the backward flow, in warped_.
   void warp_previous_mask();
   // Reads the edge of the frame's mask, and carries on what it reads.
   void carry(const cv::Mat& bgr, const cv::Mat& mask);
@@ -51,14 +70,19 @@ class Tracker {
   Appearance& appearance_;
   EdgeRefiner refiner_;
   BandAlpha edge_;
+  cv::Size size_;
   // One solver each way: the two flows are worked out at once.
   cv::Ptr<cv::DISOpticalFlow> backSolver_, foreSolver_;
+  // The motion to the last frame, and to the next one while it is worked
+  // out; swapped from frame to frame.
+  Motion motion_, ahead_;
+  const uchar* aheadFor_ = nullptr;  // the next frame's pixels, when ahead_ is its
   // Buffers reused from frame to frame.
-  cv::Mat prevGray_, gray_, prevMask_, flowBack_, flowFore_, foreThere_, mapX_, mapY_, warped_, doubt_, mask_;
-  // The flow's frames and fields, where the working size is larger.
-  cv::Mat smallNow_, smallBefore_, smallBack_, smallFore_;
+  cv::Mat prevMask_, warped_, mask_;
   cv::Mat cut_, alpha_, edgeBand_;  // the refiner's cut, and the edge read from the colours
   EdgeRead read_;
+  // Last, so that it is waited for before anything it writes goes.
+  std::future<void> aheadDone_;
 };
 
 }  // namespace matting
