@@ -1,6 +1,7 @@
 #include "matting/graph_cut.h"
 
 #include <cmath>
+#include <vector>
 
 #include <opencv2/imgproc/detail/gcgraph.hpp>
 
@@ -31,6 +32,9 @@ void graph_cut(const cv::Mat& bgr, const cv::Mat& vote, const cv::Mat& seeds, fl
   // Edges cost less where colours differ, relative to the frame's contrast.
   const double beta = pairs && contrast > 0 ? 0.5 / (contrast / pairs) : 0.0;
   const float diag = 1.f / std::sqrt(2.f);
+  // The weight of each squared colour difference, worked out once: a band's
+  // differences are few, its pairs many.
+  std::vector<float> weightOf(3 * 255 * 255 + 1, -1.f);
   static const int dx[] = {1, 0, 1, -1, -1, 0, -1, 1}, dy[] = {0, 1, 1, 1, 0, -1, -1, -1};
 
   // GCGraph cannot be emptied, so each cut builds its own.
@@ -50,7 +54,9 @@ void graph_cut(const cv::Mat& bgr, const cv::Mat& vote, const cv::Mat& seeds, fl
         // Each pair of free pixels is joined once, from its first pixel.
         if (other >= 0 && k >= 4) continue;
         const cv::Vec3i d = cv::Vec3i(p[x]) - cv::Vec3i(bgr.at<cv::Vec3b>(ny, nx));
-        const float weight = float(smoothness * std::exp(-beta * d.dot(d))) * (dx[k] && dy[k] ? diag : 1.f);
+        float& plain = weightOf[d.dot(d)];
+        if (plain < 0) plain = float(smoothness * std::exp(-beta * d.dot(d)));
+        const float weight = plain * (dx[k] && dy[k] ? diag : 1.f);
         if (other >= 0) graph.addEdges(n[x], other, weight, weight);
         else (seeds.at<uchar>(ny, nx) == kFixedCharacter ? toCharacter : toBackground) += weight;
       }
