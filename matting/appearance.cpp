@@ -64,6 +64,21 @@ void look(const cv::Mat& bgr, cv::Mat& out, HueAxis axis) {
   cv::merge(channels, 3, out);
 }
 
+Appearance::Appearance(const Appearance& other)
+    : lookVotes_(other.lookVotes_),
+      colourVotes_(other.colourVotes_),
+      lab_(other.lab_.clone()),
+      gray_(other.gray_.clone()),
+      energy_(other.energy_.clone()),
+      texture_(other.texture_.clone()),
+      lookBins_(other.lookBins_.clone()),
+      colourBins_(other.colourBins_.clone()) {}
+
+Appearance& Appearance::operator=(const Appearance& other) {
+  if (this != &other) *this = Appearance(other);
+  return *this;
+}
+
 void Appearance::bins(const cv::Mat& bgr) {
   cv::cvtColor(bgr, lab_, cv::COLOR_BGR2Lab);
   texture_of(bgr, gray_, energy_, texture_);

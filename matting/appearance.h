@@ -26,6 +26,14 @@ void look(const cv::Mat& bgr, cv::Mat& out, HueAxis axis = HueAxis::YellowBlue);
 
 class Appearance {
  public:
+  Appearance() = default;
+  // A copy has buffers of its own (cv::Mat's copy shares them), so that
+  // two copies may vote at once.
+  Appearance(const Appearance& other);
+  Appearance& operator=(const Appearance& other);
+  Appearance(Appearance&&) = default;
+  Appearance& operator=(Appearance&&) = default;
+
   // Learns from a frame and its mask (non-zero: character).
   void learn(const cv::Mat& bgr, const cv::Mat& mask);
   // Learns again from the frame last learnt from or voted on, with a new

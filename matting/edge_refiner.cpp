@@ -37,7 +37,7 @@ constexpr float kOwnLooksClear = 0.5f;
 EdgeRefiner::EdgeRefiner(int band, float sigma, bool standWhereAlike)
     : band_(band), sigma_(sigma > 0 ? sigma : std::max(2.f, band / 2.f)), standWhereAlike_(standWhereAlike) {}
 
-void EdgeRefiner::weigh_looks() {
+void EdgeRefiner::weigh_looks(const cv::Mat& looks) {
   // The mean votes inside the guess and outside it, around each pixel. A
   // vote for the character weighs as far as the two are a vote's unit
   // apart. A vote for the background weighs as far as the character's own
@@ -46,21 +46,21 @@ void EdgeRefiner::weigh_looks() {
   // the frame), such a vote tells nothing, however unlike the wall beside
   // it is, and a band of the jacket would go on every frame.
   hard_.convertTo(share_, CV_32F, 1.0 / 255);
-  cv::multiply(looks_, share_, votesIn_);
-  cv::subtract(looks_, votesIn_, votesOut_);
+  cv::multiply(looks, share_, votesIn_);
+  cv::subtract(looks, votesIn_, votesOut_);
   const cv::Size window(2 * kAlikeReach * band_ + 1, 2 * kAlikeReach * band_ + 1);
   const float area = float(window.area());
   cv::boxFilter(votesIn_, votesIn_, CV_32F, window, cv::Point(-1, -1), false);
   cv::boxFilter(votesOut_, votesOut_, CV_32F, window, cv::Point(-1, -1), false);
   cv::boxFilter(share_, share_, CV_32F, window, cv::Point(-1, -1), false);
-  weight_.create(looks_.size(), CV_32F);
-  for (int y = 0; y < looks_.rows; ++y) {
+  weight_.create(looks.size(), CV_32F);
+  for (int y = 0; y < looks.rows; ++y) {
     const float* in = votesIn_.ptr<float>(y);
     const float* out = votesOut_.ptr<float>(y);
     const float* n = share_.ptr<float>(y);
-    const float* l = looks_.ptr<float>(y);
+    const float* l = looks.ptr<float>(y);
     float* w = weight_.ptr<float>(y);
-    for (int x = 0; x < looks_.cols; ++x) {
+    for (int x = 0; x < looks.cols; ++x) {
       // Only one side in reach: nothing to compare, the looks weigh in full.
       if (n[x] < 1 || area - n[x] < 1) {
         w[x] = 1.f;
@@ -72,25 +72,24 @@ void EdgeRefiner::weigh_looks() {
   }
 }
 
-void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, Appearance& appearance,
+void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, const cv::Mat& looks,
                          cv::Mat& mask) {
-  // Signed distance to the guess's edge, positive inside; the looks' vote
-  // meanwhile.
-  side_by_side([&] { appearance.vote(bgr, looks_); },
+  // Signed distance to the guess's edge, positive inside, each side's
+  // distances at once.
+  cv::compare(guess, 0, hard_, cv::CMP_GT);
+  side_by_side([&] { cv::distanceTransform(hard_, inside_, cv::DIST_L2, 3); },
                [&] {
-                 cv::compare(guess, 0, hard_, cv::CMP_GT);
-                 cv::distanceTransform(hard_, inside_, cv::DIST_L2, 3);
                  cv::bitwise_not(hard_, seeds_);
                  cv::distanceTransform(seeds_, outside_, cv::DIST_L2, 3);
-                 cv::subtract(inside_, outside_, signedDist_);
                });
-  if (standWhereAlike_) weigh_looks();
+  cv::subtract(inside_, outside_, signedDist_);
+  if (standWhereAlike_) weigh_looks(looks);
   vote_.create(bgr.size(), CV_32F);
   seeds_.create(bgr.size(), CV_8U);
   for (int y = 0; y < bgr.rows; ++y) {
     const float* sd = signedDist_.ptr<float>(y);
     const uchar* d = doubt.empty() ? nullptr : doubt.ptr<uchar>(y);
-    const float* l = looks_.ptr<float>(y);
+    const float* l = looks.ptr<float>(y);
     const float* w = standWhereAlike_ ? weight_.ptr<float>(y) : nullptr;
     float* v = vote_.ptr<float>(y);
     uchar* s = seeds_.ptr<uchar>(y);
@@ -108,7 +107,7 @@ void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat
   keep_touching(mask, guess);
   // A hole stays open on what the looks say alone: the guess's own hole
   // would otherwise keep itself open.
-  clean_mask(mask, 0.02, 0.01, &looks_);
+  clean_mask(mask, 0.02, 0.01, &looks);
 }
 
 }  // namespace matting

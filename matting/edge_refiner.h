@@ -6,8 +6,6 @@
 
 #include <opencv2/core.hpp>
 
-#include "matting/appearance.h"
-
 namespace matting {
 
 class EdgeRefiner {
@@ -22,18 +20,19 @@ class EdgeRefiner {
 
   // guess: CV_8U, non-zero for the character; doubt (CV_8U, or empty):
   // non-zero where the guess is not to be trusted, which there is re-decided
-  // by appearance alone. mask receives the result (CV_8U, 0 or 255).
-  void refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, Appearance& appearance, cv::Mat& mask);
+  // by appearance alone; looks: the appearance's vote on bgr
+  // (Appearance::vote). mask receives the result (CV_8U, 0 or 255).
+  void refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, const cv::Mat& looks, cv::Mat& mask);
 
  private:
   // How much the looks weigh at each pixel, from how well they tell the
   // guess's inside from its outside nearby.
-  void weigh_looks();
+  void weigh_looks(const cv::Mat& looks);
 
   const int band_;
   const float sigma_;  // how fast trust in the guess grows off its edge
   const bool standWhereAlike_;
-  cv::Mat hard_, inside_, outside_, signedDist_, seeds_, looks_, vote_;
+  cv::Mat hard_, inside_, outside_, signedDist_, seeds_, vote_;
   cv::Mat share_, votesIn_, votesOut_, weight_;  // for weigh_looks()
 };
 

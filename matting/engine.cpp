@@ -256,9 +256,11 @@ class Run {
       anchorLooks.learn(picture, seed.mask);
       const int band = Tracker::band(segmented);
       EdgeRefiner wide(kAnchorBands * band, kAnchorPull * band);
+      cv::Mat looks;
       for (int round = 0; round < kAnchorRounds; ++round) {
         const cv::Mat before = seed.mask.clone();
-        wide.refine(picture, before, cv::Mat(), anchorLooks, seed.mask);
+        anchorLooks.vote(picture, looks);
+        wide.refine(picture, before, cv::Mat(), looks, seed.mask);
         claims.stand(seed.mask);
         // Never rounded away to nothing: a character whose looks the
         // background shares keeps the last round's mask.
@@ -512,8 +514,7 @@ class Run {
              const std::function<bool(int, const cv::Mat*, const EdgeRead*, const DecodedFrame&)>& take,
              const std::string& stage) {
     if (order.empty()) return;
-    Appearance appearance = from.appearance;
-    Tracker tracker(from.pictures.work.size(), appearance);
+    Tracker tracker(from.pictures.work.size(), from.appearance);
     tracker.reset(from.pictures.work, from.mask);
     const std::string name = memo_name(from.name + (direction > 0 ? " forward" : " backward"));
     bool recalling = true, recalled = false;
@@ -556,7 +557,7 @@ class Run {
           const bool followed =
               next && next->error.empty() && next->pictures.work.size() == frame->pictures.work.size();
           const cv::Mat& mask = tracker.step(frame->pictures.work, followed ? &next->pictures.work : nullptr);
-          lost = from.check.lost(mask, appearance);
+          lost = from.check.lost(mask, tracker.appearance());
           if (lost) lostAt_.push_back(i);
           summary_.seconds.track += watch.lap();
           memo_.put_step(name, i, lost ? nullptr : &mask);

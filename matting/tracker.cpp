@@ -18,26 +18,27 @@ constexpr int kFlowSide = 720;
 
 int Tracker::band(cv::Size size) { return std::max(4, std::max(size.width, size.height) / 60); }
 
-Tracker::Tracker(cv::Size size, Appearance& appearance)
-    : appearance_(appearance),
-      // A carried edge holds where the looks cannot place it: otherwise a
-      // little of what looks like the background nearby goes each frame.
-      refiner_(band(size), 0, true),
+// A carried edge holds where the looks cannot place it: otherwise a little
+// of what looks like the background nearby goes each frame.
+Tracker::Tracker(cv::Size size, const Appearance& appearance)
+    : refiner_(band(size), 0, true),
       size_(size),
       // The finer presets cost four times as much for little change in a
       // mask's warp at these sizes.
       backSolver_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)),
-      foreSolver_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)) {}
+      foreSolver_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)) {
+  observed_.appearance = ahead_.appearance = appearance;
+}
 
 void Tracker::reset(const cv::Mat& bgr, const cv::Mat& mask) {
   drop_ahead();
-  take_frame(bgr, motion_);
+  take_frame(bgr, observed_);
   carry(bgr, mask);
 }
 
 double Tracker::flow_scale() const { return double(kFlowSide) / std::max(size_.width, size_.height); }
 
-void Tracker::take_frame(const cv::Mat& bgr, Motion& m) const {
+void Tracker::take_frame(const cv::Mat& bgr, Observed& m) const {
   cv::cvtColor(bgr, m.gray, cv::COLOR_BGR2GRAY);
   const double scale = flow_scale();
   if (scale < 1) cv::resize(m.gray, m.small, cv::Size(), scale, scale, cv::INTER_LINEAR);
@@ -70,7 +71,7 @@ void Tracker::flow(cv::DISOpticalFlow& solver, const cv::Mat& from, const cv::Ma
   field *= 1 / scale;
 }
 
-void Tracker::find_motion(const Motion& before, const cv::Mat& bgr, Motion& m, bool alone) {
+void Tracker::observe(const Observed& before, const cv::Mat& bgr, Observed& m, bool alone) {
   take_frame(bgr, m);
   const double scale = flow_scale();
   const cv::Mat& now = scale < 1 ? m.small : m.gray;
@@ -78,7 +79,10 @@ void Tracker::find_motion(const Motion& before, const cv::Mat& bgr, Motion& m, b
   // Backward flow: where each pixel of this frame was in the previous one,
   // which the mask is warped along. The forward flow is for the check
   // below.
-  const auto fore = [&] { flow(*foreSolver_, then, now, scale, m.smallFore, m.flowFore); };
+  const auto fore = [&] {
+    flow(*foreSolver_, then, now, scale, m.smallFore, m.flowFore);
+    m.appearance.vote(bgr, m.looks);
+  };
   const auto back = [&] {
     flow(*backSolver_, now, then, scale, m.smallBack, m.flowBack);
     m.mapX.create(size_, CV_32F);
@@ -121,7 +125,7 @@ void Tracker::find_motion(const Motion& before, const cv::Mat& bgr, Motion& m, b
 
 void Tracker::warp_previous_mask() {
   // Replicated borders: a character cut by the frame's edge stays cut there.
-  cv::remap(prevMask_, warped_, motion_.mapX, motion_.mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  cv::remap(prevMask_, warped_, observed_.mapX, observed_.mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   cv::compare(warped_, 0.5, warped_, cv::CMP_GT);
 }
 
@@ -131,17 +135,17 @@ const cv::Mat& Tracker::step(const cv::Mat& bgr, const cv::Mat* next) {
     aheadFor_ = nullptr;
   } else {
     drop_ahead();
-    find_motion(motion_, bgr, ahead_, false);
+    observe(observed_, bgr, ahead_, false);
   }
-  std::swap(motion_, ahead_);
-  // ahead_ now holds the motion to the previous frame, which nothing reads.
+  std::swap(observed_, ahead_);
+  // ahead_ now holds what was observed on the previous frame, which nothing reads.
   if (next) {
     aheadFor_ = next->data;
-    aheadDone_ = std::async(std::launch::async, [this, next = *next] { find_motion(motion_, next, ahead_, true); });
+    aheadDone_ = std::async(std::launch::async, [this, next = *next] { observe(observed_, next, ahead_, true); });
   }
 
   warp_previous_mask();
-  refiner_.refine(bgr, warped_, motion_.doubt, appearance_, cut_);
+  refiner_.refine(bgr, warped_, observed_.doubt, observed_.looks, cut_);
   edge_.solve(cut_, bgr, alpha_, edgeBand_);
   cv::compare(alpha_, 0.5, mask_, cv::CMP_GT);
 

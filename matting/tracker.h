@@ -22,16 +22,22 @@ namespace matting {
 
 class Tracker {
  public:
-  Tracker(cv::Size workingSize, Appearance& appearance);
+  // The appearance is the character's and the background's looks, which
+  // stay as they are through the track.
+  Tracker(cv::Size workingSize, const Appearance& appearance);
 
   // Starts from a frame whose mask is known (a key, or a frame a memo
   // kept).
   void reset(const cv::Mat& bgr, const cv::Mat& mask);
 
   // The mask (CV_8U, 0 or 255) on the next frame, at working size. Given
-  // the frame after it, the motion to that one is worked out meanwhile, as
-  // it needs no mask: the next step starts from it.
+  // the frame after it, what needs no mask there (the motion to it, the
+  // looks' vote on it) is worked out meanwhile: the next step starts from
+  // it.
   const cv::Mat& step(const cv::Mat& bgr, const cv::Mat* next = nullptr);
+
+  // The appearance as it last voted: on the frame step() last cut.
+  const Appearance& appearance() const { return observed_.appearance; }
 
   // The colours' read of the edge of the last mask reset() or step() had.
   const EdgeRead& read() const { return read_; }
@@ -40,42 +46,43 @@ class Tracker {
   static int band(cv::Size workingSize);
 
  private:
-  // What two frames alone say of the motion from one to the other: the
-  // flows both ways, where each pixel came from (mapX, mapY) and where the
-  // way there and back misses home (doubt). `gray` and `small` are the
-  // later frame, at working size and at the flow's.
-  struct Motion {
-    cv::Mat gray, small, flowBack, flowFore, foreThere, mapX, mapY, doubt;
+  // What two frames alone say, with no mask: the flows both ways, where
+  // each pixel came from (mapX, mapY), where the way there and back misses
+  // home (doubt), and the appearance's vote on the later frame (looks,
+  // voted by a copy of its own). `gray` and `small` are the later frame, at
+  // working size and at the flow's.
+  struct Observed {
+    Appearance appearance;
+    cv::Mat gray, small, flowBack, flowFore, foreThere, mapX, mapY, doubt, looks;
     cv::Mat smallBack, smallFore;  // the flows at the flow's size meanwhile
   };
   // The flow's share of the working size.
   double flow_scale() const;
-  // The frame `bgr` as `gray` and `small` in `m`.
-  void take_frame(const cv::Mat& bgr, Motion& m) const;
-  // The motion from the frame `before` holds to `bgr`, into `into`; the two
-  // flows on two threads unless `alone`.
-  void find_motion(const Motion& before, const cv::Mat& bgr, Motion& into, bool alone);
+  // The frame `bgr` as `gray` and `small` in `into`.
+  void take_frame(const cv::Mat& bgr, Observed& into) const;
+  // What is observed from the frame `before` holds to `bgr`, into `into`;
+  // on two threads unless `alone`.
+  void observe(const Observed& before, const cv::Mat& bgr, Observed& into, bool alone);
   // The optical flow from one frame to another, both at `scale` of the
   // working size, in `field` at the working size; `small` holds it at
   // `scale` meanwhile.
   void flow(cv::DISOpticalFlow& solver, const cv::Mat& from, const cv::Mat& to, double scale, cv::Mat& small,
             cv::Mat& field);
-  // Waits for the motion worked out ahead, and forgets it.
+  // Waits for what is observed ahead, and forgets it.
   void drop_ahead();
   // The previous mask along the backward flow, in warped_.
   void warp_previous_mask();
   // Reads the edge of the frame's mask, and carries on what it reads.
   void carry(const cv::Mat& bgr, const cv::Mat& mask);
 
-  Appearance& appearance_;
   EdgeRefiner refiner_;
   BandAlpha edge_;
   cv::Size size_;
   // One solver each way: the two flows are worked out at once.
   cv::Ptr<cv::DISOpticalFlow> backSolver_, foreSolver_;
-  // The motion to the last frame, and to the next one while it is worked
-  // out; swapped from frame to frame.
-  Motion motion_, ahead_;
+  // What was observed on the last frame, and on the next one while it is
+  // worked out; swapped from frame to frame.
+  Observed observed_, ahead_;
   const uchar* aheadFor_ = nullptr;  // the next frame's pixels, when ahead_ is its
   // Buffers reused from frame to frame.
   cv::Mat prevMask_, warped_, mask_;
