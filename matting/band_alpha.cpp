@@ -35,6 +35,14 @@ void label_points(const cv::Mat& source, std::vector<cv::Point>& at) {
       if (!s[x]) at.emplace_back(x, y);
   }
 }
+
+// Adds a candidate colour to `list` unless it holds it already.
+void add_candidate(const uchar* colour, float (*list)[3], int& count) {
+  for (int i = 0; i < count; ++i)
+    if (list[i][0] == colour[0] && list[i][1] == colour[1] && list[i][2] == colour[2]) return;
+  for (int k = 0; k < 3; ++k) list[count][k] = colour[k];
+  ++count;
+}
 }  // namespace
 
 void BandAlpha::solve(const cv::Mat& mask, const cv::Mat& bgr, cv::Mat& alpha, cv::Mat& band) {
@@ -103,22 +111,21 @@ void BandAlpha::read_rows(int first, int end, const cv::Mat& bgr, int side, cons
     float* a = alpha.ptr<float>(y);
     for (int x = 0; x < band.cols; ++x) {
       if (!b[x]) continue;
-      // Plain floats: this loop runs for every pixel of the band.
+      // Plain floats: this loop runs for every pixel of the band. A colour
+      // two candidates share is tried once: the pair would only tie.
       float fore[5][3], back[5][3];
-      int n = 0;
+      int nFore = 0, nBack = 0;
       for (const cv::Point& o : around) {
         const cv::Point q(x + o.x, y + o.y);
         if (!frame.contains(q)) continue;
         const cv::Point f = innerAt_[innerLabel_.ptr<int>(q.y)[q.x]], g = outerAt_[outerLabel_.ptr<int>(q.y)[q.x]];
-        const uchar* fc = smooth_.ptr<uchar>(f.y) + 3 * f.x;
-        const uchar* gc = smooth_.ptr<uchar>(g.y) + 3 * g.x;
-        for (int k = 0; k < 3; ++k) fore[n][k] = fc[k], back[n][k] = gc[k];
-        ++n;
+        add_candidate(smooth_.ptr<uchar>(f.y) + 3 * f.x, fore, nFore);
+        add_candidate(smooth_.ptr<uchar>(g.y) + 3 * g.x, back, nBack);
       }
       const float colour[3] = {float(c[x][0]), float(c[x][1]), float(c[x][2])};
       float miss = 1e30f, share = 0, apart = 0;
-      for (int i = 0; i < n; ++i)
-        for (int j = 0; j < n; ++j) {
+      for (int i = 0; i < nFore; ++i)
+        for (int j = 0; j < nBack; ++j) {
           float d[3], p[3], d2 = 0, pd = 0;
           for (int k = 0; k < 3; ++k) {
             d[k] = fore[i][k] - back[j][k], p[k] = colour[k] - back[j][k];
