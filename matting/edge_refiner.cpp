@@ -74,16 +74,24 @@ void EdgeRefiner::weigh_looks(const cv::Mat& looks) {
 
 void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, const cv::Mat& looks,
                          cv::Mat& mask) {
-  // Signed distance to the guess's edge, positive inside, each side's
-  // distances at once.
+  // Signed distance to the guess's edge, positive inside; how much the
+  // looks weigh, meanwhile, or else each side's distances at once.
   cv::compare(guess, 0, hard_, cv::CMP_GT);
-  side_by_side([&] { cv::distanceTransform(hard_, inside_, cv::DIST_L2, 3); },
-               [&] {
-                 cv::bitwise_not(hard_, seeds_);
-                 cv::distanceTransform(seeds_, outside_, cv::DIST_L2, 3);
-               });
+  const auto inside = [&] { cv::distanceTransform(hard_, inside_, cv::DIST_L2, 3); };
+  const auto outside = [&] {
+    cv::bitwise_not(hard_, seeds_);
+    cv::distanceTransform(seeds_, outside_, cv::DIST_L2, 3);
+  };
+  if (standWhereAlike_)
+    side_by_side(
+        [&] {
+          inside();
+          outside();
+        },
+        [&] { weigh_looks(looks); });
+  else
+    side_by_side(inside, outside);
   cv::subtract(inside_, outside_, signedDist_);
-  if (standWhereAlike_) weigh_looks(looks);
   vote_.create(bgr.size(), CV_32F);
   seeds_.create(bgr.size(), CV_8U);
   for (int y = 0; y < bgr.rows; ++y) {

@@ -2,6 +2,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "matting/side_by_side.h"
+
 namespace matting {
 
 namespace {
@@ -14,8 +16,14 @@ constexpr double kPinHole = 0.001;
 }  // namespace
 
 void clean_mask(cv::Mat& mask, double islandShare, double holeShare, const cv::Mat* vote) {
-  cv::Mat labels, stats, centroids;
-  const int parts = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+  // The mask's parts and its holes, labelled at once.
+  cv::Mat labels, stats, centroids, holes, holeLabels, holeStats, holeCentroids;
+  int parts = 0, holeParts = 0;
+  side_by_side([&] { parts = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S); },
+               [&] {
+                 cv::bitwise_not(mask, holes);
+                 holeParts = cv::connectedComponentsWithStats(holes, holeLabels, holeStats, holeCentroids, 4, CV_32S);
+               });
   if (parts <= 1) return;
   int area = 0, largest = 1;
   for (int i = 1; i < parts; ++i) {
@@ -25,10 +33,6 @@ void clean_mask(cv::Mat& mask, double islandShare, double holeShare, const cv::M
   std::vector<uchar> keep(parts, 0);
   for (int i = 1; i < parts; ++i) keep[i] = i == largest || stats.at<int>(i, cv::CC_STAT_AREA) >= islandShare * area;
 
-  cv::Mat holes;
-  cv::bitwise_not(mask, holes);
-  cv::Mat holeLabels, holeStats;
-  const int holeParts = cv::connectedComponentsWithStats(holes, holeLabels, holeStats, centroids, 4, CV_32S);
   std::vector<double> holeVote(holeParts, 0.0);
   if (vote)
     for (int y = 0; y < mask.rows; ++y) {

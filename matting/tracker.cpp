@@ -125,8 +125,8 @@ void Tracker::observe(const Observed& before, const cv::Mat& bgr, Observed& m, b
 
 void Tracker::warp_previous_mask() {
   // Replicated borders: a character cut by the frame's edge stays cut there.
-  cv::remap(prevMask_, warped_, observed_.mapX, observed_.mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-  cv::compare(warped_, 0.5, warped_, cv::CMP_GT);
+  cv::remap(prevMask_, warpedShare_, observed_.mapX, observed_.mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  cv::compare(warpedShare_, 0.5, warped_, cv::CMP_GT);
 }
 
 const cv::Mat& Tracker::step(const cv::Mat& bgr, const cv::Mat* next) {

@@ -85,7 +85,7 @@ class Tracker {
   Observed observed_, ahead_;
   const uchar* aheadFor_ = nullptr;  // the next frame's pixels, when ahead_ is its
   // Buffers reused from frame to frame.
-  cv::Mat prevMask_, warped_, mask_;
+  cv::Mat prevMask_, warpedShare_, warped_, mask_;
   cv::Mat cut_, alpha_, edgeBand_;  // the refiner's cut, and the edge read from the colours
   EdgeRead read_;
   // Last, so that it is waited for before anything it writes goes.
