@@ -8,9 +8,12 @@
 //   their names) and draws a contact sheet of the anchor's shot. Frame
 //   numbers are the clip's; box and dabs are fractions of the frame.
 // matting_eval length CLIPDIR --frames N [--quality fine|fast]
-//   Runs the engine on N frames that play the character's shot of a clip
-//   written by eval_clip back and forth (files repeat, no cut), to show
-//   that time per frame and peak memory do not grow with the clip's length.
+// matting_eval length SETDIR --frames N [--run NAME] [--size WxH] [--quality fine|fast]
+//   Runs the engine on N frames that play the character's shot back and
+//   forth (files repeat, no cut), to show that time per frame and peak
+//   memory do not grow with the clip's length: the shot of a clip written
+//   by eval_clip, or a run of a real-footage set (its first unless named),
+//   its frames scaled to WxH if given (1920x1080: real footage at 1080p).
 // matting_eval devset SETDIR [--quality fine|fast|both] [--softness S] [--out DIR] [--full DIR]
 //   Runs each run of a real-footage set traced by hand (bench/devset/) and
 //   scores every traced frame: IoU, F@2px, MAD, and dtSSD over traced
@@ -268,35 +271,70 @@ int evalCommand(const std::string& clip, const std::multimap<std::string, std::s
   return 0;
 }
 
+// A temporary folder, removed with everything in it when it goes.
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char tmpl[] = "/tmp/matting_eval.XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a temporary folder");
+    path = tmpl;
+  }
+  ~TempDir() { fs::remove_all(path); }
+};
+
+std::vector<std::string> stage(const std::string& clip, int first, int last, const std::string& dir,
+                               cv::Size size = {});
+
 int lengthCommand(const std::string& clip, const std::multimap<std::string, std::string>& o) {
-  std::ifstream in(clip + "/clip.json");
-  if (!in) throw std::runtime_error("cannot read " + clip + "/clip.json");
-  const nlohmann::json meta = nlohmann::json::parse(in);
-  const int cut = meta["cut"], frames = std::atoi(option(o, "frames", "0").c_str());
-  if (frames < 1 || cut < 2) throw std::invalid_argument("length needs --frames N (at least 1)");
+  const int frames = std::atoi(option(o, "frames", "0").c_str());
+  if (frames < 1) throw std::invalid_argument("length needs --frames N (at least 1)");
+  const TempDir temp;
   matting::Job job;
+  std::vector<std::string> shot;  // the character's shot, played back and forth
+  if (fs::exists(clip + "/set.json")) {
+    // A run of a real-footage set, its frames scaled to --size if given.
+    const devset::Traces set = devset::loadSet(clip);
+    const std::string name = option(o, "run", set.runs.at(0).name);
+    const auto run =
+        std::find_if(set.runs.begin(), set.runs.end(), [&](const devset::Run& r) { return r.name == name; });
+    if (run == set.runs.end()) throw std::invalid_argument("no run \"" + name + "\" in " + clip);
+    cv::Size size;
+    if (o.count("size") && std::sscanf(option(o, "size", "").c_str(), "%dx%d", &size.width, &size.height) != 2)
+      throw std::invalid_argument("--size is WIDTHxHEIGHT");
+    const cv::VideoCapture video(set.clip);
+    const double w = video.get(cv::CAP_PROP_FRAME_WIDTH), h = video.get(cv::CAP_PROP_FRAME_HEIGHT);
+    if (w <= 0 || h <= 0) throw std::runtime_error("cannot read " + set.clip);
+    shot = stage(set.clip, run->first, run->last, temp.path, size);
+    job.anchor = run->anchor - run->first;
+    job.selection.box = matting::Box{run->box.x / w, run->box.y / h, run->box.width / w, run->box.height / h};
+  } else {
+    const nlohmann::json meta = devset::readJson(clip + "/clip.json");
+    for (int i = 0; i < meta["cut"].get<int>(); ++i) shot.push_back(eval::numbered(clip, i, "jpg"));
+    job.anchor = meta["anchor"];
+    job.selection.box = matting::Box{meta["box"]["x"], meta["box"]["y"], meta["box"]["w"], meta["box"]["h"]};
+  }
+  const int cut = static_cast<int>(shot.size());
+  if (cut < 2) throw std::invalid_argument("length needs a shot of two frames at least");
   const int period = 2 * cut - 2;
-  for (int i = 0; i < frames; ++i)
-    job.frames.push_back(eval::numbered(clip, i % period < cut ? i % period : period - i % period, "jpg"));
-  job.anchor = std::min(meta["anchor"].get<int>(), frames - 1);
-  job.selection.box = matting::Box{meta["box"]["x"], meta["box"]["y"], meta["box"]["w"], meta["box"]["h"]};
+  for (int i = 0; i < frames; ++i) job.frames.push_back(shot[i % period < cut ? i % period : period - i % period]);
+  job.anchor = std::min(job.anchor, frames - 1);
   job.quality = quality(option(o, "quality", "fast"));
-  char tmpl[] = "/tmp/matting_eval.XXXXXX";
-  if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a temporary folder");
-  job.outputDir = tmpl;
+  job.outputDir = temp.path + "/mattes";
+  fs::create_directories(job.outputDir);
   std::printf("%d frames of %s (%s):\n", frames, clip.c_str(), option(o, "quality", "fast").c_str());
-  const Run r = runEngine(job);
-  fs::remove_all(job.outputDir);
-  printSummary(r, 0);
+  printSummary(runEngine(job), 0);
   return 0;
 }
 
 // Frames FIRST..LAST of a video file or a folder of images, staged as JPEG.
-std::vector<std::string> stage(const std::string& clip, int first, int last, const std::string& dir) {
+// Scaled to `size` when it is given.
+std::vector<std::string> stage(const std::string& clip, int first, int last, const std::string& dir, cv::Size size) {
   std::vector<std::string> staged;
+  cv::Mat scaled;
   auto keep = [&](const cv::Mat& f) {
     staged.push_back(eval::numbered(dir, static_cast<int>(staged.size()), "jpg"));
-    eval::writeJpeg(staged.back(), f);
+    if (!size.empty()) cv::resize(f, scaled, size, 0, 0, cv::INTER_CUBIC);
+    eval::writeJpeg(staged.back(), size.empty() ? f : scaled);
   };
   if (fs::is_directory(clip)) {
     std::vector<std::string> files;
@@ -328,13 +366,8 @@ int sheetCommand(const std::string& clip, const std::multimap<std::string, std::
   if (o.count("frames") && std::sscanf(option(o, "frames", "").c_str(), "%d:%d", &first, &last) != 2)
     throw std::invalid_argument("--frames is FIRST:LAST");
 
-  char tmpl[] = "/tmp/matting_eval.XXXXXX";
-  if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a temporary folder");
-  const std::string tmp = tmpl;
-  struct Remove {
-    std::string dir;
-    ~Remove() { fs::remove_all(dir); }
-  } remove{tmp};
+  const TempDir temp;
+  const std::string& tmp = temp.path;
 
   matting::Job job;
   job.frames = stage(clip, first, last, tmp);
@@ -419,12 +452,7 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
   const std::vector<std::string> qualities =
       which == "both" ? std::vector<std::string>{"fine", "fast"} : std::vector<std::string>{which};
   fs::create_directories(out);
-  char tmpl[] = "/tmp/matting_eval.XXXXXX";
-  if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a temporary folder");
-  struct Remove {
-    std::string dir;
-    ~Remove() { fs::remove_all(dir); }
-  } remove{tmpl};
+  const TempDir temp;
 
   struct Row {
     std::string quality, run;
@@ -436,7 +464,7 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
   std::vector<Row> rows;
   for (const std::string& q : qualities) {
     for (const devset::Run& run : set.runs) {
-      const std::string staged = remove.dir + "/" + std::to_string(run.first);
+      const std::string staged = temp.path + "/" + std::to_string(run.first);
       fs::remove_all(staged);
       fs::create_directories(staged + "/mattes");
       matting::Job job;
@@ -452,7 +480,8 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
       for (const devset::Correction& c : run.corrections) {
         matting::Correction correction;
         correction.frame = c.frame - run.first;
-        if (c.box) correction.selection.box = matting::Box{c.box->x / w, c.box->y / h, c.box->width / w, c.box->height / h};
+        if (c.box)
+          correction.selection.box = matting::Box{c.box->x / w, c.box->y / h, c.box->width / w, c.box->height / h};
         for (const cv::Vec3d& d : c.dabs) correction.selection.dabs.push_back({d[0] / w, d[1] / h, d[2] / w});
         job.corrections.push_back(correction);
       }
@@ -530,6 +559,7 @@ int main(int argc, char** argv) {
                "                          [--quality fine|fast] [--softness S] [--dab X,Y,R ...] [--masks DIR] --out "
                "SHEET.png\n"
                "       matting_eval length CLIPDIR --frames N [--quality fine|fast]\n"
+               "       matting_eval length SETDIR --frames N [--run NAME] [--size WxH] [--quality fine|fast]\n"
                "       matting_eval devset SETDIR [--quality fine|fast|both] [--softness S] [--out DIR] [--full DIR]\n";
   return 2;
 }
