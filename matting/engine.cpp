@@ -523,8 +523,8 @@ class Run {
     bool lost = false;
     int done = 0;
     FrameReader reader(job_, job_.quality, order);
-    // A frame ahead, so that the tracker works out the motion to it while
-    // it cuts this one.
+    // A frame ahead, so that the tracker works out what needs no mask
+    // there while it cuts this one.
     for (std::optional<DecodedFrame> frame = reader.next(), next; frame; frame = std::move(next)) {
       next = frame->error.empty() ? reader.next() : std::nullopt;
       check_cancelled();

@@ -80,15 +80,15 @@ void Tracker::observe(const Observed& before, const cv::Mat& bgr, Observed& m, b
   // which the mask is warped along. The forward flow is for the check
   // below.
   const auto fore = [&] {
-    flow(*foreSolver_, then, now, scale, m.smallFore, m.flowFore);
+    flow(*foreSolver_, then, now, scale, smallFore_, flowFore_);
     m.appearance.vote(bgr, m.looks);
   };
   const auto back = [&] {
-    flow(*backSolver_, now, then, scale, m.smallBack, m.flowBack);
+    flow(*backSolver_, now, then, scale, smallBack_, flowBack_);
     m.mapX.create(size_, CV_32F);
     m.mapY.create(size_, CV_32F);
     for (int y = 0; y < size_.height; ++y) {
-      const cv::Point2f* f = m.flowBack.ptr<cv::Point2f>(y);
+      const cv::Point2f* f = flowBack_.ptr<cv::Point2f>(y);
       float* mx = m.mapX.ptr<float>(y);
       float* my = m.mapY.ptr<float>(y);
       for (int x = 0; x < size_.width; ++x) {
@@ -106,11 +106,11 @@ void Tracker::observe(const Observed& before, const cv::Mat& bgr, Observed& m, b
 
   // There and back: the forward flow where each pixel came from should
   // bring it home.
-  cv::remap(m.flowFore, m.foreThere, m.mapX, m.mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  cv::remap(flowFore_, foreThere_, m.mapX, m.mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   m.doubt.create(size_, CV_8U);
   for (int y = 0; y < size_.height; ++y) {
-    const cv::Point2f* back = m.flowBack.ptr<cv::Point2f>(y);
-    const cv::Point2f* fore = m.foreThere.ptr<cv::Point2f>(y);
+    const cv::Point2f* back = flowBack_.ptr<cv::Point2f>(y);
+    const cv::Point2f* fore = foreThere_.ptr<cv::Point2f>(y);
     uchar* d = m.doubt.ptr<uchar>(y);
     for (int x = 0; x < size_.width; ++x) {
       const cv::Point2f miss = back[x] + fore[x];

@@ -46,23 +46,22 @@ class Tracker {
   static int band(cv::Size workingSize);
 
  private:
-  // What two frames alone say, with no mask: the flows both ways, where
-  // each pixel came from (mapX, mapY), where the way there and back misses
-  // home (doubt), and the appearance's vote on the later frame (looks,
-  // voted by a copy of its own). `gray` and `small` are the later frame, at
-  // working size and at the flow's.
+  // What two frames alone say, with no mask: where each pixel came from
+  // (mapX, mapY), where the way there and back misses home (doubt), and
+  // the appearance's vote on the later frame (looks, voted by a copy of its
+  // own). `gray` and `small` are the later frame, at working size and at
+  // the flow's.
   struct Observed {
     Appearance appearance;
-    cv::Mat gray, small, flowBack, flowFore, foreThere, mapX, mapY, doubt, looks;
-    cv::Mat smallBack, smallFore;  // the flows at the flow's size meanwhile
+    cv::Mat gray, small, mapX, mapY, doubt, looks;
   };
   // The flow's share of the working size.
   double flow_scale() const;
-  // The frame `bgr` as `gray` and `small` in `into`.
-  void take_frame(const cv::Mat& bgr, Observed& into) const;
-  // What is observed from the frame `before` holds to `bgr`, into `into`;
-  // on two threads unless `alone`.
-  void observe(const Observed& before, const cv::Mat& bgr, Observed& into, bool alone);
+  // The frame `bgr` as `gray` and `small` in `m`.
+  void take_frame(const cv::Mat& bgr, Observed& m) const;
+  // What is observed from the frame `before` holds to `bgr`, into `m`; on
+  // two threads unless `alone`.
+  void observe(const Observed& before, const cv::Mat& bgr, Observed& m, bool alone);
   // The optical flow from one frame to another, both at `scale` of the
   // working size, in `field` at the working size; `small` holds it at
   // `scale` meanwhile.
@@ -83,6 +82,10 @@ class Tracker {
   // What was observed on the last frame, and on the next one while it is
   // worked out; swapped from frame to frame.
   Observed observed_, ahead_;
+  // The flows both ways, at working size and at the flow's, and the
+  // forward one where each pixel came from: observe()'s own, which runs
+  // once at a time.
+  cv::Mat flowBack_, flowFore_, smallBack_, smallFore_, foreThere_;
   const uchar* aheadFor_ = nullptr;  // the next frame's pixels, when ahead_ is its
   // Buffers reused from frame to frame.
   cv::Mat prevMask_, warpedShare_, warped_, mask_;
