@@ -113,6 +113,9 @@ void SoftEdge::enlarge_into(const cv::Rect& area, const cv::Mat& fullGray, cv::M
       const Tap& c = columns_[x];
       if (band[c.nearest]) {
         out[x] = cv::saturate_cast<uchar>((lerp(c, a0, a1) * (g[x] * (1.f / 255)) + lerp(c, b0, b1)) * 255.f);
+      } else if (const uchar corner = hard0[c.lo];
+                 corner == hard0[c.hi] && corner == hard1[c.lo] && corner == hard1[c.hi]) {
+        out[x] = corner;  // away from the edge the four taps agree: no need to weigh them
       } else {
         out[x] = lerp(c, hard0, hard1) > 127.5f ? 255 : 0;
       }
