@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "bench/run_folder.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -122,24 +123,6 @@ class Http {
 
  private:
   httplib::Client client_;
-};
-
-// A folder made for the run (mkdtemp), removed with all it holds after.
-class RunFolder {
- public:
-  RunFolder() {
-    std::string name = (fs::temp_directory_path() / "cluster-bench.XXXXXX").string();
-    if (!mkdtemp(name.data())) throw std::runtime_error("cannot make a folder in " + fs::temp_directory_path().string());
-    path_ = name;
-  }
-  ~RunFolder() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
 };
 
 // Redis, `n` backends sharing one data folder through it, and haproxy in
@@ -248,7 +231,7 @@ int main(int argc, char** argv) {
   }
   try {
     const Clip shortClip = readClip(clipPath, 200, 223), longClip = readClip(clipPath, 200, 269);
-    RunFolder run;
+    const bench::RunFolder run("cluster-bench");
     std::printf("cluster_bench: haproxy round robin over backends of one Redis, --jobs 1 each, %u cores\n",
                 std::thread::hardware_concurrency());
 

@@ -36,6 +36,7 @@
 
 #include "bench/devset.h"
 #include "bench/eval_common.h"
+#include "bench/run_folder.h"
 #include "matting/engine.h"
 
 namespace fs = std::filesystem;
@@ -271,24 +272,13 @@ int evalCommand(const std::string& clip, const std::multimap<std::string, std::s
   return 0;
 }
 
-// A temporary folder, removed with everything in it when it goes.
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/matting_eval.XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("cannot make a temporary folder");
-    path = tmpl;
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
-
 std::vector<std::string> stage(const std::string& clip, int first, int last, const std::string& dir,
                                cv::Size size = {});
 
 int lengthCommand(const std::string& clip, const std::multimap<std::string, std::string>& o) {
   const int frames = std::atoi(option(o, "frames", "0").c_str());
   if (frames < 1) throw std::invalid_argument("length needs --frames N (at least 1)");
-  const TempDir temp;
+  const bench::RunFolder temp("matting_eval");
   matting::Job job;
   std::vector<std::string> shot;  // the character's shot, played back and forth
   if (fs::exists(clip + "/set.json")) {
@@ -304,7 +294,7 @@ int lengthCommand(const std::string& clip, const std::multimap<std::string, std:
     const cv::VideoCapture video(set.clip);
     const double w = video.get(cv::CAP_PROP_FRAME_WIDTH), h = video.get(cv::CAP_PROP_FRAME_HEIGHT);
     if (w <= 0 || h <= 0) throw std::runtime_error("cannot read " + set.clip);
-    shot = stage(set.clip, run->first, run->last, temp.path, size);
+    shot = stage(set.clip, run->first, run->last, temp.path().string(), size);
     job.anchor = run->anchor - run->first;
     job.selection.box = matting::Box{run->box.x / w, run->box.y / h, run->box.width / w, run->box.height / h};
   } else {
@@ -319,7 +309,7 @@ int lengthCommand(const std::string& clip, const std::multimap<std::string, std:
   for (int i = 0; i < frames; ++i) job.frames.push_back(shot[i % period < cut ? i % period : period - i % period]);
   job.anchor = std::min(job.anchor, frames - 1);
   job.quality = quality(option(o, "quality", "fast"));
-  job.outputDir = temp.path + "/mattes";
+  job.outputDir = temp.path().string() + "/mattes";
   fs::create_directories(job.outputDir);
   std::printf("%d frames of %s (%s):\n", frames, clip.c_str(), option(o, "quality", "fast").c_str());
   printSummary(runEngine(job), 0);
@@ -366,8 +356,8 @@ int sheetCommand(const std::string& clip, const std::multimap<std::string, std::
   if (o.count("frames") && std::sscanf(option(o, "frames", "").c_str(), "%d:%d", &first, &last) != 2)
     throw std::invalid_argument("--frames is FIRST:LAST");
 
-  const TempDir temp;
-  const std::string& tmp = temp.path;
+  const bench::RunFolder temp("matting_eval");
+  const std::string tmp = temp.path().string();
 
   matting::Job job;
   job.frames = stage(clip, first, last, tmp);
@@ -452,7 +442,7 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
   const std::vector<std::string> qualities =
       which == "both" ? std::vector<std::string>{"fine", "fast"} : std::vector<std::string>{which};
   fs::create_directories(out);
-  const TempDir temp;
+  const bench::RunFolder temp("matting_eval");
 
   struct Row {
     std::string quality, run;
@@ -464,7 +454,7 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
   std::vector<Row> rows;
   for (const std::string& q : qualities) {
     for (const devset::Run& run : set.runs) {
-      const std::string staged = temp.path + "/" + std::to_string(run.first);
+      const std::string staged = temp.path().string() + "/" + std::to_string(run.first);
       fs::remove_all(staged);
       fs::create_directories(staged + "/mattes");
       matting::Job job;
