@@ -19,8 +19,8 @@
 //   scores every traced frame: IoU, F@2px, MAD, and dtSSD over traced
 //   neighbours, per frame and per run; a sheet per run in DIR (/tmp/devset)
 //   shows the truth's edge and the matte's on each traced frame; --full
-//   writes each traced frame so at full size (FRAME_QUALITY.png), and its
-//   matte.
+//   writes each traced frame so at full size (RUN_FRAME_QUALITY.png), and
+//   its matte.
 
 #include <cctype>
 #include <chrono>
@@ -482,6 +482,9 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
       Row row;
       row.quality = q, row.run = run.name;
       row.msPerFrame = 1e3 * r.wallSeconds / std::max(1, r.summary.frames);
+      // The run's name in file names: runs of one set share traced frames.
+      std::string slug = run.name;
+      std::replace(slug.begin(), slug.end(), ' ', '_');
       std::vector<Shown> shown;
       std::printf("  frame   IoU    F@2px  MAD     missed  extra (of the truth's area)\n");
       for (const auto& [frame, traced] : set.frames) {
@@ -491,7 +494,7 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
         sh.matte = eval::readGrey(eval::numbered(job.outputDir, frame - run.first, "png"));
         const Scores f = frameScores(sh.matte, sh.truth);
         if (o.count("full")) {
-          const std::string name = option(o, "full", "") + "/" + std::to_string(frame) + "_" + q + ".png";
+          const std::string name = option(o, "full", "") + "/" + slug + "_" + std::to_string(frame) + "_" + q + ".png";
           fs::create_directories(option(o, "full", ""));
           if (!cv::imwrite(name, edgesPicture(sh, false)) || !cv::imwrite(name + ".matte.png", sh.matte))
             throw std::runtime_error("cannot write " + name);
@@ -511,9 +514,7 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
       row.mean.iou /= row.frames, row.mean.boundaryF /= row.frames, row.mean.mad /= row.frames;
       row.mean.missed /= row.frames, row.mean.extra /= row.frames;
       if (row.pairs > 0) row.mean.dtssd /= row.pairs;
-      std::string name = run.name;
-      std::replace(name.begin(), name.end(), ' ', '_');
-      const std::string sheet = out + "/devset_" + name + "_" + q + ".png";
+      const std::string sheet = out + "/devset_" + slug + "_" + q + ".png";
       if (!cv::imwrite(sheet, devsetSheet(shown))) throw std::runtime_error("cannot write " + sheet);
       std::printf("  truth (green) and matte (red): %s\n", sheet.c_str());
       rows.push_back(row);
