@@ -156,6 +156,85 @@ bool open_tight_sides(const cv::Rect& box, const cv::Rect& area, cv::Size frame,
   return opened;
 }
 
+// The density of a colour under one of GrabCut's colour models: five
+// Gaussians, their weights, then their means, then their covariances.
+class ColourModel {
+ public:
+  explicit ColourModel(const cv::Mat& model) {
+    const double* weights = model.ptr<double>(0);
+    const double* means = weights + kParts;
+    const double* covariances = means + 3 * kParts;
+    for (int k = 0; k < kParts; ++k) {
+      const cv::Matx33d covariance(covariances + 9 * k);
+      const double det = cv::determinant(covariance);
+      scale_[k] = det > 0 ? weights[k] / std::sqrt(det) : 0;
+      mean_[k] = cv::Vec3d(means + 3 * k);
+      inverse_[k] = det > 0 ? covariance.inv() : cv::Matx33d::zeros();
+    }
+  }
+  double operator()(const cv::Vec3b& colour) const {
+    double p = 0;
+    for (int k = 0; k < kParts; ++k) {
+      if (scale_[k] <= 0) continue;
+      const cv::Vec3d d = cv::Vec3d(colour) - mean_[k];
+      p += scale_[k] * std::exp(-0.5 * d.dot(inverse_[k] * d));
+    }
+    return p;
+  }
+
+ private:
+  static constexpr int kParts = 5;
+  double scale_[kParts];
+  cv::Vec3d mean_[kParts];
+  cv::Matx33d inverse_[kParts];
+};
+
+// Background the character encloses, as GrabCut's labels hold it: the
+// parts of the probable character that the background's colours explain
+// better than the character's, that touch neither the background nor the
+// edge of the labels (the frame's, where it cuts the character) and that
+// take at least kEnclosedShare of the character, past slivers along an edge
+// (kEnclosedWidth pixels wide or less). CV_8U, non-zero there; empty when
+// there are none. Smaller parts were left as they are: a pocket between a
+// neck and a shoulder, let go there, changed what the edge's rounds then
+// learnt, and a lock of hair went with it.
+constexpr double kEnclosedShare = 0.01;
+constexpr int kEnclosedWidth = 5;
+cv::Mat enclosed_background(const cv::Mat& image, const cv::Mat& bgModel, const cv::Mat& fgModel,
+                            const cv::Mat& labels) {
+  const ColourModel background(bgModel), character(fgModel);
+  cv::Mat candidates = cv::Mat::zeros(labels.size(), CV_8U), outside, parts;
+  for (int y = 0; y < labels.rows; ++y)
+    for (int x = 0; x < labels.cols; ++x)
+      if (labels.at<uchar>(y, x) == cv::GC_PR_FGD) {
+        const cv::Vec3b& c = image.at<cv::Vec3b>(y, x);
+        if (background(c) > character(c)) candidates.at<uchar>(y, x) = 255;
+      }
+  cv::morphologyEx(candidates, candidates, cv::MORPH_OPEN,
+                   cv::getStructuringElement(cv::MORPH_ELLIPSE, {kEnclosedWidth, kEnclosedWidth}));
+  const cv::Mat held = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
+  cv::dilate(~held, outside, cv::Mat());
+  const int n = cv::connectedComponents(candidates, parts, 8, CV_32S);
+  std::vector<uchar> open(n, 0);
+  std::vector<int> size(n, 0);
+  for (int y = 0; y < labels.rows; ++y)
+    for (int x = 0; x < labels.cols; ++x) {
+      const int l = parts.at<int>(y, x);
+      open[l] |= outside.at<uchar>(y, x) != 0 || x == 0 || y == 0 || x == labels.cols - 1 || y == labels.rows - 1;
+      ++size[l];
+    }
+  const double least = kEnclosedShare * cv::countNonZero(held);
+  bool any = false;
+  for (int l = 1; l < n; ++l) any = any || (!open[l] && size[l] >= least);
+  if (!any) return {};
+  for (int y = 0; y < labels.rows; ++y)
+    for (int x = 0; x < labels.cols; ++x) {
+      const int l = parts.at<int>(y, x);
+      if (open[l] || size[l] < least) candidates.at<uchar>(y, x) = 0;
+    }
+  return candidates;
+}
+
 // GrabCut itself within `area` of `image`: its mask, untidied.
 cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Rect* box,
             const std::atomic<bool>* stop) {
@@ -169,6 +248,21 @@ cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, co
       if (stop && *stop) return {};
       cv::grabCut(image(area), labels, cv::Rect(), bgModel, fgModel, 1,
                   started || round > 0 ? cv::GC_EVAL : cv::GC_INIT_WITH_MASK);
+    }
+    // Background the character encloses (a gap between an arm and the
+    // body): started from a box, GrabCut learns its colour as the
+    // character's and keeps it; started with it as background, it lets it
+    // go unless it is the character. So it is cut once more from there, and
+    // only what it enclosed may change.
+    if (box) {
+      const cv::Mat enclosed = enclosed_background(image(area), bgModel, fgModel, labels);
+      if (!enclosed.empty()) {
+        if (stop && *stop) return {};
+        cv::Mat recut = labels.clone();
+        recut.setTo(cv::GC_PR_BGD, enclosed);
+        cv::grabCut(image(area), recut, cv::Rect(), bgModel, fgModel, 1, cv::GC_EVAL);
+        recut.copyTo(labels, enclosed);
+      }
     }
     // Once more past a side the box was drawn too tight on, with the colour
     // models learnt: one cut, no new learning.

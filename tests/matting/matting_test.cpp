@@ -202,6 +202,25 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
        },
        {0.2, 0.1, 0.6, 0.8},
        {}},
+      {"a gap between an arm and the body that the character encloses, of the wall's colour, left out",
+       darkWall,
+       [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
+         const cv::Scalar dress(60, 40, 120), skin(120, 150, 200);
+         const struct {
+           cv::Rect part;
+           cv::Scalar colour;
+         } figure[] = {{{110, 40, 70, 200}, dress},  // body
+                       {{180, 40, 20, 25}, dress},   // shoulder
+                       {{188, 65, 12, 110}, skin},   // arm
+                       {{180, 165, 20, 10}, skin}};  // hand on the hip
+         for (const auto& f : figure) {
+           cv::rectangle(p, f.part, f.colour, cv::FILLED);
+           cv::rectangle(w, f.part, 255, cv::FILLED);
+         }
+         a(cv::Rect(180, 65, 8, 100)).setTo(255);
+       },
+       {0.3, 0.1, 0.37, 0.85},
+       {}},
       {"a box drawn a little inside the character's top, the top kept",
        kGreen,
        [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
