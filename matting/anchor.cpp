@@ -214,25 +214,22 @@ cv::Mat enclosed_background(const cv::Mat& image, const cv::Mat& bgModel, const 
                    cv::getStructuringElement(cv::MORPH_ELLIPSE, {kEnclosedWidth, kEnclosedWidth}));
   const cv::Mat held = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
   cv::dilate(~held, outside, cv::Mat());
-  const int n = cv::connectedComponents(candidates, parts, 8, CV_32S);
-  std::vector<uchar> open(n, 0);
-  std::vector<int> size(n, 0);
-  for (int y = 0; y < labels.rows; ++y)
-    for (int x = 0; x < labels.cols; ++x) {
-      const int l = parts.at<int>(y, x);
-      open[l] |= outside.at<uchar>(y, x) != 0 || x == 0 || y == 0 || x == labels.cols - 1 || y == labels.rows - 1;
-      ++size[l];
-    }
+  cv::Mat stats, centroids;
+  const int n = cv::connectedComponentsWithStats(candidates, parts, stats, centroids, 8, CV_32S);
   const double least = kEnclosedShare * cv::countNonZero(held);
-  bool any = false;
-  for (int l = 1; l < n; ++l) any = any || (!open[l] && size[l] >= least);
-  if (!any) return {};
+  std::vector<uchar> keep(n, 0);
+  for (int l = 1; l < n; ++l) {
+    const int x = stats.at<int>(l, cv::CC_STAT_LEFT), y = stats.at<int>(l, cv::CC_STAT_TOP);
+    const bool edge = x == 0 || y == 0 || x + stats.at<int>(l, cv::CC_STAT_WIDTH) == labels.cols ||
+                      y + stats.at<int>(l, cv::CC_STAT_HEIGHT) == labels.rows;
+    keep[l] = !edge && stats.at<int>(l, cv::CC_STAT_AREA) >= least;
+  }
   for (int y = 0; y < labels.rows; ++y)
-    for (int x = 0; x < labels.cols; ++x) {
-      const int l = parts.at<int>(y, x);
-      if (open[l] || size[l] < least) candidates.at<uchar>(y, x) = 0;
-    }
-  return candidates;
+    for (int x = 0; x < labels.cols; ++x)
+      if (outside.at<uchar>(y, x)) keep[parts.at<int>(y, x)] = 0;
+  for (int y = 0; y < labels.rows; ++y)
+    for (int x = 0; x < labels.cols; ++x) candidates.at<uchar>(y, x) = keep[parts.at<int>(y, x)] ? 255 : 0;
+  return cv::countNonZero(candidates) > 0 ? candidates : cv::Mat();
 }
 
 // GrabCut itself within `area` of `image`: its mask, untidied.
