@@ -15,13 +15,18 @@
 //   by eval_clip, or a run of a real-footage set (its first unless named),
 //   its frames scaled to WxH if given (1920x1080: real footage at 1080p).
 // matting_eval devset SETDIR [--quality fine|fast|both] [--softness S] [--out DIR] [--full DIR]
+//                     [--jitter N]
 //   Runs each run of a real-footage set traced by hand (bench/devset/) and
 //   scores every traced frame: IoU, F@2px, MAD, and dtSSD over traced
 //   neighbours, per frame and per run; a sheet per run in DIR (/tmp/devset)
 //   shows the truth's edge and the matte's on each traced frame; --full
 //   writes each traced frame so at full size (RUN_FRAME_QUALITY.png), and
-//   its matte.
+//   its matte. --jitter N runs each run from a box alone N times more, its
+//   box drawn again a little differently each time (each side moved by up
+//   to 2 % of the frame, the same draws every time), as a hand would: a
+//   result that holds only for the set's own boxes is luck.
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -32,6 +37,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <opencv2/videoio.hpp>
+#include <random>
 #include <sstream>
 
 #include "bench/devset.h"
@@ -444,8 +450,28 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
   fs::create_directories(out);
   const bench::RunFolder temp("matting_eval");
 
+  // The runs, and those of a box drawn again: each side moved by `nudge`
+  // (left, top, right, bottom, fractions of the frame).
+  struct Planned {
+    devset::Run run;
+    std::string redrawnOf;
+    cv::Vec4d nudge;
+  };
+  std::vector<Planned> plan;
+  std::mt19937 draws(20261209);
+  std::uniform_real_distribution<double> nudge(-0.02, 0.02);
+  for (const devset::Run& run : set.runs) {
+    plan.push_back({run, "", {}});
+    if (!run.dabs.empty() || !run.corrections.empty()) continue;
+    for (int k = 1; k <= std::atoi(option(o, "jitter", "0").c_str()); ++k) {
+      Planned redrawn{run, run.name, {nudge(draws), nudge(draws), nudge(draws), nudge(draws)}};
+      redrawn.run.name += " ~" + std::to_string(k);
+      plan.push_back(redrawn);
+    }
+  }
+
   struct Row {
-    std::string quality, run;
+    std::string quality, run, redrawnOf;
     int frames = 0, worst = -1;
     Scores mean;
     double worstIou = 2, msPerFrame = 0;
@@ -453,7 +479,8 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
   };
   std::vector<Row> rows;
   for (const std::string& q : qualities) {
-    for (const devset::Run& run : set.runs) {
+    for (const Planned& planned : plan) {
+      const devset::Run& run = planned.run;
       const std::string staged = temp.path().string() + "/" + std::to_string(run.first);
       fs::remove_all(staged);
       fs::create_directories(staged + "/mattes");
@@ -465,7 +492,10 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
       job.edgeSoftness = std::atof(option(o, "softness", "0.5").c_str());
       const cv::Size size = eval::readImage(job.frames.at(0), cv::IMREAD_COLOR).size();
       const double w = size.width, h = size.height;
-      job.selection.box = matting::Box{run.box.x / w, run.box.y / h, run.box.width / w, run.box.height / h};
+      const cv::Vec4d& n = planned.nudge;
+      const double x0 = std::clamp(run.box.x / w + n[0], 0.0, 1.0), y0 = std::clamp(run.box.y / h + n[1], 0.0, 1.0);
+      const double x1 = std::clamp(run.box.br().x / w + n[2], x0, 1.0), y1 = std::clamp(run.box.br().y / h + n[3], y0, 1.0);
+      job.selection.box = matting::Box{x0, y0, x1 - x0, y1 - y0};
       for (const cv::Vec3d& d : run.dabs) job.selection.dabs.push_back({d[0] / w, d[1] / h, d[2] / w});
       for (const devset::Correction& c : run.corrections) {
         matting::Correction correction;
@@ -475,12 +505,13 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
         for (const cv::Vec3d& d : c.dabs) correction.selection.dabs.push_back({d[0] / w, d[1] / h, d[2] / w});
         job.corrections.push_back(correction);
       }
-      std::printf("%s, %s, frames %d..%d, anchor %d:\n", run.name.c_str(), q.c_str(), run.first, run.last, run.anchor);
+      std::printf("%s, %s, frames %d..%d, anchor %d, box %.0f,%.0f,%.0f,%.0f:\n", run.name.c_str(), q.c_str(), run.first,
+                  run.last, run.anchor, x0 * w, y0 * h, (x1 - x0) * w, (y1 - y0) * h);
       const Run r = runEngine(job);
       printSummary(r, run.first);
 
       Row row;
-      row.quality = q, row.run = run.name;
+      row.quality = q, row.run = run.name, row.redrawnOf = planned.redrawnOf;
       row.msPerFrame = 1e3 * r.wallSeconds / std::max(1, r.summary.frames);
       // The run's name in file names: runs of one set share traced frames.
       std::string slug = run.name;
@@ -526,6 +557,18 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
     std::printf("%-7s  %-7s  %6d  %.3f  %.3f (%4d)   %.3f  %.4f  %.4f  %.3f   %.3f  %6.1f\n", r.quality.c_str(),
                 r.run.c_str(), r.frames, r.mean.iou, r.worstIou, r.worst, r.mean.boundaryF, r.mean.mad, r.mean.dtssd,
                 r.mean.missed, r.mean.extra, r.msPerFrame);
+  bool redrawn = false;
+  for (const Row& own : rows) {
+    double sum = 0, worst = 2;
+    int n = 0;
+    for (const Row& r : rows)
+      if (r.quality == own.quality && r.redrawnOf == own.run) sum += r.mean.iou, worst = std::min(worst, r.mean.iou), ++n;
+    if (n == 0) continue;
+    if (!redrawn) std::printf("\nquality  run      IoU: its own box  boxes drawn again: mean  worst\n");
+    redrawn = true;
+    std::printf("%-7s  %-7s  %.3f             %2d: %.3f  %.3f\n", own.quality.c_str(), own.run.c_str(), own.mean.iou, n,
+                sum / n, worst);
+  }
   return 0;
 }
 
@@ -551,6 +594,7 @@ int main(int argc, char** argv) {
                "SHEET.png\n"
                "       matting_eval length CLIPDIR --frames N [--quality fine|fast]\n"
                "       matting_eval length SETDIR --frames N [--run NAME] [--size WxH] [--quality fine|fast]\n"
-               "       matting_eval devset SETDIR [--quality fine|fast|both] [--softness S] [--out DIR] [--full DIR]\n";
+               "       matting_eval devset SETDIR [--quality fine|fast|both] [--softness S] [--out DIR] [--full DIR]\n"
+               "                           [--jitter N]\n";
   return 2;
 }
