@@ -564,10 +564,10 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
     for (const Row& r : rows)
       if (r.quality == own.quality && r.redrawnOf == own.run) sum += r.mean.iou, worst = std::min(worst, r.mean.iou), ++n;
     if (n == 0) continue;
-    if (!redrawn) std::printf("\nquality  run      IoU: its own box  boxes drawn again: mean  worst\n");
+    if (!redrawn) std::printf("\nIoU      run                   its own box  boxes drawn again: mean   worst\n");
     redrawn = true;
-    std::printf("%-7s  %-7s  %.3f             %2d: %.3f  %.3f\n", own.quality.c_str(), own.run.c_str(), own.mean.iou, n,
-                sum / n, worst);
+    std::printf("%-7s  %-20s  %.3f        %2d:                 %.3f  %.3f\n", own.quality.c_str(), own.run.c_str(),
+                own.mean.iou, n, sum / n, worst);
   }
   return 0;
 }

@@ -61,17 +61,27 @@ constexpr uint64 kSeed = 0x5eed0001;
 // GrabCut from the seeds (not changed) on a 3-channel image within `area`
 // (outside it, only background is possible), at most kGrabCutSide pixels
 // on the long side, untidied; only the parts touching `keep` when it is
-// given. Empty when `stop` was set before it was done.
-cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep,
-                 const cv::Rect* box, const std::atomic<bool>* stop = nullptr);
+// given; `fromBox` when the seeds are a box's. Empty when `stop` was set
+// before it was done.
+cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep, bool fromBox,
+                 const std::atomic<bool>* stop = nullptr);
 
-// A box drawn a little tight cuts the character where the mask runs along
-// its side for this share of the side's length or more; the strip past such
-// a side, this share of the box's size wide, is then opened to the cut.
-constexpr double kTouching = 0.1;
+// A box is drawn by hand, as often a little tight as not: the strip just
+// past each side, this share of the box's size wide, is probable background
+// rather than sure. Learnt as the background, hair running out past the
+// box's top took the hair inside the box with it, and the character looked
+// bald. A strip that comes within its own width of the frame's border
+// reaches it: the sliver between holds the character as often as not.
 constexpr double kBeyond = 0.04;
-// How near a side, as a share of the box's size across it, counts as along it.
-constexpr double kNearSide = 0.03;
+cv::Rect soft_edge(const cv::Rect& box, cv::Size frame) {
+  const int mx = std::max(3, int(kBeyond * box.width)), my = std::max(3, int(kBeyond * box.height));
+  int x0 = box.x - mx, y0 = box.y - my, x1 = box.br().x + mx, y1 = box.br().y + my;
+  if (x0 < mx) x0 = 0;
+  if (y0 < my) y0 = 0;
+  if (frame.width - x1 < mx) x1 = frame.width;
+  if (frame.height - y1 < my) y1 = frame.height;
+  return cv::Rect(cv::Point(x0, y0), cv::Point(x1, y1)) & cv::Rect(cv::Point(), frame);
+}
 
 // How far the mask stays from each side of the box (left, top, right,
 // bottom) as a fraction of the box's size. A side on the frame's border
@@ -105,55 +115,6 @@ cv::Mat missed_strips(const cv::Mat& other, const cv::Mat& mask, const cv::Rect&
     strips(side[k]).setTo(255);
   }
   return strips;
-}
-
-// The strips just past the sides of `box` (not on the frame's border) that
-// the character runs along inside it, as probable background in `labels`
-// (the cut's labels over `area`); false when there are none.
-bool open_tight_sides(const cv::Rect& box, const cv::Rect& area, cv::Size frame, cv::Mat& labels) {
-  const auto fg = [&](int x, int y) {
-    const uchar l = labels.at<uchar>(y - area.y, x - area.x);
-    return l == cv::GC_FGD || l == cv::GC_PR_FGD;
-  };
-  const int mx = std::max(3, int(kBeyond * box.width)), my = std::max(3, int(kBeyond * box.height));
-  const struct Side {
-    bool onBorder;
-    cv::Point from, step;
-    int length;
-    cv::Rect beyond;
-  } sides[4] = {
-      {box.x == 0, box.tl(), {0, 1}, box.height, cv::Rect(box.x - mx, box.y, mx, box.height)},
-      {box.y == 0, box.tl(), {1, 0}, box.width, cv::Rect(box.x, box.y - my, box.width, my)},
-      {box.br().x == frame.width,
-       {box.br().x - 1, box.y},
-       {0, 1},
-       box.height,
-       cv::Rect(box.br().x, box.y, mx, box.height)},
-      {box.br().y == frame.height,
-       {box.x, box.br().y - 1},
-       {1, 0},
-       box.width,
-       cv::Rect(box.x, box.br().y, box.width, my)},
-  };
-  bool opened = false;
-  for (const Side& side : sides) {
-    if (side.onBorder) continue;
-    // Within a few pixels of the side: a cut settles a little inside it.
-    const cv::Point inward =
-        side.from == box.tl() ? cv::Point(side.step.y, side.step.x) : cv::Point(-side.step.y, -side.step.x);
-    const int depth = std::max(2, int(kNearSide * (side.step.x ? box.height : box.width)));
-    int along = 0;
-    for (int i = 0; i < side.length; ++i) {
-      bool touches = false;
-      for (int d = 0; d < depth && !touches; ++d)
-        touches = fg(side.from.x + i * side.step.x + d * inward.x, side.from.y + i * side.step.y + d * inward.y);
-      along += touches;
-    }
-    if (along < kTouching * side.length) continue;
-    labels((side.beyond & area) - area.tl()).setTo(cv::GC_PR_BGD);
-    opened = true;
-  }
-  return opened;
 }
 
 // The density of a colour under one of GrabCut's colour models: five
@@ -233,7 +194,7 @@ cv::Mat enclosed_background(const cv::Mat& image, const cv::Mat& bgModel, const 
 }
 
 // GrabCut itself within `area` of `image`: its mask, untidied.
-cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Rect* box,
+cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, bool fromBox,
             const std::atomic<bool>* stop) {
   cv::Mat labels = seeds(area).clone(), bgModel, fgModel;
   cv::theRNG().state = kSeed;
@@ -251,7 +212,7 @@ cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, co
     // character's and keeps it; started with it as background, it lets it
     // go unless it is the character. So it is cut once more from there, and
     // only what it enclosed may change.
-    if (box) {
+    if (fromBox) {
       const cv::Mat enclosed = enclosed_background(image(area), bgModel, fgModel, labels);
       if (!enclosed.empty()) {
         if (stop && *stop) return {};
@@ -261,10 +222,6 @@ cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, co
         recut.copyTo(labels, enclosed);
       }
     }
-    // Once more past a side the box was drawn too tight on, with the colour
-    // models learnt: one cut, no new learning.
-    if (box && open_tight_sides(*box, area, image.size(), labels))
-      cv::grabCut(image(area), labels, cv::Rect(), bgModel, fgModel, 1, cv::GC_EVAL_FREEZE_MODEL);
   } catch (const cv::Exception& e) {
     throw Error(std::string("could not segment the anchor frame: ") + e.what());
   }
@@ -278,8 +235,8 @@ cv::Rect scaled(const cv::Rect& r, double f, cv::Size within) {
   return cv::Rect(cv::Point(at(r.x), at(r.y)), cv::Point(at(r.br().x), at(r.br().y))) & cv::Rect(cv::Point(), within);
 }
 
-cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep,
-                 const cv::Rect* box, const std::atomic<bool>* stop) {
+cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep, bool fromBox,
+                 const std::atomic<bool>* stop) {
   cv::Mat mask;
   const double f = double(kGrabCutSide) / std::max(image.cols, image.rows);
   cv::Mat small, smallSeeds;
@@ -291,13 +248,12 @@ cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& are
   // Unless the selection's character is lost in scaling down (a box a
   // pixel or two wide).
   if (!small.empty() && cv::countNonZero((smallSeeds == cv::GC_FGD) | (smallSeeds == cv::GC_PR_FGD)) > 0) {
-    const cv::Rect smallBox = box ? scaled(*box, f, small.size()) : cv::Rect();
-    mask = cut(small, smallSeeds, scaled(area, f, small.size()), box ? &smallBox : nullptr, stop);
+    mask = cut(small, smallSeeds, scaled(area, f, small.size()), fromBox, stop);
     if (mask.empty()) return mask;
     cv::resize(mask, mask, image.size(), 0, 0, cv::INTER_LINEAR);
     cv::threshold(mask, mask, 127, 255, cv::THRESH_BINARY);
   } else {
-    mask = cut(image, seeds, area, box, stop);
+    mask = cut(image, seeds, area, fromBox, stop);
     if (mask.empty()) return mask;
   }
   if (keep) keep_touching(mask, *keep);
@@ -311,7 +267,7 @@ cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& are
 cv::Mat cut_by_looks(const cv::Mat& bgr, const cv::Mat& seeds, const std::atomic<bool>& stop) {
   cv::Mat looks;
   look(bgr, looks, HueAxis::RedGreen);
-  cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), bgr.size()), nullptr, nullptr, &stop);
+  cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), bgr.size()), nullptr, false, &stop);
   if (!byLook.empty()) clean_mask(byLook);
   return byLook;
 }
@@ -442,6 +398,8 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
       const int m = std::max(2, size.width / 50);
       r = cv::Rect(m, m, size.width - 2 * m, size.height - 2 * m);
       seeds.setTo(cv::GC_PR_BGD);
+    } else {
+      seeds(soft_edge(r, size)).setTo(cv::GC_PR_BGD);
     }
     seeds(r).setTo(cv::GC_PR_FGD);
   } else {
@@ -493,13 +451,12 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
     const int mx = std::max(16, around.width / 4), my = std::max(16, around.height / 4);
     area &= cv::Rect(around.x - mx, around.y - my, around.width + 2 * mx, around.height + 2 * my);
   }
-  const cv::Rect drawn = s.box ? box_pixels(*s.box, size) : cv::Rect();
   // The looks' cut (below) needs nothing from the colours' and takes as
   // long, a second or more on a large frame: it runs beside it whenever it
   // may be needed, and is dropped once it is not.
   std::optional<SideCut> byLooks;
   if (s.box) byLooks.emplace([&bgr, &seeds](const std::atomic<bool>& stop) { return cut_by_looks(bgr, seeds, stop); });
-  cv::Mat mask = grab_cut(bgr, seeds, area, s.box ? nullptr : &adding, s.box ? &drawn : nullptr);
+  cv::Mat mask = grab_cut(bgr, seeds, area, s.box ? nullptr : &adding, bool(s.box));
   // Holes that clearly look like the background stay open, judged by the
   // colours' own result.
   cv::Mat vote;

@@ -229,6 +229,16 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
        },
        {0.25, 76 / 240.0, 0.5, 0.6},
        {}},
+      {"hair running out of the frame's top, the box drawn a few pixels below it, the hair kept",
+       darkWall,
+       [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
+         for (cv::Mat* m : {&p, &w, &a})
+           cv::ellipse(*m, {160, 40}, {60, 70}, 0, 0, 360, m == &p ? cv::Scalar(darkHair) : 255, cv::FILLED);
+         for (cv::Mat* m : {&p, &w, &a})
+           cv::circle(*m, {160, 140}, 55, m == &p ? cv::Scalar(kRed) : m == &w ? 255 : 0, cv::FILLED);
+       },
+       {0.2, 12 / 240.0, 0.6, 0.85},
+       {}},
       {"background a broad add dab took in past the edge, left out",
        kGreen,
        [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
