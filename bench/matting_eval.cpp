@@ -458,12 +458,13 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
     cv::Vec4d nudge;
   };
   std::vector<Planned> plan;
+  const int redraws = std::atoi(option(o, "jitter", "0").c_str());
   std::mt19937 draws(20261209);
   std::uniform_real_distribution<double> nudge(-0.02, 0.02);
   for (const devset::Run& run : set.runs) {
     plan.push_back({run, "", {}});
     if (!run.dabs.empty() || !run.corrections.empty()) continue;
-    for (int k = 1; k <= std::atoi(option(o, "jitter", "0").c_str()); ++k) {
+    for (int k = 1; k <= redraws; ++k) {
       Planned redrawn{run, run.name, {nudge(draws), nudge(draws), nudge(draws), nudge(draws)}};
       redrawn.run.name += " ~" + std::to_string(k);
       plan.push_back(redrawn);
@@ -494,7 +495,8 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
       const double w = size.width, h = size.height;
       const cv::Vec4d& n = planned.nudge;
       const double x0 = std::clamp(run.box.x / w + n[0], 0.0, 1.0), y0 = std::clamp(run.box.y / h + n[1], 0.0, 1.0);
-      const double x1 = std::clamp(run.box.br().x / w + n[2], x0, 1.0), y1 = std::clamp(run.box.br().y / h + n[3], y0, 1.0);
+      const double x1 = std::clamp(run.box.br().x / w + n[2], x0, 1.0),
+                   y1 = std::clamp(run.box.br().y / h + n[3], y0, 1.0);
       job.selection.box = matting::Box{x0, y0, x1 - x0, y1 - y0};
       for (const cv::Vec3d& d : run.dabs) job.selection.dabs.push_back({d[0] / w, d[1] / h, d[2] / w});
       for (const devset::Correction& c : run.corrections) {
@@ -505,8 +507,8 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
         for (const cv::Vec3d& d : c.dabs) correction.selection.dabs.push_back({d[0] / w, d[1] / h, d[2] / w});
         job.corrections.push_back(correction);
       }
-      std::printf("%s, %s, frames %d..%d, anchor %d, box %.0f,%.0f,%.0f,%.0f:\n", run.name.c_str(), q.c_str(), run.first,
-                  run.last, run.anchor, x0 * w, y0 * h, (x1 - x0) * w, (y1 - y0) * h);
+      std::printf("%s, %s, frames %d..%d, anchor %d, box %.0f,%.0f,%.0f,%.0f:\n", run.name.c_str(), q.c_str(),
+                  run.first, run.last, run.anchor, x0 * w, y0 * h, (x1 - x0) * w, (y1 - y0) * h);
       const Run r = runEngine(job);
       printSummary(r, run.first);
 
@@ -562,7 +564,8 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
     double sum = 0, worst = 2;
     int n = 0;
     for (const Row& r : rows)
-      if (r.quality == own.quality && r.redrawnOf == own.run) sum += r.mean.iou, worst = std::min(worst, r.mean.iou), ++n;
+      if (r.quality == own.quality && r.redrawnOf == own.run)
+        sum += r.mean.iou, worst = std::min(worst, r.mean.iou), ++n;
     if (n == 0) continue;
     if (!redrawn) std::printf("\nIoU      run                   its own box  boxes drawn again: mean   worst\n");
     redrawn = true;
