@@ -193,6 +193,26 @@ cv::Mat enclosed_background(const cv::Mat& image, const cv::Mat& bgModel, const 
   return cv::countNonZero(candidates) > 0 ? candidates : cv::Mat();
 }
 
+// GrabCut weighs colour differences as they are, and its edges against the
+// mean difference over what it reads: in a dark scene a jacket and the wall
+// behind it differ by a few levels while the face and the lamps set that
+// mean, so the cut ran through the dark wherever its colour models put it
+// and a box drawn a few pixels differently moved it. The colours are lifted
+// first by a power curve that puts the mean lightness within `area` at
+// mid-grey: never darkening, so footage exposed for its subject is left
+// nearly as it is, and never steeper than a power of kLeastPower.
+constexpr double kLeastPower = 0.3;
+cv::Mat lifted(const cv::Mat& bgr, const cv::Rect& area) {
+  const cv::Scalar m = cv::mean(bgr(area));
+  const double mean = std::max((m[0] + m[1] + m[2]) / 3, 1.0);
+  if (mean >= 127.5) return bgr;
+  const double power = std::max(std::log(0.5) / std::log(mean / 255.0), kLeastPower);
+  cv::Mat curve(1, 256, CV_8U), out;
+  for (int i = 0; i < 256; ++i) curve.at<uchar>(i) = cv::saturate_cast<uchar>(255.0 * std::pow(i / 255.0, power));
+  cv::LUT(bgr, curve, out);
+  return out;
+}
+
 // GrabCut itself within `area` of `image`: its mask, untidied.
 cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, bool fromBox,
             const std::atomic<bool>* stop) {
@@ -456,7 +476,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   // may be needed, and is dropped once it is not.
   std::optional<SideCut> byLooks;
   if (s.box) byLooks.emplace([&bgr, &seeds](const std::atomic<bool>& stop) { return cut_by_looks(bgr, seeds, stop); });
-  cv::Mat mask = grab_cut(bgr, seeds, area, s.box ? nullptr : &adding, bool(s.box));
+  cv::Mat mask = grab_cut(lifted(bgr, area), seeds, area, s.box ? nullptr : &adding, bool(s.box));
   // Holes that clearly look like the background stay open, judged by the
   // colours' own result.
   cv::Mat vote;
