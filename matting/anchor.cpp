@@ -48,7 +48,13 @@ cv::Point dab_centre(const Dab& d, cv::Size size) {
 }
 int dab_radius(const Dab& d, cv::Size size) { return std::max(1, int(std::lround(std::abs(d.r) * size.width))); }
 
-constexpr int kRounds = 3;
+// GrabCut runs until it settles: after kLeastRounds, until fewer than
+// kSettled of its pixels change in a round, at most kMostRounds. From a box
+// drawn loose around him, the chair beside him was still going out after
+// the third round; most cuts settle by then.
+constexpr int kLeastRounds = 3;
+constexpr int kMostRounds = 12;
+constexpr double kSettled = 0.001;
 // GrabCut works on at most this many pixels on the frame's long side (three
 // quarters of the anchor's size): its edge is re-decided at the anchor's
 // size afterwards, and its colour models decide the same at the smaller
@@ -221,11 +227,14 @@ cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, bo
   try {
     const bool started = grabcut_start(image(area), labels, bgModel, fgModel);
     // A round at a time (the same cut as all at once), so that a cut no
-    // longer wanted ends early.
-    for (int round = 0; round < kRounds; ++round) {
+    // longer wanted ends early. The labels' low bit tells the character.
+    cv::Mat before;
+    for (int round = 0; round < kMostRounds; ++round) {
       if (stop && *stop) return {};
+      cv::bitwise_and(labels, 1, before);
       cv::grabCut(image(area), labels, cv::Rect(), bgModel, fgModel, 1,
                   started || round > 0 ? cv::GC_EVAL : cv::GC_INIT_WITH_MASK);
+      if (round + 1 >= kLeastRounds && cv::countNonZero(before != (labels & 1)) < kSettled * labels.total()) break;
     }
     // Background the character encloses (a gap between an arm and the
     // body): started from a box, GrabCut learns its colour as the
