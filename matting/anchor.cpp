@@ -228,13 +228,15 @@ cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, bo
     const bool started = grabcut_start(image(area), labels, bgModel, fgModel);
     // A round at a time (the same cut as all at once), so that a cut no
     // longer wanted ends early. The labels' low bit tells the character.
-    cv::Mat before;
+    cv::Mat before, after;
+    cv::bitwise_and(labels, 1, before);
     for (int round = 0; round < kMostRounds; ++round) {
       if (stop && *stop) return {};
-      cv::bitwise_and(labels, 1, before);
       cv::grabCut(image(area), labels, cv::Rect(), bgModel, fgModel, 1,
                   started || round > 0 ? cv::GC_EVAL : cv::GC_INIT_WITH_MASK);
-      if (round + 1 >= kLeastRounds && cv::countNonZero(before != (labels & 1)) < kSettled * labels.total()) break;
+      cv::bitwise_and(labels, 1, after);
+      if (round + 1 >= kLeastRounds && cv::countNonZero(before != after) < kSettled * labels.total()) break;
+      std::swap(before, after);
     }
     // Background the character encloses (a gap between an arm and the
     // body): started from a box, GrabCut learns its colour as the
