@@ -15,7 +15,7 @@
 //   by eval_clip, or a run of a real-footage set (its first unless named),
 //   its frames scaled to WxH if given (1920x1080: real footage at 1080p).
 // matting_eval devset SETDIR [--quality fine|fast|both] [--softness S] [--out DIR] [--full DIR]
-//                     [--jitter N]
+//                     [--jitter N] [--anchors N]
 //   Runs each run of a real-footage set traced by hand (bench/devset/) and
 //   scores every traced frame: IoU, F@2px, MAD, and dtSSD over traced
 //   neighbours, per frame and per run; a sheet per run in DIR (/tmp/devset)
@@ -24,7 +24,9 @@
 //   its matte. --jitter N runs each run from a box alone N times more, its
 //   box drawn again a little differently each time (each side moved by up
 //   to 2 % of the frame, the same draws every time), as a hand would: a
-//   result that holds only for the set's own boxes is luck.
+//   result that holds only for the set's own boxes is luck. --anchors N
+//   runs each of them again from its own box drawn on every Nth frame of
+//   its shot instead: the frame a hand picks decides as much.
 
 #include <algorithm>
 #include <cctype>
@@ -451,28 +453,38 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
   const bench::RunFolder temp("matting_eval");
 
   // The runs, and those of a box drawn again: each side moved by `nudge`
-  // (left, top, right, bottom, fractions of the frame).
+  // (left, top, right, bottom, fractions of the frame), or drawn on
+  // another frame.
   struct Planned {
     devset::Run run;
-    std::string redrawnOf;
+    std::string redrawnOf, how;
     cv::Vec4d nudge;
   };
   std::vector<Planned> plan;
   const int redraws = std::atoi(option(o, "jitter", "0").c_str());
+  const int anchorStep = std::atoi(option(o, "anchors", "0").c_str());
+  if (anchorStep < 0) throw std::invalid_argument("--anchors is a number of frames");
   std::mt19937 draws(20261209);
   std::uniform_real_distribution<double> nudge(-0.02, 0.02);
   for (const devset::Run& run : set.runs) {
-    plan.push_back({run, "", {}});
+    plan.push_back({run, "", "", {}});
     if (!run.dabs.empty() || !run.corrections.empty()) continue;
     for (int k = 1; k <= redraws; ++k) {
-      Planned redrawn{run, run.name, {nudge(draws), nudge(draws), nudge(draws), nudge(draws)}};
+      Planned redrawn{run, run.name, "boxes drawn again", {nudge(draws), nudge(draws), nudge(draws), nudge(draws)}};
       redrawn.run.name += " ~" + std::to_string(k);
       plan.push_back(redrawn);
+    }
+    for (int a = run.first; anchorStep > 0 && a <= run.last; a += anchorStep) {
+      if (a == run.anchor) continue;
+      Planned elsewhere{run, run.name, "anchored elsewhere", {}};
+      elsewhere.run.anchor = a;
+      elsewhere.run.name += " @" + std::to_string(a);
+      plan.push_back(elsewhere);
     }
   }
 
   struct Row {
-    std::string quality, run, redrawnOf;
+    std::string quality, run, redrawnOf, how;
     int frames = 0, worst = -1;
     Scores mean;
     double worstIou = 2, msPerFrame = 0;
@@ -513,7 +525,7 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
       printSummary(r, run.first);
 
       Row row;
-      row.quality = q, row.run = run.name, row.redrawnOf = planned.redrawnOf;
+      row.quality = q, row.run = run.name, row.redrawnOf = planned.redrawnOf, row.how = planned.how;
       row.msPerFrame = 1e3 * r.wallSeconds / std::max(1, r.summary.frames);
       // The run's name in file names: runs of one set share traced frames.
       std::string slug = run.name;
@@ -560,18 +572,20 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
                 r.run.c_str(), r.frames, r.mean.iou, r.worstIou, r.worst, r.mean.boundaryF, r.mean.mad, r.mean.dtssd,
                 r.mean.missed, r.mean.extra, r.msPerFrame);
   bool redrawn = false;
-  for (const Row& own : rows) {
-    double sum = 0, worst = 2;
-    int n = 0;
-    for (const Row& r : rows)
-      if (r.quality == own.quality && r.redrawnOf == own.run)
-        sum += r.mean.iou, worst = std::min(worst, r.mean.iou), ++n;
-    if (n == 0) continue;
-    if (!redrawn) std::printf("\nIoU      run                   its own box  boxes drawn again: mean   worst\n");
-    redrawn = true;
-    std::printf("%-7s  %-20s  %.3f        %2d:                 %.3f  %.3f\n", own.quality.c_str(), own.run.c_str(),
-                own.mean.iou, n, sum / n, worst);
-  }
+  for (const Row& own : rows)
+    for (const char* how : {"boxes drawn again", "anchored elsewhere"}) {
+      double sum = 0, worst = 2;
+      int n = 0;
+      for (const Row& r : rows)
+        if (r.quality == own.quality && r.redrawnOf == own.run && r.how == how)
+          sum += r.mean.iou, worst = std::min(worst, r.mean.iou), ++n;
+      if (n == 0) continue;
+      if (!redrawn)
+        std::printf("\nIoU      run                   its own box  again                      mean   worst\n");
+      redrawn = true;
+      std::printf("%-7s  %-20s  %.3f        %-18s %2d:  %.3f  %.3f\n", own.quality.c_str(), own.run.c_str(),
+                  own.mean.iou, how, n, sum / n, worst);
+    }
   return 0;
 }
 
@@ -598,6 +612,6 @@ int main(int argc, char** argv) {
                "       matting_eval length CLIPDIR --frames N [--quality fine|fast]\n"
                "       matting_eval length SETDIR --frames N [--run NAME] [--size WxH] [--quality fine|fast]\n"
                "       matting_eval devset SETDIR [--quality fine|fast|both] [--softness S] [--out DIR] [--full DIR]\n"
-               "                           [--jitter N]\n";
+               "                           [--jitter N] [--anchors N]\n";
   return 2;
 }
