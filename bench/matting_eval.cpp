@@ -461,6 +461,8 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
     cv::Vec4d nudge;
   };
   std::vector<Planned> plan;
+  const char* const kRedrawn = "boxes drawn again";
+  const char* const kElsewhere = "anchored elsewhere";
   const int redraws = std::atoi(option(o, "jitter", "0").c_str());
   const int anchorStep = std::atoi(option(o, "anchors", "0").c_str());
   if (anchorStep < 0) throw std::invalid_argument("--anchors is a number of frames");
@@ -470,13 +472,13 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
     plan.push_back({run, "", "", {}});
     if (!run.dabs.empty() || !run.corrections.empty()) continue;
     for (int k = 1; k <= redraws; ++k) {
-      Planned redrawn{run, run.name, "boxes drawn again", {nudge(draws), nudge(draws), nudge(draws), nudge(draws)}};
+      Planned redrawn{run, run.name, kRedrawn, {nudge(draws), nudge(draws), nudge(draws), nudge(draws)}};
       redrawn.run.name += " ~" + std::to_string(k);
       plan.push_back(redrawn);
     }
     for (int a = run.first; anchorStep > 0 && a <= run.last; a += anchorStep) {
       if (a == run.anchor) continue;
-      Planned elsewhere{run, run.name, "anchored elsewhere", {}};
+      Planned elsewhere{run, run.name, kElsewhere, {}};
       elsewhere.run.anchor = a;
       elsewhere.run.name += " @" + std::to_string(a);
       plan.push_back(elsewhere);
@@ -573,7 +575,7 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
                 r.mean.missed, r.mean.extra, r.msPerFrame);
   bool redrawn = false;
   for (const Row& own : rows)
-    for (const char* how : {"boxes drawn again", "anchored elsewhere"}) {
+    for (const char* how : {kRedrawn, kElsewhere}) {
       double sum = 0, worst = 2;
       int n = 0;
       for (const Row& r : rows)
