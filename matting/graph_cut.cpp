@@ -90,7 +90,8 @@ void settle(const cv::Mat& bgr, const cv::Mat& vote, Links& link, cv::Mat& seeds
       if (nx < 0 || ny < 0 || nx >= w || ny >= h || seeds.ptr<uchar>(ny)[nx] != kFree) continue;
       float& theirs = pull.ptr<float>(ny)[nx];
       float& tied = ties.ptr<float>(ny)[nx];
-      // Queued once: a pixel that settles stays settled as its neighbours do.
+      // How far a pixel's pull outweighs its ties only grows as its
+      // neighbours settle: it is queued when it first does.
       const bool queued = std::abs(theirs) > tied;
       const float weight = link(bgr.at<cv::Vec3b>(q), bgr.ptr<cv::Vec3b>(ny)[nx], k);
       theirs += toward > 0 ? weight : -weight;
