@@ -5,9 +5,10 @@
 #include <atomic>
 #include <cmath>
 #include <future>
-#include <optional>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 
+#include "matting/colour_model.h"
 #include "matting/dab_regions.h"
 #include "matting/grabcut_start.h"
 #include "matting/mask_cleanup.h"
@@ -67,10 +68,10 @@ constexpr uint64 kSeed = 0x5eed0001;
 // GrabCut from the seeds (not changed) on a 3-channel image within `area`
 // (outside it, only background is possible), at most kGrabCutSide pixels
 // on the long side, untidied; only the parts touching `keep` when it is
-// given; `fromBox` when the seeds are a box's. Empty when `stop` was set
-// before it was done.
-cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep, bool fromBox,
-                 const std::atomic<bool>* stop = nullptr);
+// given; `box` (in the image's pixels) when the seeds are a box's. Empty
+// when `stop` was set before it was done.
+cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep,
+                 const cv::Rect* box, const std::atomic<bool>* stop = nullptr);
 
 // A box is drawn by hand, as often a little tight as not: the strip just
 // past each side, this share of the box's size wide, is probable background
@@ -125,39 +126,6 @@ cv::Mat missed_strips(const cv::Mat& other, const cv::Mat& mask, const cv::Rect&
   }
   return strips;
 }
-
-// The density of a colour under one of GrabCut's colour models: five
-// Gaussians, their weights, then their means, then their covariances.
-class ColourModel {
- public:
-  explicit ColourModel(const cv::Mat& model) {
-    const double* weights = model.ptr<double>(0);
-    const double* means = weights + kParts;
-    const double* covariances = means + 3 * kParts;
-    for (int k = 0; k < kParts; ++k) {
-      const cv::Matx33d covariance(covariances + 9 * k);
-      const double det = cv::determinant(covariance);
-      scale_[k] = det > 0 ? weights[k] / std::sqrt(det) : 0;
-      mean_[k] = cv::Vec3d(means + 3 * k);
-      inverse_[k] = det > 0 ? covariance.inv() : cv::Matx33d::zeros();
-    }
-  }
-  double operator()(const cv::Vec3b& colour) const {
-    double p = 0;
-    for (int k = 0; k < kParts; ++k) {
-      if (scale_[k] <= 0) continue;
-      const cv::Vec3d d = cv::Vec3d(colour) - mean_[k];
-      p += scale_[k] * std::exp(-0.5 * d.dot(inverse_[k] * d));
-    }
-    return p;
-  }
-
- private:
-  static constexpr int kParts = 5;
-  double scale_[kParts];
-  cv::Vec3d mean_[kParts];
-  cv::Matx33d inverse_[kParts];
-};
 
 // Background the character encloses, as GrabCut's labels hold it: the
 // parts of the probable character that the background's colours explain
@@ -222,13 +190,19 @@ cv::Mat lifted(const cv::Mat& bgr, const cv::Rect& area) {
   return out;
 }
 
-// GrabCut itself within `area` of `image`: its mask, untidied.
-cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, bool fromBox,
+// GrabCut itself within `area` of `image`: its mask, untidied. `box`, in
+// the image's pixels, when the seeds are a box's.
+cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Rect* box,
             const std::atomic<bool>* stop) {
   cv::Mat labels = seeds(area).clone(), bgModel, fgModel;
   cv::theRNG().state = kSeed;
   try {
-    const bool started = grabcut_start(image(area), labels, bgModel, fgModel);
+    // The strip past a box's top starts undecided (see grabcut_start): hair
+    // runs on past the top of a box drawn tight over a head. The other
+    // sides' strips start as background: beside a character they held a
+    // chair as often as the character.
+    const cv::Rect overTop(0, 0, area.width, box ? std::clamp(box->y - area.y, 0, area.height) : 0);
+    const bool started = grabcut_start(image(area), labels, bgModel, fgModel, overTop);
     // A round at a time (the same cut as all at once), so that a cut no
     // longer wanted ends early. The labels' low bit tells the character.
     cv::Mat before, after;
@@ -246,7 +220,7 @@ cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, bo
     // character's and keeps it; started with it as background, it lets it
     // go unless it is the character. So it is cut once more from there, and
     // only what it enclosed may change.
-    if (fromBox) {
+    if (box) {
       const cv::Mat enclosed = enclosed_background(image(area), bgModel, fgModel, labels);
       if (!enclosed.empty()) {
         if (stop && *stop) return {};
@@ -269,8 +243,8 @@ cv::Rect scaled(const cv::Rect& r, double f, cv::Size within) {
   return cv::Rect(cv::Point(at(r.x), at(r.y)), cv::Point(at(r.br().x), at(r.br().y))) & cv::Rect(cv::Point(), within);
 }
 
-cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep, bool fromBox,
-                 const std::atomic<bool>* stop) {
+cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Mat* keep,
+                 const cv::Rect* box, const std::atomic<bool>* stop) {
   cv::Mat mask;
   const double f = double(kGrabCutSide) / std::max(image.cols, image.rows);
   cv::Mat small, smallSeeds;
@@ -282,12 +256,13 @@ cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& are
   // Unless the selection's character is lost in scaling down (a box a
   // pixel or two wide).
   if (!small.empty() && cv::countNonZero((smallSeeds == cv::GC_FGD) | (smallSeeds == cv::GC_PR_FGD)) > 0) {
-    mask = cut(small, smallSeeds, scaled(area, f, small.size()), fromBox, stop);
+    const cv::Rect smallBox = box ? scaled(*box, f, small.size()) : cv::Rect();
+    mask = cut(small, smallSeeds, scaled(area, f, small.size()), box ? &smallBox : nullptr, stop);
     if (mask.empty()) return mask;
     cv::resize(mask, mask, image.size(), 0, 0, cv::INTER_LINEAR);
     cv::threshold(mask, mask, 127, 255, cv::THRESH_BINARY);
   } else {
-    mask = cut(image, seeds, area, fromBox, stop);
+    mask = cut(image, seeds, area, box, stop);
     if (mask.empty()) return mask;
   }
   if (keep) keep_touching(mask, *keep);
@@ -301,7 +276,7 @@ cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& are
 cv::Mat cut_by_looks(const cv::Mat& bgr, const cv::Mat& seeds, const std::atomic<bool>& stop) {
   cv::Mat looks;
   look(bgr, looks, HueAxis::RedGreen);
-  cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), bgr.size()), nullptr, false, &stop);
+  cv::Mat byLook = grab_cut(looks, seeds, cv::Rect(cv::Point(), bgr.size()), nullptr, nullptr, &stop);
   if (!byLook.empty()) clean_mask(byLook);
   return byLook;
 }
@@ -490,7 +465,8 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   // may be needed, and is dropped once it is not.
   std::optional<SideCut> byLooks;
   if (s.box) byLooks.emplace([&bgr, &seeds](const std::atomic<bool>& stop) { return cut_by_looks(bgr, seeds, stop); });
-  cv::Mat mask = grab_cut(lifted(bgr, area), seeds, area, s.box ? nullptr : &adding, bool(s.box));
+  const cv::Rect box = s.box ? box_pixels(*s.box, size) : cv::Rect();
+  cv::Mat mask = grab_cut(lifted(bgr, area), seeds, area, s.box ? nullptr : &adding, s.box ? &box : nullptr);
   // Holes that clearly look like the background stay open, judged by the
   // colours' own result.
   cv::Mat vote;
@@ -498,7 +474,6 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   judge.learn(bgr, mask);
   judge.vote(bgr, vote);
   clean_mask(mask, 0.02, 0.01, &vote);
-  const cv::Rect box = s.box ? box_pixels(*s.box, size) : cv::Rect();
   if (s.box && falls_short(mask, box)) {
     const cv::Mat byLook = byLooks->get();
     const cv::Mat strips = missed_strips(byLook, mask, box);

@@ -3,6 +3,8 @@
 #include <limits>
 #include <opencv2/imgproc.hpp>
 
+#include "matting/colour_model.h"
+
 namespace matting {
 
 namespace {
@@ -67,9 +69,24 @@ bool side_model(const cv::Mat& bgr, const cv::Mat& side, cv::Mat& model) {
 
 }  // namespace
 
-bool grabcut_start(const cv::Mat& bgr, const cv::Mat& labels, cv::Mat& backgroundModel, cv::Mat& characterModel) {
+bool grabcut_start(const cv::Mat& bgr, cv::Mat& labels, cv::Mat& backgroundModel, cv::Mat& characterModel,
+                   const cv::Rect& open) {
   const cv::Mat character = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
-  return side_model(bgr, ~character, backgroundModel) && side_model(bgr, character, characterModel);
+  cv::Mat background = ~character;
+  if (!open.empty()) background(open).setTo(0, labels(open) == cv::GC_PR_BGD);
+  // Too little background past the undecided strip: GrabCut's own reading.
+  if (!side_model(bgr, background, backgroundModel))
+    return !open.empty() && grabcut_start(bgr, labels, backgroundModel, characterModel);
+  if (!side_model(bgr, character, characterModel)) return false;
+  if (open.empty()) return true;
+  const ColourModel ofBackground(backgroundModel), ofCharacter(characterModel);
+  for (int y = open.y; y < open.br().y; ++y) {
+    const cv::Vec3b* c = bgr.ptr<cv::Vec3b>(y);
+    uchar* l = labels.ptr<uchar>(y);
+    for (int x = open.x; x < open.br().x; ++x)
+      if (l[x] == cv::GC_PR_BGD && ofCharacter(c[x]) > ofBackground(c[x])) l[x] = cv::GC_PR_FGD;
+  }
+  return true;
 }
 
 }  // namespace matting

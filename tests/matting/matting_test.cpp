@@ -239,6 +239,17 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
        },
        {0.2, 12 / 240.0, 0.6, 0.85},
        {}},
+      {"hair running on past the box's top into the strip beyond it, the hair within kept",
+       darkWall,
+       [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
+         for (cv::Mat* m : {&p, &w, &a})
+           cv::ellipse(*m, {160, 45}, {120, 32}, 0, 0, 360, m == &p ? cv::Scalar(darkHair) : 255, cv::FILLED);
+         for (cv::Mat* m : {&p, &w, &a})
+           cv::circle(*m, {160, 140}, 65, m == &p ? cv::Scalar(kRed) : m == &w ? 255 : 0, cv::FILLED);
+         a(cv::Rect(0, 0, 320, 25)).setTo(0);
+       },
+       {0.05, 25 / 240.0, 0.9, 210 / 240.0},
+       {}},
       {"background a broad add dab took in past the edge, left out",
        kGreen,
        [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
