@@ -77,11 +77,12 @@ cv::Mat grab_cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& are
 // past each side, this share of the box's size wide, is probable background
 // rather than sure. Learnt as the background, hair running out past the
 // box's top took the hair inside the box with it, and the character looked
-// bald. A strip that comes within its own width of the frame's border
-// reaches it: the sliver between holds the character as often as not. At
-// 4 % a box drawn tight over a character's hair on either side lost it all
-// on some draws and kept it on others; wider than 6 %, a dark wall at the
-// frame's edge began to come in with the character.
+// bald; GrabCut learns from probable background too, so the top's strip
+// starts undecided (see cut). A strip that comes within its own width of
+// the frame's border reaches it: the sliver between holds the character as
+// often as not. At 4 % a box drawn tight over a character's hair on either
+// side lost it all on some draws and kept it on others; wider than 6 %, a
+// dark wall at the frame's edge began to come in with the character.
 constexpr double kBeyond = 0.06;
 cv::Rect soft_edge(const cv::Rect& box, cv::Size frame) {
   const int mx = std::max(3, int(kBeyond * box.width)), my = std::max(3, int(kBeyond * box.height));
