@@ -171,6 +171,17 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
           p.at<cv::Vec3b>(y, x) -= cv::Vec3b::all(uchar(12 + 12 * weave));
         }
   };
+  // Dark hair (an ellipse) over a red head: the row is about the hair from
+  // row `from` down.
+  const auto hair_over_head = [&](cv::Point hair, cv::Size axes, int head, int from) {
+    return [=](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
+      for (cv::Mat* m : {&p, &w, &a})
+        cv::ellipse(*m, hair, axes, 0, 0, 360, m == &p ? cv::Scalar(darkHair) : 255, cv::FILLED);
+      for (cv::Mat* m : {&p, &w, &a})
+        cv::circle(*m, {160, 140}, head, m == &p ? cv::Scalar(kRed) : m == &w ? 255 : 0, cv::FILLED);
+      a.rowRange(0, from).setTo(0);
+    };
+  };
   const struct Row {
     const char* name;
     cv::Vec3b background;
@@ -231,23 +242,12 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
        {}},
       {"hair running out of the frame's top, the box drawn a few pixels below it, the hair kept",
        darkWall,
-       [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
-         for (cv::Mat* m : {&p, &w, &a})
-           cv::ellipse(*m, {160, 40}, {60, 70}, 0, 0, 360, m == &p ? cv::Scalar(darkHair) : 255, cv::FILLED);
-         for (cv::Mat* m : {&p, &w, &a})
-           cv::circle(*m, {160, 140}, 55, m == &p ? cv::Scalar(kRed) : m == &w ? 255 : 0, cv::FILLED);
-       },
+       hair_over_head({160, 40}, {60, 70}, 55, 0),
        {0.2, 12 / 240.0, 0.6, 0.85},
        {}},
       {"hair running on past the box's top into the strip beyond it, the hair within kept",
        darkWall,
-       [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
-         for (cv::Mat* m : {&p, &w, &a})
-           cv::ellipse(*m, {160, 45}, {120, 32}, 0, 0, 360, m == &p ? cv::Scalar(darkHair) : 255, cv::FILLED);
-         for (cv::Mat* m : {&p, &w, &a})
-           cv::circle(*m, {160, 140}, 65, m == &p ? cv::Scalar(kRed) : m == &w ? 255 : 0, cv::FILLED);
-         a(cv::Rect(0, 0, 320, 25)).setTo(0);
-       },
+       hair_over_head({160, 45}, {120, 32}, 65, 25),
        {0.05, 25 / 240.0, 0.9, 210 / 240.0},
        {}},
       {"background a broad add dab took in past the edge, left out",
