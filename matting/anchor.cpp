@@ -49,6 +49,23 @@ cv::Point dab_centre(const Dab& d, cv::Size size) {
 }
 int dab_radius(const Dab& d, cv::Size size) { return std::max(1, int(std::lround(std::abs(d.r) * size.width))); }
 
+// The box's pixels, grown to take in each adding dab painted past it: a
+// dab is where the user says the character is, so a box that leaves it out
+// was drawn short there. Left short over a head, the hair past the box's
+// top taught the background the hair's colour, the hair inside went with
+// it and the dabs on it stood alone as blobs.
+cv::Rect box_reaching_dabs(const Selection& s, cv::Size size) {
+  cv::Rect box = box_pixels(*s.box, size);
+  const double aspect = double(size.height) / size.width;
+  for (const Dab& d : s.dabs) {
+    if (d.r <= 0 || !dab_in_frame(d, aspect)) continue;
+    const cv::Point c = dab_centre(d, size);
+    const int r = dab_radius(d, size);
+    box |= cv::Rect(c.x - r, c.y - r, 2 * r + 1, 2 * r + 1) & cv::Rect(cv::Point(), size);
+  }
+  return box;
+}
+
 // GrabCut runs until it settles: after kLeastRounds, until fewer than
 // kSettled of its pixels change in a round, at most kMostRounds. From a box
 // drawn loose around him, the chair beside him was still going out after
@@ -337,6 +354,29 @@ void take_dab_regions(const cv::Mat& bgr, const cv::Mat& flow, const std::vector
   if (claims) *claims = {dabs, adding & ~excluding, excluding};
 }
 
+// What the mask left out that a cut of the frame, from a box around the
+// mask and the dabs, finds connected to an adding dab: added to `mask` (of
+// `bgr`'s size). Where the lock a dab touches has the colour of the wall
+// beside it, the dab's colour alone cannot say how far the lock goes, and
+// the dab stood alone as a blob. A cut that fails leaves the dab's own
+// region to decide.
+void add_what_adding_dabs_touch(const cv::Mat& bgr, const cv::Mat& flow, const std::vector<Dab>& dabs, cv::Mat& mask) {
+  cv::Mat discs = cv::Mat::zeros(mask.size(), CV_8U);
+  paint_strokes(dabs, discs);
+  if (cv::countNonZero(discs & ~mask) == 0 || cv::countNonZero(mask) == 0) return;
+  const cv::Rect around = cv::boundingRect(mask);
+  const double w = mask.cols, h = mask.rows;
+  const Selection s{Box{around.x / w, around.y / h, around.width / w, around.height / h}, dabs, ""};
+  cv::Mat added;
+  try {
+    added = segment_anchor(bgr, flow, s) & ~mask;
+  } catch (const Error&) {
+    return;
+  }
+  keep_touching(added, discs);
+  mask |= added;
+}
+
 }  // namespace
 
 void DabClaims::stand(cv::Mat& mask) const {
@@ -350,6 +390,7 @@ void DabClaims::stand(cv::Mat& mask) const {
 void correct_with_dabs(const cv::Mat& bgr, const cv::Mat& flow, const std::vector<Dab>& dabs, const cv::Mat& vote,
                        cv::Mat& mask) {
   if (bgr.size() == mask.size()) {
+    add_what_adding_dabs_touch(bgr, flow, dabs, mask);
     take_dab_regions(bgr, flow, dabs, cv::Rect(cv::Point(), mask.size()), vote, mask);
     return;
   }
@@ -358,6 +399,7 @@ void correct_with_dabs(const cv::Mat& bgr, const cv::Mat& flow, const std::vecto
   cv::threshold(before, before, 127, 255, cv::THRESH_BINARY);
   cv::resize(vote, largeVote, bgr.size(), 0, 0, cv::INTER_LINEAR);
   larger = before.clone();
+  add_what_adding_dabs_touch(bgr, flow, dabs, larger);
   take_dab_regions(bgr, flow, dabs, cv::Rect(cv::Point(), bgr.size()), largeVote, larger);
   // A removed prop's soft rim, a blend its region did not grow into, goes
   // with it: left, it would grow back along the track.
@@ -398,10 +440,11 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   }
   if (!s.dabs.empty() && !anyInside) throw Error("the brush dabs lie outside the frame: paint them on the character");
   if (!s.box && !anyAdding) throw Error("the adding dabs lie outside the frame: paint them on the character");
+  const cv::Rect box = s.box ? box_reaching_dabs(s, size) : cv::Rect();
   cv::Mat seeds(size, CV_8U);
   if (s.box) {
     seeds.setTo(cv::GC_BGD);
-    cv::Rect r = box_pixels(*s.box, size);
+    cv::Rect r = box;
     // A box over the whole frame leaves no background to learn from: keep a
     // thin border as probable background.
     if (r.area() >= size.area() * 0.98) {
@@ -451,7 +494,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   // the surroundings their models settle on the wall as often as on hair.
   cv::Rect area(cv::Point(), size);
   if (s.box) {
-    cv::Rect around = box_pixels(*s.box, size);
+    cv::Rect around = box;
     for (const Dab& d : s.dabs) {
       if (!dab_in_frame(d, aspect)) continue;
       const int r = dab_radius(d, size);
@@ -466,7 +509,6 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   // may be needed, and is dropped once it is not.
   std::optional<SideCut> byLooks;
   if (s.box) byLooks.emplace([&bgr, &seeds](const std::atomic<bool>& stop) { return cut_by_looks(bgr, seeds, stop); });
-  const cv::Rect box = s.box ? box_pixels(*s.box, size) : cv::Rect();
   cv::Mat mask = grab_cut(lifted(bgr, area), seeds, area, s.box ? nullptr : &adding, s.box ? &box : nullptr);
   // Holes that clearly look like the background stay open, judged by the
   // colours' own result.

@@ -190,6 +190,8 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
     matting::Box box;
     std::vector<matting::Dab> dabs;
     std::function<void(cv::Mat& picture, const cv::Mat& want, cv::Mat& focus)> still = {};
+    // The box and dabs on frame 0 instead, corrected on frame 2: judged from there on.
+    std::vector<matting::Dab> correcting = {};
   } rows[] = {
       {"a thin dark strand on a dark wall, kept by an add dab",
        darkWall,
@@ -250,6 +252,18 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
        hair_over_head({160, 45}, {120, 32}, 65, 25),
        {0.05, 25 / 240.0, 0.9, 210 / 240.0},
        {}},
+      {"hair running on past the box's top beyond its strip, taken in by an add dab on it",
+       darkWall,
+       hair_over_head({160, 45}, {75, 32}, 65, 0),
+       {0.1, 65 / 240.0, 0.8, 165 / 240.0},
+       {dab(150, 25, 6)}},
+      {"hair running on past the box's top beyond its strip, brought back by an add dab on a later frame",
+       darkWall,
+       hair_over_head({160, 45}, {75, 32}, 65, 0),
+       {0.1, 65 / 240.0, 0.8, 165 / 240.0},
+       {},
+       {},
+       {dab(150, 25, 6)}},
       {"background a broad add dab took in past the edge, left out",
        kGreen,
        [&](cv::Mat& p, cv::Mat& w, cv::Mat& a) {
@@ -305,11 +319,13 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
                 cv::saturate_cast<uchar>(flat.at<cv::Vec3b>(y, x)[c] + jitter(x, y, i * 3 + c) / 3);
       frames.push_back(flat), wants.push_back(want), focuses.push_back(focus);
     }
-    matting::Job j = job(frames, 2);
+    const bool corrected = !row.correcting.empty();
+    matting::Job j = job(frames, corrected ? 0 : 2);
     j.selection.box = row.box;
     j.selection.dabs = row.dabs;
+    if (corrected) j.corrections = {{2, {std::nullopt, row.correcting, ""}}};
     matting::run(j);
-    for (int i = 0; i < 5; ++i) {
+    for (int i = corrected ? 2 : 0; i < 5; ++i) {
       const cv::Mat m = matte(j, i) > 127;
       EXPECT_GE(iou(m, wants[i]), 0.9) << "frame " << i;
       const cv::Mat agree = (m == wants[i]) & focuses[i];
