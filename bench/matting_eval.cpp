@@ -568,9 +568,13 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
     }
   }
   std::printf("\n%s: traced frames scored; alpha on a 0..1 scale, dtSSD over traced neighbours\n", dir.c_str());
-  std::printf("quality  run      traced  IoU    worst IoU      F@2px  MAD     dtSSD   missed  extra  ms/frame\n");
+  // The run column as wide as its longest name, so the figures line up.
+  int width = 3;
+  for (const Row& r : rows) width = std::max(width, int(r.run.size()));
+  std::printf("quality  %-*s  traced  IoU    worst IoU      F@2px  MAD     dtSSD   missed  extra  ms/frame\n", width,
+              "run");
   for (const Row& r : rows)
-    std::printf("%-7s  %-7s  %6d  %.3f  %.3f (%4d)   %.3f  %.4f  %.4f  %.3f   %.3f  %6.1f\n", r.quality.c_str(),
+    std::printf("%-7s  %-*s  %6d  %.3f  %.3f (%4d)   %.3f  %.4f  %.4f  %.3f   %.3f  %6.1f\n", r.quality.c_str(), width,
                 r.run.c_str(), r.frames, r.mean.iou, r.worstIou, r.worst, r.mean.boundaryF, r.mean.mad, r.mean.dtssd,
                 r.mean.missed, r.mean.extra, r.msPerFrame);
   bool redrawn = false;
