@@ -4,8 +4,9 @@
 //  2. a whole pull of 48 frames through our host on the quick bundle (20 ms
 //     polls): seconds per frame in staging, upload, matting and download;
 //  3. a pull of 100 frames of the man's last shot and a re-pull with one
-//     more correction (on frame 50, then on frame 75): seconds from the press
-//     to "ready" and on the job, and their ratio;
+//     more correction (an exclude dab on frame 50, then on frame 75; an add
+//     dab on frame 50): seconds from the press to "ready" and on the job,
+//     and their ratio;
 //  4. the backend's peak memory (VmHWM) over a session of --frames frames
 //     (default 2000; one continuous shot): after the uploads and after the job;
 //  5. hostile clients: the latency of a status poll (p50, p99; goal p99 under
@@ -234,7 +235,8 @@ std::vector<cv::Mat> manThereAndBack() {
 // A pull and a re-pull with one more correction, pressed in our host on
 // the quick bundle (20 ms polls): seconds from the press to "ready", the
 // backend's seconds on the job, and the mattes the correction changed.
-void rePull(int correctionFrame) {
+// `dab`: the correction's dab as the brush record holds it, x, y and r.
+void rePull(int correctionFrame, const char* what, const char* dab) {
   Backend backend;
   const std::vector<cv::Mat> frames = manThereAndBack();
   const int n = int(frames.size()), w = frames[0].cols, h = frames[0].rows;
@@ -263,17 +265,21 @@ void rePull(int correctionFrame) {
   fx->setTime(35);
   const auto [first, firstJob] = pull();
   const std::vector<std::string> before = mattes();
-  // An exclude dab on the wall beside his head.
-  fx->setValue("brush_json", "[[0.9,0.12,-0.03," + std::to_string(correctionFrame) + ".0]]");
+  fx->setValue("brush_json", std::string("[[") + dab + "," + std::to_string(correctionFrame) + ".0]]");
   const std::string firstId = fx->stringValue("session_id");
   const auto [again, againJob] = pull();
   if (fx->stringValue("session_id") != firstId) std::printf("\n(the re-pull did not reuse the session)");
   const std::vector<std::string> after = mattes();
   int changed = 0;
   for (int i = 0; i < n; ++i) changed += before[i] != after[i];
-  std::printf("\nA pull of %d frames of %d x %d, then one more correction on frame %d (%d mattes changed):\n"
+  std::printf("\nA pull of %d frames of %d x %d, then one more correction on frame %d, %s (%d mattes changed):\n"
               "  pull %.2f s (job %.2f s), re-pull %.2f s (job %.2f s): %.2f of the pull (job %.2f)\n",
-              n, w, h, correctionFrame, changed, first, firstJob, again, againJob, again / first, againJob / firstJob);
+              n, w, h, correctionFrame, what, changed, first, firstJob, again, againJob, again / first, againJob / firstJob);
+}
+
+void rePulls() {
+  for (int frame : {50, 75}) rePull(frame, "an exclude dab on the wall beside his head", "0.9,0.12,-0.03");
+  rePull(50, "an add dab on the hair past the box's right side", "0.8,0.1,0.02");
 }
 
 void peakMemory(int count) {
@@ -422,7 +428,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--hostile-only") return hostileClients(), 0;
     if (std::string(argv[i]) == "--repull-only") {
-      for (int frame : {50, 75}) rePull(frame);
+      rePulls();
       return 0;
     }
   }
@@ -438,7 +444,7 @@ int main(int argc, char** argv) {
   MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   pullThroughThePlugin();
-  for (int frame : {50, 75}) rePull(frame);
+  rePulls();
   if (frames > 0) peakMemory(frames);
   hostileClients();
   benchmark::Shutdown();
