@@ -538,7 +538,11 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   byLooks.reset();
   if (claims) *claims = {};
   if (!s.dabs.empty()) take_dab_regions(bgr, flow, s.dabs, s.box ? box : area, vote, mask, claims);
-  if (cv::countNonZero(mask) == 0) throw Error("nothing was found inside the selection on the anchor frame");
+  // A character a few dozen pixels across whose colours its surroundings
+  // share (a couple in dark coats by parked cars) can leave the cut empty:
+  // a box drawn closer or a dab on the character gives it a start.
+  if (cv::countNonZero(mask) == 0)
+    throw Error("nothing was found inside the selection: draw the box closer around the character, or add dabs on it");
   return mask;
 }
 
