@@ -490,12 +490,8 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   // hold between the colours' extent and that side is added.
   // With a box, the colour reading looks only at its surroundings: the
   // background nearby is what the character must be told apart from, and
-  // it costs less; a quarter of the box's size each way, and at least a
-  // twelfth of the frame's width: around a pedestrian a few dozen pixels
-  // across, 16 pixels of surroundings held too little of the ground beside
-  // a passer-by in black, and GrabCut found nothing. The looks need the
-  // whole frame's background: with only the surroundings their models
-  // settle on the wall as often as on hair.
+  // it costs less. The looks need the whole frame's background: with only
+  // the surroundings their models settle on the wall as often as on hair.
   cv::Rect area(cv::Point(), size);
   if (s.box) {
     cv::Rect around = box;
@@ -505,8 +501,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
       const cv::Point c = dab_centre(d, size);
       around |= cv::Rect(c.x - r, c.y - r, 2 * r + 1, 2 * r + 1);
     }
-    const int least = std::max(16, size.width / 12);
-    const int mx = std::max(least, around.width / 4), my = std::max(least, around.height / 4);
+    const int mx = std::max(16, around.width / 4), my = std::max(16, around.height / 4);
     area &= cv::Rect(around.x - mx, around.y - my, around.width + 2 * mx, around.height + 2 * my);
   }
   // The looks' cut (below) needs nothing from the colours' and takes as
