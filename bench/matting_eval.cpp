@@ -587,9 +587,9 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
           sum += r.mean.iou, worst = std::min(worst, r.mean.iou), ++n;
       if (n == 0) continue;
       if (!redrawn)
-        std::printf("\nIoU      run                   its own box  again                      mean   worst\n");
+        std::printf("\nIoU      %-*s  its own box  again                      mean   worst\n", width, "run");
       redrawn = true;
-      std::printf("%-7s  %-20s  %.3f        %-18s %2d:  %.3f  %.3f\n", own.quality.c_str(), own.run.c_str(),
+      std::printf("%-7s  %-*s  %.3f        %-18s %2d:  %.3f  %.3f\n", own.quality.c_str(), width, own.run.c_str(),
                   own.mean.iou, how, n, sum / n, worst);
     }
   return 0;
