@@ -272,9 +272,10 @@ void rePull(int correctionFrame, const char* what, const char* dab) {
   const std::vector<std::string> after = mattes();
   int changed = 0;
   for (int i = 0; i < n; ++i) changed += before[i] != after[i];
-  std::printf("\nA pull of %d frames of %d x %d, then one more correction on frame %d, %s (%d mattes changed):\n"
-              "  pull %.2f s (job %.2f s), re-pull %.2f s (job %.2f s): %.2f of the pull (job %.2f)\n",
-              n, w, h, correctionFrame, what, changed, first, firstJob, again, againJob, again / first, againJob / firstJob);
+  std::printf(
+      "\nA pull of %d frames of %d x %d, then one more correction on frame %d, %s (%d mattes changed):\n"
+      "  pull %.2f s (job %.2f s), re-pull %.2f s (job %.2f s): %.2f of the pull (job %.2f)\n",
+      n, w, h, correctionFrame, what, changed, first, firstJob, again, againJob, again / first, againJob / firstJob);
 }
 
 void rePulls() {
