@@ -182,6 +182,9 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
       a.rowRange(0, from).setTo(0);
     };
   };
+  // Hair past a box's top, beyond its strip: the scene of two rows.
+  const auto hairPastTheBox = hair_over_head({160, 45}, {75, 32}, 65, 0);
+  const matting::Box boxBelowTheHair{0.1, 65 / 240.0, 0.8, 165 / 240.0};
   const struct Row {
     const char* name;
     cv::Vec3b background;
@@ -254,13 +257,13 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
        {}},
       {"hair running on past the box's top beyond its strip, taken in by an add dab on it",
        darkWall,
-       hair_over_head({160, 45}, {75, 32}, 65, 0),
-       {0.1, 65 / 240.0, 0.8, 165 / 240.0},
+       hairPastTheBox,
+       boxBelowTheHair,
        {dab(150, 25, 6)}},
       {"hair running on past the box's top beyond its strip, brought back by an add dab on a later frame",
        darkWall,
-       hair_over_head({160, 45}, {75, 32}, 65, 0),
-       {0.1, 65 / 240.0, 0.8, 165 / 240.0},
+       hairPastTheBox,
+       boxBelowTheHair,
        {},
        {},
        {dab(150, 25, 6)}},
