@@ -11,6 +11,7 @@
 
 #include "matting/anchor.h"
 #include "matting/appearance.h"
+#include "matting/dab_corrections.h"
 #include "matting/edge_refiner.h"
 #include "matting/frames.h"
 #include "matting/mask_store.h"
