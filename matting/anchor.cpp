@@ -65,6 +65,12 @@ std::array<double, 4> gaps(const cv::Mat& mask, const cv::Rect& box) {
           1.0 - double(e.y + e.height) / box.height};
 }
 
+// A box at least this share of the frame's height is drawn around a figure
+// close to the camera.
+constexpr double kCloseFigure = 0.5;
+// Whether the mask comes within a hundredth of the box's height of its top.
+bool reaches_top(const cv::Mat& mask, const cv::Rect& box) { return gaps(mask, box)[1] <= 0.01; }
+
 constexpr double kShort = 0.1;
 bool falls_short(const cv::Mat& mask, const cv::Rect& box) {
   const auto g = gaps(mask, box);
@@ -194,7 +200,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   // background nearby is what the character must be told apart from, and
   // it costs less. The looks need the whole frame's background: with only
   // the surroundings their models settle on the wall as often as on hair.
-  cv::Rect area(cv::Point(), size);
+  cv::Rect area(cv::Point(), size), belowTop = area;
   if (s.box) {
     cv::Rect around = box;
     for (const Dab& d : s.dabs) {
@@ -205,6 +211,8 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
     }
     const int mx = std::max(16, around.width / 4), my = std::max(16, around.height / 4);
     area &= cv::Rect(around.x - mx, around.y - my, around.width + 2 * mx, around.height + 2 * my);
+    const int top = std::max(area.y, soft_edge(around, size).y);
+    belowTop = cv::Rect(cv::Point(area.x, top), area.br());
   }
   // The looks' cut (below) needs nothing from the colours' and takes as
   // long, a second or more on a large frame: it runs beside it whenever it
@@ -212,6 +220,15 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   std::optional<SideCut> byLooks;
   if (s.box) byLooks.emplace([&bgr, &seeds](const std::atomic<bool>& stop) { return cut_by_looks(bgr, seeds, stop); });
   cv::Mat mask = grab_cut(lifted(bgr, area), seeds, area, s.box ? nullptr : &adding, s.box ? &box : nullptr);
+  // A close figure's box that the character reaches the top of was drawn
+  // through him: what lies past the top's strip is as likely more of him as
+  // the background, and is not read. Drawn low over his head, the hair above
+  // it taught the background the hair's colour, and the hair inside went
+  // with it. Above a small figure's box, or a box drawn clear of the head,
+  // lies the background nearby, which the cut needs: without it, people on
+  // a pavement were not found at all.
+  if (s.box && belowTop != area && box.height >= kCloseFigure * size.height && reaches_top(mask, box))
+    mask = grab_cut(lifted(bgr, belowTop), seeds, belowTop, nullptr, &box);
   // Holes that clearly look like the background stay open, judged by the
   // colours' own result.
   cv::Mat vote;
