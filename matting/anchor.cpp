@@ -39,7 +39,7 @@ cv::Rect box_reaching_dabs(const Selection& s, cv::Size size) {
 // rather than sure. Learnt as the background, hair running out past the
 // box's top took the hair inside the box with it, and the character looked
 // bald; GrabCut learns from probable background too, so the top's strip
-// starts undecided (see cut). A strip that comes within its own width of
+// starts undecided in the colour cut. A strip that comes within its own width of
 // the frame's border reaches it: the sliver between holds the character as
 // often as not. At 4 % a box drawn tight over a character's hair on either
 // side lost it all on some draws and kept it on others; wider than 6 %, a
