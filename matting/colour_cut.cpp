@@ -4,6 +4,7 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 #include <string>
+#include <vector>
 
 #include "matting/colour_model.h"
 #include "matting/engine.h"
