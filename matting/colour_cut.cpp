@@ -76,6 +76,27 @@ cv::Mat enclosed_background(const cv::Mat& image, const cv::Mat& bgModel, const 
   return cv::countNonZero(candidates) > 0 ? candidates : cv::Mat();
 }
 
+// Where a box's probable background starts undecided (see grabcut_start),
+// within `area`: the strip past its top, as hair runs on past the top of a
+// box drawn tight over a head; and the sliver under its bottom when that
+// strip reaches the frame's border (no sure background below the box), as
+// the frame cuts a close figure there and a box drawn a few pixels short
+// of it left the jacket's colour to the background: half the jacket went.
+// The sides' strips start as background: beside a character they held a
+// chair as often as the character.
+cv::Mat undecided(const cv::Mat& labels, const cv::Rect& area, const cv::Rect& box, int imageRows) {
+  cv::Mat open = cv::Mat::zeros(labels.size(), CV_8U);
+  open.rowRange(0, std::clamp(box.y - area.y, 0, area.height)).setTo(255);
+  const int under = std::clamp(box.br().y - area.y, 0, area.height);
+  if (area.br().y == imageRows && under < area.height) {
+    const cv::Rect sliver = cv::Rect(box.x - area.x, under, box.width, area.height - under) &
+                            cv::Rect(cv::Point(), labels.size());
+    if (!sliver.empty() && cv::countNonZero(labels(sliver) == cv::GC_BGD) == 0)
+      open.rowRange(under, area.height).setTo(255);
+  }
+  return cv::countNonZero(open) > 0 ? open : cv::Mat();
+}
+
 // GrabCut itself within `area` of `image`: its mask, untidied. `box`, in
 // the image's pixels, when the seeds are a box's.
 cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, const cv::Rect* box,
@@ -83,12 +104,8 @@ cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, co
   cv::Mat labels = seeds(area).clone(), bgModel, fgModel;
   cv::theRNG().state = kSeed;
   try {
-    // The strip past a box's top starts undecided (see grabcut_start): hair
-    // runs on past the top of a box drawn tight over a head. The other
-    // sides' strips start as background: beside a character they held a
-    // chair as often as the character.
-    const cv::Rect overTop(0, 0, area.width, box ? std::clamp(box->y - area.y, 0, area.height) : 0);
-    const bool started = grabcut_start(image(area), labels, bgModel, fgModel, overTop);
+    const bool started =
+        grabcut_start(image(area), labels, bgModel, fgModel, box ? undecided(labels, area, *box, image.rows) : cv::Mat());
     // A round at a time (the same cut as all at once), so that a cut no
     // longer wanted ends early. The labels' low bit tells the character.
     cv::Mat before, after;

@@ -70,21 +70,25 @@ bool side_model(const cv::Mat& bgr, const cv::Mat& side, cv::Mat& model) {
 }  // namespace
 
 bool grabcut_start(const cv::Mat& bgr, cv::Mat& labels, cv::Mat& backgroundModel, cv::Mat& characterModel,
-                   const cv::Rect& open) {
+                   const cv::Mat& open) {
   const cv::Mat character = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
-  cv::Mat background = ~character;
-  if (!open.empty()) background(open).setTo(0, labels(open) == cv::GC_PR_BGD);
-  // Too little background past the undecided strip: GrabCut's own reading.
+  cv::Mat background = ~character, undecided;
+  if (!open.empty()) {
+    undecided = open & (labels == cv::GC_PR_BGD);
+    background.setTo(0, undecided);
+  }
+  // Too little background past the undecided strips: GrabCut's own reading.
   if (!side_model(bgr, background, backgroundModel))
     return !open.empty() && grabcut_start(bgr, labels, backgroundModel, characterModel);
   if (!side_model(bgr, character, characterModel)) return false;
   if (open.empty()) return true;
   const ColourModel ofBackground(backgroundModel), ofCharacter(characterModel);
-  for (int y = open.y; y < open.br().y; ++y) {
+  for (int y = 0; y < bgr.rows; ++y) {
     const cv::Vec3b* c = bgr.ptr<cv::Vec3b>(y);
+    const uchar* u = undecided.ptr<uchar>(y);
     uchar* l = labels.ptr<uchar>(y);
-    for (int x = open.x; x < open.br().x; ++x)
-      if (l[x] == cv::GC_PR_BGD && ofCharacter(c[x]) > ofBackground(c[x])) l[x] = cv::GC_PR_FGD;
+    for (int x = 0; x < bgr.cols; ++x)
+      if (u[x] && ofCharacter(c[x]) > ofBackground(c[x])) l[x] = cv::GC_PR_FGD;
   }
   return true;
 }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 #include <optional>
 #include <tuple>
 
@@ -339,6 +340,28 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
       const cv::Mat agree = (m == wants[i]) & focuses[i];
       EXPECT_GE(cv::countNonZero(agree), 0.8 * cv::countNonZero(focuses[i])) << "frame " << i;
     }
+  }
+}
+
+// The man in Megamind.avi, whom the frame's bottom cuts: a box drawn a few
+// pixels short of the bottom finds him as one drawn to it does, his jacket
+// too.
+TEST_F(Matting, ABoxDrawnShortOfTheFramesBottomFindsWhatOneDrawnToItFinds) {
+  cv::VideoCapture video("/usr/share/doc/opencv-doc/examples/data/Megamind.avi");
+  video.set(cv::CAP_PROP_POS_FRAMES, 200);
+  cv::Mat frame;
+  ASSERT_TRUE(video.read(frame));
+  const double w = frame.cols, h = frame.rows;
+  cv::Mat toTheBottom;
+  for (const int bottom : {528, 518}) {
+    matting::Job j = job({frame}, 0);
+    j.selection.box = matting::Box{154 / w, 33 / h, 518 / w, (bottom - 33) / h};
+    matting::run(j);
+    const cv::Mat m = matte(j, 0) > 127;
+    if (toTheBottom.empty())
+      toTheBottom = m;
+    else
+      EXPECT_GE(iou(m, toTheBottom), 0.95);
   }
 }
 
