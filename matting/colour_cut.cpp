@@ -89,8 +89,8 @@ cv::Mat undecided(const cv::Mat& labels, const cv::Rect& area, const cv::Rect& b
   open.rowRange(0, std::clamp(box.y - area.y, 0, area.height)).setTo(255);
   const int under = std::clamp(box.br().y - area.y, 0, area.height);
   if (area.br().y == imageRows && under < area.height) {
-    const cv::Rect sliver = cv::Rect(box.x - area.x, under, box.width, area.height - under) &
-                            cv::Rect(cv::Point(), labels.size());
+    const cv::Rect sliver =
+        cv::Rect(box.x - area.x, under, box.width, area.height - under) & cv::Rect(cv::Point(), labels.size());
     if (!sliver.empty() && cv::countNonZero(labels(sliver) == cv::GC_BGD) == 0)
       open.rowRange(under, area.height).setTo(255);
   }
@@ -104,8 +104,8 @@ cv::Mat cut(const cv::Mat& image, const cv::Mat& seeds, const cv::Rect& area, co
   cv::Mat labels = seeds(area).clone(), bgModel, fgModel;
   cv::theRNG().state = kSeed;
   try {
-    const bool started =
-        grabcut_start(image(area), labels, bgModel, fgModel, box ? undecided(labels, area, *box, image.rows) : cv::Mat());
+    const bool started = grabcut_start(image(area), labels, bgModel, fgModel,
+                                       box ? undecided(labels, area, *box, image.rows) : cv::Mat());
     // A round at a time (the same cut as all at once), so that a cut no
     // longer wanted ends early. The labels' low bit tells the character.
     cv::Mat before, after;
