@@ -578,7 +578,7 @@ TEST_F(BackendTest, TheBackendsOfOneBrokerShareItsJobsAndTakeOverThoseOfOneThatD
   };
   std::vector<std::string> discs, man;  // real footage: a track's every step matters there
   for (int k = 0; k < 6; ++k) discs.push_back(jpeg(discFrame(k)));
-  cv::VideoCapture clip("/usr/share/doc/opencv-doc/examples/data/Megamind.avi");
+  cv::VideoCapture clip(kMegamind);
   clip.set(cv::CAP_PROP_POS_FRAMES, 200);
   for (cv::Mat frame; man.size() < 60 && clip.read(frame);) {
     cv::resize(frame, frame, {360, 264}, 0, 0, cv::INTER_AREA);

@@ -18,7 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kMegamind = "/usr/share/doc/opencv-doc/examples/data/Megamind.avi";
 const std::string kWithBackend = "PATH=" + quoted(BACKEND_DIR) + ":\"$PATH\" ";
 
 // Each test stages through the plug-in in the command it runs.
