@@ -15,7 +15,7 @@
 //   by eval_clip, or a run of a real-footage set (its first unless named),
 //   its frames scaled to WxH if given (1920x1080: real footage at 1080p).
 // matting_eval devset SETDIR [--quality fine|fast|both] [--softness S] [--out DIR] [--full DIR]
-//                     [--jitter N] [--anchors N]
+//                     [--jitter N] [--anchors N] [--grain N]
 //   Runs each run of a real-footage set traced by hand (bench/devset/) and
 //   scores every traced frame: IoU, F@2px, MAD, and dtSSD over traced
 //   neighbours, per frame and per run; a sheet per run in DIR (/tmp/devset)
@@ -26,7 +26,11 @@
 //   to 2 % of the frame, the same draws every time), as a hand would: a
 //   result that holds only for the set's own boxes is luck. --anchors N
 //   runs each of them again from its own box drawn on every Nth frame of
-//   its shot instead: the frame a hand picks decides as much.
+//   its shot instead: the frame a hand picks decides as much. --grain N
+//   runs each of them again N times from its own box on its own frame, a
+//   level of grain (seeded) added to every frame before it is staged, far
+//   less than a camera leaves: a cut balanced on a knife edge between two
+//   answers shows there.
 
 #include <algorithm>
 #include <cctype>
@@ -280,8 +284,8 @@ int evalCommand(const std::string& clip, const std::multimap<std::string, std::s
   return 0;
 }
 
-std::vector<std::string> stage(const std::string& clip, int first, int last, const std::string& dir,
-                               cv::Size size = {});
+std::vector<std::string> stage(const std::string& clip, int first, int last, const std::string& dir, cv::Size size = {},
+                               int grain = 0);
 
 int lengthCommand(const std::string& clip, const std::multimap<std::string, std::string>& o) {
   const int frames = std::atoi(option(o, "frames", "0").c_str());
@@ -325,14 +329,25 @@ int lengthCommand(const std::string& clip, const std::multimap<std::string, std:
 }
 
 // Frames FIRST..LAST of a video file or a folder of images, staged as JPEG.
-// Scaled to `size` when it is given.
-std::vector<std::string> stage(const std::string& clip, int first, int last, const std::string& dir, cv::Size size) {
+// Scaled to `size` when it is given; with a `grain` seed, each pixel's
+// levels moved by -1, 0 or +1 first.
+std::vector<std::string> stage(const std::string& clip, int first, int last, const std::string& dir, cv::Size size,
+                               int grain) {
   std::vector<std::string> staged;
-  cv::Mat scaled;
+  cv::Mat scaled, noise;
+  cv::RNG levels(grain);
   auto keep = [&](const cv::Mat& f) {
     staged.push_back(eval::numbered(dir, static_cast<int>(staged.size()), "jpg"));
-    if (!size.empty()) cv::resize(f, scaled, size, 0, 0, cv::INTER_CUBIC);
-    eval::writeJpeg(staged.back(), size.empty() ? f : scaled);
+    if (!size.empty())
+      cv::resize(f, scaled, size, 0, 0, cv::INTER_CUBIC);
+    else
+      f.copyTo(scaled);
+    if (grain != 0) {
+      noise.create(scaled.size(), CV_16SC3);
+      levels.fill(noise, cv::RNG::UNIFORM, -1, 2);
+      cv::add(scaled, noise, scaled, cv::noArray(), CV_8U);
+    }
+    eval::writeJpeg(staged.back(), scaled);
   };
   if (fs::is_directory(clip)) {
     std::vector<std::string> files;
@@ -459,13 +474,16 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
     devset::Run run;
     std::string redrawnOf, how;
     cv::Vec4d nudge;
+    int grain = 0;
   };
   std::vector<Planned> plan;
   const char* const kRedrawn = "boxes drawn again";
   const char* const kElsewhere = "anchored elsewhere";
+  const char* const kGrain = "grain added";
   const int redraws = std::atoi(option(o, "jitter", "0").c_str());
   const int anchorStep = std::atoi(option(o, "anchors", "0").c_str());
   if (anchorStep < 0) throw std::invalid_argument("--anchors is a number of frames");
+  const int grains = std::atoi(option(o, "grain", "0").c_str());
   std::mt19937 draws(20261209);
   std::uniform_real_distribution<double> nudge(-0.02, 0.02);
   for (const devset::Run& run : set.runs) {
@@ -482,6 +500,11 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
       elsewhere.run.anchor = a;
       elsewhere.run.name += " @" + std::to_string(a);
       plan.push_back(elsewhere);
+    }
+    for (int k = 1; k <= grains; ++k) {
+      Planned grained{run, run.name, kGrain, {}, k};
+      grained.run.name += " +" + std::to_string(k);
+      plan.push_back(grained);
     }
   }
 
@@ -500,7 +523,7 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
       fs::remove_all(staged);
       fs::create_directories(staged + "/mattes");
       matting::Job job;
-      job.frames = stage(set.clip, run.first, run.last, staged);
+      job.frames = stage(set.clip, run.first, run.last, staged, {}, planned.grain);
       job.outputDir = staged + "/mattes";
       job.anchor = run.anchor - run.first;
       job.quality = quality(q);
@@ -579,7 +602,7 @@ int devsetCommand(const std::string& dir, const std::multimap<std::string, std::
                 r.mean.missed, r.mean.extra, r.msPerFrame);
   bool redrawn = false;
   for (const Row& own : rows)
-    for (const char* how : {kRedrawn, kElsewhere}) {
+    for (const char* how : {kRedrawn, kElsewhere, kGrain}) {
       double sum = 0, worst = 2;
       int n = 0;
       for (const Row& r : rows)
@@ -618,6 +641,6 @@ int main(int argc, char** argv) {
                "       matting_eval length CLIPDIR --frames N [--quality fine|fast]\n"
                "       matting_eval length SETDIR --frames N [--run NAME] [--size WxH] [--quality fine|fast]\n"
                "       matting_eval devset SETDIR [--quality fine|fast|both] [--softness S] [--out DIR] [--full DIR]\n"
-               "                           [--jitter N] [--anchors N]\n";
+               "                           [--jitter N] [--anchors N] [--grain N]\n";
   return 2;
 }
