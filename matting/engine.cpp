@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
@@ -20,25 +21,21 @@
 #include "matting/shots.h"
 #include "matting/stopwatch.h"
 #include "matting/tracker.h"
+#include "matting/window_tracker.h"
 
 namespace matting {
 
 namespace {
 
 constexpr int kSmallestSide = 16;
-// The track back from a correction stops once it has agreed this closely
-// with the track that came to the correction for this many frames: from
-// there on the correction changes nothing, and a re-pull with one more
-// correction tracks only where it does.
+// A track from a correction becomes the track it corrected again once the
+// two have agreed this closely for this many frames, and differ by at most
+// this share of what the correction changed on its own frame: from there on
+// the correction changes nothing, and a re-pull with one more correction
+// tracks only as far as it changes anything. The track back from a
+// correction to the key before it stops on the first two alone.
 constexpr double kAgreedOverlap = 0.98;
 constexpr int kAgreedFrames = 3;
-// Past the last correction the track from it is matched against the track
-// it corrected, carried on for at most this many frames. Once the two agree
-// as above and differ by at most this share of what the correction changed
-// on its own frame, the corrected track is followed again: what a
-// correction mends stays mended, and a re-pull with one more correction
-// tracks only as far as it changes anything.
-constexpr int kRejoinWithin = 30;
 constexpr double kRejoinedShare = 0.25;
 // Frames between a key and the frame that tells what moves there (for an
 // excluding dab): over two, a character sitting nearly still moved half a
@@ -47,7 +44,7 @@ constexpr int kMotionSpan = 4;
 // Part of every name the memo keeps work under: a change to what decides a
 // key's mask, a track's masks or a matte must change it, so that older work
 // is not taken for new.
-constexpr const char* kMemoVersion = "19";
+constexpr const char* kMemoVersion = "20";
 // GrabCut's mask is a first guess: its edge is re-decided, this many bands
 // each way a round, by the appearance learnt from the last round, until
 // fewer than this share of the mask's pixels change (at most this many
@@ -93,11 +90,11 @@ std::string frame_range(int first, int last) {
 // character's, or its area left any plausible range around the anchor's.
 struct TrackCheck {
   double area = 0, agreement = 0;
-  // On the frame the appearance last voted on.
-  bool lost(const cv::Mat& mask, const Appearance& appearance) const {
+  // On the frame the appearance last voted on; the area alone without it.
+  bool lost(const cv::Mat& mask, const Appearance* appearance) const {
     const double a = cv::countNonZero(mask);
     if (a < 0.02 * area || a > 4 * area) return true;
-    return appearance.agreement(mask) < 0.5 * agreement;
+    return appearance && appearance->agreement(mask) < 0.5 * agreement;
   }
 };
 
@@ -157,6 +154,9 @@ struct Seed {
   TrackCheck check;
   cv::Mat signature;
   std::string name;  // what decided it, for the memo
+  // At a correction, the track it corrected as it came there: the tracks
+  // from it away from the anchor follow that one save where they differ.
+  std::shared_ptr<const Seed> corrects;
 };
 
 class Run {
@@ -176,13 +176,9 @@ class Run {
     const Seed anchor = fresh(keys[a], "finding the character on frame ");
     for (const int direction : {+1, -1}) {
       Seed near = anchor;
-      std::optional<Seed> corrected;  // the track the last key corrected, as it came there
       for (int k = a + direction; k >= 0 && k < int(keys.size()); k += direction)
-        near = between(near, keys[k], direction, corrected);
-      if (corrected)
-        tail_rejoining(near, *corrected, direction);
-      else
-        tail(near, direction);
+        near = between(near, keys[k], direction);
+      tail(near, direction);
     }
     leave_the_rest_empty();
     // The anchor's shot: between the cuts around it.
@@ -316,9 +312,8 @@ class Run {
   // The stretch from `near` (a seed nearer the anchor) to the key `far`,
   // tracked from both ends: the seed at `far`, its matte and the stretch's
   // written. Dabs alone at `far` correct the mask the track brought there.
-  // `corrected` receives the track from `near` as it came to `far`, if it
-  // did.
-  Seed between(const Seed& near, const Key& far, int direction, std::optional<Seed>& corrected) {
+  // The seed at `far` keeps that track as it came there (`corrects`).
+  Seed between(const Seed& near, const Key& far, int direction) {
     MaskStore store(job_.outputDir);
     std::vector<int> order;
     for (int i = near.frame + direction; i != far.frame + direction; i += direction) order.push_back(i);
@@ -328,8 +323,9 @@ class Run {
     std::vector<int> stored, nearLost;
     const std::string toFar = std::string(direction > 0 ? "tracking forward" : "tracking backward") +
                               " to the correction on frame " + std::to_string(far.frame) + " ";
-    track(
-        near, order, direction,
+    Track forth(*this, near, direction);
+    drive(
+        forth, near, order, direction,
         [&](int i, const cv::Mat* mask, const EdgeRead*, const DecodedFrame& frame) {
           if (i == far.frame) {
             if (mask) arriving = mask->clone();
@@ -346,14 +342,8 @@ class Run {
         },
         toFar);
 
-    corrected.reset();
-    if (!arriving.empty()) {
-      corrected = near;
-      corrected->frame = far.frame;
-      corrected->pictures = farPictures;
-      corrected->signature = farSignature;
-      corrected->mask = arriving;
-    }
+    std::shared_ptr<const Seed> corrected;
+    if (!arriving.empty()) corrected = std::make_shared<const Seed>(forth.here());
 
     Seed seed;
     if (far.selection.box || arriving.empty()) {
@@ -368,8 +358,8 @@ class Run {
       Stopwatch watch;
       seed = near;
       seed.frame = far.frame;
-      seed.name = memo_name(near.name + (direction > 0 ? " forward to " : " backward to ") +
-                            std::to_string(far.frame) + selection_text(far.selection));
+      seed.name = memo_name(near.name + (direction > 0 ? " forward to " : " backward to ") + std::to_string(far.frame) +
+                            selection_text(far.selection));
       seed.pictures = farPictures;
       seed.signature = farSignature;
       seed.mask = arriving.clone();  // `corrected` keeps it as it came
@@ -387,16 +377,19 @@ class Run {
       put(far.frame, seed.mask, seed.pictures);
       report("correcting frame " + std::to_string(far.frame), 1, 1);
     }
+    seed.corrects = corrected;
 
     // Back from `far`: each frame between agrees with both ends, the nearer
-    // end weighing more.
+    // end weighing more. The track from `far` follows the one from `near`
+    // save where the correction changed it.
     order.pop_back();
     std::reverse(order.begin(), order.end());
     const double length = std::abs(far.frame - near.frame);
     std::vector<char> back(job_.frames.size(), 0);  // reached by the track from `far`
     int agreed = 0;
-    track(
-        seed, order, -direction,
+    Track hither(*this, seed, -direction, store, forth.name(), arriving);
+    drive(
+        hither, seed, order, -direction,
         [&](int i, const cv::Mat* mask, const EdgeRead* read, const DecodedFrame& frame) {
           back[i] = 1;
           const cv::Mat fromNear = store.get(i);
@@ -429,74 +422,14 @@ class Run {
 
   // From `from` to the end of its shot in one direction, or up to a key.
   void tail(const Seed& from, int direction) {
-    track(
-        from, all_to_the_end(from.frame, direction), direction,
+    Track track(*this, from, direction);
+    drive(
+        track, from, all_to_the_end(from.frame, direction), direction,
         [&](int i, const cv::Mat* mask, const EdgeRead* read, const DecodedFrame& frame) {
           put_or_lose(i, mask, read, frame);
           return true;
         },
         direction > 0 ? "tracking forward " : "tracking backward ");
-  }
-
-  // From the last correction `from` to the end of its shot, until its track
-  // agrees with the one it corrected (`corrected`, that track on the same
-  // frame, going on under the name it had); from there on, that one. A
-  // track resumed from a frame and its mask goes on as it would have, so a
-  // re-pull recalls from the memo what the earlier pull tracked past here.
-  void tail_rejoining(const Seed& from, const Seed& corrected, int direction) {
-    const int n = int(job_.frames.size());
-    std::vector<int> order;
-    for (int i = from.frame + direction; i >= 0 && i < n && int(order.size()) < kRejoinWithin; i += direction)
-      order.push_back(i);
-    // The corrected track's masks, in order; none if it was lost there: a
-    // lost track stays lost, and what it would have been past them is not
-    // known.
-    std::vector<std::pair<int, cv::Mat>> earlier;
-    track(
-        corrected, order, direction,
-        [&](int i, const cv::Mat* mask, const EdgeRead*, const DecodedFrame&) {
-          if (!mask) {
-            earlier.clear();
-            return false;
-          }
-          earlier.emplace_back(i, mask->clone());
-          return true;
-        },
-        "matching the track past the correction on frame " + std::to_string(from.frame) + " ");
-    // Whether the track from `from` has come back to the corrected one: the
-    // two agreed on the last few frames.
-    const double mended = cv::countNonZero(from.mask != corrected.mask);
-    size_t at = 0;  // in `earlier`, the frame the track from `from` is on
-    int agreed = 0;
-    const auto back_together = [&](int i, const cv::Mat* mask) {
-      const cv::Mat* other = at < earlier.size() && earlier[at].first == i ? &earlier[at].second : nullptr;
-      ++at;
-      const bool agree = mask && other && overlap(*other, *mask) >= kAgreedOverlap &&
-                         cv::countNonZero(*other != *mask) <= kRejoinedShare * mended;
-      agreed = agree ? agreed + 1 : 0;
-      return agreed == kAgreedFrames;
-    };
-    bool rejoined = false;
-    track(
-        from, all_to_the_end(from.frame, direction), direction,
-        [&](int i, const cv::Mat* mask, const EdgeRead* read, const DecodedFrame& frame) {
-          put_or_lose(i, mask, read, frame);
-          rejoined = back_together(i, mask);
-          return !rejoined;
-        },
-        direction > 0 ? "tracking forward " : "tracking backward ");
-    if (!rejoined) return;
-    for (size_t k = at; k < earlier.size(); ++k) {
-      check_cancelled();
-      const int i = earlier[k].first;
-      put(i, earlier[k].second, read_for_tracking(job_.frames[i], i, job_.quality));
-    }
-    Seed resumed = corrected;
-    resumed.frame = earlier.back().first;
-    resumed.pictures = read_for_tracking(job_.frames[resumed.frame], resumed.frame, job_.quality);
-    resumed.signature = shot_signature(resumed.pictures.work);
-    resumed.mask = earlier.back().second;
-    tail(resumed, direction);
   }
 
   std::vector<int> all_to_the_end(int from, int direction) const {
@@ -505,23 +438,157 @@ class Run {
     return order;
   }
 
-  // Tracks from `from` over `order` (frames one after another in
+  // One track, handed the frames of its order one after another. What the
+  // memo kept of it is taken as it was, and the tracking goes on from where
+  // that ends. From a key that corrected a track, away from the anchor, it
+  // follows that track (its reference, tracked alongside) save in a window
+  // around where the two differ; back toward the anchor, the masks the
+  // track from the nearer key left. Once the two have agreed for a few
+  // frames, closely and differing by little of what the key changed, it is
+  // its reference from there on: what a correction mends stays mended, and
+  // a re-pull with one more correction tracks only as far as it changes
+  // anything. Where the reference is lost, it tracks whole frames.
+  class Track {
+   public:
+    Track(Run& run, const Seed& from, int direction)
+        : run_(run),
+          from_(from),
+          child_(from.corrects ? std::make_unique<Track>(run, *from.corrects, direction) : nullptr) {
+      if (child_) start(from.corrects->mask);
+      name_ =
+          memo_name(from.name + (direction > 0 ? " forward" : " backward") + (child_ ? " over " + child_->name_ : ""));
+    }
+    Track(Run& run, const Seed& from, int direction, const MaskStore& store, const std::string& storeName,
+          const cv::Mat& storeOnFrom)
+        : run_(run), from_(from), store_(&store) {
+      start(storeOnFrom);
+      name_ = memo_name(from.name + (direction > 0 ? " forward" : " backward") + " over " + storeName);
+    }
+
+    const std::string& name() const { return name_; }
+
+    // The mask on `frame` (nullptr once the track is lost); `following`,
+    // the frame after it when there is one, is looked at meanwhile.
+    const cv::Mat* next(const DecodedFrame& frame, const DecodedFrame* following) {
+      const int i = frame.index;
+      cv::Mat reference;
+      if (child_ && !lastReference_.empty()) {
+        if (const cv::Mat* m = child_->next(frame, following)) reference = *m;
+      } else if (store_ && !lastReference_.empty()) {
+        reference = store_->get(i);
+      }
+      // Without the reference's mask here, or differing from it so widely
+      // that tracking the whole frame costs less than windows and the
+      // reference, it goes on alone: decided alike whether the frame is
+      // recalled or tracked, so that a track resumed from the memo goes on
+      // as it would have.
+      if (reference.empty() || (!rejoined_ && !window().worthwhile(lastMask_, lastReference_)))
+        lastReference_.release();
+      read_ = nullptr;
+      if (lost_) return nullptr;
+      const cv::Size size = frame.pictures.work.size();
+      cv::Mat kept;
+      const Memo::Step step = recalling_ ? run_.memo_.step(name_, i, size, kept) : Memo::Step::kNone;
+      if (step != Memo::Step::kNone) {
+        ++run_.summary_.recalledFrames;
+        if (step == Memo::Step::kLost) {
+          run_.lostAt_.push_back(i);
+          lost_ = true;
+          return nullptr;
+        }
+        lastMask_ = kept;
+        trackerOn_ = false;
+      } else {
+        recalling_ = false;
+        Stopwatch watch;
+        cv::Mat mask;
+        if (!lastReference_.empty()) {
+          mask = rejoined_ ? reference : window().step(last_.pictures.work, lastMask_, frame.pictures.work, reference);
+          trackerOn_ = false;
+        } else {
+          if (!tracker_) tracker_.emplace(size, from_.appearance);
+          if (!trackerOn_) tracker_->reset(last_.pictures.work, lastMask_);
+          trackerOn_ = true;
+          mask = tracker_->step(frame.pictures.work, following ? &following->pictures.work : nullptr);
+          read_ = &tracker_->read();
+        }
+        const bool lost = from_.check.lost(mask, trackerOn_ ? &tracker_->appearance() : nullptr);
+        run_.summary_.seconds.track += watch.lap();
+        run_.memo_.put_step(name_, i, lost ? nullptr : &mask);
+        if (lost) {
+          run_.lostAt_.push_back(i);
+          lost_ = true;
+          return nullptr;
+        }
+        lastMask_ = mask.clone();
+      }
+      last_.frame = i;
+      last_.pictures = frame.pictures;
+      last_.signature = frame.signature;
+      if (!lastReference_.empty()) {
+        const bool agree = overlap(reference, lastMask_) >= kAgreedOverlap &&
+                           cv::countNonZero(reference != lastMask_) <= kRejoinedShare * mended_;
+        agreed_ = agree ? agreed_ + 1 : 0;
+        rejoined_ = rejoined_ || agreed_ >= kAgreedFrames;
+        lastReference_ = reference.clone();
+      }
+      return &lastMask_;
+    }
+
+    // The tracker's read of the edge of the mask next() last gave, when the
+    // tracker made it over the whole frame.
+    const EdgeRead* read() const { return read_; }
+
+    // The track as it is on the frame next() last gave a mask on: a seed it
+    // goes on from as it would have.
+    Seed here() const {
+      Seed seed = from_;
+      seed.frame = last_.frame;
+      seed.pictures = last_.pictures;
+      seed.signature = last_.signature;
+      seed.mask = lastMask_;
+      seed.corrects = child_ && !lastReference_.empty() ? std::make_shared<const Seed>(child_->here()) : nullptr;
+      return seed;
+    }
+
+   private:
+    WindowTracker& window() {
+      if (!window_) window_.emplace(last_.pictures.work.size(), from_.appearance);
+      return *window_;
+    }
+    void start(const cv::Mat& referenceOnFrom) {
+      if (referenceOnFrom.empty()) return;
+      lastReference_ = referenceOnFrom;
+      mended_ = cv::countNonZero(from_.mask != referenceOnFrom);
+    }
+
+    Run& run_;
+    const Seed from_;
+    std::unique_ptr<Track> child_;
+    const MaskStore* store_ = nullptr;
+    std::string name_;
+    // The frame last given a mask, that mask, and the reference's there
+    // (empty once the track no longer follows one).
+    Seed last_{from_};
+    cv::Mat lastMask_{from_.mask}, lastReference_;
+    double mended_ = 0;
+    int agreed_ = 0;
+    bool rejoined_ = false, recalling_ = true, lost_ = false;
+    std::optional<Tracker> tracker_;
+    bool trackerOn_ = false;  // the tracker's last step made lastMask_
+    std::optional<WindowTracker> window_;
+    const EdgeRead* read_ = nullptr;
+  };
+
+  // Drives `track` from `from` over `order` (frames one after another in
   // `direction`) until a cut, handing each frame's mask (nothing once the
   // track is lost), with the tracker's read of its edge when the tracker
-  // made it, to `take` until it answers false, reporting under
-  // `stage`. What the memo kept of this track is taken as it was; the
-  // tracking goes on from where that ends.
-  void track(const Seed& from, const std::vector<int>& order, int direction,
+  // made it, to `take` until it answers false, reporting under `stage`.
+  void drive(Track& track, const Seed& from, const std::vector<int>& order, int direction,
              const std::function<bool(int, const cv::Mat*, const EdgeRead*, const DecodedFrame&)>& take,
              const std::string& stage) {
     if (order.empty()) return;
-    Tracker tracker(from.pictures.work.size(), from.appearance);
-    tracker.reset(from.pictures.work, from.mask);
-    const std::string name = memo_name(from.name + (direction > 0 ? " forward" : " backward"));
-    bool recalling = true, recalled = false;
-    cv::Mat lastWork, lastMask, kept;  // the last frame recalled
     cv::Mat previous = from.signature;
-    bool lost = false;
     int done = 0;
     FrameReader reader(job_, job_.quality, order);
     // A frame ahead, so that the tracker works out what needs no mask
@@ -538,35 +605,9 @@ class Run {
         break;
       }
       previous = frame->signature;
-      bool more = true;
-      if (!lost) {
-        const Memo::Step step =
-            recalling ? memo_.step(name, i, frame->pictures.work.size(), kept) : Memo::Step::kNone;
-        if (step == Memo::Step::kMask) {
-          lastWork = frame->pictures.work, lastMask = kept, recalled = true;
-          ++summary_.recalledFrames;
-          more = take(i, &kept, nullptr, *frame);
-        } else if (step == Memo::Step::kLost) {
-          ++summary_.recalledFrames;
-          lost = true;
-          lostAt_.push_back(i);
-          more = take(i, nullptr, nullptr, *frame);
-        } else {
-          Stopwatch watch;
-          if (recalled) tracker.reset(lastWork, lastMask);
-          recalling = recalled = false;
-          const bool followed =
-              next && next->error.empty() && next->pictures.work.size() == frame->pictures.work.size();
-          const cv::Mat& mask = tracker.step(frame->pictures.work, followed ? &next->pictures.work : nullptr);
-          lost = from.check.lost(mask, tracker.appearance());
-          if (lost) lostAt_.push_back(i);
-          summary_.seconds.track += watch.lap();
-          memo_.put_step(name, i, lost ? nullptr : &mask);
-          more = take(i, lost ? nullptr : &mask, lost ? nullptr : &tracker.read(), *frame);
-        }
-      } else {
-        more = take(i, nullptr, nullptr, *frame);
-      }
+      const bool followed = next && next->error.empty() && next->pictures.work.size() == frame->pictures.work.size();
+      const cv::Mat* mask = track.next(*frame, followed ? &*next : nullptr);
+      const bool more = take(i, mask, track.read(), *frame);
       ++done;
       report(stage + std::to_string(done) + "/" + std::to_string(order.size()), done, int(order.size()));
       if (!more) break;

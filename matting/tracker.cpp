@@ -20,9 +20,10 @@ int Tracker::band(cv::Size size) { return std::max(4, std::max(size.width, size.
 
 // A carried edge holds where the looks cannot place it: otherwise a little
 // of what looks like the background nearby goes each frame.
-Tracker::Tracker(cv::Size size, const Appearance& appearance)
-    : refiner_(band(size), 0, true),
+Tracker::Tracker(cv::Size size, const Appearance& appearance, cv::Size frameSize)
+    : refiner_(band(frameSize.empty() ? size : frameSize), 0, true),
       size_(size),
+      flowScale_(flow_scale(frameSize.empty() ? size : frameSize)),
       // The finer presets cost four times as much for little change in a
       // mask's warp at these sizes.
       backSolver_(cv::DISOpticalFlow::create(cv::DISOpticalFlow::PRESET_FAST)),
@@ -36,12 +37,13 @@ void Tracker::reset(const cv::Mat& bgr, const cv::Mat& mask) {
   carry(bgr, mask);
 }
 
-double Tracker::flow_scale() const { return double(kFlowSide) / std::max(size_.width, size_.height); }
+double Tracker::flow_scale(cv::Size frameSize) {
+  return double(kFlowSide) / std::max(frameSize.width, frameSize.height);
+}
 
 void Tracker::take_frame(const cv::Mat& bgr, Observed& m) const {
   cv::cvtColor(bgr, m.gray, cv::COLOR_BGR2GRAY);
-  const double scale = flow_scale();
-  if (scale < 1) cv::resize(m.gray, m.small, cv::Size(), scale, scale, cv::INTER_LINEAR);
+  if (flowScale_ < 1) cv::resize(m.gray, m.small, cv::Size(), flowScale_, flowScale_, cv::INTER_LINEAR);
 }
 
 void Tracker::drop_ahead() {
@@ -73,7 +75,7 @@ void Tracker::flow(cv::DISOpticalFlow& solver, const cv::Mat& from, const cv::Ma
 
 void Tracker::observe(const Observed& before, const cv::Mat& bgr, Observed& m, bool alone) {
   take_frame(bgr, m);
-  const double scale = flow_scale();
+  const double scale = flowScale_;
   const cv::Mat& now = scale < 1 ? m.small : m.gray;
   const cv::Mat& then = scale < 1 ? before.small : before.gray;
   // Backward flow: where each pixel of this frame was in the previous one,

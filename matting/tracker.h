@@ -23,8 +23,10 @@ namespace matting {
 class Tracker {
  public:
   // The appearance is the character's and the background's looks, which
-  // stay as they are through the track.
-  Tracker(cv::Size workingSize, const Appearance& appearance);
+  // stay as they are through the track. A tracker of a window of a larger
+  // frame is given that frame's working size as `frameSize`: the band and
+  // the flow's scale are the frame's, whatever the window's size.
+  Tracker(cv::Size workingSize, const Appearance& appearance, cv::Size frameSize = {});
 
   // Starts from a frame whose mask is known (a key, or a frame a memo
   // kept).
@@ -55,8 +57,8 @@ class Tracker {
     Appearance appearance;
     cv::Mat gray, small, mapX, mapY, doubt, looks;
   };
-  // The flow's share of the working size.
-  double flow_scale() const;
+  // The flow's share of the working size (of the whole frame's).
+  static double flow_scale(cv::Size frameSize);
   // The frame `bgr` as `gray` and `small` in `m`.
   void take_frame(const cv::Mat& bgr, Observed& m) const;
   // What is observed from the frame `before` holds to `bgr`, into `m`; on
@@ -77,6 +79,7 @@ class Tracker {
   EdgeRefiner refiner_;
   BandAlpha edge_;
   cv::Size size_;
+  double flowScale_;
   // One solver each way: the two flows are worked out at once.
   cv::Ptr<cv::DISOpticalFlow> backSolver_, foreSolver_;
   // What was observed on the last frame, and on the next one while it is
