@@ -20,23 +20,14 @@
 #include "matting/pipeline.h"
 #include "matting/shots.h"
 #include "matting/stopwatch.h"
+#include "matting/track.h"
 #include "matting/tracker.h"
-#include "matting/window_tracker.h"
 
 namespace matting {
 
 namespace {
 
 constexpr int kSmallestSide = 16;
-// A track from a correction becomes the track it corrected again once the
-// two have agreed this closely for this many frames, and differ by at most
-// this share of what the correction changed on its own frame: from there on
-// the correction changes nothing, and a re-pull with one more correction
-// tracks only as far as it changes anything. The track back from a
-// correction to the key before it stops on the first two alone.
-constexpr double kAgreedOverlap = 0.98;
-constexpr int kAgreedFrames = 3;
-constexpr double kRejoinedShare = 0.25;
 // Frames between a key and the frame that tells what moves there (for an
 // excluding dab): over two, a character sitting nearly still moved half a
 // pixel.
@@ -86,18 +77,6 @@ std::string frame_range(int first, int last) {
   return first == last ? std::to_string(first) : std::to_string(first) + "-" + std::to_string(last);
 }
 
-// Where the track went wrong: the mask's colours no longer look like the
-// character's, or its area left any plausible range around the anchor's.
-struct TrackCheck {
-  double area = 0, agreement = 0;
-  // On the frame the appearance last voted on; the area alone without it.
-  bool lost(const cv::Mat& mask, const Appearance* appearance) const {
-    const double a = cv::countNonZero(mask);
-    if (a < 0.02 * area || a > 4 * area) return true;
-    return appearance && appearance->agreement(mask) < 0.5 * agreement;
-  }
-};
-
 // Everything of a selection that decides a mask, as text.
 std::string selection_text(const Selection& selection) {
   std::string text;
@@ -115,12 +94,6 @@ std::string selection_text(const Selection& selection) {
     for (double v : {dab.x, dab.y, dab.r}) put(v);
   }
   return text;
-}
-
-// The share of the pixels in either mask that are in both.
-double overlap(const cv::Mat& a, const cv::Mat& b) {
-  const int either = cv::countNonZero(a | b);
-  return either == 0 ? 1.0 : double(cv::countNonZero(a & b)) / either;
 }
 
 // A frame the user marked: the anchor, or a correction.
@@ -144,20 +117,6 @@ std::vector<Key> keys_of(const Job& job) {
   std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) { return a.frame < b.frame; });
   return keys;
 }
-
-// Where a track starts: a key's mask and what it learnt there.
-struct Seed {
-  int frame = -1;
-  TrackingFrame pictures;
-  cv::Mat mask;
-  Appearance appearance;
-  TrackCheck check;
-  cv::Mat signature;
-  std::string name;  // what decided it, for the memo
-  // At a correction, the track it corrected as it came there: the tracks
-  // from it away from the anchor follow that one save where they differ.
-  std::shared_ptr<const Seed> corrects;
-};
 
 class Run {
  public:
@@ -211,6 +170,7 @@ class Run {
     unitsDone_ += to - units_[i];
     units_[i] = to;
   }
+  TrackLog log() { return {memo_, summary_, lostAt_}; }
   void check_cancelled() {
     if (cancelled_ && cancelled_()) throw Cancelled();
   }
@@ -323,7 +283,7 @@ class Run {
     std::vector<int> stored, nearLost;
     const std::string toFar = std::string(direction > 0 ? "tracking forward" : "tracking backward") +
                               " to the correction on frame " + std::to_string(far.frame) + " ";
-    Track forth(*this, near, direction);
+    Track forth(log(), near, direction);
     drive(
         forth, near, order, direction,
         [&](int i, const cv::Mat* mask, const EdgeRead*, const DecodedFrame& frame) {
@@ -387,7 +347,7 @@ class Run {
     const double length = std::abs(far.frame - near.frame);
     std::vector<char> back(job_.frames.size(), 0);  // reached by the track from `far`
     int agreed = 0;
-    Track hither(*this, seed, -direction, store, forth.name(), arriving);
+    Track hither(log(), seed, -direction, store, forth.name(), arriving);
     drive(
         hither, seed, order, -direction,
         [&](int i, const cv::Mat* mask, const EdgeRead* read, const DecodedFrame& frame) {
@@ -422,7 +382,7 @@ class Run {
 
   // From `from` to the end of its shot in one direction, or up to a key.
   void tail(const Seed& from, int direction) {
-    Track track(*this, from, direction);
+    Track track(log(), from, direction);
     drive(
         track, from, all_to_the_end(from.frame, direction), direction,
         [&](int i, const cv::Mat* mask, const EdgeRead* read, const DecodedFrame& frame) {
@@ -437,148 +397,6 @@ class Run {
     for (int i = from + direction; i >= 0 && i < int(job_.frames.size()); i += direction) order.push_back(i);
     return order;
   }
-
-  // One track, handed the frames of its order one after another. What the
-  // memo kept of it is taken as it was, and the tracking goes on from where
-  // that ends. From a key that corrected a track, away from the anchor, it
-  // follows that track (its reference, tracked alongside) save in a window
-  // around where the two differ; back toward the anchor, the masks the
-  // track from the nearer key left. Once the two have agreed for a few
-  // frames, closely and differing by little of what the key changed, it is
-  // its reference from there on: what a correction mends stays mended, and
-  // a re-pull with one more correction tracks only as far as it changes
-  // anything. Where the reference is lost, it tracks whole frames.
-  class Track {
-   public:
-    Track(Run& run, const Seed& from, int direction)
-        : run_(run),
-          from_(from),
-          child_(from.corrects ? std::make_unique<Track>(run, *from.corrects, direction) : nullptr) {
-      if (child_) start(from.corrects->mask);
-      name_ =
-          memo_name(from.name + (direction > 0 ? " forward" : " backward") + (child_ ? " over " + child_->name_ : ""));
-    }
-    Track(Run& run, const Seed& from, int direction, const MaskStore& store, const std::string& storeName,
-          const cv::Mat& storeOnFrom)
-        : run_(run), from_(from), store_(&store) {
-      start(storeOnFrom);
-      name_ = memo_name(from.name + (direction > 0 ? " forward" : " backward") + " over " + storeName);
-    }
-
-    const std::string& name() const { return name_; }
-
-    // The mask on `frame` (nullptr once the track is lost); `following`,
-    // the frame after it when there is one, is looked at meanwhile.
-    const cv::Mat* next(const DecodedFrame& frame, const DecodedFrame* following) {
-      const int i = frame.index;
-      cv::Mat reference;
-      if (child_ && !lastReference_.empty()) {
-        if (const cv::Mat* m = child_->next(frame, following)) reference = *m;
-      } else if (store_ && !lastReference_.empty()) {
-        reference = store_->get(i);
-      }
-      // Without the reference's mask here, or differing from it so widely
-      // that tracking the whole frame costs less than windows and the
-      // reference, it goes on alone: decided alike whether the frame is
-      // recalled or tracked, so that a track resumed from the memo goes on
-      // as it would have.
-      if (reference.empty() || (!rejoined_ && !window().worthwhile(lastMask_, lastReference_)))
-        lastReference_.release();
-      read_ = nullptr;
-      if (lost_) return nullptr;
-      const cv::Size size = frame.pictures.work.size();
-      cv::Mat kept;
-      const Memo::Step step = recalling_ ? run_.memo_.step(name_, i, size, kept) : Memo::Step::kNone;
-      if (step != Memo::Step::kNone) {
-        ++run_.summary_.recalledFrames;
-        if (step == Memo::Step::kLost) {
-          run_.lostAt_.push_back(i);
-          lost_ = true;
-          return nullptr;
-        }
-        lastMask_ = kept;
-        trackerOn_ = false;
-      } else {
-        recalling_ = false;
-        Stopwatch watch;
-        cv::Mat mask;
-        if (!lastReference_.empty()) {
-          mask = rejoined_ ? reference : window().step(last_.pictures.work, lastMask_, frame.pictures.work, reference);
-          trackerOn_ = false;
-        } else {
-          if (!tracker_) tracker_.emplace(size, from_.appearance);
-          if (!trackerOn_) tracker_->reset(last_.pictures.work, lastMask_);
-          trackerOn_ = true;
-          mask = tracker_->step(frame.pictures.work, following ? &following->pictures.work : nullptr);
-          read_ = &tracker_->read();
-        }
-        const bool lost = from_.check.lost(mask, trackerOn_ ? &tracker_->appearance() : nullptr);
-        run_.summary_.seconds.track += watch.lap();
-        run_.memo_.put_step(name_, i, lost ? nullptr : &mask);
-        if (lost) {
-          run_.lostAt_.push_back(i);
-          lost_ = true;
-          return nullptr;
-        }
-        lastMask_ = mask.clone();
-      }
-      last_.frame = i;
-      last_.pictures = frame.pictures;
-      last_.signature = frame.signature;
-      if (!lastReference_.empty()) {
-        const bool agree = overlap(reference, lastMask_) >= kAgreedOverlap &&
-                           cv::countNonZero(reference != lastMask_) <= kRejoinedShare * mended_;
-        agreed_ = agree ? agreed_ + 1 : 0;
-        rejoined_ = rejoined_ || agreed_ >= kAgreedFrames;
-        lastReference_ = reference.clone();
-      }
-      return &lastMask_;
-    }
-
-    // The tracker's read of the edge of the mask next() last gave, when the
-    // tracker made it over the whole frame.
-    const EdgeRead* read() const { return read_; }
-
-    // The track as it is on the frame next() last gave a mask on: a seed it
-    // goes on from as it would have.
-    Seed here() const {
-      Seed seed = from_;
-      seed.frame = last_.frame;
-      seed.pictures = last_.pictures;
-      seed.signature = last_.signature;
-      seed.mask = lastMask_;
-      seed.corrects = child_ && !lastReference_.empty() ? std::make_shared<const Seed>(child_->here()) : nullptr;
-      return seed;
-    }
-
-   private:
-    WindowTracker& window() {
-      if (!window_) window_.emplace(last_.pictures.work.size(), from_.appearance);
-      return *window_;
-    }
-    void start(const cv::Mat& referenceOnFrom) {
-      if (referenceOnFrom.empty()) return;
-      lastReference_ = referenceOnFrom;
-      mended_ = cv::countNonZero(from_.mask != referenceOnFrom);
-    }
-
-    Run& run_;
-    const Seed from_;
-    std::unique_ptr<Track> child_;
-    const MaskStore* store_ = nullptr;
-    std::string name_;
-    // The frame last given a mask, that mask, and the reference's there
-    // (empty once the track no longer follows one).
-    Seed last_{from_};
-    cv::Mat lastMask_{from_.mask}, lastReference_;
-    double mended_ = 0;
-    int agreed_ = 0;
-    bool rejoined_ = false, recalling_ = true, lost_ = false;
-    std::optional<Tracker> tracker_;
-    bool trackerOn_ = false;  // the tracker's last step made lastMask_
-    std::optional<WindowTracker> window_;
-    const EdgeRead* read_ = nullptr;
-  };
 
   // Drives `track` from `from` over `order` (frames one after another in
   // `direction`) until a cut, handing each frame's mask (nothing once the
