@@ -278,19 +278,15 @@ class Run {
     std::vector<int> order;
     for (int i = near.frame + direction; i != far.frame + direction; i += direction) order.push_back(i);
     cv::Mat arriving;
-    TrackingFrame farPictures;
-    cv::Mat farSignature;
     std::vector<int> stored, nearLost;
     const std::string toFar = std::string(direction > 0 ? "tracking forward" : "tracking backward") +
                               " to the correction on frame " + std::to_string(far.frame) + " ";
     Track forth(log(), near, direction);
     drive(
         forth, near, order, direction,
-        [&](int i, const cv::Mat* mask, const EdgeRead*, const DecodedFrame& frame) {
+        [&](int i, const cv::Mat* mask, const EdgeRead*, const DecodedFrame&) {
           if (i == far.frame) {
             if (mask) arriving = mask->clone();
-            farPictures = frame.pictures;
-            farSignature = frame.signature;
           } else if (mask) {
             store.put(i, *mask);
             stored.push_back(i);
@@ -320,8 +316,8 @@ class Run {
       seed.frame = far.frame;
       seed.name = memo_name(near.name + (direction > 0 ? " forward to " : " backward to ") + std::to_string(far.frame) +
                             selection_text(far.selection));
-      seed.pictures = farPictures;
-      seed.signature = farSignature;
+      seed.pictures = corrected->pictures;
+      seed.signature = corrected->signature;
       seed.mask = arriving.clone();  // `corrected` keeps it as it came
       cv::Mat vote;
       seed.appearance.vote(seed.pictures.work, vote);

@@ -32,6 +32,8 @@ Track::Track(TrackLog log, const Seed& from, int direction, const MaskStore& sto
 
 const cv::Mat* Track::next(const DecodedFrame& frame, const DecodedFrame* following) {
   const int i = frame.index;
+  read_ = nullptr;
+  if (lost_) return nullptr;
   cv::Mat reference;
   if (child_ && !lastReference_.empty()) {
     if (const cv::Mat* m = child_->next(frame, following)) reference = *m;
@@ -44,16 +46,13 @@ const cv::Mat* Track::next(const DecodedFrame& frame, const DecodedFrame* follow
   // recalled or tracked, so that a track resumed from the memo goes on
   // as it would have.
   if (reference.empty() || (!rejoined_ && !window().worthwhile(lastMask_, lastReference_))) lastReference_.release();
-  read_ = nullptr;
-  if (lost_) return nullptr;
   const cv::Size size = frame.pictures.work.size();
   cv::Mat kept;
   const Memo::Step step = recalling_ ? log_.memo.step(name_, i, size, kept) : Memo::Step::kNone;
   if (step != Memo::Step::kNone) {
     ++log_.summary.recalledFrames;
     if (step == Memo::Step::kLost) {
-      log_.lostAt.push_back(i);
-      lost_ = true;
+      lose(i);
       return nullptr;
     }
     lastMask_ = kept;
@@ -76,8 +75,7 @@ const cv::Mat* Track::next(const DecodedFrame& frame, const DecodedFrame* follow
     log_.summary.seconds.track += watch.lap();
     log_.memo.put_step(name_, i, lost ? nullptr : &mask);
     if (lost) {
-      log_.lostAt.push_back(i);
-      lost_ = true;
+      lose(i);
       return nullptr;
     }
     lastMask_ = mask.clone();
@@ -103,6 +101,12 @@ Seed Track::here() const {
   seed.mask = lastMask_;
   seed.corrects = child_ && !lastReference_.empty() ? std::make_shared<const Seed>(child_->here()) : nullptr;
   return seed;
+}
+
+void Track::lose(int i) {
+  log_.lostAt.push_back(i);
+  lost_ = true;
+  lastReference_.release();  // nothing more to follow: the reference is no longer tracked
 }
 
 void Track::start(const cv::Mat& referenceOnFrom) {

@@ -96,6 +96,8 @@ class Track {
 
  private:
   void start(const cv::Mat& referenceOnFrom);
+  // Lost on frame i: nothing more from here on.
+  void lose(int i);
   WindowTracker& window();
 
   TrackLog log_;
