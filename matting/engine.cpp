@@ -335,9 +335,16 @@ class Run {
     }
     seed.corrects = corrected;
 
-    // Back from `far`: each frame between agrees with both ends, the nearer
-    // end weighing more. The track from `far` follows the one from `near`
-    // save where the correction changed it.
+    // Back from `far`, the track from there follows the one from `near`
+    // save where the correction changed it, until the two agree again.
+    // Dabs alone change the track that came to `far`, and that change is
+    // the user's word: it stands over the whole stretch back to `near`,
+    // which keeps its own matte. Faded toward `near`, a wall an exclude dab
+    // took out was half there again half-way back. A new box reads the
+    // character afresh, as `near` did: each frame between agrees with both
+    // ends, the nearer end weighing more.
+    const bool reseeds = far.selection.box || arriving.empty();
+    const double mended = arriving.empty() ? 0.0 : cv::countNonZero(seed.mask != arriving);
     order.pop_back();
     std::reverse(order.begin(), order.end());
     const double length = std::abs(far.frame - near.frame);
@@ -349,10 +356,9 @@ class Run {
         [&](int i, const cv::Mat* mask, const EdgeRead* read, const DecodedFrame& frame) {
           back[i] = 1;
           const cv::Mat fromNear = store.get(i);
-          const double weightNear = std::abs(far.frame - i) / length;
-          agreed = mask && !fromNear.empty() && overlap(fromNear, *mask) >= kAgreedOverlap ? agreed + 1 : 0;
-          if (mask && !fromNear.empty())
-            put(i, blend_masks(fromNear, *mask, weightNear), frame.pictures);
+          agreed = mask && !fromNear.empty() && agrees(*mask, fromNear, mended) ? agreed + 1 : 0;
+          if (mask && !fromNear.empty() && reseeds)
+            put(i, blend_masks(fromNear, *mask, std::abs(far.frame - i) / length), frame.pictures);
           else if (mask)
             put(i, *mask, frame.pictures, read);
           else if (!fromNear.empty())

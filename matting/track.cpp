@@ -9,6 +9,10 @@ double overlap(const cv::Mat& a, const cv::Mat& b) {
   return either == 0 ? 1.0 : double(cv::countNonZero(a & b)) / either;
 }
 
+bool agrees(const cv::Mat& mask, const cv::Mat& reference, double mended) {
+  return overlap(reference, mask) >= kAgreedOverlap && cv::countNonZero(reference != mask) <= kRejoinedShare * mended;
+}
+
 bool TrackCheck::lost(const cv::Mat& mask, const Appearance* appearance) const {
   const double a = cv::countNonZero(mask);
   if (a < 0.02 * area || a > 4 * area) return true;
@@ -84,9 +88,7 @@ const cv::Mat* Track::next(const DecodedFrame& frame, const DecodedFrame* follow
   last_.pictures = frame.pictures;
   last_.signature = frame.signature;
   if (!lastReference_.empty()) {
-    const bool agree = overlap(reference, lastMask_) >= kAgreedOverlap &&
-                       cv::countNonZero(reference != lastMask_) <= kRejoinedShare * mended_;
-    agreed_ = agree ? agreed_ + 1 : 0;
+    agreed_ = agrees(lastMask_, reference, mended_) ? agreed_ + 1 : 0;
     rejoined_ = rejoined_ || agreed_ >= kAgreedFrames;
     lastReference_ = reference.clone();
   }

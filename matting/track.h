@@ -40,6 +40,11 @@ constexpr double kRejoinedShare = 0.25;
 // The share of the pixels in either mask that are in both.
 double overlap(const cv::Mat& a, const cv::Mat& b);
 
+// Whether a track's mask agrees with its reference's on a frame: closely,
+// and differing by at most kRejoinedShare of `mended` (what its key
+// changed on its own frame).
+bool agrees(const cv::Mat& mask, const cv::Mat& reference, double mended);
+
 // Where the track went wrong: the mask's colours no longer look like the
 // character's, or its area left any plausible range around the anchor's.
 struct TrackCheck {

@@ -450,26 +450,28 @@ TEST_F(Matting, CorrectionsReseedTheTrackFromTheirFrame) {
     std::vector<matting::Correction> corrections;
     std::function<std::vector<Disc>(int)> want;
   } rows[] = {
+      // What dabs alone change holds back to the key before, which keeps
+      // its own matte; a box is blended with that key.
       {"one exclude dab later",
        false,
        2,
        {{10, {std::nullopt, {outB}, ""}}},
        [&](int i) {
-         return i >= 8 ? std::vector<Disc>{a(i)} : i <= 2 ? std::vector<Disc>{a(i), b} : std::vector<Disc>{};
+         return i >= 3 ? std::vector<Disc>{a(i)} : std::vector<Disc>{a(i), b};
        }},
       {"one exclude dab earlier",
        false,
        12,
        {{4, {std::nullopt, {outB}, ""}}},
        [&](int i) {
-         return i <= 6 ? std::vector<Disc>{a(i)} : i >= 12 ? std::vector<Disc>{a(i), b} : std::vector<Disc>{};
+         return i <= 11 ? std::vector<Disc>{a(i)} : std::vector<Disc>{a(i), b};
        }},
       {"two: an exclude dab, then a box",
        false,
        0,
        {{10, {both, {}, ""}}, {5, {std::nullopt, {outB}, ""}}},
        [&](int i) {
-         return i >= 10 ? std::vector<Disc>{a(i), b} : i >= 5 && i <= 7 ? std::vector<Disc>{a(i)} : std::vector<Disc>{};
+         return i >= 10 || i == 0 ? std::vector<Disc>{a(i), b} : i <= 7 ? std::vector<Disc>{a(i)} : std::vector<Disc>{};
        }},
       // Its track comes back to the one it corrected at once: from there
       // on that one, as if the dab had not been painted.
@@ -477,7 +479,9 @@ TEST_F(Matting, CorrectionsReseedTheTrackFromTheirFrame) {
        false,
        2,
        {{4, {std::nullopt, {dab(160, 220, -8)}, ""}}},
-       [&](int i) { return std::vector<Disc>{a(i), b}; }},
+       [&](int i) {
+         return std::vector<Disc>{a(i), b};
+       }},
       {"a box in another shot",
        true,
        2,
@@ -535,6 +539,29 @@ TEST_F(Matting, CorrectionsReseedTheTrackFromTheirFrame) {
   j.selection.box = both;
   j.corrections = {{11, {std::nullopt, {dab(230, 110, -8)}, ""}}};
   EXPECT_NE(error_of(j).find("correction on frame 11"), std::string::npos) << error_of(j);
+}
+
+// A correction that changes little of the mask (a blue lock on a large
+// red character, under a fiftieth of it) holds back to the key all the same.
+TEST_F(Matting, ASmallCorrectionHoldsBackToTheKey) {
+  const auto a = [](int i) { return Disc{120 + 2 * i, 120, 70}; };
+  const auto lock = [&](int i) { return cv::Point(a(i).x + 70, 120); };
+  std::vector<cv::Mat> frames;
+  for (int i = 0; i < 12; ++i) {
+    frames.push_back(scene(kGreen, {a(i)}));
+    cv::circle(frames.back(), lock(i), 9, cv::Scalar(kBlue), cv::FILLED);
+  }
+  matting::Job j = job(frames, 1);
+  j.selection.box = matting::Box{0.1, 0.1, 0.8, 0.8};
+  j.corrections = {{10, {std::nullopt, {dab(lock(10).x + 4, 120, -6)}, ""}}};
+  matting::run(j);
+  for (int i = 0; i < 12; ++i) {
+    cv::Mat lockArea = cv::Mat::zeros(kSize, CV_8U);
+    cv::circle(lockArea, lock(i), 9, 255, cv::FILLED);
+    lockArea &= ~truth({a(i)});
+    const int kept = cv::countNonZero((matte(j, i) > 127) & lockArea);
+    EXPECT_EQ(kept > cv::countNonZero(lockArea) / 2, i <= 1) << "frame " << i;
+  }
 }
 
 // On footage larger than the working size a correction's dabs are read at
