@@ -139,6 +139,7 @@ class Run {
         near = between(near, keys[k], direction);
       tail(near, direction);
     }
+    mend_the_anchor(anchor);
     leave_the_rest_empty();
     // The anchor's shot: between the cuts around it.
     for (int cut : summary_.cuts) {
@@ -345,6 +346,7 @@ class Run {
     // ends, the nearer end weighing more.
     const bool reseeds = far.selection.box || arriving.empty();
     const double mended = arriving.empty() ? 0.0 : cv::countNonZero(seed.mask != arriving);
+    if (!reseeds && far.frame == near.frame + direction) beside_the_anchor(near, far.frame, arriving, seed.mask);
     order.pop_back();
     std::reverse(order.begin(), order.end());
     const double length = std::abs(far.frame - near.frame);
@@ -356,6 +358,8 @@ class Run {
         [&](int i, const cv::Mat* mask, const EdgeRead* read, const DecodedFrame& frame) {
           back[i] = 1;
           const cv::Mat fromNear = store.get(i);
+          if (!reseeds && mask && !fromNear.empty() && i == near.frame + direction)
+            beside_the_anchor(near, i, fromNear, *mask);
           agreed = mask && !fromNear.empty() && agrees(*mask, fromNear, mended) ? agreed + 1 : 0;
           if (mask && !fromNear.empty() && reseeds)
             put(i, blend_masks(fromNear, *mask, std::abs(far.frame - i) / length), frame.pictures);
@@ -380,6 +384,35 @@ class Run {
     for (int i : nearLost)
       if (!reached(i)) lose(i, read_frame_size(job_.frames[i], i));
     return seed;
+  }
+
+  // Kept when `near` is the anchor and `changed` is a correction's track
+  // on the anchor's neighbour, `tracked` the anchor's own track there.
+  void beside_the_anchor(const Seed& near, int frame, const cv::Mat& tracked, const cv::Mat& changed) {
+    if (near.frame == job_.anchor)
+      besideTheAnchor_[frame > near.frame] = {changed.clone(), changed & ~tracked, tracked & ~changed};
+  }
+
+  // Where dabs on both sides of the anchor changed its two neighbours
+  // alike, the anchor takes the change too: left as it was, the anchor
+  // alone showed the wall that corrections before and after it took out.
+  // What both changed, past slivers thinner than half a band where their
+  // edges merely cross, and a band around it, is drawn between the two
+  // neighbours' masks (a frame away on either side), whose edges there
+  // are the corrections'.
+  void mend_the_anchor(const Seed& anchor) {
+    const Change &before = besideTheAnchor_[0], &after = besideTheAnchor_[1];
+    if (before.mask.empty() || after.mask.empty()) return;
+    const int band = Tracker::band(anchor.mask.size());
+    const cv::Mat sliver = cv::getStructuringElement(cv::MORPH_ELLIPSE, {band / 2 | 1, band / 2 | 1});
+    cv::Mat added = before.added & after.added, removed = before.removed & after.removed, around;
+    cv::morphologyEx(added, added, cv::MORPH_OPEN, sliver);
+    cv::morphologyEx(removed, removed, cv::MORPH_OPEN, sliver);
+    if (cv::countNonZero(added | removed) == 0) return;
+    cv::dilate(added | removed, around, cv::getStructuringElement(cv::MORPH_ELLIPSE, {2 * band + 1, 2 * band + 1}));
+    cv::Mat mask = anchor.mask.clone();
+    blend_masks(before.mask, after.mask, 0.5).copyTo(mask, around);
+    put(anchor.frame, mask, anchor.pictures);
   }
 
   // From `from` to the end of its shot in one direction, or up to a key.
@@ -531,6 +564,13 @@ class Run {
   std::vector<char> units_;  // per frame, of two (advance)
   long unitsDone_ = 0;
   std::vector<int> lostAt_;
+  // What the track back from a correction made of the anchor's neighbour
+  // before it and after it, and what it added and removed against the
+  // anchor's own track there.
+  struct Change {
+    cv::Mat mask, added, removed;
+  };
+  Change besideTheAnchor_[2];
 };
 
 // OpenCV fills its Lab (and HSV) tables on the first conversion, without a

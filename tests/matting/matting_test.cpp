@@ -466,6 +466,12 @@ TEST_F(Matting, CorrectionsReseedTheTrackFromTheirFrame) {
        [&](int i) {
          return i <= 11 ? std::vector<Disc>{a(i)} : std::vector<Disc>{a(i), b};
        }},
+      // ... and, made on both sides of the anchor, onto the anchor too.
+      {"exclude dabs on both sides",
+       false,
+       7,
+       {{3, {std::nullopt, {outB}, ""}}, {11, {std::nullopt, {outB}, ""}}},
+       [&](int i) { return std::vector<Disc>{a(i)}; }},
       {"two: an exclude dab, then a box",
        false,
        0,
