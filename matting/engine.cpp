@@ -340,10 +340,11 @@ class Run {
     // save where the correction changed it, until the two agree again.
     // Dabs alone change the track that came to `far`, and that change is
     // the user's word: it stands over the whole stretch back to `near`,
-    // which keeps its own matte. Faded toward `near`, a wall an exclude dab
-    // took out was half there again half-way back. A new box reads the
-    // character afresh, as `near` did: each frame between agrees with both
-    // ends, the nearer end weighing more.
+    // which keeps its own matte (the anchor's, see mend_the_anchor).
+    // Faded toward `near`, a wall an exclude dab took out was half there
+    // again half-way back. A new box reads the character afresh, as
+    // `near` did: each frame between agrees with both ends, the nearer end
+    // weighing more.
     const bool reseeds = far.selection.box || arriving.empty();
     const double mended = arriving.empty() ? 0.0 : cv::countNonZero(seed.mask != arriving);
     if (!reseeds && far.frame == near.frame + direction) beside_the_anchor(near, far.frame, arriving, seed.mask);
