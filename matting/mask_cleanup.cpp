@@ -46,7 +46,13 @@ void clean_mask(cv::Mat& mask, double islandShare, double holeShare, const cv::M
     const int w = holeStats.at<int>(i, cv::CC_STAT_WIDTH), h = holeStats.at<int>(i, cv::CC_STAT_HEIGHT);
     const bool border = x == 0 || y == 0 || x + w == mask.cols || y + h == mask.rows;
     const int size = holeStats.at<int>(i, cv::CC_STAT_AREA);
-    fill[i] = !border && size < holeShare * area && (size < kPinHole * area || holeVote[i] >= kOpenHole * size);
+    const bool looksOpen = holeVote[i] < kOpenHole * size;
+    // A small bay where the frame's edge cuts the character is a hole the
+    // frame opened: filled unless it clearly looks like the background, and
+    // only on the looks' word, as a speck of background there may be real.
+    // Left open, the dark jacket around a bay at the frame's bottom went out
+    // a band a frame, and the bay grew into a hole over the shot.
+    fill[i] = size < holeShare * area && (border ? vote && !looksOpen : size < kPinHole * area || !looksOpen);
   }
   for (int y = 0; y < mask.rows; ++y) {
     uchar* m = mask.ptr<uchar>(y);

@@ -375,6 +375,21 @@ TEST_F(Matting, BoxesDrawnAFewPixelsApartFindTheSameCharacter) {
     EXPECT_GE(iou(matteIn(other), drawn), 0.95) << other;
 }
 
+// The same man ten frames back from a box on frame 260: his dark jacket
+// where the frame's bottom cuts it, beside a blurred table, stays his. A
+// small bay the cut left there went out a band a frame and grew into a hole.
+TEST_F(Matting, TheFramesEdgeOpensNoBayInTheCharacter) {
+  cv::VideoCapture video(kMegamind);
+  video.set(cv::CAP_PROP_POS_FRAMES, 250);
+  std::vector<cv::Mat> frames(11);
+  for (cv::Mat& f : frames) ASSERT_TRUE(video.read(f));
+  matting::Job j = job(frames, 10, ".jpg");
+  j.selection.box = matting::Box{120.0 / 720, 0, 580.0 / 720, 1};
+  matting::run(j);
+  const cv::Mat jacket = matte(j, 0)(cv::Rect(150, 500, 100, 28)) > 127;
+  EXPECT_GE(cv::countNonZero(jacket), 0.95 * jacket.total());
+}
+
 // The disc crosses the frame; the selection is on the middle frame.
 TEST_F(Matting, TracksForwardAndBackwardFromAMiddleAnchor) {
   const auto at = [](int i) { return Disc{90 + 5 * i, 100 + 2 * i, 40}; };
