@@ -23,7 +23,8 @@ class DabRegions {
   // onlyWhereRare, only the disc when its colour is common in `domain`
   // around it: there, looking like the dab tells nothing. A region that
   // would take more than `most` pixels has found no edge to stop at: then
-  // only the disc.
+  // only the disc. One that would with a wider reach is held by its reach
+  // alone, and keeps closer to the disc's colours.
   void grow(cv::Point centre, int radius, const cv::Mat& domain, bool onlyWhereRare, int most, cv::Mat& out) const;
 
  private:

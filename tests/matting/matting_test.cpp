@@ -390,6 +390,29 @@ TEST_F(Matting, TheFramesEdgeOpensNoBayInTheCharacter) {
   EXPECT_GE(cv::countNonZero(jacket), 0.95 * jacket.total());
 }
 
+// The man in Megamind.avi holds still against the dark red wall at the
+// frame's right for a few frames: what moves with the wall tells nothing
+// there, and an exclude dab on the wall must stop at his hair and jacket,
+// whose colours meet the wall's through small steps.
+TEST_F(Matting, AnExcludeDabOnAWallBesideAStillCharacterTakesOnlyTheWall) {
+  cv::VideoCapture video(kMegamind);
+  video.set(cv::CAP_PROP_POS_FRAMES, 98);
+  std::vector<cv::Mat> frames(4);
+  for (cv::Mat& f : frames) ASSERT_TRUE(video.read(f));
+  matting::Job j = job(frames, 1, ".jpg");
+  j.selection.box = matting::Box{340.0 / 720, 10.0 / 528, 380.0 / 720, 518.0 / 528};
+  j.selection.dabs = {{662.0 / 720, 106.0 / 528, -29.0 / 720}};
+  matting::run(j);
+  const cv::Mat m = matte(j, 1) > 127;
+  const struct {
+    cv::Rect part;
+    bool his;
+  } parts[] = {
+      {{520, 30, 50, 50}, true}, {{570, 310, 60, 40}, true}, {{700, 60, 20, 200}, false}};  // hair, shoulder, wall
+  for (const auto& p : parts)
+    EXPECT_NEAR(double(cv::countNonZero(m(p.part))) / p.part.area(), p.his ? 1 : 0, 0.05) << p.part;
+}
+
 // The disc crosses the frame; the selection is on the middle frame.
 TEST_F(Matting, TracksForwardAndBackwardFromAMiddleAnchor) {
   const auto at = [](int i) { return Disc{90 + 5 * i, 100 + 2 * i, 40}; };
