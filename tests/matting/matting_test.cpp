@@ -73,6 +73,17 @@ matting::Dab dab(int x, int y, int r) {
   return {double(x) / kSize.width, double(y) / kSize.height, double(r) / kSize.width};
 }
 
+// Frames first.. of Megamind.avi (720 x 528), and a box or dab given in its pixels.
+std::vector<cv::Mat> megamind(int first, int count) {
+  cv::VideoCapture video(kMegamind);
+  video.set(cv::CAP_PROP_POS_FRAMES, first);
+  std::vector<cv::Mat> frames(count);
+  for (cv::Mat& f : frames) video.read(f);
+  return frames;
+}
+matting::Box megamind_box(const cv::Rect& b) { return {b.x / 720.0, b.y / 528.0, b.width / 720.0, b.height / 528.0}; }
+matting::Dab megamind_dab(int x, int y, int r) { return {x / 720.0, y / 528.0, r / 720.0}; }
+
 std::string error_of(const matting::Job& job) {
   try {
     matting::run(job);
@@ -359,14 +370,11 @@ TEST_F(Matting, EachFailureKindOfRealFootageGetsItsAnswer) {
 // held his jacket; 4 px narrower, the colours fell just short enough of the
 // right side not to ask the looks, and his jacket's far side went.
 TEST_F(Matting, BoxesDrawnAFewPixelsApartFindTheSameCharacter) {
-  cv::VideoCapture video(kMegamind);
-  video.set(cv::CAP_PROP_POS_FRAMES, 200);
-  cv::Mat frame;
-  ASSERT_TRUE(video.read(frame));
+  const std::vector<cv::Mat> frame = megamind(200, 1);
+  ASSERT_FALSE(frame[0].empty());
   const auto matteIn = [&](const cv::Rect& b) {
-    matting::Job j = job({frame}, 0);
-    j.selection.box = matting::Box{double(b.x) / frame.cols, double(b.y) / frame.rows, double(b.width) / frame.cols,
-                                   double(b.height) / frame.rows};
+    matting::Job j = job(frame, 0);
+    j.selection.box = megamind_box(b);
     matting::run(j);
     return cv::Mat(matte(j, 0) > 127);
   };
@@ -379,12 +387,10 @@ TEST_F(Matting, BoxesDrawnAFewPixelsApartFindTheSameCharacter) {
 // where the frame's bottom cuts it, beside a blurred table, stays his. A
 // small bay the cut left there went out a band a frame and grew into a hole.
 TEST_F(Matting, TheFramesEdgeOpensNoBayInTheCharacter) {
-  cv::VideoCapture video(kMegamind);
-  video.set(cv::CAP_PROP_POS_FRAMES, 250);
-  std::vector<cv::Mat> frames(11);
-  for (cv::Mat& f : frames) ASSERT_TRUE(video.read(f));
+  const std::vector<cv::Mat> frames = megamind(250, 11);
+  ASSERT_FALSE(frames.back().empty());
   matting::Job j = job(frames, 10, ".jpg");
-  j.selection.box = matting::Box{120.0 / 720, 0, 580.0 / 720, 1};
+  j.selection.box = megamind_box({120, 0, 580, 528});
   matting::run(j);
   const cv::Mat jacket = matte(j, 0)(cv::Rect(150, 500, 100, 28)) > 127;
   EXPECT_GE(cv::countNonZero(jacket), 0.95 * jacket.total());
@@ -395,13 +401,11 @@ TEST_F(Matting, TheFramesEdgeOpensNoBayInTheCharacter) {
 // there, and an exclude dab on the wall must stop at his hair and jacket,
 // whose colours meet the wall's through small steps.
 TEST_F(Matting, AnExcludeDabOnAWallBesideAStillCharacterTakesOnlyTheWall) {
-  cv::VideoCapture video(kMegamind);
-  video.set(cv::CAP_PROP_POS_FRAMES, 98);
-  std::vector<cv::Mat> frames(4);
-  for (cv::Mat& f : frames) ASSERT_TRUE(video.read(f));
+  const std::vector<cv::Mat> frames = megamind(98, 4);
+  ASSERT_FALSE(frames.back().empty());
   matting::Job j = job(frames, 1, ".jpg");
-  j.selection.box = matting::Box{340.0 / 720, 10.0 / 528, 380.0 / 720, 518.0 / 528};
-  j.selection.dabs = {{662.0 / 720, 106.0 / 528, -29.0 / 720}};
+  j.selection.box = megamind_box({340, 10, 380, 518});
+  j.selection.dabs = {megamind_dab(662, 106, -29)};
   matting::run(j);
   const cv::Mat m = matte(j, 1) > 127;
   const struct {
