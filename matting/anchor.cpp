@@ -69,8 +69,10 @@ std::array<double, 4> gaps(const cv::Mat& mask, const cv::Rect& box) {
 // A box at least this share of the frame's height is drawn around a figure
 // close to the camera.
 constexpr double kCloseFigure = 0.5;
-// Whether the mask comes within a hundredth of the box's height of its top.
-bool reaches_top(const cv::Mat& mask, const cv::Rect& box) { return gaps(mask, box)[1] <= 0.01; }
+// Whether the mask comes within the top strip's width of the box's top. At
+// a hundredth, a head whose hair the cut had already lost stopped at the
+// forehead a few pixels short of it, and was never read as cut by the box.
+bool reaches_top(const cv::Mat& mask, const cv::Rect& box) { return gaps(mask, box)[1] <= kBeyond; }
 
 // The colours fall short of a side of the box when the mask stays more
 // than this share of the box's size from it. At a tenth, a box drawn 4 px
@@ -185,9 +187,15 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   }
   if (!s.dabs.empty() && !anyInside) throw Error("the brush dabs lie outside the frame: paint them on the character");
   if (!s.box && !anyAdding) throw Error("the adding dabs lie outside the frame: paint them on the character");
-  const cv::Rect box = s.box ? box_reaching_dabs(s, size) : cv::Rect();
+  cv::Rect box = s.box ? box_reaching_dabs(s, size) : cv::Rect();
   cv::Mat seeds(size, CV_8U);
-  if (s.box) {
+  // The dabs are sure, whatever the box says.
+  const auto seed_dabs = [&] {
+    for (const Dab& d : s.dabs)
+      if (dab_in_frame(d, aspect))
+        cv::circle(seeds, dab_centre(d, size), dab_radius(d, size), d.r > 0 ? cv::GC_FGD : cv::GC_BGD, cv::FILLED);
+  };
+  const auto seed_box = [&] {
     seeds.setTo(cv::GC_BGD);
     cv::Rect r = box;
     // A box over the whole frame leaves no background to learn from: keep a
@@ -200,6 +208,9 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
       seeds(soft_edge(r, size)).setTo(cv::GC_PR_BGD);
     }
     seeds(r).setTo(cv::GC_PR_FGD);
+  };
+  if (s.box) {
+    seed_box();
   } else {
     seeds.setTo(cv::GC_PR_BGD);
     cv::Rect adding;
@@ -216,14 +227,11 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
           cv::Rect(cv::Point(), size))
         .setTo(cv::GC_PR_FGD);
   }
+  seed_dabs();
   cv::Mat adding = cv::Mat::zeros(size, CV_8U);
-  for (const Dab& d : s.dabs) {
-    if (!dab_in_frame(d, aspect)) continue;
-    const cv::Point c = dab_centre(d, size);
-    const int r = dab_radius(d, size);
-    cv::circle(seeds, c, r, d.r > 0 ? cv::GC_FGD : cv::GC_BGD, cv::FILLED);
-    cv::circle(adding, c, r, d.r > 0 ? 255 : 0, cv::FILLED);
-  }
+  for (const Dab& d : s.dabs)
+    if (dab_in_frame(d, aspect) && d.r > 0)
+      cv::circle(adding, dab_centre(d, size), dab_radius(d, size), 255, cv::FILLED);
   const int sure = cv::countNonZero(seeds == cv::GC_FGD) + cv::countNonZero(seeds == cv::GC_PR_FGD);
   if (sure == 0 || sure == size.area())
     throw Error("the selection covers nothing or everything: draw a box or dabs around the character");
@@ -237,7 +245,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   // background nearby is what the character must be told apart from, and
   // it costs less. The looks need the whole frame's background: with only
   // the surroundings their models settle on the wall as often as on hair.
-  cv::Rect area(cv::Point(), size), belowTop = area;
+  cv::Rect area(cv::Point(), size);
   if (s.box) {
     cv::Rect around = box;
     for (const Dab& d : s.dabs) {
@@ -248,24 +256,33 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
     }
     const int mx = std::max(16, around.width / 4), my = std::max(16, around.height / 4);
     area &= cv::Rect(around.x - mx, around.y - my, around.width + 2 * mx, around.height + 2 * my);
-    const int top = std::max(area.y, soft_edge(around, size).y);
-    belowTop = cv::Rect(cv::Point(area.x, top), area.br());
   }
   // The looks' cut (below) needs nothing from the colours' and takes as
   // long, a second or more on a large frame: it runs beside it whenever it
-  // may be needed, and is dropped once it is not.
+  // may be needed, and is dropped once it is not. It keeps the seeds it
+  // started from.
   std::optional<SideCut> byLooks;
-  if (s.box) byLooks.emplace([&bgr, &seeds](const std::atomic<bool>& stop) { return cut_by_looks(bgr, seeds, stop); });
+  if (s.box)
+    byLooks.emplace(
+        [&bgr, boxSeeds = seeds.clone()](const std::atomic<bool>& stop) { return cut_by_looks(bgr, boxSeeds, stop); });
   cv::Mat mask = grab_cut(lifted(bgr, area), seeds, area, s.box ? nullptr : &adding, s.box ? &box : nullptr);
   // A close figure's box that the character reaches the top of was drawn
-  // through him: what lies past the top's strip is as likely more of him as
-  // the background, and is not read. Drawn low over his head, the hair above
-  // it taught the background the hair's colour, and the hair inside went
-  // with it. Above a small figure's box, or a box drawn clear of the head,
-  // lies the background nearby, which the cut needs: without it, people on
-  // a pavement were not found at all.
-  if (s.box && belowTop != area && box.height >= kCloseFigure * size.height && reaches_top(mask, box))
-    mask = grab_cut(lifted(bgr, belowTop), seeds, belowTop, nullptr, &box);
+  // through him: he goes on past it, and the box is read as drawn up to the
+  // frame's top. Drawn low over his head, the hair above it taught the
+  // background the hair's colour, the hair inside went with it, and he came
+  // out bald; left unread, the hair above still went on some frames, as
+  // too little of it was left inside to teach the character's colours. A
+  // top strip that reaches the frame's top leaves nothing past it unread.
+  // Above a small figure's box, or a box drawn clear of the head, lies the
+  // background nearby, which the cut needs: without it, people on a
+  // pavement were not found at all.
+  if (s.box && soft_edge(box, size).y > 0 && box.height >= kCloseFigure * size.height && reaches_top(mask, box)) {
+    box |= cv::Rect(box.x, 0, box.width, box.y);
+    area |= box;
+    seed_box();
+    seed_dabs();
+    mask = grab_cut(lifted(bgr, area), seeds, area, nullptr, &box);
+  }
   // Holes that clearly look like the background stay open, judged by the
   // colours' own result.
   cv::Mat vote;

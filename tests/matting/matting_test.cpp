@@ -417,6 +417,27 @@ TEST_F(Matting, AnExcludeDabOnAWallBesideAStillCharacterTakesOnlyTheWall) {
     EXPECT_NEAR(double(cv::countNonZero(m(p.part))) / p.part.area(), p.his ? 1 : 0, 0.05) << p.part;
 }
 
+// A box drawn across the man's forehead, his hair running on above it to
+// the frame's top: the hair inside the box is his, and so is the hair
+// above, but not the dark background beside it.
+TEST_F(Matting, ABoxDrawnThroughAHeadKeepsItsHair) {
+  const std::vector<cv::Mat> frames = megamind(210, 1);
+  ASSERT_FALSE(frames.back().empty());
+  matting::Job j = job(frames, 0, ".jpg");
+  j.selection.box = megamind_box({150, 70, 540, 458});
+  matting::run(j);
+  const cv::Mat m = matte(j, 0) > 127;
+  const struct {
+    cv::Rect part;
+    bool his;
+  } parts[] = {{{205, 75, 40, 30}, true},    // hair inside the box, left
+               {{540, 75, 40, 30}, true},    // and right
+               {{190, 15, 55, 40}, true},    // hair above it
+               {{630, 10, 60, 50}, false}};  // the background above it, beside the hair
+  for (const auto& p : parts)
+    EXPECT_NEAR(double(cv::countNonZero(m(p.part))) / p.part.area(), p.his ? 1 : 0, 0.1) << p.part;
+}
+
 // The disc crosses the frame; the selection is on the middle frame.
 TEST_F(Matting, TracksForwardAndBackwardFromAMiddleAnchor) {
   const auto at = [](int i) { return Disc{90 + 5 * i, 100 + 2 * i, 40}; };
