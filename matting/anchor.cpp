@@ -69,10 +69,11 @@ std::array<double, 4> gaps(const cv::Mat& mask, const cv::Rect& box) {
 // A box at least this share of the frame's height is drawn around a figure
 // close to the camera.
 constexpr double kCloseFigure = 0.5;
-// Whether the mask comes within the top strip's width of the box's top. At
-// a hundredth, a head whose hair the cut had already lost stopped at the
-// forehead a few pixels short of it, and was never read as cut by the box.
-bool reaches_top(const cv::Mat& mask, const cv::Rect& box) { return gaps(mask, box)[1] <= kBeyond; }
+// Whether the mask comes within the strip's width of the box's side (in
+// gaps' order). At a hundredth of the box, a head whose hair the cut had
+// already lost stopped at the forehead a few pixels short of the top, and
+// was never read as cut by the box.
+bool reaches(const cv::Mat& mask, const cv::Rect& box, int side) { return gaps(mask, box)[side] <= kBeyond; }
 
 // The colours fall short of a side of the box when the mask stays more
 // than this share of the box's size from it. At a tenth, a box drawn 4 px
@@ -266,22 +267,30 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
     byLooks.emplace(
         [&bgr, boxSeeds = seeds.clone()](const std::atomic<bool>& stop) { return cut_by_looks(bgr, boxSeeds, stop); });
   cv::Mat mask = grab_cut(lifted(bgr, area), seeds, area, s.box ? nullptr : &adding, s.box ? &box : nullptr);
-  // A close figure's box that the character reaches the top of was drawn
-  // through him: he goes on past it, and the box is read as drawn up to the
-  // frame's top. Drawn low over his head, the hair above it taught the
-  // background the hair's colour, the hair inside went with it, and he came
-  // out bald; left unread, the hair above still went on some frames, as
-  // too little of it was left inside to teach the character's colours. A
-  // top strip that reaches the frame's top leaves nothing past it unread.
-  // Above a small figure's box, or a box drawn clear of the head, lies the
-  // background nearby, which the cut needs: without it, people on a
-  // pavement were not found at all.
-  if (s.box && soft_edge(box, size).y > 0 && box.height >= kCloseFigure * size.height && reaches_top(mask, box)) {
-    box |= cv::Rect(box.x, 0, box.width, box.y);
-    area |= box;
-    seed_box();
-    seed_dabs();
-    mask = grab_cut(lifted(bgr, area), seeds, area, nullptr, &box);
+  // A close figure's box that the character reaches the top or the bottom
+  // of was drawn through him: he goes on past it, and the box is read as
+  // drawn to the frame's border there. Drawn low over his head, the hair
+  // above it taught the background the hair's colour, the hair inside went
+  // with it, and he came out bald (left unread, the hair above still went
+  // on some frames: too little was left inside to teach the character's
+  // colours); drawn short of his waist, the jacket below took the jacket
+  // inside with it. A strip that already reaches the frame's border is read
+  // as it is. Past a small figure's box, or a box drawn clear of the head,
+  // lies the background nearby, which the cut needs: without it, people on
+  // a pavement were not found at all. Past a side it is the same: read as
+  // more of him, a jacket cut by the side took the wall beside it.
+  if (s.box && box.height >= kCloseFigure * size.height) {
+    const cv::Rect strips = soft_edge(box, size);
+    const bool above = strips.y > 0 && reaches(mask, box, 1);
+    const bool below = strips.br().y < size.height && reaches(mask, box, 3);
+    if (above) box |= cv::Rect(box.x, 0, box.width, box.y);
+    if (below) box |= cv::Rect(box.x, box.br().y, box.width, size.height - box.br().y);
+    if (above || below) {
+      area |= box;
+      seed_box();
+      seed_dabs();
+      mask = grab_cut(lifted(bgr, area), seeds, area, nullptr, &box);
+    }
   }
   // Holes that clearly look like the background stay open, judged by the
   // colours' own result.

@@ -417,25 +417,40 @@ TEST_F(Matting, AnExcludeDabOnAWallBesideAStillCharacterTakesOnlyTheWall) {
     EXPECT_NEAR(double(cv::countNonZero(m(p.part))) / p.part.area(), p.his ? 1 : 0, 0.05) << p.part;
 }
 
-// A box drawn across the man's forehead, his hair running on above it to
-// the frame's top: the hair inside the box is his, and so is the hair
-// above, but not the dark background beside it.
-TEST_F(Matting, ABoxDrawnThroughAHeadKeepsItsHair) {
-  const std::vector<cv::Mat> frames = megamind(210, 1);
-  ASSERT_FALSE(frames.back().empty());
-  matting::Job j = job(frames, 0, ".jpg");
-  j.selection.box = megamind_box({150, 70, 540, 458});
-  matting::run(j);
-  const cv::Mat m = matte(j, 0) > 127;
-  const struct {
+// Boxes drawn through the man, across his forehead with his hair running
+// on to the frame's top, and above his waist with his jacket running on to
+// its bottom: what lies inside the box is his, and so is what lies past it,
+// but not the dark background beside him.
+TEST_F(Matting, ABoxDrawnThroughACloseFigureKeepsWhatLiesPastIt) {
+  struct Part {
     cv::Rect part;
     bool his;
-  } parts[] = {{{205, 75, 40, 30}, true},    // hair inside the box, left
-               {{540, 75, 40, 30}, true},    // and right
-               {{190, 15, 55, 40}, true},    // hair above it
-               {{630, 10, 60, 50}, false}};  // the background above it, beside the hair
-  for (const auto& p : parts)
-    EXPECT_NEAR(double(cv::countNonZero(m(p.part))) / p.part.area(), p.his ? 1 : 0, 0.1) << p.part;
+  };
+  const struct {
+    int frame;
+    cv::Rect box;
+    std::vector<Part> parts;
+  } cases[] = {{210,
+                {150, 70, 540, 458},
+                {{{205, 75, 40, 30}, true},     // hair inside the box, left
+                 {{540, 75, 40, 30}, true},     // and right
+                 {{190, 15, 55, 40}, true},     // hair above it
+                 {{630, 10, 60, 50}, false}}},  // the background above it, beside the hair
+               {235,
+                {120, 0, 580, 440},
+                {{{170, 405, 60, 30}, true},      // jacket inside the box
+                 {{200, 460, 60, 40}, true},      // and below it
+                 {{130, 200, 30, 80}, false}}}};  // the background inside it, beside his hair
+  for (const auto& c : cases) {
+    const std::vector<cv::Mat> frames = megamind(c.frame, 1);
+    ASSERT_FALSE(frames.back().empty());
+    matting::Job j = job(frames, 0, ".jpg");
+    j.selection.box = megamind_box(c.box);
+    matting::run(j);
+    const cv::Mat m = matte(j, 0) > 127;
+    for (const auto& p : c.parts)
+      EXPECT_NEAR(double(cv::countNonZero(m(p.part))) / p.part.area(), p.his ? 1 : 0, 0.1) << c.box << p.part;
+  }
 }
 
 // The disc crosses the frame; the selection is on the middle frame.
