@@ -83,6 +83,16 @@ std::vector<cv::Mat> megamind(int first, int count) {
 }
 matting::Box megamind_box(const cv::Rect& b) { return {b.x / 720.0, b.y / 528.0, b.width / 720.0, b.height / 528.0}; }
 matting::Dab megamind_dab(int x, int y, int r) { return {x / 720.0, y / 528.0, r / 720.0}; }
+// A part of a matte and whether it is his: so, but for `tolerance` of it.
+struct Part {
+  cv::Rect part;
+  bool his;
+};
+void expect_parts(const cv::Mat& matte, const std::vector<Part>& parts, double tolerance) {
+  const cv::Mat m = matte > 127;
+  for (const Part& p : parts)
+    EXPECT_NEAR(double(cv::countNonZero(m(p.part))) / p.part.area(), p.his ? 1 : 0, tolerance) << p.part;
+}
 
 std::string error_of(const matting::Job& job) {
   try {
@@ -407,14 +417,11 @@ TEST_F(Matting, AnExcludeDabOnAWallBesideAStillCharacterTakesOnlyTheWall) {
   j.selection.box = megamind_box({340, 10, 380, 518});
   j.selection.dabs = {megamind_dab(662, 106, -29)};
   matting::run(j);
-  const cv::Mat m = matte(j, 1) > 127;
-  const struct {
-    cv::Rect part;
-    bool his;
-  } parts[] = {
-      {{520, 30, 50, 50}, true}, {{570, 310, 60, 40}, true}, {{700, 60, 20, 200}, false}};  // hair, shoulder, wall
-  for (const auto& p : parts)
-    EXPECT_NEAR(double(cv::countNonZero(m(p.part))) / p.part.area(), p.his ? 1 : 0, 0.05) << p.part;
+  expect_parts(matte(j, 1),
+               {{{520, 30, 50, 50}, true},     // hair
+                {{570, 310, 60, 40}, true},    // shoulder
+                {{700, 60, 20, 200}, false}},  // the wall past the dab
+               0.05);
 }
 
 // Boxes drawn through the man, across his forehead with his hair running
@@ -422,10 +429,6 @@ TEST_F(Matting, AnExcludeDabOnAWallBesideAStillCharacterTakesOnlyTheWall) {
 // its bottom: what lies inside the box is his, and so is what lies past it,
 // but not the dark background beside him.
 TEST_F(Matting, ABoxDrawnThroughACloseFigureKeepsWhatLiesPastIt) {
-  struct Part {
-    cv::Rect part;
-    bool his;
-  };
   const struct {
     int frame;
     cv::Rect box;
@@ -442,14 +445,13 @@ TEST_F(Matting, ABoxDrawnThroughACloseFigureKeepsWhatLiesPastIt) {
                  {{200, 460, 60, 40}, true},      // and below it
                  {{130, 200, 30, 80}, false}}}};  // the background inside it, beside his hair
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.box);
     const std::vector<cv::Mat> frames = megamind(c.frame, 1);
     ASSERT_FALSE(frames.back().empty());
     matting::Job j = job(frames, 0, ".jpg");
     j.selection.box = megamind_box(c.box);
     matting::run(j);
-    const cv::Mat m = matte(j, 0) > 127;
-    for (const auto& p : c.parts)
-      EXPECT_NEAR(double(cv::countNonZero(m(p.part))) / p.part.area(), p.his ? 1 : 0, 0.1) << c.box << p.part;
+    expect_parts(matte(j, 0), c.parts, 0.1);
   }
 }
 
