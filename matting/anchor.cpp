@@ -230,9 +230,10 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   }
   seed_dabs();
   cv::Mat adding = cv::Mat::zeros(size, CV_8U);
+  // In the order painted: an exclude dab over an add dab takes its part back.
   for (const Dab& d : s.dabs)
-    if (dab_in_frame(d, aspect) && d.r > 0)
-      cv::circle(adding, dab_centre(d, size), dab_radius(d, size), 255, cv::FILLED);
+    if (dab_in_frame(d, aspect))
+      cv::circle(adding, dab_centre(d, size), dab_radius(d, size), d.r > 0 ? 255 : 0, cv::FILLED);
   const int sure = cv::countNonZero(seeds == cv::GC_FGD) + cv::countNonZero(seeds == cv::GC_PR_FGD);
   if (sure == 0 || sure == size.area())
     throw Error("the selection covers nothing or everything: draw a box or dabs around the character");
@@ -280,9 +281,9 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   // a pavement were not found at all. Past a side it is the same: read as
   // more of him, a jacket cut by the side took the wall beside it.
   if (s.box && box.height >= kCloseFigure * size.height) {
-    const cv::Rect strips = soft_edge(box, size);
-    const bool above = strips.y > 0 && reaches(mask, box, 1);
-    const bool below = strips.br().y < size.height && reaches(mask, box, 3);
+    const cv::Rect withStrips = soft_edge(box, size);
+    const bool above = withStrips.y > 0 && reaches(mask, box, 1);
+    const bool below = withStrips.br().y < size.height && reaches(mask, box, 3);
     if (above) box |= cv::Rect(box.x, 0, box.width, box.y);
     if (below) box |= cv::Rect(box.x, box.br().y, box.width, size.height - box.br().y);
     if (above || below) {
