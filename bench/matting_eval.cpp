@@ -6,7 +6,9 @@
 //   [--dab X,Y,R ...] [--masks DIR] --out SHEET.png
 //   Runs the engine on a video file or a folder of images (in the order of
 //   their names) and draws a contact sheet of the anchor's shot. Frame
-//   numbers are the clip's; box and dabs are fractions of the frame.
+//   numbers are the clip's; box and dabs are fractions of the frame. With
+//   --masks, each frame's matte is also written to DIR/NNNNNN.png (created
+//   if need be, files of those names replaced).
 // matting_eval length CLIPDIR --frames N [--quality fine|fast]
 // matting_eval length SETDIR --frames N [--run NAME] [--size WxH] [--quality fine|fast]
 //   Runs the engine on N frames that play the character's shot back and

@@ -27,12 +27,17 @@ constexpr float kMadToSpread = 1.4826f;
 // Pixels further than this from the disc's own motion move apart from it
 // (further, when the character moves further from it).
 constexpr float kMovesApart = 1.5f;
-// A region whose colours would run on past its bound with the reach this
-// much wider is held by no edge, only by the reach: its colours meet the
-// character's through small steps, and it keeps to this share of the
-// reach. An exclude dab on a dark red wall beside a man holding still took
-// his dark jacket and hair with the wall, just short of half the mask.
+// A region that would run on past its bound with the reach this much
+// wider, or grow to more than kHeldGrowth times itself, is held by no
+// edge, only by the reach: its colours meet the character's through small
+// steps, and it keeps to kLeaking of the reach. An exclude dab on a dark
+// red wall beside a man holding still took his dark jacket and hair with
+// the wall, just short of half the mask; one on the dark chair behind his
+// shoulder took his jacket and the hair above it, a third of him, and a
+// fifth more again with the wider reach. Held by the edge of his hair, the
+// regions of dabs on that wall grew by a ninth at most.
 constexpr float kLeakTest = 1.5f;
+constexpr float kHeldGrowth = 1.15f;
 constexpr float kLeaking = 0.5f;
 
 float distance(const cv::Vec3b& a, const cv::Vec3b& b) {
@@ -151,8 +156,11 @@ void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, bool 
   // Only a bound short of the whole domain (an exclude dab's) can be run past.
   float within = reach;
   if (limit < domain.total()) {
+    flood(reach);
+    const size_t held = queue.size();
+    undo();
     flood(kLeakTest * reach);
-    if (queue.size() > limit) within = kLeaking * reach;
+    if (queue.size() > limit || queue.size() > kHeldGrowth * held) within = kLeaking * reach;
     undo();
   }
   flood(within);
