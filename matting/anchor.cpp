@@ -230,10 +230,7 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   }
   seed_dabs();
   cv::Mat adding = cv::Mat::zeros(size, CV_8U);
-  // In the order painted: an exclude dab over an add dab takes its part back.
-  for (const Dab& d : s.dabs)
-    if (dab_in_frame(d, aspect))
-      cv::circle(adding, dab_centre(d, size), dab_radius(d, size), d.r > 0 ? 255 : 0, cv::FILLED);
+  paint_strokes(s.dabs, adding);  // an exclude dab over an add dab takes its part back
   const int sure = cv::countNonZero(seeds == cv::GC_FGD) + cv::countNonZero(seeds == cv::GC_PR_FGD);
   if (sure == 0 || sure == size.area())
     throw Error("the selection covers nothing or everything: draw a box or dabs around the character");
