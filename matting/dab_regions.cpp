@@ -5,6 +5,8 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
+#include "matting/median_motion.h"
+
 namespace matting {
 
 namespace {
@@ -86,19 +88,8 @@ void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, bool 
   // way to that, or kMovesApart if more. The flow on a flat dark chair is
   // dragged by the shoulder beside it and varies across the chair; half
   // the way keeps the chair whole while the shoulder still moves apart.
-  cv::Point2f rest;
   float apart = kMovesApart;
-  if (byMotion) {
-    motion[0].clear(), motion[1].clear();
-    for (int y = 0; y < domain.rows; y += 4)
-      for (int x = 0; x < domain.cols; x += 4)
-        if (domain.at<uchar>(y, x)) {
-          const cv::Point2f& f = flow_.at<cv::Point2f>(y, x);
-          motion[0].push_back(f.x), motion[1].push_back(f.y);
-        }
-    if (!motion[0].empty()) rest = cv::Point2f(median(motion[0]), median(motion[1]));
-    apart = std::max(kMovesApart, 0.5f * float(cv::norm(rest - moves)));
-  }
+  if (byMotion) apart = std::max(kMovesApart, 0.5f * float(cv::norm(median_motion(flow_, domain) - moves)));
   const auto with_disc = [&](cv::Point q) {
     if (!byMotion) return true;
     const cv::Point2f d = flow_.at<cv::Point2f>(q) - moves;

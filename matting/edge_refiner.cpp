@@ -5,6 +5,7 @@
 
 #include "matting/graph_cut.h"
 #include "matting/mask_cleanup.h"
+#include "matting/median_motion.h"
 #include "matting/side_by_side.h"
 
 namespace matting {
@@ -32,6 +33,18 @@ constexpr int kAlikeReach = 6;
 // pixels nearby vote this much for the character on average, and not at all
 // where they vote as much against it.
 constexpr float kOwnLooksClear = 0.5f;
+// The character's motion around a pixel is the mean over the guess within
+// this many bands: near enough that a swinging arm moves as itself.
+constexpr int kMotionReach = 2;
+// It is worked out on a grid of cells this many pixels a side: the flow it
+// reads is smoother than that.
+constexpr int kMotionCell = 4;
+// A pixel moves apart from the character once it moves further from his
+// motion nearby than the background does, and than this share of a band
+// (a pixel and a half at 720 pixels wide, past the flow's strays on flat
+// dark cloth); the vote against it is full one such share further on.
+constexpr float kMovesApart = 0.125f;
+constexpr float kMotionWeight = 2.f;
 }  // namespace
 
 EdgeRefiner::EdgeRefiner(int band, float sigma, bool standWhereAlike)
@@ -72,8 +85,38 @@ void EdgeRefiner::weigh_looks(const cv::Mat& looks) {
   }
 }
 
+void EdgeRefiner::weigh_motion(const cv::Mat& motion) {
+  // The background's motion, the camera's where it pans, against which
+  // the character's own stands out.
+  still_ = median_motion(motion, hard_, false);
+  // The character's motion nearby, from each cell's mean motion and share
+  // of the guess.
+  const cv::Size grid((motion.cols + kMotionCell - 1) / kMotionCell, (motion.rows + kMotionCell - 1) / kMotionCell);
+  cv::resize(hard_, nearIn_, grid, 0, 0, cv::INTER_AREA);
+  nearIn_.convertTo(nearIn_, CV_32F, 1.0 / 255);
+  cv::resize(motion, movesIn_, grid, 0, 0, cv::INTER_AREA);
+  const cv::Mat share[] = {nearIn_, nearIn_};
+  cv::merge(share, 2, cellShare_);
+  cv::multiply(movesIn_, cellShare_, movesIn_);
+  const int reach = kMotionReach * band_ / kMotionCell;
+  const cv::Size window(2 * reach + 1, 2 * reach + 1);
+  cv::boxFilter(movesIn_, movesIn_, CV_32F, window, cv::Point(-1, -1), false);
+  cv::boxFilter(nearIn_, nearIn_, CV_32F, window, cv::Point(-1, -1), false);
+}
+
+float EdgeRefiner::moves_apart(int x, int y, const cv::Point2f& f) const {
+  const int cx = x / kMotionCell, cy = y / kMotionCell;
+  const float n = nearIn_.at<float>(cy, cx);
+  // No character nearby: nothing to move apart from.
+  if (n < 1) return 0;
+  const cv::Point2f his = movesIn_.at<cv::Point2f>(cy, cx) / n;
+  const float unit = kMovesApart * band_;
+  const float beyond = float(cv::norm(f - his)) - std::max(unit, float(cv::norm(his - still_)));
+  return std::clamp(beyond / unit, 0.f, 1.f);
+}
+
 void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, const cv::Mat& looks,
-                         cv::Mat& mask) {
+                         cv::Mat& mask, const cv::Mat* motion) {
   // Signed distance to the guess's edge, positive inside; how much the
   // looks weigh, meanwhile, or else each side's distances at once.
   cv::compare(guess, 0, hard_, cv::CMP_GT);
@@ -88,9 +131,15 @@ void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat
           inside();
           outside();
         },
-        [&] { weigh_looks(looks); });
+        [&] {
+          weigh_looks(looks);
+          if (motion) weigh_motion(*motion);
+        });
   else
-    side_by_side(inside, outside);
+    side_by_side(inside, [&] {
+      outside();
+      if (motion) weigh_motion(*motion);
+    });
   cv::subtract(inside_, outside_, signedDist_);
   vote_.create(bgr.size(), CV_32F);
   seeds_.create(bgr.size(), CV_8U);
@@ -99,6 +148,7 @@ void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat
     const uchar* d = doubt.empty() ? nullptr : doubt.ptr<uchar>(y);
     const float* l = looks.ptr<float>(y);
     const float* w = standWhereAlike_ ? weight_.ptr<float>(y) : nullptr;
+    const cv::Point2f* f = motion ? motion->ptr<cv::Point2f>(y) : nullptr;
     float* v = vote_.ptr<float>(y);
     uchar* s = seeds_.ptr<uchar>(y);
     for (int x = 0; x < bgr.cols; ++x) {
@@ -106,6 +156,9 @@ void EdgeRefiner::refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat
       s[x] = doubtful || std::abs(sd[x]) <= band_ ? kFree : sd[x] > 0 ? kFixedCharacter : kFixedBackground;
       const float shape = std::clamp(sd[x] / sigma_, -kShapeClamp, kShapeClamp) * (doubtful ? kDoubtedShape : 1.f);
       v[x] = kAppearanceWeight * (w ? w[x] : 1.f) * l[x] + kShapeWeight * shape;
+      // Where the flow is doubted, its motion tells nothing; inside the
+      // guess, a part moving its own way is still his.
+      if (f && s[x] == kFree && sd[x] < 0 && !doubtful) v[x] -= kMotionWeight * moves_apart(x, y, f[x]);
     }
   }
   graph_cut(bgr, vote_, seeds_, kSmoothness, mask);

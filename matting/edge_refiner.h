@@ -22,18 +22,31 @@ class EdgeRefiner {
   // non-zero where the guess is not to be trusted, which there is re-decided
   // by appearance alone; looks: the appearance's vote on bgr
   // (Appearance::vote). mask receives the result (CV_8U, 0 or 255).
-  void refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, const cv::Mat& looks, cv::Mat& mask);
+  // motion (CV_32FC2, or none): each pixel's offset to where it was on the
+  // frame the guess was carried from. Outside the guess, what moves apart from
+  // the character nearby, further than the background does, is something
+  // else moving by, however like him it looks: a man in a dark jacket
+  // walking behind another.
+  void refine(const cv::Mat& bgr, const cv::Mat& guess, const cv::Mat& doubt, const cv::Mat& looks, cv::Mat& mask,
+              const cv::Mat* motion = nullptr);
 
  private:
   // How much the looks weigh at each pixel, from how well they tell the
   // guess's inside from its outside nearby.
   void weigh_looks(const cv::Mat& looks);
+  // The background's motion and the character's nearby, for moves_apart().
+  void weigh_motion(const cv::Mat& motion);
+  // How far a pixel at (x, y) moving by f moves apart from the character's
+  // motion nearby, past the background's own difference from it: 0 to 1.
+  float moves_apart(int x, int y, const cv::Point2f& f) const;
 
   const int band_;
   const float sigma_;  // how fast trust in the guess grows off its edge
   const bool standWhereAlike_;
   cv::Mat hard_, inside_, outside_, signedDist_, seeds_, vote_;
   cv::Mat share_, votesIn_, votesOut_, weight_;  // for weigh_looks()
+  cv::Mat movesIn_, nearIn_, cellShare_;         // for weigh_motion(), on its grid
+  cv::Point2f still_;
 };
 
 }  // namespace matting

@@ -86,11 +86,11 @@ void Tracker::observe(const Observed& before, const cv::Mat& bgr, Observed& m, b
     m.appearance.vote(bgr, m.looks);
   };
   const auto back = [&] {
-    flow(*backSolver_, now, then, scale, smallBack_, flowBack_);
+    flow(*backSolver_, now, then, scale, smallBack_, m.back);
     m.mapX.create(size_, CV_32F);
     m.mapY.create(size_, CV_32F);
     for (int y = 0; y < size_.height; ++y) {
-      const cv::Point2f* f = flowBack_.ptr<cv::Point2f>(y);
+      const cv::Point2f* f = m.back.ptr<cv::Point2f>(y);
       float* mx = m.mapX.ptr<float>(y);
       float* my = m.mapY.ptr<float>(y);
       for (int x = 0; x < size_.width; ++x) {
@@ -111,7 +111,7 @@ void Tracker::observe(const Observed& before, const cv::Mat& bgr, Observed& m, b
   cv::remap(flowFore_, foreThere_, m.mapX, m.mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   m.doubt.create(size_, CV_8U);
   for (int y = 0; y < size_.height; ++y) {
-    const cv::Point2f* back = flowBack_.ptr<cv::Point2f>(y);
+    const cv::Point2f* back = m.back.ptr<cv::Point2f>(y);
     const cv::Point2f* fore = foreThere_.ptr<cv::Point2f>(y);
     uchar* d = m.doubt.ptr<uchar>(y);
     for (int x = 0; x < size_.width; ++x) {
@@ -147,7 +147,7 @@ const cv::Mat& Tracker::step(const cv::Mat& bgr, const cv::Mat* next) {
   }
 
   warp_previous_mask();
-  refiner_.refine(bgr, warped_, observed_.doubt, observed_.looks, cut_);
+  refiner_.refine(bgr, warped_, observed_.doubt, observed_.looks, cut_, &observed_.back);
   edge_.solve(cut_, bgr, alpha_, edgeBand_);
   cv::compare(alpha_, 0.5, mask_, cv::CMP_GT);
 

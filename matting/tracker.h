@@ -52,10 +52,11 @@ class Tracker {
   // (mapX, mapY), where the way there and back misses home (doubt), and
   // the appearance's vote on the later frame (looks, voted by a copy of its
   // own). `gray` and `small` are the later frame, at working size and at
-  // the flow's.
+  // the flow's; `back` is the backward flow, each of its pixels' offset to
+  // where it was on the earlier one.
   struct Observed {
     Appearance appearance;
-    cv::Mat gray, small, mapX, mapY, doubt, looks;
+    cv::Mat gray, small, back, mapX, mapY, doubt, looks;
   };
   // The flow's share of the working size (of the whole frame's).
   static double flow_scale(cv::Size frameSize);
@@ -85,10 +86,10 @@ class Tracker {
   // What was observed on the last frame, and on the next one while it is
   // worked out; swapped from frame to frame.
   Observed observed_, ahead_;
-  // The flows both ways, at working size and at the flow's, and the
+  // The forward flow at working size, both flows at the flow's, and the
   // forward one where each pixel came from: observe()'s own, which runs
   // once at a time.
-  cv::Mat flowBack_, flowFore_, smallBack_, smallFore_, foreThere_;
+  cv::Mat flowFore_, smallBack_, smallFore_, foreThere_;
   const uchar* aheadFor_ = nullptr;  // the next frame's pixels, when ahead_ is its
   // Buffers reused from frame to frame.
   cv::Mat prevMask_, warpedShare_, warped_, mask_;

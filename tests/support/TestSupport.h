@@ -24,6 +24,8 @@ using Texts = std::vector<std::string>;
 // Real footage from Debian's opencv-doc: the man of its second and fourth
 // shots (frames 98-153, 200-269) is what the tests may read.
 inline const std::string kMegamind = "/usr/share/doc/opencv-doc/examples/data/Megamind.avi";
+// And pedestrians crossing a forecourt.
+inline const std::string kPedestrians = "/usr/share/doc/opencv-doc/examples/data/vtest.avi";
 // Where the plug-in stages frames and keeps each session's mattes.
 inline const std::string kStagingRoot = contract::kStagingRoot;
 // True when this process has the staging root to itself (private_tmp.cpp,
