@@ -69,22 +69,14 @@ std::array<double, 4> gaps(const cv::Mat& mask, const cv::Rect& box) {
 // A box at least this share of the frame's height is drawn around a figure
 // close to the camera.
 constexpr double kCloseFigure = 0.5;
-// Whether the box was drawn through the character at its top (true) or
-// bottom (false): the mask comes within the strip's width of that side,
-// and fills more than kThrough of the box's band that wide along it. At a
-// hundredth of the box, a head whose hair the cut had already lost stopped
-// at the forehead a few pixels short of the top, and was never read as cut
-// by the box. A full figure's foot or raised hand near the side fills about
-// a hundredth of the band, and the figure ends there: read as drawn on, the
-// box took in a table below a footballer's feet; a jacket the cut had
-// mostly lost still filled a sixteenth.
-constexpr double kThrough = 0.03;
-bool drawn_through(const cv::Mat& mask, const cv::Rect& box, bool top) {
-  if (gaps(mask, box)[top ? 1 : 3] > kBeyond) return false;
-  const int h = std::max(1, int(kBeyond * box.height));
-  const cv::Rect band(box.x, top ? box.y : box.br().y - h, box.width, h);
-  return cv::countNonZero(mask(band)) > kThrough * band.area();
-}
+// Whether the mask comes within the strip's width of the box's side (in
+// gaps' order). At a hundredth of the box, a head whose hair the cut had
+// already lost stopped at the forehead a few pixels short of the top, and
+// was never read as cut by the box.
+bool reaches(const cv::Mat& mask, const cv::Rect& box, int side) { return gaps(mask, box)[side] <= kBeyond; }
+// Read so, a box may take in past its side at most this share of what the
+// mask held within it.
+constexpr double kPastDrawn = 0.75;
 
 // The colours fall short of a side of the box when the mask stays more
 // than this share of the box's size from it. At a tenth, a box drawn 4 px
@@ -290,15 +282,29 @@ cv::Mat segment_anchor(const cv::Mat& bgr, const cv::Mat& flow, const Selection&
   // more of him, a jacket cut by the side took the wall beside it.
   if (s.box && box.height >= kCloseFigure * size.height) {
     const cv::Rect withStrips = soft_edge(box, size);
-    const bool above = withStrips.y > 0 && drawn_through(mask, box, true);
-    const bool below = withStrips.br().y < size.height && drawn_through(mask, box, false);
+    const bool above = withStrips.y > 0 && reaches(mask, box, 1);
+    const bool below = withStrips.br().y < size.height && reaches(mask, box, 3);
+    const cv::Rect drawn = box, drawnArea = area;
     if (above) box |= cv::Rect(box.x, 0, box.width, box.y);
     if (below) box |= cv::Rect(box.x, box.br().y, box.width, size.height - box.br().y);
     if (above || below) {
       area |= box;
       seed_box();
       seed_dabs();
-      mask = grab_cut(lifted(bgr, area), seeds, area, nullptr, &box);
+      cv::Mat reread = grab_cut(lifted(bgr, area), seeds, area, nullptr, &box);
+      // What the re-read took past the drawn box is more of him, less than
+      // he was already. Much more is something else: a footballer's foot
+      // and raised hand came near his box's sides, and the table and lamps
+      // below him came in, half as large again as he was (his jacket past a
+      // box drawn short of his waist: two fifths of him at most).
+      cv::Mat past = reread & ~mask;
+      past(drawn).setTo(0);
+      if (cv::countNonZero(past) <= kPastDrawn * cv::countNonZero(mask)) {
+        mask = reread;
+      } else {
+        box = drawn;
+        area = drawnArea;
+      }
     }
   }
   // Holes that clearly look like the background stay open, judged by the
