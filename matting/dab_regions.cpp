@@ -52,10 +52,6 @@ float shaded_distance(const cv::Vec3f& a, const cv::Vec3f& b) {
   const float d0 = 0.5f * (a[0] - b[0]), d1 = a[1] - b[1], d2 = a[2] - b[2];
   return std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
 }
-float median(std::vector<float>& v) {
-  std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-  return v[v.size() / 2];
-}
 }  // namespace
 
 DabRegions::DabRegions(const cv::Mat& bgr, const cv::Mat& flow) : flow_(flow) {
@@ -140,22 +136,26 @@ void DabRegions::grow(cv::Point centre, int radius, const cv::Mat& domain, bool 
       }
     }
   };
-  const auto undo = [&] {
-    for (size_t k = disc; k < queue.size(); ++k) out.at<uchar>(queue[k]) = 0;
-    queue.resize(disc);
+  // Gives back all the region took after its first `keep` pixels.
+  const auto undo = [&](size_t keep) {
+    for (size_t k = keep; k < queue.size(); ++k) out.at<uchar>(queue[k]) = 0;
+    queue.resize(keep);
   };
-  // Only a bound short of the whole domain (an exclude dab's) can be run past.
-  float within = reach;
+  flood(reach);
+  // Only a bound short of the whole domain (an exclude dab's) can be run
+  // past. The region at the wider reach is the one at the reach grown on:
+  // the flood goes on from it, and what it added goes again if it holds.
   if (limit < domain.total()) {
-    flood(reach);
     const size_t held = queue.size();
-    undo();
     flood(kLeakTest * reach);
-    if (queue.size() > limit || queue.size() > kHeldGrowth * held) within = kLeaking * reach;
-    undo();
+    if (queue.size() > limit || queue.size() > kHeldGrowth * held) {
+      undo(disc);
+      flood(kLeaking * reach);
+    } else {
+      undo(held);
+    }
   }
-  flood(within);
-  if (queue.size() > limit) undo();
+  if (queue.size() > limit) undo(disc);
 }
 
 }  // namespace matting

@@ -1,7 +1,6 @@
 #include "matting/median_motion.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace matting {
 
@@ -14,11 +13,12 @@ cv::Point2f median_motion(const cv::Mat& flow, const cv::Mat& mask, bool where) 
       if ((m[x] != 0) == where) xs.push_back(f[x].x), ys.push_back(f[x].y);
   }
   if (xs.empty()) return {};
-  const auto middle = [](std::vector<float>& v) {
-    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-    return v[v.size() / 2];
-  };
-  return {middle(xs), middle(ys)};
+  return {median(xs), median(ys)};
+}
+
+float median(std::vector<float>& values) {
+  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+  return values[values.size() / 2];
 }
 
 }  // namespace matting
